@@ -1,0 +1,20 @@
+# One INTERFACE target carries the language level, Qt hygiene defines and strict warnings;
+# every target of the project links it.
+add_library(qv_options INTERFACE)
+target_compile_features(qv_options INTERFACE cxx_std_20)
+target_compile_definitions(qv_options INTERFACE
+    QT_NO_CAST_FROM_ASCII
+    QT_NO_CAST_TO_ASCII
+    QT_NO_NARROWING_CONVERSIONS_IN_CONNECT
+    QT_NO_URL_CAST_FROM_STRING
+    QT_USE_QSTRINGBUILDER
+    QT_NO_FOREACH)
+target_compile_options(qv_options INTERFACE
+    -Wall -Wextra -Wpedantic
+    -Wshadow -Wnon-virtual-dtor -Wold-style-cast -Wcast-align -Wunused
+    -Woverloaded-virtual -Wconversion -Wsign-conversion -Wnull-dereference
+    -Wdouble-promotion -Wformat=2 -Wimplicit-fallthrough
+    $<$<CXX_COMPILER_ID:GNU>:-Wmisleading-indentation -Wduplicated-cond -Wduplicated-branches -Wlogical-op>)
+if(QUORVALE_WERROR)
+    target_compile_options(qv_options INTERFACE -Werror)
+endif()

@@ -1,0 +1,582 @@
+#include "json/json.h"
+
+#include <QTest>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+using quorvale::JSON;
+
+namespace {
+
+QByteArray bytes(std::string_view s)
+{
+    return QByteArray(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+// Decodes or returns the error text, so that a failure shows what the decoder said.
+std::string decodeError(std::string_view text)
+{
+    try {
+        JSON::decode(text);
+    } catch (const JSON::DecodeError &e) {
+        return e.what();
+    }
+    return {};
+}
+
+} // namespace
+
+class JSONTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Decoding: what is JSON is read, and what is not is refused with a located error.
+    void decodesEachCaseToItsOwnKind();
+    void acceptsValidText_data();
+    void acceptsValidText();
+    void rejectsInvalidText_data();
+    void rejectsInvalidText();
+    void refusesDeepNestingWithoutOverflowingTheStack();
+    void errorSaysWhereTheTextWentWrong();
+    void duplicateKeysKeepTheLastValue();
+    void escapesAndSurrogatesDecode();
+    void numbersOutsideTheDoubleRangeStayWritable();
+
+    // Encoding: compact, slash escaped, shortest numbers, nothing unwritable.
+    void encodesCompactly();
+    void writesNumbersInTheirShortestForm_data();
+    void writesNumbersInTheirShortestForm();
+    void refusesWhatCannotBeReadBack();
+    void roundTripsGeneratedValues();
+
+    // Equality.
+    void equality_data();
+    void equality();
+
+    // Lenient reads and writes.
+    void idIsTheStringIdMemberOnly();
+    void memberReadsNeverFail();
+    void lenientReads();
+    void wholeNumberConversion_data();
+    void wholeNumberConversion();
+    void memberWritesTurnAnythingIntoAnObject();
+    void largeObjectsFindEveryMember();
+    void invalidUtf8IsRepairedOnConstruction();
+
+    // Value semantics.
+    void copiesAreIndependent();
+    void editingACopySharesWhatDidNotChange();
+    void assigningFromOwnMemberIsSafe();
+};
+
+void JSONTest::decodesEachCaseToItsOwnKind()
+{
+    const JSON v = JSON::decode(R"([1,true,"1",null,{},[]])");
+    QCOMPARE(v.size(), 6u);
+    QCOMPARE(v.at(0).kind(), JSON::Kind::Number);
+    QCOMPARE(v.at(1).kind(), JSON::Kind::Bool);
+    QCOMPARE(v.at(2).kind(), JSON::Kind::String);
+    QCOMPARE(v.at(3).kind(), JSON::Kind::Null);
+    QCOMPARE(v.at(4).kind(), JSON::Kind::Object);
+    QCOMPARE(v.at(5).kind(), JSON::Kind::Array);
+    QCOMPARE(v.encode(), std::string(R"([1,true,"1",null,{},[]])"));
+    // Booleans are never numbers and numbers never booleans.
+    QCOMPARE(v.at(1).numberValue(-1), -1.0);
+    QCOMPARE(v.at(0).boolValue(), false);
+}
+
+void JSONTest::acceptsValidText_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QByteArray>("encoded");
+    QTest::newRow("scalar number") << QByteArray("42") << QByteArray("42");
+    QTest::newRow("scalar string") << QByteArray(R"("x")") << QByteArray(R"("x")");
+    QTest::newRow("scalar null") << QByteArray("null") << QByteArray("null");
+    QTest::newRow("surrounding whitespace") << QByteArray(" \t\r\n[ 1 , 2 ]\n ") << QByteArray("[1,2]");
+    QTest::newRow("empty containers") << QByteArray("[{},[],\"\"]") << QByteArray("[{},[],\"\"]");
+    QTest::newRow("negative zero") << QByteArray("-0") << QByteArray("-0");
+    QTest::newRow("exponent forms") << QByteArray("[1e2,1E+2,1e-2,-1.5E-0]")
+                                    << QByteArray("[100,100,0.01,-1.5]");
+    QTest::newRow("exponent with leading zeros") << QByteArray("1e007") << QByteArray("10000000");
+    QTest::newRow("long integer") << QByteArray("123456789012345678901234567890")
+                                  << QByteArray("1.2345678901234568e+29");
+    QTest::newRow("fraction that is whole") << QByteArray("2.000") << QByteArray("2");
+    QTest::newRow("utf-8 text") << QByteArray("\"Reunión 🎙️ ñandú\"")
+                                << QByteArray("\"Reunión 🎙️ ñandú\"");
+    QTest::newRow("escaped slash read, slash written escaped")
+        << QByteArray(R"("\/api/workspace")") << QByteArray(R"("\/api\/workspace")");
+    QTest::newRow("all simple escapes") << QByteArray(R"("\"\\\b\f\n\r\t")")
+                                        << QByteArray(R"("\"\\\b\f\n\r\t")");
+    QTest::newRow("unicode escapes") << QByteArray(R"("\u00e9\u20AC\u0000")")
+                                     << QByteArray("\"é€\\u0000\"");
+    QTest::newRow("surrogate pair") << QByteArray(R"("\ud83c\udf99")") << QByteArray("\"🎙\"");
+    QTest::newRow("DEL and U+2028 pass as they are") << QByteArray("\"\x7f\xe2\x80\xa8\"")
+                                                     << QByteArray("\"\x7f\xe2\x80\xa8\"");
+    QTest::newRow("largest code point") << QByteArray("\"\xf4\x8f\xbf\xbf\"")
+                                        << QByteArray("\"\xf4\x8f\xbf\xbf\"");
+}
+
+void JSONTest::acceptsValidText()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QByteArray, encoded);
+    JSON value;
+    try {
+        value = JSON::decode(text.toStdString());
+    } catch (const JSON::DecodeError &e) {
+        QFAIL(e.what());
+    }
+    QCOMPARE(bytes(value.encode()), encoded);
+    QCOMPARE(JSON::decode(value.encode()), value);
+}
+
+void JSONTest::rejectsInvalidText_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    const auto row = [](const char *name, QByteArray text) { QTest::newRow(name) << text; };
+    row("empty body", "");
+    row("only whitespace", " \n ");
+    row("html error page", "<html><body>502 Bad Gateway</body></html>");
+    row("trailing comma in array", "[1,]");
+    row("trailing comma in object", R"({"a":1,})");
+    row("double comma", "[1,,2]");
+    row("leading comma", "[,1]");
+    row("missing comma", "[1 2]");
+    row("leading zero", "01");
+    row("negative leading zero", "-01");
+    row("leading plus", "+1");
+    row("bare point", ".5");
+    row("point without fraction", "1.");
+    row("exponent without digits", "1e");
+    row("exponent sign without digits", "1e+");
+    row("hexadecimal", "0x10");
+    row("NaN", "NaN");
+    row("Infinity", "-Infinity");
+    row("single quotes", "{'a':1}");
+    row("unquoted key", "{a:1}");
+    row("number key", "{1:2}");
+    row("missing colon", R"({"a" 1})");
+    row("unclosed array", "[1");
+    row("unclosed object", R"({"a":1)");
+    row("unterminated string", R"("abc)");
+    row("garbage after value", "[1]x");
+    row("second value", "[1][2]");
+    row("extra closing bracket", "[1]]");
+    row("truncated literal", "tru");
+    row("capitalised literal", "True");
+    row("comment", "/* c */ []");
+    row("byte order mark", "\xef\xbb\xbf[]");
+    row("unknown escape", R"("\x41")");
+    row("short unicode escape", R"("\u12")");
+    row("non-hex unicode escape", R"("\uZZZZ")");
+    row("raw tab in string", "\"a\tb\"");
+    row("raw newline in string", "\"a\nb\"");
+    row("nul byte", QByteArray("[\0]", 3));
+    row("invalid utf-8 byte", "\"\xc3\x28\"");
+    row("lone continuation byte", "\"\x80\"");
+    row("overlong slash", "\"\xc0\xaf\"");
+    row("overlong three bytes", "\"\xe0\x80\xaf\"");
+    row("utf-8 encoded surrogate", "\"\xed\xa0\x80\"");
+    row("past U+10FFFF", "\"\xf4\x90\x80\x80\"");
+    row("truncated sequence at end", "\"\xe2\x82");
+    row("escaped backslash then end", R"("\)");
+}
+
+void JSONTest::rejectsInvalidText()
+{
+    QFETCH(QByteArray, text);
+    QVERIFY2(!decodeError(text.toStdString()).empty(), text.constData());
+}
+
+void JSONTest::refusesDeepNestingWithoutOverflowingTheStack()
+{
+    const std::string deep(100'000, '[');
+    const std::string error = decodeError(deep);
+    QVERIFY2(error.find("nesting") != std::string::npos, error.c_str());
+
+    const std::string deepObjects = [] {
+        std::string s;
+        for (int i = 0; i < 100'000; ++i)
+            s += R"({"a":)";
+        return s;
+    }();
+    QVERIFY(!decodeError(deepObjects).empty());
+
+    // The deepest accepted nesting reads, writes and reads back.
+    const std::string deepest = std::string(JSON::maxDepth, '[') + std::string(JSON::maxDepth, ']');
+    QCOMPARE(JSON::decode(deepest).encode(), deepest);
+    const std::string tooDeep = '[' + deepest + ']';
+    QVERIFY(!decodeError(tooDeep).empty());
+}
+
+void JSONTest::errorSaysWhereTheTextWentWrong()
+{
+    try {
+        JSON::decode("{\n  \"a\": [1, 2,]\n}");
+        QFAIL("decoded a trailing comma");
+    } catch (const JSON::DecodeError &e) {
+        QCOMPARE(e.line(), 2u);
+        QCOMPARE(e.column(), 14u);
+        QCOMPARE(e.offset(), 15u);
+        QVERIFY2(std::string(e.what()).find("line 2, column 14: unexpected ']'") != std::string::npos,
+                 e.what());
+    }
+}
+
+void JSONTest::duplicateKeysKeepTheLastValue()
+{
+    const JSON v = JSON::decode(R"({"a":1,"b":2,"a":3})");
+    QCOMPARE(v.size(), 2u);
+    QCOMPARE(v["a"].numberValue(), 3.0);
+    QCOMPARE(v["b"].numberValue(), 2.0);
+
+    // The same holds for objects large enough to be indexed.
+    std::string text = "{";
+    for (int i = 0; i < 100; ++i)
+        text += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+    text += R"("k7":"last"})";
+    const JSON big = JSON::decode(text);
+    QCOMPARE(big.size(), 100u);
+    QCOMPARE(big["k7"].stringValue(), std::string_view("last"));
+    QCOMPARE(big["k99"].numberValue(), 99.0);
+}
+
+void JSONTest::escapesAndSurrogatesDecode()
+{
+    // A lone surrogate is grammatical JSON but not text: it reads as U+FFFD.
+    QCOMPARE(JSON::decode(R"("a\ud800b")").stringValue(), std::string_view("a\xef\xbf\xbd" "b"));
+    QCOMPARE(JSON::decode(R"("\udc00")").stringValue(), std::string_view("\xef\xbf\xbd"));
+    // A high surrogate followed by an escape that is not a low surrogate: both stand alone.
+    QCOMPARE(JSON::decode(R"("\ud800\u0041")").stringValue(), std::string_view("\xef\xbf\xbd" "A"));
+    QCOMPARE(JSON::decode(R"("\ud800\ud800\udc00")").stringValue(),
+             std::string_view("\xef\xbf\xbd\xf0\x90\x80\x80"));
+    // Long strings with escapes in the middle and at the ends.
+    const std::string longText(200, 'x');
+    const JSON v = JSON::decode("\"\\n" + longText + "\\u00e9" + longText + "\\\"\"");
+    QCOMPARE(v.stringValue(), std::string_view("\n" + longText + "é" + longText + "\""));
+}
+
+void JSONTest::numbersOutsideTheDoubleRangeStayWritable()
+{
+    constexpr double max = std::numeric_limits<double>::max();
+    QCOMPARE(JSON::decode("1e400").numberValue(), max);
+    QCOMPARE(JSON::decode("-123.4e999").numberValue(), -max);
+    QCOMPARE(JSON::decode("0.00001e-400").numberValue(), 0.0);
+    QVERIFY(std::signbit(JSON::decode("-1e-400").numberValue()));
+    QCOMPARE(JSON::decode("1e400").encode(), std::string("1.7976931348623157e+308"));
+    // The smallest subnormal survives.
+    QCOMPARE(JSON::decode("5e-324").numberValue(), std::numeric_limits<double>::denorm_min());
+}
+
+void JSONTest::encodesCompactly()
+{
+    JSON page = JSON::object({{"title", "Notas / ideas"}, {"tags", JSON::array({"a", 1, false})}});
+    page.set("empty", JSON());
+    const JSON back = JSON::decode(page.encode());
+    QCOMPARE(back, page);
+    const std::string text = page.encode();
+    QVERIFY(text.find(' ', text.find("ideas") + 1) == std::string::npos);
+    QVERIFY(text.find(R"("Notas \/ ideas")") != std::string::npos);
+    QVERIFY(text.find(R"("tags":["a",1,false])") != std::string::npos);
+    QVERIFY(text.find(R"("empty":null)") != std::string::npos);
+    // Control characters get escapes; the rest of the text passes as UTF-8.
+    QCOMPARE(JSON(std::string_view("\x01\x1f\x7f ñ", 6)).encode(), std::string("\"\\u0001\\u001f\x7f ñ\""));
+}
+
+void JSONTest::writesNumbersInTheirShortestForm_data()
+{
+    QTest::addColumn<double>("number");
+    QTest::addColumn<QByteArray>("text");
+    QTest::newRow("two") << 2.0 << QByteArray("2");
+    QTest::newRow("one half") << 0.5 << QByteArray("0.5");
+    QTest::newRow("minus three") << -3.0 << QByteArray("-3");
+    QTest::newRow("zero") << 0.0 << QByteArray("0");
+    QTest::newRow("a tenth") << 0.1 << QByteArray("0.1");
+    QTest::newRow("one third") << 1.0 / 3 << QByteArray("0.3333333333333333");
+    QTest::newRow("revision") << 1234567.0 << QByteArray("1234567");
+    QTest::newRow("largest exact integer") << 9007199254740991.0 << QByteArray("9007199254740991");
+    QTest::newRow("huge") << 1e300 << QByteArray("1e+300");
+    QTest::newRow("tiny") << 1e-7 << QByteArray("1e-07");
+}
+
+void JSONTest::writesNumbersInTheirShortestForm()
+{
+    QFETCH(double, number);
+    QFETCH(QByteArray, text);
+    QCOMPARE(bytes(JSON(number).encode()), text);
+    QCOMPARE(JSON::decode(text.toStdString()).numberValue(), number);
+}
+
+void JSONTest::refusesWhatCannotBeReadBack()
+{
+    QVERIFY_THROWS_EXCEPTION(JSON::EncodeError, JSON(std::numeric_limits<double>::infinity()).encode());
+    QVERIFY_THROWS_EXCEPTION(JSON::EncodeError, JSON(std::nan("")).encode());
+    QVERIFY_THROWS_EXCEPTION(JSON::EncodeError,
+                             JSON::array({1, JSON::object({{"x", -HUGE_VAL}})}).encode());
+    JSON deep;
+    for (int i = 0; i <= JSON::maxDepth; ++i)
+        deep = JSON::array({deep});
+    QVERIFY_THROWS_EXCEPTION(JSON::EncodeError, deep.encode());
+}
+
+void JSONTest::roundTripsGeneratedValues()
+{
+    std::mt19937_64 random(20261206);
+    const auto randomText = [&] {
+        static const std::vector<std::string> pieces = {"a", "Ñ", "é", "/", "\\", "\"", "\n", "\x01",
+                                                        "🎙️", " ", "reunión", "\xe2\x80\xa8"};
+        std::string s;
+        const auto n = random() % 24;
+        for (std::uint64_t i = 0; i < n; ++i)
+            s += pieces[random() % pieces.size()];
+        return s;
+    };
+    std::function<JSON(int)> generate = [&](int depth) -> JSON {
+        switch (depth > 4 ? random() % 4 : random() % 6) {
+        case 0:
+            return JSON(randomText());
+        case 1: {
+            const double d = std::ldexp(static_cast<double>(random() % 2'000'001) - 1'000'000,
+                                        static_cast<int>(random() % 120) - 60);
+            return JSON(d);
+        }
+        case 2:
+            return JSON(random() % 2 == 0);
+        case 3:
+            return JSON();
+        case 4: {
+            JSON a = JSON::array();
+            for (auto n = random() % 6; n > 0; --n)
+                a.append(generate(depth + 1));
+            return a;
+        }
+        default: {
+            JSON o = JSON::object();
+            for (auto n = random() % 12; n > 0; --n)
+                o.set(randomText(), generate(depth + 1));
+            return o;
+        }
+        }
+    };
+    for (int i = 0; i < 300; ++i) {
+        const JSON value = generate(0);
+        const std::string text = value.encode();
+        const JSON back = JSON::decode(text);
+        QVERIFY2(back == value, text.c_str());
+        QCOMPARE(back.encode(), text);
+    }
+}
+
+void JSONTest::equality_data()
+{
+    QTest::addColumn<QByteArray>("left");
+    QTest::addColumn<QByteArray>("right");
+    QTest::addColumn<bool>("equal");
+    const auto row = [](const char *name, const char *l, const char *r, bool eq) {
+        QTest::newRow(name) << QByteArray(l) << QByteArray(r) << eq;
+    };
+    row("member order is irrelevant", R"({"a":1,"b":[true]})", R"({"b":[true],"a":1})", true);
+    row("an extra null member counts", R"({"a":1})", R"({"a":1,"b":null})", false);
+    row("same count, other key", R"({"a":1})", R"({"b":1})", false);
+    row("array order counts", "[1,2]", "[2,1]", false);
+    row("array length counts", "[1,2]", "[1,2,3]", false);
+    row("number is not text", "1", R"("1")", false);
+    row("number is not bool", "1", "true", false);
+    row("null is not false", "null", "false", false);
+    row("zero and minus zero", "0", "-0", true);
+    row("same number, other notation", "100", "1e2", true);
+    row("composed and decomposed accent", "\"Reuni\xc3\xb3n\"", "\"Reunio\xcc\x81n\"", true);
+    row("accent is not plain letter", "\"Reuni\xc3\xb3n\"", "\"Reunion\"", false);
+    row("escaped and literal text", R"("\u00e9")", "\"\xc3\xa9\"", true);
+    row("case counts", R"("a")", R"("A")", false);
+    row("nested difference", R"({"a":{"b":[1,{"c":2}]}})", R"({"a":{"b":[1,{"c":3}]}})", false);
+    row("empty object and empty array", "{}", "[]", false);
+}
+
+void JSONTest::equality()
+{
+    QFETCH(QByteArray, left);
+    QFETCH(QByteArray, right);
+    QFETCH(bool, equal);
+    const JSON l = JSON::decode(left.toStdString());
+    const JSON r = JSON::decode(right.toStdString());
+    QCOMPARE(l == r, equal);
+    QCOMPARE(r == l, equal);
+    QCOMPARE(l != r, !equal);
+    QVERIFY(l == l);
+}
+
+void JSONTest::idIsTheStringIdMemberOnly()
+{
+    QCOMPARE(JSON::decode(R"({"id":"p1"})").id(), std::string_view("p1"));
+    QCOMPARE(JSON::decode(R"({"id":5})").id(), std::string_view());
+    QCOMPARE(JSON::decode(R"({"ID":"x"})").id(), std::string_view());
+    QCOMPARE(JSON::decode(R"([{"id":"p1"}])").id(), std::string_view());
+    QCOMPARE(JSON().id(), std::string_view());
+    QCOMPARE(JSON(std::nan("")) == JSON(std::nan("")), false);
+}
+
+void JSONTest::memberReadsNeverFail()
+{
+    for (const char *text : {"[1]", R"("s")", "3", "true", "null"}) {
+        const JSON v = JSON::decode(text);
+        QVERIFY2(v["title"].isNull(), text);
+    }
+    const JSON block = JSON::decode(R"({"listLayout":{"b1":{"indent":2}}})");
+    QCOMPARE(block["listLayout"]["b1"]["indent"].numberValue(), 2.0);
+    QVERIFY(block["listLayout"]["b2"]["indent"].isNull());
+    QVERIFY(JSON()["listLayout"]["b1"]["indent"].isNull());
+    QVERIFY(block.at(0).isNull());
+    QVERIFY(JSON::array({1}).at(1).isNull());
+}
+
+void JSONTest::lenientReads()
+{
+    const JSON v = JSON::decode(R"({"s":"t","n":2.5,"b":true,"a":[1,2],"o":{}})");
+    QCOMPARE(v["s"].stringValue(), std::string_view("t"));
+    QCOMPARE(v["n"].stringValue(), std::string_view());
+    QCOMPARE(v["n"].numberValue(), 2.5);
+    QCOMPARE(v["s"].numberValue(), 0.0);
+    QCOMPARE(v["s"].numberValue(7), 7.0);
+    QCOMPARE(v["missing"].numberValue(-1), -1.0);
+    QCOMPARE(v["b"].boolValue(), true);
+    QCOMPARE(JSON("true").boolValue(), false);
+    QCOMPARE(v["a"].arrayValue().size(), 2u);
+    QCOMPARE(v["o"].arrayValue().size(), 0u);
+    QCOMPARE(v["s"].arrayValue().size(), 0u);
+}
+
+void JSONTest::wholeNumberConversion_data()
+{
+    QTest::addColumn<double>("number");
+    QTest::addColumn<qint64>("whole");
+    constexpr qint64 max = std::numeric_limits<qint64>::max();
+    constexpr qint64 min = std::numeric_limits<qint64>::min();
+    QTest::newRow("positive fraction") << 2.9 << qint64(2);
+    QTest::newRow("negative fraction") << -2.9 << qint64(-2);
+    QTest::newRow("revision") << 41.0 << qint64(41);
+    QTest::newRow("largest double below 2^63") << 9223372036854774784.0 << qint64(9223372036854774784);
+    QTest::newRow("2^63 clamps") << 9223372036854775808.0 << max;
+    QTest::newRow("far above") << 1e300 << max;
+    QTest::newRow("-2^63 fits") << -9223372036854775808.0 << min;
+    QTest::newRow("far below") << -1e300 << min;
+    QTest::newRow("infinity") << std::numeric_limits<double>::infinity() << max;
+    QTest::newRow("NaN reads as the fallback") << std::nan("") << qint64(-5);
+}
+
+void JSONTest::wholeNumberConversion()
+{
+    QFETCH(double, number);
+    QFETCH(qint64, whole);
+    QCOMPARE(JSON(number).integerValue(-5), whole);
+    QCOMPARE(JSON("12").integerValue(-5), qint64(-5));
+}
+
+void JSONTest::memberWritesTurnAnythingIntoAnObject()
+{
+    for (JSON v : {JSON(), JSON::array({1, 2}), JSON("x"), JSON(3)}) {
+        v.set("title", "Hola");
+        QVERIFY(v.isObject());
+        QCOMPARE(v.size(), 1u);
+        QCOMPARE(v["title"].stringValue(), std::string_view("Hola"));
+    }
+    JSON o = JSON::object({{"a", 1}});
+    o.set("a", JSON());
+    QVERIFY(o.contains("a"));
+    QVERIFY(o["a"].isNull());
+    QCOMPARE(o.size(), 1u);
+    QVERIFY(o != JSON::object());
+
+    // In-place nested edits through member().
+    JSON doc;
+    doc.member("settings").member("theme") = "light";
+    QCOMPARE(doc.encode(), std::string(R"({"settings":{"theme":"light"}})"));
+}
+
+void JSONTest::largeObjectsFindEveryMember()
+{
+    JSON o = JSON::object();
+    for (int i = 0; i < 5000; ++i)
+        o.set("key" + std::to_string(i), i);
+    QCOMPARE(o.size(), 5000u);
+    for (int i = 0; i < 5000; i += 7)
+        QCOMPARE(o["key" + std::to_string(i)].numberValue(), double(i));
+    QVERIFY(o["key5000"].isNull());
+    o.set("key42", "changed");
+    QCOMPARE(o.size(), 5000u);
+    QCOMPARE(o["key42"].stringValue(), std::string_view("changed"));
+    const JSON copy = o;
+    o.set("key4999", JSON());
+    QCOMPARE(copy["key4999"].numberValue(), 4999.0);
+    QCOMPARE(JSON::decode(o.encode()), o);
+}
+
+void JSONTest::invalidUtf8IsRepairedOnConstruction()
+{
+    const JSON v(std::string_view("ok\xff\xc3(end"));
+    QCOMPARE(v.stringValue(), std::string_view("ok\xef\xbf\xbd\xef\xbf\xbd(end"));
+    QCOMPARE(JSON::decode(v.encode()), v);
+    JSON o;
+    o.set(std::string_view("k\xfe"), 1);
+    QVERIFY(JSON::decode(o.encode()).contains("k\xef\xbf\xbd"));
+}
+
+void JSONTest::copiesAreIndependent()
+{
+    JSON original = JSON::decode(R"({"pages":[{"id":"p","blocks":[{"id":"b","text":"uno"}]}]})");
+    JSON copy = original;
+    QVERIFY(copy.isIdenticalTo(original));
+
+    auto &block = copy.member("pages").elements()[0].member("blocks").elements()[0];
+    block.set("text", "dos");
+    QCOMPARE(original["pages"].at(0)["blocks"].at(0)["text"].stringValue(), std::string_view("uno"));
+    QCOMPARE(copy["pages"].at(0)["blocks"].at(0)["text"].stringValue(), std::string_view("dos"));
+
+    JSON list = JSON::array({1});
+    JSON other = list;
+    other.append(2);
+    list.elements().push_back(3);
+    QCOMPARE(list.encode(), std::string("[1,3]"));
+    QCOMPARE(other.encode(), std::string("[1,2]"));
+
+    JSON text = "a long enough text to live on the heap";
+    JSON textCopy = text;
+    text = "short";
+    QCOMPARE(textCopy.stringValue(), std::string_view("a long enough text to live on the heap"));
+}
+
+void JSONTest::editingACopySharesWhatDidNotChange()
+{
+    std::string text = R"({"name":"w","pages":[)";
+    for (int i = 0; i < 50; ++i)
+        text += std::string(i ? "," : "") + R"({"id":"p)" + std::to_string(i) + R"(","blocks":[{"id":"b"}]})";
+    text += "]}";
+    const JSON before = JSON::decode(text);
+    JSON after = before;
+    after.member("pages").elements()[10].member("blocks").elements()[0].set("text", "x");
+
+    const auto &oldPages = before["pages"].arrayValue();
+    const auto &newPages = after["pages"].arrayValue();
+    QVERIFY(!before["pages"].isIdenticalTo(after["pages"]));
+    for (std::size_t i = 0; i < oldPages.size(); ++i)
+        QCOMPARE(oldPages[i].isIdenticalTo(newPages[i]), i != 10);
+    QVERIFY(before["name"].isIdenticalTo(after["name"]));
+}
+
+void JSONTest::assigningFromOwnMemberIsSafe()
+{
+    JSON v = JSON::decode(R"({"a":{"b":"a text longer than the inline capacity"}})");
+    v = v["a"];
+    QCOMPARE(v["b"].stringValue(), std::string_view("a text longer than the inline capacity"));
+    v = std::move(v.member("b"));
+    QCOMPARE(v.stringValue(), std::string_view("a text longer than the inline capacity"));
+    JSON list = JSON::array({JSON::array({1, 2})});
+    list = list.at(0);
+    QCOMPARE(list.encode(), std::string("[1,2]"));
+}
+
+QTEST_APPLESS_MAIN(JSONTest)
+#include "tst_json.moc"
