@@ -1,8 +1,10 @@
-# One INTERFACE target carries the language level, Qt hygiene defines and strict warnings;
-# every target of the project links it.
+# One INTERFACE target carries the language level and strict warnings; every target of the
+# project links it. Product code also links qv_strict_qt (privately), which forbids implicit
+# text conversions; tests may use plain literals.
 add_library(qv_options INTERFACE)
 target_compile_features(qv_options INTERFACE cxx_std_20)
-target_compile_definitions(qv_options INTERFACE
+add_library(qv_strict_qt INTERFACE)
+target_compile_definitions(qv_strict_qt INTERFACE
     QT_NO_CAST_FROM_ASCII
     QT_NO_CAST_TO_ASCII
     QT_NO_NARROWING_CONVERSIONS_IN_CONNECT

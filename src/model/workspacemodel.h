@@ -1,0 +1,156 @@
+#pragma once
+
+// The application's one model: all state the views display, and every action on it. Views
+// read the published fields, redraw on their notify signals and call the actions.
+
+#include "json/json.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+Q_DECLARE_METATYPE(quorvale::JSON)
+Q_DECLARE_METATYPE(quorvale::JSON::Array)
+
+namespace quorvale {
+
+class WorkspaceModel final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(WorkspaceModel)
+
+    Q_PROPERTY(quorvale::JSON account READ account NOTIFY accountChanged)
+    Q_PROPERTY(quorvale::JSON workspace READ workspace NOTIFY workspaceChanged)
+    Q_PROPERTY(quorvale::JSON::Array meetings READ meetings NOTIFY meetingsChanged)
+    Q_PROPERTY(QString selection READ selection NOTIFY selectionChanged)
+    Q_PROPERTY(QString query READ query WRITE setQuery NOTIFY queryChanged)
+    Q_PROPERTY(QString from READ from WRITE setFrom NOTIFY fromChanged)
+    Q_PROPERTY(QString to READ to WRITE setTo NOTIFY toChanged)
+    Q_PROPERTY(QString message READ message WRITE setMessage NOTIFY messageChanged)
+    Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
+    Q_PROPERTY(bool dirty READ dirty NOTIFY dirtyChanged)
+    Q_PROPERTY(bool conflict READ conflict NOTIFY conflictChanged)
+    Q_PROPERTY(qint64 revision READ revision NOTIFY revisionChanged)
+    Q_PROPERTY(quorvale::JSON::Array accounts READ accounts NOTIFY accountsChanged)
+    Q_PROPERTY(quorvale::JSON::Array recordings READ recordings NOTIFY recordingsChanged)
+    Q_PROPERTY(quorvale::JSON resources READ resources NOTIFY resourcesChanged)
+    Q_PROPERTY(quorvale::JSON importPreview READ importPreview NOTIFY importPreviewChanged)
+    Q_PROPERTY(quorvale::JSON transcript READ transcript NOTIFY transcriptChanged)
+    Q_PROPERTY(QString language READ language WRITE setLanguage NOTIFY languageChanged)
+
+public:
+    using Clock = std::function<QDateTime()>;
+
+    explicit WorkspaceModel(QObject *parent = nullptr);
+    ~WorkspaceModel() override;
+
+    // Published fields, in the order of the design.
+    const JSON &account() const { return m_account; }
+    const JSON &workspace() const { return m_workspace; }
+    const JSON::Array &meetings() const { return m_meetings; }
+    // "@meetings", "@pages", "@admin", or the id of a page; empty when nothing is selected.
+    const QString &selection() const { return m_selection; }
+    const QString &query() const { return m_query; }
+    const QString &from() const { return m_from; }
+    const QString &to() const { return m_to; }
+    const QString &message() const { return m_message; }
+    bool busy() const { return m_busy; }
+    bool dirty() const { return m_dirty; }
+    bool conflict() const { return m_conflict; }
+    qint64 revision() const { return m_revision; }
+    const JSON::Array &accounts() const { return m_accounts; }
+    const JSON::Array &recordings() const { return m_recordings; }
+    const JSON &resources() const { return m_resources; }
+    const JSON &importPreview() const { return m_importPreview; }
+    const JSON &transcript() const { return m_transcript; }
+    const QString &language() const { return m_language; }
+
+    void setQuery(const QString &query);
+    void setFrom(const QString &from);
+    void setTo(const QString &to);
+    void setMessage(const QString &message);
+    void setLanguage(const QString &language);
+
+    // Picks the Spanish or the English text by the current language.
+    QString text(const char *spanish, const char *english) const;
+
+    // Tests replace the clock to control "now".
+    void setClock(Clock clock);
+
+    // Document edits. Every edit marks the model dirty and keeps the draft.
+    JSON block(std::string_view type) const;
+    void newPage(const QString &kind, bool meeting, const QString &parent = {});
+    void updatePage(std::string_view id, const std::function<void(JSON &page)> &change);
+    void updateBlock(std::string_view page, std::string_view id, std::string_view key, JSON value);
+    void addBlock(std::string_view type);
+    void toggleFavorite(std::string_view page);
+    void rename(std::string_view page, const QString &title);
+    void addCard(std::string_view page, std::string_view status);
+    void updateCard(std::string_view page, std::string_view card, std::string_view key,
+                    const QString &value);
+
+    // Queries, recomputed on every read.
+    const JSON &selectedPage() const;
+    JSON::Array visiblePages() const;
+    JSON::Array filteredMeetings() const;
+
+    // Writes the encrypted local draft of unsaved edits; the one place drafts are written from.
+    void keepDraft();
+
+    // A new random version-4 UUID in lower-case canonical form.
+    static std::string newId();
+
+signals:
+    void accountChanged();
+    void workspaceChanged();
+    void meetingsChanged();
+    void selectionChanged();
+    void queryChanged();
+    void fromChanged();
+    void toChanged();
+    void messageChanged();
+    void busyChanged();
+    void dirtyChanged();
+    void conflictChanged();
+    void revisionChanged();
+    void accountsChanged();
+    void recordingsChanged();
+    void resourcesChanged();
+    void importPreviewChanged();
+    void transcriptChanged();
+    void languageChanged();
+
+private:
+    std::string now() const;
+    void setDirty(bool dirty);
+    void setSelection(const QString &selection);
+    void setRecordings(JSON::Array recordings);
+    void setResources(JSON resources);
+
+    JSON m_account;
+    JSON m_workspace;
+    JSON::Array m_meetings;
+    QString m_selection = QStringLiteral("@meetings");
+    QString m_query;
+    QString m_from;
+    QString m_to;
+    QString m_message;
+    bool m_busy = false;
+    bool m_dirty = false;
+    bool m_conflict = false;
+    qint64 m_revision = 0;
+    JSON::Array m_accounts;
+    JSON::Array m_recordings;
+    JSON m_resources;
+    JSON m_importPreview;
+    JSON m_transcript;
+    QString m_language = QStringLiteral("es");
+
+    Clock m_clock;
+};
+
+} // namespace quorvale
