@@ -12,6 +12,10 @@
 
 #include <utf8proc.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace quorvale {
 
 // ---------------------------------------------------------------------------------------------
@@ -548,7 +552,8 @@ namespace {
 
 bool isAscii(std::string_view s) noexcept
 {
-    return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    return std::all_of(s.begin(), s.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 std::string normalized(std::string_view s)
@@ -619,8 +624,7 @@ JSON::DecodeError::DecodeError(const std::string &what, std::size_t offset, std:
     , m_offset(offset)
     , m_line(line)
     , m_column(column)
-{
-}
+{}
 
 namespace {
 
@@ -657,7 +661,20 @@ struct DecodeStops
     {
         return bytesEqual(w, '"') | bytesEqual(w, '\\') | bytesBelow20(w) | (w & broadcast(0x80));
     }
-    static bool byte(unsigned char c) noexcept { return c == '"' || c == '\\' || c < 0x20 || c >= 0x80; }
+    static bool byte(unsigned char c) noexcept
+    {
+        return c == '"' || c == '\\' || c < 0x20 || c >= 0x80;
+    }
+#ifdef __SSE2__
+    static int block(__m128i v) noexcept
+    {
+        // As signed bytes, both control characters and non-ASCII bytes are below 0x20.
+        const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
+                                                       _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
+                                          _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)));
+        return _mm_movemask_epi8(hits);
+    }
+#endif
 };
 
 struct EncodeStops
@@ -666,13 +683,36 @@ struct EncodeStops
     {
         return bytesEqual(w, '"') | bytesEqual(w, '\\') | bytesEqual(w, '/') | bytesBelow20(w);
     }
-    static bool byte(unsigned char c) noexcept { return c == '"' || c == '\\' || c == '/' || c < 0x20; }
+    static bool byte(unsigned char c) noexcept
+    {
+        return c == '"' || c == '\\' || c == '/' || c < 0x20;
+    }
+#ifdef __SSE2__
+    static int block(__m128i v) noexcept
+    {
+        const __m128i control =
+            _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F));
+        const __m128i hits =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
+                                      _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
+                         _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('/')), control));
+        return _mm_movemask_epi8(hits);
+    }
+#endif
 };
 
 // The first byte in [p, end) that Stops flags, or end.
 template <typename Stops>
 const char *scan(const char *p, const char *end) noexcept
 {
+#ifdef __SSE2__
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        if (const int hits = Stops::block(v))
+            return p + std::countr_zero(static_cast<unsigned>(hits));
+        p += 16;
+    }
+#endif
     if constexpr (std::endian::native == std::endian::little) {
         while (end - p >= 8) {
             std::uint64_t w;
@@ -696,8 +736,7 @@ public:
         : m_begin(text.data())
         , m_p(text.data())
         , m_end(text.data() + text.size())
-    {
-    }
+    {}
 
     JSON parseDocument()
     {
@@ -931,12 +970,27 @@ private:
     {
         ++m_p; // opening quote
         const char *start = m_p;
-        const char *stop = scan<DecodeStops>(m_p, m_end);
-        if (stop < m_end && *stop == '"') {
-            m_p = stop + 1;
-            return JSON(JSON::ValidUtf8{}, std::string_view(start, static_cast<std::size_t>(stop - start)));
+        // Text without escapes is validated where it lies and copied once.
+        const char *stop = m_p;
+        for (;;) {
+            stop = scan<DecodeStops>(stop, m_end);
+            if (stop == m_end)
+                failAt(start - 1, "unterminated string");
+            if (*stop == '"') {
+                m_p = stop + 1;
+                return JSON(JSON::ValidUtf8{},
+                            std::string_view(start, static_cast<std::size_t>(stop - start)));
+            }
+            if (static_cast<unsigned char>(*stop) < 0x80)
+                break;
+            const std::size_t n =
+                utf8SequenceLength(reinterpret_cast<const unsigned char *>(stop),
+                                   reinterpret_cast<const unsigned char *>(m_end));
+            if (n == 0)
+                failAt(stop, "invalid UTF-8 inside a string");
+            stop += n;
         }
-        // Slow path: escapes, non-ASCII text or errors.
+        // An escape or a control character: unescape into the buffer from here on.
         m_buffer.assign(start, stop);
         m_p = stop;
         for (;;) {
@@ -982,8 +1036,9 @@ private:
             } else if (c < 0x20) {
                 fail("control character inside a string (it must be escaped)");
             } else if (c >= 0x80) {
-                const std::size_t n = utf8SequenceLength(reinterpret_cast<const unsigned char *>(m_p),
-                                                         reinterpret_cast<const unsigned char *>(m_end));
+                const std::size_t n =
+                    utf8SequenceLength(reinterpret_cast<const unsigned char *>(m_p),
+                                       reinterpret_cast<const unsigned char *>(m_end));
                 if (n == 0)
                     fail("invalid UTF-8 inside a string");
                 m_buffer.append(m_p, n);
@@ -1110,8 +1165,7 @@ class JSONWriter
 public:
     explicit JSONWriter(std::string &out)
         : m_out(out)
-    {
-    }
+    {}
 
     void write(const JSON &value, int depth)
     {

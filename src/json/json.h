@@ -53,19 +53,26 @@ public:
     static constexpr int maxDepth = 512;
 
     JSON() noexcept { setTag(Tag::Null); }
-    JSON(std::nullptr_t) noexcept : JSON() {}
+    JSON(std::nullptr_t)
+    noexcept
+        : JSON()
+    {}
     JSON(bool value) noexcept;
     JSON(double value) noexcept;
     template <typename T>
-        requires(std::is_arithmetic_v<T> && !std::is_same_v<T, bool>)
-    JSON(T value) noexcept : JSON(static_cast<double>(value))
-    {
-    }
+    requires(std::is_arithmetic_v<T> && !std::is_same_v<T, bool>) JSON(T value)
+    noexcept
+        : JSON(static_cast<double>(value))
+    {}
     // Text that is not valid UTF-8 is repaired (each bad sequence becomes U+FFFD), so that every
     // value can be written and read back.
     JSON(std::string_view text);
-    JSON(const std::string &text) : JSON(std::string_view(text)) {}
-    JSON(const char *text) : JSON(std::string_view(text)) {}
+    JSON(const std::string &text)
+        : JSON(std::string_view(text))
+    {}
+    JSON(const char *text)
+        : JSON(std::string_view(text))
+    {}
     JSON(Array elements);
 
     static JSON object();
@@ -87,7 +94,10 @@ public:
     Kind kind() const noexcept;
     bool isObject() const noexcept { return tag() == Tag::Object; }
     bool isArray() const noexcept { return tag() == Tag::Array; }
-    bool isString() const noexcept { return tag() == Tag::HeapString || tag() == Tag::InlineString; }
+    bool isString() const noexcept
+    {
+        return tag() == Tag::HeapString || tag() == Tag::InlineString;
+    }
     bool isNumber() const noexcept { return tag() == Tag::Number; }
     bool isBool() const noexcept { return tag() == Tag::Bool; }
     bool isNull() const noexcept { return tag() == Tag::Null; }
@@ -142,7 +152,8 @@ private:
     enum class Tag : std::uint8_t { Object, Array, HeapString, Number, Bool, Null, InlineString };
     static constexpr std::size_t inlineCapacity = 14;
 
-    struct ValidUtf8 {};
+    struct ValidUtf8
+    {};
     JSON(ValidUtf8, std::string_view text);
     void initString(std::string_view validText);
 
@@ -168,6 +179,9 @@ struct JSON::Member
     std::string_view name() const noexcept { return key.stringValue(); }
 };
 
-inline bool operator!=(const JSON &a, const JSON &b) { return !(a == b); }
+inline bool operator!=(const JSON &a, const JSON &b)
+{
+    return !(a == b);
+}
 
 } // namespace quorvale

@@ -12,8 +12,8 @@ namespace {
 // The first element of list whose id is id, or -1.
 std::ptrdiff_t indexOfId(const JSON::Array &list, std::string_view id)
 {
-    const auto it = std::find_if(list.begin(), list.end(),
-                                 [&](const JSON &item) { return item.id() == id; });
+    const auto it =
+        std::find_if(list.begin(), list.end(), [&](const JSON &item) { return item.id() == id; });
     return it == list.end() ? -1 : it - list.begin();
 }
 
@@ -84,7 +84,9 @@ PageChange setBlockMember(std::string blockId, std::string key, JSON value)
 
 PageChange appendBlock(JSON block)
 {
-    return [block = std::move(block)](JSON &page) { page.member("blocks").elements().push_back(block); };
+    return [block = std::move(block)](JSON &page) {
+        page.member("blocks").elements().push_back(block);
+    };
 }
 
 PageChange toggleFavorite()
@@ -134,9 +136,9 @@ JSON::Array visiblePages(const JSON &workspace)
 std::string searchKey(std::string_view text)
 {
     utf8proc_uint8_t *folded = nullptr;
-    const auto options = static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPAT |
-                                                        UTF8PROC_CASEFOLD | UTF8PROC_STRIPMARK |
-                                                        UTF8PROC_DECOMPOSE);
+    const auto options =
+        static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPAT | UTF8PROC_CASEFOLD |
+                                       UTF8PROC_STRIPMARK | UTF8PROC_DECOMPOSE);
     const auto n = utf8proc_map(reinterpret_cast<const utf8proc_uint8_t *>(text.data()),
                                 static_cast<utf8proc_ssize_t>(text.size()), &folded, options);
     if (n < 0)

@@ -28,10 +28,10 @@ struct NewPage
     std::string id;
     std::string kind; // "document" or "board"
     bool meeting = false;
-    JSON parentId;       // a page id, or null for a top-level page
-    std::string title;   // already localized
+    JSON parentId;     // a page id, or null for a top-level page
+    std::string title; // already localized
     std::string firstBlockId;
-    std::string now;     // creation time, also the first "updatedAt"
+    std::string now; // creation time, also the first "updatedAt"
 };
 
 JSON block(std::string_view id, std::string_view type);

@@ -20,8 +20,7 @@ std::string utf8(const QString &text)
 WorkspaceModel::WorkspaceModel(QObject *parent)
     : QObject(parent)
     , m_clock([] { return QDateTime::currentDateTimeUtc(); })
-{
-}
+{}
 
 WorkspaceModel::~WorkspaceModel() = default;
 
@@ -66,6 +65,14 @@ void WorkspaceModel::setLanguage(const QString &language)
         m_language = language;
         emit languageChanged();
     }
+}
+
+void WorkspaceModel::setWorkspace(JSON workspace)
+{
+    if (m_workspace.isIdenticalTo(workspace))
+        return;
+    m_workspace = std::move(workspace);
+    emit workspaceChanged();
 }
 
 void WorkspaceModel::setDirty(bool dirty)
@@ -141,7 +148,8 @@ void WorkspaceModel::newPage(const QString &kind, bool meeting, const QString &p
     spec.kind = utf8(kind);
     spec.meeting = meeting;
     spec.parentId = parent.isEmpty() ? JSON() : JSON(utf8(parent));
-    spec.title = utf8(meeting ? text("Nueva reunión", "New meeting") : text("Sin título", "Untitled"));
+    spec.title =
+        utf8(meeting ? text("Nueva reunión", "New meeting") : text("Sin título", "Untitled"));
     spec.firstBlockId = newId();
     spec.now = now();
 
@@ -201,7 +209,8 @@ void WorkspaceModel::addCard(std::string_view page, std::string_view status)
 void WorkspaceModel::updateCard(std::string_view page, std::string_view card, std::string_view key,
                                 const QString &value)
 {
-    updatePage(page, document::setCardMember(std::string(card), std::string(key), JSON(utf8(value))));
+    updatePage(page,
+               document::setCardMember(std::string(card), std::string(key), JSON(utf8(value))));
 }
 
 void WorkspaceModel::keepDraft()

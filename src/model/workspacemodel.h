@@ -81,6 +81,10 @@ public:
     // Tests replace the clock to control "now".
     void setClock(Clock clock);
 
+    // Replaces the whole document (a load, a recovered draft). Not an edit: neither the dirty
+    // flag nor the draft change.
+    void setWorkspace(JSON workspace);
+
     // Document edits. Every edit marks the model dirty and keeps the draft.
     JSON block(std::string_view type) const;
     void newPage(const QString &kind, bool meeting, const QString &parent = {});

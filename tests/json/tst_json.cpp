@@ -95,11 +95,12 @@ void JSONTest::acceptsValidText_data()
     QTest::newRow("scalar number") << QByteArray("42") << QByteArray("42");
     QTest::newRow("scalar string") << QByteArray(R"("x")") << QByteArray(R"("x")");
     QTest::newRow("scalar null") << QByteArray("null") << QByteArray("null");
-    QTest::newRow("surrounding whitespace") << QByteArray(" \t\r\n[ 1 , 2 ]\n ") << QByteArray("[1,2]");
+    QTest::newRow("surrounding whitespace")
+        << QByteArray(" \t\r\n[ 1 , 2 ]\n ") << QByteArray("[1,2]");
     QTest::newRow("empty containers") << QByteArray("[{},[],\"\"]") << QByteArray("[{},[],\"\"]");
     QTest::newRow("negative zero") << QByteArray("-0") << QByteArray("-0");
-    QTest::newRow("exponent forms") << QByteArray("[1e2,1E+2,1e-2,-1.5E-0]")
-                                    << QByteArray("[100,100,0.01,-1.5]");
+    QTest::newRow("exponent forms")
+        << QByteArray("[1e2,1E+2,1e-2,-1.5E-0]") << QByteArray("[100,100,0.01,-1.5]");
     QTest::newRow("exponent with leading zeros") << QByteArray("1e007") << QByteArray("10000000");
     QTest::newRow("long integer") << QByteArray("123456789012345678901234567890")
                                   << QByteArray("1.2345678901234568e+29");
@@ -108,15 +109,15 @@ void JSONTest::acceptsValidText_data()
                                 << QByteArray("\"Reunión 🎙️ ñandú\"");
     QTest::newRow("escaped slash read, slash written escaped")
         << QByteArray(R"("\/api/workspace")") << QByteArray(R"("\/api\/workspace")");
-    QTest::newRow("all simple escapes") << QByteArray(R"("\"\\\b\f\n\r\t")")
-                                        << QByteArray(R"("\"\\\b\f\n\r\t")");
-    QTest::newRow("unicode escapes") << QByteArray(R"("\u00e9\u20AC\u0000")")
-                                     << QByteArray("\"é€\\u0000\"");
+    QTest::newRow("all simple escapes")
+        << QByteArray(R"("\"\\\b\f\n\r\t")") << QByteArray(R"("\"\\\b\f\n\r\t")");
+    QTest::newRow("unicode escapes")
+        << QByteArray(R"("\u00e9\u20AC\u0000")") << QByteArray("\"é€\\u0000\"");
     QTest::newRow("surrogate pair") << QByteArray(R"("\ud83c\udf99")") << QByteArray("\"🎙\"");
-    QTest::newRow("DEL and U+2028 pass as they are") << QByteArray("\"\x7f\xe2\x80\xa8\"")
-                                                     << QByteArray("\"\x7f\xe2\x80\xa8\"");
-    QTest::newRow("largest code point") << QByteArray("\"\xf4\x8f\xbf\xbf\"")
-                                        << QByteArray("\"\xf4\x8f\xbf\xbf\"");
+    QTest::newRow("DEL and U+2028 pass as they are")
+        << QByteArray("\"\x7f\xe2\x80\xa8\"") << QByteArray("\"\x7f\xe2\x80\xa8\"");
+    QTest::newRow("largest code point")
+        << QByteArray("\"\xf4\x8f\xbf\xbf\"") << QByteArray("\"\xf4\x8f\xbf\xbf\"");
 }
 
 void JSONTest::acceptsValidText()
@@ -221,7 +222,8 @@ void JSONTest::errorSaysWhereTheTextWentWrong()
         QCOMPARE(e.line(), 2u);
         QCOMPARE(e.column(), 14u);
         QCOMPARE(e.offset(), 15u);
-        QVERIFY2(std::string(e.what()).find("line 2, column 14: unexpected ']'") != std::string::npos,
+        QVERIFY2(std::string(e.what()).find("line 2, column 14: unexpected ']'") !=
+                     std::string::npos,
                  e.what());
     }
 }
@@ -247,10 +249,12 @@ void JSONTest::duplicateKeysKeepTheLastValue()
 void JSONTest::escapesAndSurrogatesDecode()
 {
     // A lone surrogate is grammatical JSON but not text: it reads as U+FFFD.
-    QCOMPARE(JSON::decode(R"("a\ud800b")").stringValue(), std::string_view("a\xef\xbf\xbd" "b"));
+    QCOMPARE(JSON::decode(R"("a\ud800b")").stringValue(), std::string_view("a\xef\xbf\xbd"
+                                                                           "b"));
     QCOMPARE(JSON::decode(R"("\udc00")").stringValue(), std::string_view("\xef\xbf\xbd"));
     // A high surrogate followed by an escape that is not a low surrogate: both stand alone.
-    QCOMPARE(JSON::decode(R"("\ud800\u0041")").stringValue(), std::string_view("\xef\xbf\xbd" "A"));
+    QCOMPARE(JSON::decode(R"("\ud800\u0041")").stringValue(), std::string_view("\xef\xbf\xbd"
+                                                                               "A"));
     QCOMPARE(JSON::decode(R"("\ud800\ud800\udc00")").stringValue(),
              std::string_view("\xef\xbf\xbd\xf0\x90\x80\x80"));
     // Long strings with escapes in the middle and at the ends.
@@ -283,7 +287,8 @@ void JSONTest::encodesCompactly()
     QVERIFY(text.find(R"("tags":["a",1,false])") != std::string::npos);
     QVERIFY(text.find(R"("empty":null)") != std::string::npos);
     // Control characters get escapes; the rest of the text passes as UTF-8.
-    QCOMPARE(JSON(std::string_view("\x01\x1f\x7f ñ", 6)).encode(), std::string("\"\\u0001\\u001f\x7f ñ\""));
+    QCOMPARE(JSON(std::string_view("\x01\x1f\x7f ñ", 6)).encode(),
+             std::string("\"\\u0001\\u001f\x7f ñ\""));
 }
 
 void JSONTest::writesNumbersInTheirShortestForm_data()
@@ -312,7 +317,8 @@ void JSONTest::writesNumbersInTheirShortestForm()
 
 void JSONTest::refusesWhatCannotBeReadBack()
 {
-    QVERIFY_THROWS_EXCEPTION(JSON::EncodeError, JSON(std::numeric_limits<double>::infinity()).encode());
+    QVERIFY_THROWS_EXCEPTION(JSON::EncodeError,
+                             JSON(std::numeric_limits<double>::infinity()).encode());
     QVERIFY_THROWS_EXCEPTION(JSON::EncodeError, JSON(std::nan("")).encode());
     QVERIFY_THROWS_EXCEPTION(JSON::EncodeError,
                              JSON::array({1, JSON::object({{"x", -HUGE_VAL}})}).encode());
@@ -326,8 +332,9 @@ void JSONTest::roundTripsGeneratedValues()
 {
     std::mt19937_64 random(20261206);
     const auto randomText = [&] {
-        static const std::vector<std::string> pieces = {"a", "Ñ", "é", "/", "\\", "\"", "\n", "\x01",
-                                                        "🎙️", " ", "reunión", "\xe2\x80\xa8"};
+        static const std::vector<std::string> pieces = {"a",       "Ñ",  "é",       "/",
+                                                        "\\",      "\"", "\n",      "\x01",
+                                                        "🎙️", " ",  "reunión", "\xe2\x80\xa8"};
         std::string s;
         const auto n = random() % 24;
         for (std::uint64_t i = 0; i < n; ++i)
@@ -458,7 +465,8 @@ void JSONTest::wholeNumberConversion_data()
     QTest::newRow("positive fraction") << 2.9 << qint64(2);
     QTest::newRow("negative fraction") << -2.9 << qint64(-2);
     QTest::newRow("revision") << 41.0 << qint64(41);
-    QTest::newRow("largest double below 2^63") << 9223372036854774784.0 << qint64(9223372036854774784);
+    QTest::newRow("largest double below 2^63")
+        << 9223372036854774784.0 << qint64(9223372036854774784);
     QTest::newRow("2^63 clamps") << 9223372036854775808.0 << max;
     QTest::newRow("far above") << 1e300 << max;
     QTest::newRow("-2^63 fits") << -9223372036854775808.0 << min;
@@ -532,7 +540,8 @@ void JSONTest::copiesAreIndependent()
 
     auto &block = copy.member("pages").elements()[0].member("blocks").elements()[0];
     block.set("text", "dos");
-    QCOMPARE(original["pages"].at(0)["blocks"].at(0)["text"].stringValue(), std::string_view("uno"));
+    QCOMPARE(original["pages"].at(0)["blocks"].at(0)["text"].stringValue(),
+             std::string_view("uno"));
     QCOMPARE(copy["pages"].at(0)["blocks"].at(0)["text"].stringValue(), std::string_view("dos"));
 
     JSON list = JSON::array({1});
@@ -552,7 +561,8 @@ void JSONTest::editingACopySharesWhatDidNotChange()
 {
     std::string text = R"({"name":"w","pages":[)";
     for (int i = 0; i < 50; ++i)
-        text += std::string(i ? "," : "") + R"({"id":"p)" + std::to_string(i) + R"(","blocks":[{"id":"b"}]})";
+        text += std::string(i ? "," : "") + R"({"id":"p)" + std::to_string(i) +
+                R"(","blocks":[{"id":"b"}]})";
     text += "]}";
     const JSON before = JSON::decode(text);
     JSON after = before;

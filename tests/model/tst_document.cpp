@@ -54,12 +54,14 @@ void DocumentTest::updatingAMissingPageChangesNothing()
         JSON w = workspace(pages);
         const JSON before = w;
         bool called = false;
-        QVERIFY(!document::updatePage(w, "zzz", [&](JSON &) { called = true; }, later));
+        QVERIFY(!document::updatePage(
+            w, "zzz", [&](JSON &) { called = true; }, later));
         QVERIFY(!called);
         QVERIFY(w.isIdenticalTo(before));
     }
     JSON none;
-    QVERIFY(!document::updatePage(none, "", [](JSON &) {}, later));
+    QVERIFY(!document::updatePage(
+        none, "", [](JSON &) {}, later));
     QVERIFY(none.isNull());
 }
 
@@ -98,7 +100,8 @@ void DocumentTest::blockEditsFindTheFirstMatchingBlock()
 void DocumentTest::aMissingBlockStillStampsThePage()
 {
     for (const char *blocks : {R"([{"id":"x"}])", R"("garbage")", "null"}) {
-        JSON w = workspace((std::string(R"([{"id":"p","updatedAt":"old","blocks":)") + blocks + "}]").c_str());
+        JSON w = workspace(
+            (std::string(R"([{"id":"p","updatedAt":"old","blocks":)") + blocks + "}]").c_str());
         const JSON blocksBefore = w["pages"].at(0)["blocks"];
         QVERIFY(document::updatePage(w, "p", document::setBlockMember("nope", "text", "t"), later));
         QCOMPARE(w["pages"].at(0)["updatedAt"].stringValue(), later);
@@ -127,7 +130,8 @@ void DocumentTest::cardsAreAddedAndEditedById()
              JSON::decode(R"({"id":"c1","title":"New task","status":"En curso",
                               "priority":"Media","tag":""})"));
     QVERIFY(document::updatePage(w, "b", document::setCardMember("c2", "priority", "Alta"), later));
-    QVERIFY(document::updatePage(w, "b", document::setCardMember("c2", "status", "Sin empezar"), later));
+    QVERIFY(document::updatePage(w, "b", document::setCardMember("c2", "status", "Sin empezar"),
+                                 later));
     const JSON &c2 = w["pages"].at(0)["cards"].at(1);
     QCOMPARE(c2["priority"].stringValue(), std::string_view("Alta"));
     QCOMPARE(c2["status"].stringValue(), std::string_view("Sin empezar"));
@@ -155,7 +159,8 @@ void DocumentTest::unknownKeysSurviveEdits()
 
 void DocumentTest::appendingPagesToEmptyAndNullWorkspaces()
 {
-    document::NewPage spec{"p1", "document", false, JSON(), "Sin título", "b1", "2026-03-01T09:30:00Z"};
+    document::NewPage spec{
+        "p1", "document", false, JSON(), "Sin título", "b1", "2026-03-01T09:30:00Z"};
     JSON none;
     document::appendPage(none, document::page(spec));
     QCOMPARE(none.size(), 1u);
@@ -184,7 +189,8 @@ void DocumentTest::trashedMeansTheBooleanTrue()
     const JSON w = workspace(R"([{"id":"1","trashed":true},{"id":"2","trashed":"true"},
                                  {"id":"3","trashed":false},{"id":"4"},{"id":"5","trashed":1}])");
     QCOMPARE(ids(document::visiblePages(w)),
-             (QStringList{QStringLiteral("2"), QStringLiteral("3"), QStringLiteral("4"), QStringLiteral("5")}));
+             (QStringList{QStringLiteral("2"), QStringLiteral("3"), QStringLiteral("4"),
+                          QStringLiteral("5")}));
 }
 
 void DocumentTest::filterMeetings_data()
@@ -198,14 +204,16 @@ void DocumentTest::filterMeetings_data()
         QTest::newRow(name) << QString::fromUtf8(query) << QString::fromUtf8(from)
                             << QString::fromUtf8(to) << expected;
     };
-    row("no filter keeps all, undated last", "", "", "", {"apr1", "mar31", "mar15", "time", "undated"});
+    row("no filter keeps all, undated last", "", "", "",
+        {"apr1", "mar31", "mar15", "time", "undated"});
     row("accents and case ignored", "REUNION", "", "", {"mar31", "mar15"});
     row("accented query finds plain title", "plánning", "", "", {"apr1"});
     row("march range is inclusive", "", "2026-03-01", "2026-03-31", {"mar31", "mar15", "time"});
     row("a time after the date sorts after it", "", "", "2026-03-01", {});
     row("to bound alone", "", "", "2026-03-15", {"mar15", "time"});
     row("from bound alone drops undated", "", "2026-03-16", "", {"apr1", "mar31"});
-    row("a date text with a time passes from", "", "2026-03-01T00:00", "", {"apr1", "mar31", "mar15", "time"});
+    row("a date text with a time passes from", "", "2026-03-01T00:00", "",
+        {"apr1", "mar31", "mar15", "time"});
     row("spaces are a real query", " ", "", "", {"mar31", "mar15", "undated"});
     row("nothing matches", "zzz", "", "", {});
 }
@@ -238,7 +246,8 @@ void DocumentTest::meetingsSortNewestFirstThenTitleDescending()
         {"id":"numberdate","title":"N","date":20260301}])");
     QCOMPARE(ids(document::filterMeetings(meetings.arrayValue(), {})),
              (QStringList{QStringLiteral("beta"), QStringLiteral("alpha"), QStringLiteral("tie1"),
-                          QStringLiteral("tie2"), QStringLiteral("empty"), QStringLiteral("numberdate")}));
+                          QStringLiteral("tie2"), QStringLiteral("empty"),
+                          QStringLiteral("numberdate")}));
 }
 
 void DocumentTest::searchKeyIgnoresCaseAndAccents()

@@ -127,10 +127,15 @@ void WorkspaceModelTest::newPagesAreTitledAndIconedByKindAndLanguage_data()
     const QString mic = QStringLiteral("\U0001F399\uFE0F");
     const QString board = QStringLiteral("\U0001F4CB");
     const QString doc = QStringLiteral("\U0001F4C4");
-    QTest::newRow("meeting, English") << "en" << "document" << true << "New meeting" << mic;
-    QTest::newRow("meeting, Spanish") << "es" << "document" << true << "Nueva reunión" << mic;
-    QTest::newRow("board, English") << "en" << "board" << false << "Untitled" << board;
-    QTest::newRow("document, unknown language is Spanish") << "fr" << "document" << false << "Sin título" << doc;
+    QTest::newRow("meeting, English") << "en"
+                                      << "document" << true << "New meeting" << mic;
+    QTest::newRow("meeting, Spanish") << "es"
+                                      << "document" << true << "Nueva reunión" << mic;
+    QTest::newRow("board, English") << "en"
+                                    << "board" << false << "Untitled" << board;
+    QTest::newRow("document, unknown language is Spanish")
+        << "fr"
+        << "document" << false << "Sin título" << doc;
 }
 
 void WorkspaceModelTest::newPagesAreTitledAndIconedByKindAndLanguage()
