@@ -1,0 +1,46 @@
+#include "benchresults.h"
+
+#include <benchmark/benchmark.h>
+
+namespace quorvale::bench {
+
+namespace {
+
+class MedianReporter final : public benchmark::ConsoleReporter
+{
+public:
+    explicit MedianReporter(std::map<std::string, double> &medians)
+        : ConsoleReporter(OO_Tabular) // no colour codes: the closing line must stay plain
+        , m_medians(medians)
+    {}
+
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        for (const Run &run : runs) {
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            const std::string &name = run.run_name.function_name;
+            // Without repetitions the single run stands in for the median.
+            if (median || (run.run_type == Run::RT_Iteration && !m_medians.count(name)))
+                m_medians[name] =
+                    run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+private:
+    std::map<std::string, double> &m_medians;
+};
+
+} // namespace
+
+std::map<std::string, double> runBenchmarks(int argc, char **argv)
+{
+    benchmark::Initialize(&argc, argv);
+    std::map<std::string, double> medians;
+    MedianReporter reporter(medians);
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return medians;
+}
+
+} // namespace quorvale::bench
