@@ -36,26 +36,26 @@ JSON block(std::string_view id, std::string_view type)
     return JSON::object({{"id", id}, {"type", type}, {"text", ""}, {"checked", false}});
 }
 
-JSON page(const NewPage &spec)
+JSON page(const NewPage &fields)
 {
-    const char *icon = spec.meeting           ? "\U0001F399\uFE0F"
-                       : spec.kind == "board" ? "\U0001F4CB"
-                                              : "\U0001F4C4";
+    const char *icon = fields.meeting           ? "\U0001F399\uFE0F"
+                       : fields.kind == "board" ? "\U0001F4CB"
+                                                : "\U0001F4C4";
     JSON p = JSON::object({
-        {"id", spec.id},
-        {"title", spec.title},
-        {"kind", spec.kind},
-        {"parentId", spec.parentId},
+        {"id", fields.id},
+        {"title", fields.title},
+        {"kind", fields.kind},
+        {"parentId", fields.parentId},
         {"icon", icon},
         {"favorite", false},
         {"trashed", false},
         {"cover", ""},
-        {"blocks", JSON::array({block(spec.firstBlockId, "text")})},
+        {"blocks", JSON::array({block(fields.firstBlockId, "text")})},
         {"cards", JSON::array()},
-        {"createdAt", spec.now},
-        {"updatedAt", spec.now},
+        {"createdAt", fields.now},
+        {"updatedAt", fields.now},
     });
-    if (spec.meeting)
+    if (fields.meeting)
         p.set("meeting", true);
     return p;
 }

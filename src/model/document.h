@@ -35,7 +35,7 @@ struct NewPage
 };
 
 JSON block(std::string_view id, std::string_view type);
-JSON page(const NewPage &spec);
+JSON page(const NewPage &fields);
 // Appends a page to "pages" (a missing list counts as empty; null becomes {"pages": [...]}).
 void appendPage(JSON &workspace, JSON page);
 

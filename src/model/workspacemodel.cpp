@@ -143,23 +143,23 @@ JSON WorkspaceModel::block(std::string_view type) const
 
 void WorkspaceModel::newPage(const QString &kind, bool meeting, const QString &parent)
 {
-    document::NewPage spec;
-    spec.id = newId();
-    spec.kind = utf8(kind);
-    spec.meeting = meeting;
-    spec.parentId = parent.isEmpty() ? JSON() : JSON(utf8(parent));
-    spec.title =
+    document::NewPage fields;
+    fields.id = newId();
+    fields.kind = utf8(kind);
+    fields.meeting = meeting;
+    fields.parentId = parent.isEmpty() ? JSON() : JSON(utf8(parent));
+    fields.title =
         utf8(meeting ? text("Nueva reunión", "New meeting") : text("Sin título", "Untitled"));
-    spec.firstBlockId = newId();
-    spec.now = now();
+    fields.firstBlockId = newId();
+    fields.now = now();
 
-    document::appendPage(m_workspace, document::page(spec));
+    document::appendPage(m_workspace, document::page(fields));
     emit workspaceChanged();
     setDirty(true);
     keepDraft();
 
     // Selected directly: a page just made has no recordings or resources to ask for.
-    setSelection(QString::fromStdString(spec.id));
+    setSelection(QString::fromStdString(fields.id));
     setRecordings({});
     setResources(JSON());
 }
