@@ -199,6 +199,7 @@ JSON::JSON(bool value) noexcept
 
 JSON::JSON(double value) noexcept
 {
+    std::memset(m_raw, 0, sizeof m_raw);
     std::memcpy(m_raw, &value, sizeof value);
     setTag(Tag::Number);
 }
@@ -211,7 +212,10 @@ JSON::JSON(ValidUtf8, std::string_view text)
 void JSON::initString(std::string_view text)
 {
     if (text.size() <= inlineCapacity) {
-        std::memcpy(m_raw, text.data(), text.size());
+        // Unused bytes are zeroed so that equal short strings are identical bit for bit.
+        std::memset(m_raw, 0, sizeof m_raw);
+        if (!text.empty()) // an empty view may carry a null pointer
+            std::memcpy(m_raw, text.data(), text.size());
         m_raw[14] = static_cast<unsigned char>(text.size());
         setTag(Tag::InlineString);
     } else {
@@ -487,7 +491,23 @@ std::span<const JSON::Member> JSON::members() const noexcept
 
 bool JSON::isIdenticalTo(const JSON &other) const noexcept
 {
-    return std::memcmp(m_raw, other.m_raw, sizeof m_raw) == 0;
+    if (tag() != other.tag())
+        return false;
+    switch (tag()) {
+    case Tag::Object:
+    case Tag::Array:
+    case Tag::HeapString:
+        return node() == other.node();
+    case Tag::Number:
+        return std::memcmp(m_raw, other.m_raw, sizeof(double)) == 0;
+    case Tag::Bool:
+        return m_raw[0] == other.m_raw[0];
+    case Tag::InlineString:
+        return text() == other.text();
+    case Tag::Null:
+        break;
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------

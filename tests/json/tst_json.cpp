@@ -524,6 +524,11 @@ void JSONTest::largeObjectsFindEveryMember()
 
 void JSONTest::invalidUtf8IsRepairedOnConstruction()
 {
+    // The view a missing member reads as has no storage at all.
+    const JSON missing = JSON::object()["title"].stringValue();
+    QVERIFY(missing.isString());
+    QCOMPARE(missing.encode(), std::string(R"("")"));
+
     const JSON v(std::string_view("ok\xff\xc3(end"));
     QCOMPARE(v.stringValue(), std::string_view("ok\xef\xbf\xbd\xef\xbf\xbd(end"));
     QCOMPARE(JSON::decode(v.encode()), v);
