@@ -1,0 +1,343 @@
+#include "service/secretstore.h"
+#include "service/serviceerror.h"
+#include "service/vault.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+using quorvale::MemorySecretStore;
+using quorvale::SecretStore;
+using quorvale::ServiceError;
+namespace Vault = quorvale::Vault;
+
+namespace {
+
+using Outcome = SecretStore::Outcome;
+using Bytes = SecretStore::Bytes;
+
+const std::string testService = "mx.qvl.quorvale.test";
+const std::string sessionService = "mx.qvl.quorvale.session";
+
+Bytes bytes(std::string_view text)
+{
+    return Bytes(text.begin(), text.end());
+}
+
+Bytes bytesOf(const QByteArray &data)
+{
+    return Bytes(data.cbegin(), data.cend());
+}
+
+// Byte strings and tokens in a form that QCOMPARE can print.
+QByteArray shown(const Bytes &data)
+{
+    return QByteArray(reinterpret_cast<const char *>(data.data()),
+                      static_cast<qsizetype>(data.size()));
+}
+
+QString shown(const std::optional<QString> &token)
+{
+    return token ? QStringLiteral("token \"%1\"").arg(*token) : QStringLiteral("absent");
+}
+
+QString tokenShown(const QString &token)
+{
+    return shown(std::optional<QString>(token));
+}
+
+// Runs the keyring probe with the given steps, optionally through a wrapper, and returns its
+// output lines. A probe still running after limitMs has hung (D-Bus itself gives up on a call
+// only after 25 seconds).
+QStringList runProbe(const QStringList &steps, const QProcessEnvironment &environment, int limitMs,
+                     const QString &wrapper = {})
+{
+#ifdef QUORVALE_SECRETPROBE
+    QProcess probe;
+    probe.setProcessEnvironment(environment);
+    if (wrapper.isEmpty())
+        probe.start(QStringLiteral(QUORVALE_SECRETPROBE), steps);
+    else
+        probe.start(wrapper, QStringList{QStringLiteral(QUORVALE_SECRETPROBE)} + steps);
+    if (!probe.waitForFinished(limitMs)) {
+        probe.kill();
+        probe.waitForFinished();
+        return {QStringLiteral("the probe did not finish")};
+    }
+    if (probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0)
+        return {QStringLiteral("the probe failed: ") +
+                QString::fromLocal8Bit(probe.readAllStandardError())};
+    return QString::fromUtf8(probe.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+#else
+    Q_UNUSED(steps)
+    Q_UNUSED(environment)
+    Q_UNUSED(limitMs)
+    Q_UNUSED(wrapper)
+    return {};
+#endif
+}
+
+} // namespace
+
+class SecretStoreTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    // The system keychain, on the private keyring that scripts/with-keyring provides.
+    void itemsKeepBinaryDataAndCanBeRemoved();
+    void itemsAreSeparateByAccountAndService();
+    void namesTheKeyringCannotCarryAreRefused();
+    void vaultKeepsOneSession();
+    void vaultReadsDamagedTokenAsAbsent();
+
+    // Keychains that cannot answer, each in a process of its own.
+    void lockedKeyringIsUnavailableNotEmpty();
+    void noSessionBusIsUnavailable();
+
+    // The session vault on an in-memory keychain.
+    void vaultRejectsInvalidUtf8_data();
+    void vaultRejectsInvalidUtf8();
+    void vaultOnAKeychainThatCannotAnswer();
+    void vaultReportsARefusedSave();
+
+private:
+    std::unique_ptr<SecretStore> m_system;
+    QByteArray m_skipReason;
+};
+
+void SecretStoreTest::initTestCase()
+{
+    // The real keyring tests write items, so they run only on the private keyring of
+    // scripts/with-keyring, never on a developer's own.
+    const bool privateKeyring = qEnvironmentVariableIsSet("QUORVALE_TEST_KEYRING");
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
+        m_skipReason = "no D-Bus session bus; run through scripts/with-keyring (scripts/test "
+                       "does), which provides a private one with an unlocked gnome-keyring";
+    else if (!privateKeyring)
+        m_skipReason = "this is not the private keyring of scripts/with-keyring, and the suite "
+                       "does not write to your own; run it through scripts/with-keyring";
+    QVERIFY2(!privateKeyring || m_skipReason.isEmpty(), m_skipReason.constData());
+    if (!m_skipReason.isEmpty())
+        return;
+
+    m_system = SecretStore::system();
+    QVERIFY2(m_system->remove(testService, "a"), "the private keyring does not answer");
+}
+
+void SecretStoreTest::cleanup()
+{
+    if (!m_system)
+        return;
+    for (const char *account : {"a", "b", "c"})
+        m_system->remove(testService, account);
+    m_system->remove("mx.qvl.quorvale.other", "a");
+    Vault::clear(*m_system);
+}
+
+void SecretStoreTest::itemsKeepBinaryDataAndCanBeRemoved()
+{
+    if (!m_system)
+        QSKIP(m_skipReason.constData());
+    SecretStore &store = *m_system;
+
+    QCOMPARE(store.find(testService, "a").outcome, Outcome::NotFound);
+
+    Bytes key(32);
+    for (std::size_t i = 0; i < key.size(); ++i)
+        key[i] = static_cast<unsigned char>(255 - i * 8); // includes 0x00 and bytes above 0x7f
+    key[3] = 0;
+    QVERIFY(store.store(testService, "a", "clave", key));
+    SecretStore::Lookup found = store.find(testService, "a");
+    QCOMPARE(found.outcome, Outcome::Found);
+    QCOMPARE(shown(found.data), shown(key));
+
+    // Storing again replaces the item rather than adding a second one.
+    QVERIFY(store.store(testService, "a", "clave", bytes("second")));
+    QCOMPARE(shown(store.find(testService, "a").data), shown(bytes("second")));
+    QVERIFY(store.remove(testService, "a"));
+    QCOMPARE(store.find(testService, "a").outcome, Outcome::NotFound);
+
+    // Removing what is not there is no failure; an empty item is still an item.
+    QVERIFY(store.remove(testService, "a"));
+    QVERIFY(store.store(testService, "a", "vacía", {}));
+    found = store.find(testService, "a");
+    QCOMPARE(found.outcome, Outcome::Found);
+    QVERIFY(found.data.empty());
+}
+
+void SecretStoreTest::itemsAreSeparateByAccountAndService()
+{
+    if (!m_system)
+        QSKIP(m_skipReason.constData());
+    SecretStore &store = *m_system;
+
+    QVERIFY(store.store(testService, "a", "a", bytes("key of a")));
+    QVERIFY(store.store(testService, "b", "b", bytes("key of b")));
+    QVERIFY(store.store("mx.qvl.quorvale.other", "a", "other", bytes("other a")));
+
+    QCOMPARE(shown(store.find(testService, "a").data), shown(bytes("key of a")));
+    QCOMPARE(shown(store.find(testService, "b").data), shown(bytes("key of b")));
+    QCOMPARE(shown(store.find("mx.qvl.quorvale.other", "a").data), shown(bytes("other a")));
+    QCOMPARE(store.find(testService, "c").outcome, Outcome::NotFound);
+    // Matching is exact: an empty account is no wildcard.
+    QCOMPARE(store.find(testService, "").outcome, Outcome::NotFound);
+
+    QVERIFY(store.remove(testService, "a"));
+    QCOMPARE(store.find(testService, "a").outcome, Outcome::NotFound);
+    QCOMPARE(shown(store.find(testService, "b").data), shown(bytes("key of b")));
+    QCOMPARE(shown(store.find("mx.qvl.quorvale.other", "a").data), shown(bytes("other a")));
+}
+
+void SecretStoreTest::namesTheKeyringCannotCarryAreRefused()
+{
+    if (!m_system)
+        QSKIP(m_skipReason.constData());
+    SecretStore &store = *m_system;
+    QVERIFY(store.store(testService, "a", "a", bytes("key of a")));
+
+    // A NUL inside an account id must not cut it short into another account's name.
+    const std::string withNul("a\0b", 3);
+    QCOMPARE(store.find(testService, withNul).outcome, Outcome::Unavailable);
+    QVERIFY(!store.store(testService, withNul, "x", bytes("x")));
+    QVERIFY(!store.remove(testService, withNul));
+
+    const std::string notUtf8("a\xff");
+    QCOMPARE(store.find(testService, notUtf8).outcome, Outcome::Unavailable);
+    QVERIFY(!store.store(testService, "c", notUtf8, bytes("x")));
+    QCOMPARE(shown(store.find(testService, "a").data), shown(bytes("key of a")));
+}
+
+void SecretStoreTest::vaultKeepsOneSession()
+{
+    if (!m_system)
+        QSKIP(m_skipReason.constData());
+    SecretStore &store = *m_system;
+
+    QCOMPARE(shown(Vault::read(store)), QStringLiteral("absent"));
+    Vault::clear(store); // nothing to clear is fine
+
+    const QString token = QStringLiteral("tök€n-😀-") + QString(40, u'x');
+    Vault::save(store, token);
+    QCOMPARE(shown(Vault::read(store)), tokenShown(token));
+    // The item is the one other sessions of the program look for.
+    QCOMPARE(shown(store.find(sessionService, "session").data), shown(bytesOf(token.toUtf8())));
+
+    Vault::save(store, QStringLiteral("second"));
+    QCOMPARE(shown(Vault::read(store)), tokenShown(QStringLiteral("second")));
+
+    Vault::clear(store);
+    QCOMPARE(shown(Vault::read(store)), QStringLiteral("absent"));
+    QCOMPARE(store.find(sessionService, "session").outcome, Outcome::NotFound);
+}
+
+void SecretStoreTest::vaultReadsDamagedTokenAsAbsent()
+{
+    if (!m_system)
+        QSKIP(m_skipReason.constData());
+    SecretStore &store = *m_system;
+    QVERIFY(store.store(sessionService, "session", "damaged", bytes("tok\xc3(en")));
+    QCOMPARE(shown(Vault::read(store)), QStringLiteral("absent"));
+}
+
+void SecretStoreTest::lockedKeyringIsUnavailableNotEmpty()
+{
+#ifndef QUORVALE_SECRETPROBE
+    QSKIP("the keyring probe is built on Linux only");
+#endif
+    // A keyring of its own, which the probe locks: locking the shared one would disturb the
+    // suites running beside this one.
+    const QStringList output =
+        runProbe({"store:a", "lock", "find:a", "find:b", "store:b", "remove:a"},
+                 QProcessEnvironment::systemEnvironment(), 20000,
+                 QStringLiteral(QUORVALE_SOURCE_DIR "/scripts/with-keyring"));
+    // "a" exists but cannot be read; "b" may exist too, hidden by the lock: neither is "not
+    // found", and nothing is written or deleted.
+    const QStringList expected{"store:a true",       "lock true",     "find:a unavailable",
+                               "find:b unavailable", "store:b false", "remove:a false"};
+    QCOMPARE(output, expected);
+}
+
+void SecretStoreTest::noSessionBusIsUnavailable()
+{
+#ifndef QUORVALE_SECRETPROBE
+    QSKIP("the keyring probe is built on Linux only");
+#endif
+    QTemporaryDir runtime;
+    QVERIFY(runtime.isValid());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    environment.remove(QStringLiteral("DISPLAY")); // glib would launch a bus for an X display
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path()); // no "bus" socket
+
+    const QStringList output = runProbe({"find:a", "store:a", "remove:a"}, environment, 10000);
+    const QStringList expected{"find:a unavailable", "store:a false", "remove:a false"};
+    QCOMPARE(output, expected);
+}
+
+void SecretStoreTest::vaultRejectsInvalidUtf8_data()
+{
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("ascii") << QByteArray("abc") << true;
+    QTest::newRow("empty") << QByteArray() << true;
+    QTest::newRow("four-byte") << QByteArray("\xf0\x9f\x98\x80") << true;
+    QTest::newRow("lone continuation") << QByteArray("a\x80") << false;
+    QTest::newRow("truncated at end") << QByteArray("ab\xe2\x82") << false;
+    QTest::newRow("overlong slash") << QByteArray("\xc0\xaf") << false;
+    QTest::newRow("surrogate") << QByteArray("\xed\xa0\x80") << false;
+    QTest::newRow("above U+10FFFF") << QByteArray("\xf4\x90\x80\x80") << false;
+    QTest::newRow("latin-1") << QByteArray("caf\xe9") << false;
+}
+
+void SecretStoreTest::vaultRejectsInvalidUtf8()
+{
+    QFETCH(QByteArray, stored);
+    QFETCH(bool, valid);
+    MemorySecretStore store;
+    QVERIFY(store.store(sessionService, "session", "", bytesOf(stored)));
+    const std::optional<QString> token = Vault::read(store);
+    QCOMPARE(token.has_value(), valid);
+    if (valid)
+        QCOMPARE(token->toUtf8(), stored);
+}
+
+void SecretStoreTest::vaultOnAKeychainThatCannotAnswer()
+{
+    MemorySecretStore store;
+    Vault::save(store, QStringLiteral("token"));
+    store.setLocked(true);
+    QCOMPARE(shown(Vault::read(store)), QStringLiteral("absent"));
+    Vault::clear(store); // ignored, and the item stays
+    store.setLocked(false);
+    QCOMPARE(shown(Vault::read(store)), tokenShown(QStringLiteral("token")));
+}
+
+void SecretStoreTest::vaultReportsARefusedSave()
+{
+    MemorySecretStore store;
+    store.setRefusingStores(true);
+    try {
+        Vault::save(store, QStringLiteral("token"));
+        QFAIL("a refused save must throw");
+    } catch (const ServiceError &error) {
+        QCOMPARE(error.status(), qint64(0));
+        QCOMPARE(error.message(), QStringLiteral("No se pudo guardar la sesión en el llavero."));
+    }
+    QCOMPARE(shown(Vault::read(store)), QStringLiteral("absent"));
+
+    store.setRefusingStores(false);
+    store.setLocked(true);
+    QVERIFY_THROWS_EXCEPTION(ServiceError, Vault::save(store, QStringLiteral("token")));
+}
+
+QTEST_GUILESS_MAIN(SecretStoreTest)
+#include "tst_secretstore.moc"
