@@ -1,0 +1,275 @@
+#include "server/commandline.h"
+
+#include "server/certificates.h"
+#include "server/httpserver.h"
+#include "server/store.h"
+#include "server/util.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <pthread.h>
+#include <thread>
+
+namespace quorvale::server {
+
+namespace {
+
+constexpr const char *usage = R"(usage:
+  quorvale-server [--data DIR] serve [--host 127.0.0.1] [--port 8443]
+  quorvale-server [--data DIR] account add --email E [--name N] [--tenant T]
+  quorvale-server [--data DIR] account approve|reject|block|promote ID
+  quorvale-server [--data DIR] account list
+  quorvale-server [--data DIR] token ID
+
+The data directory defaults to $XDG_DATA_HOME/quorvale-server (~/.local/share/quorvale-server).
+"promote" makes the account an approved administrator.
+)";
+
+struct UsageError : std::runtime_error
+{
+    using std::runtime_error::runtime_error;
+};
+
+std::filesystem::path defaultDataDir()
+{
+    const char *dataHome = std::getenv("XDG_DATA_HOME");
+    if (dataHome && *dataHome == '/')
+        return std::filesystem::path(dataHome) / "quorvale-server";
+    const char *home = std::getenv("HOME");
+    if (!home || !*home)
+        throw UsageError("neither XDG_DATA_HOME nor HOME is set: pass --data DIR");
+    return std::filesystem::path(home) / ".local/share/quorvale-server";
+}
+
+// Options of the form --name VALUE (or --name=VALUE) after the command words; positional
+// words are kept in order.
+struct Arguments
+{
+    std::vector<std::string> words;
+    std::map<std::string, std::string> options;
+
+    static Arguments parse(const std::vector<std::string> &arguments, std::size_t from)
+    {
+        Arguments result;
+        for (std::size_t i = from; i < arguments.size(); ++i) {
+            const std::string &argument = arguments[i];
+            if (argument.rfind("--", 0) != 0 || argument.size() == 2) {
+                result.words.push_back(argument);
+                continue;
+            }
+            const auto equals = argument.find('=');
+            if (equals != std::string::npos) {
+                result.options[argument.substr(2, equals - 2)] = argument.substr(equals + 1);
+            } else if (i + 1 < arguments.size()) {
+                result.options[argument.substr(2)] = arguments[++i];
+            } else {
+                throw UsageError(argument + " needs a value");
+            }
+        }
+        return result;
+    }
+
+    std::optional<std::string> take(const std::string &name)
+    {
+        const auto it = options.find(name);
+        if (it == options.end())
+            return std::nullopt;
+        std::string value = it->second;
+        options.erase(it);
+        return value;
+    }
+
+    void expect(std::size_t wordCount) const
+    {
+        if (words.size() != wordCount)
+            throw UsageError("wrong number of arguments");
+        if (!options.empty())
+            throw UsageError("unknown option --" + options.begin()->first);
+    }
+};
+
+int parsePort(const std::string &text)
+{
+    std::size_t used = 0;
+    int port = -1;
+    try {
+        port = std::stoi(text, &used);
+    } catch (const std::exception &) {
+    }
+    if (used != text.size() || port < 0 || port > 65535)
+        throw UsageError("the port must be a number from 0 to 65535");
+    return port;
+}
+
+// Makes the data directory usable: private, with certificates and the database schema. The
+// lock keeps a serving process and a command started beside it from both doing the first run.
+std::filesystem::path prepare(const std::filesystem::path &dataDir)
+{
+    makePrivateDirectory(dataDir);
+    const FileLock lock(dataDir / ".lock");
+    ensureCertificates(CertificateFiles::in(dataDir));
+    Store store(dataDir);
+    return dataDir;
+}
+
+void printAccount(std::ostream &out, Store &store, const Account &account)
+{
+    JSON record = store.administrationRecord(account);
+    record.set("createdAt", account.createdAt);
+    out << record.encode() << '\n';
+}
+
+int serve(const std::filesystem::path &dataDir, const std::string &host, int port,
+          std::ostream &out, std::ostream &err)
+{
+    // Signals are taken by sigwait below rather than by a handler: stopping the server is not
+    // something a signal handler may do. Threads made from here on inherit the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    Store store(dataDir);
+    store.removeAbandonedUploads();
+    HttpServer server(store, CertificateFiles::in(dataDir), dataDir / "access.log");
+    const int bound = server.listen(host, port);
+    out << "listening on https://localhost:" << bound << std::endl;
+
+    std::atomic<bool> finished = false;
+    std::atomic<bool> failed = false;
+    const pthread_t mainThread = pthread_self();
+    std::thread listener([&] {
+        failed = !server.run();
+        finished = true;
+        // Wakes the main thread when the listener ends by itself.
+        pthread_kill(mainThread, SIGTERM);
+    });
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    server.stop();
+
+    // Requests under way are answered. Idle keep-alive connections would hold the listener
+    // for seconds; once nothing has been busy for a moment the process ends without them.
+    using namespace std::chrono_literals;
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    auto idleSince = std::chrono::steady_clock::now();
+    while (!finished && std::chrono::steady_clock::now() < deadline) {
+        const auto now = std::chrono::steady_clock::now();
+        if (server.busy() > 0)
+            idleSince = now;
+        else if (now - idleSince > 200ms)
+            break;
+        std::this_thread::sleep_for(5ms);
+    }
+    if (!finished) {
+        out.flush();
+        err.flush();
+        std::_Exit(0);
+    }
+    listener.join();
+    if (failed) {
+        err << "quorvale-server: accepting connections failed" << std::endl;
+        return 1;
+    }
+    return 0;
+}
+
+int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostream &err)
+{
+    std::size_t next = 0;
+    std::optional<std::filesystem::path> dataDir;
+    while (next < arguments.size() && arguments[next].rfind("--data", 0) == 0) {
+        const std::string &argument = arguments[next];
+        if (argument.rfind("--data=", 0) == 0) {
+            dataDir = argument.substr(7);
+            ++next;
+        } else if (argument == "--data" && next + 1 < arguments.size()) {
+            dataDir = arguments[next + 1];
+            next += 2;
+        } else {
+            throw UsageError("--data needs a directory");
+        }
+    }
+    if (next >= arguments.size())
+        throw UsageError("no command");
+    const std::string command = arguments[next];
+    if (command == "help" || command == "--help" || command == "-h") {
+        out << usage;
+        return 0;
+    }
+    Arguments rest = Arguments::parse(arguments, next + 1);
+    if (command != "serve" && command != "account" && command != "token")
+        throw UsageError("unknown command " + command);
+    if (dataDir && dataDir->empty())
+        throw UsageError("--data needs a directory");
+    const auto dir = prepare(std::filesystem::absolute(dataDir ? *dataDir : defaultDataDir()));
+
+    if (command == "serve") {
+        const std::string host = rest.take("host").value_or("127.0.0.1");
+        const int port = parsePort(rest.take("port").value_or("8443"));
+        rest.expect(0);
+        return serve(dir, host, port, out, err);
+    }
+
+    Store store(dir);
+    if (command == "token") {
+        rest.expect(1);
+        out << store.createToken(rest.words[0]) << std::endl;
+        return 0;
+    }
+    if (rest.words.empty())
+        throw UsageError("account needs a verb");
+    const std::string verb = rest.words[0];
+    if (verb == "add") {
+        const auto email = rest.take("email");
+        if (!email)
+            throw UsageError("account add needs --email");
+        const std::string name = rest.take("name").value_or("");
+        const std::string tenant = rest.take("tenant").value_or("local");
+        rest.expect(1);
+        out << store.addAccount(*email, name, tenant).id << std::endl;
+        return 0;
+    }
+    if (verb == "list") {
+        rest.expect(1);
+        for (const auto &account : store.accounts())
+            printAccount(out, store, account);
+        out.flush();
+        return 0;
+    }
+    static const std::map<std::string, std::string> statuses = {
+        {"approve", "approved"}, {"reject", "rejected"}, {"block", "blocked"}};
+    if (verb == "promote") {
+        rest.expect(2);
+        store.promote(rest.words[1]);
+        return 0;
+    }
+    if (const auto status = statuses.find(verb); status != statuses.end()) {
+        rest.expect(2);
+        store.setStatus(rest.words[1], status->second);
+        return 0;
+    }
+    throw UsageError("unknown account verb " + verb);
+}
+
+} // namespace
+
+int runCommandLine(const std::vector<std::string> &arguments, std::ostream &out, std::ostream &err)
+{
+    try {
+        return run(arguments, out, err);
+    } catch (const UsageError &e) {
+        err << "quorvale-server: " << e.what() << "\n\n" << usage;
+        return 2;
+    } catch (const std::exception &e) {
+        err << "quorvale-server: " << e.what() << std::endl;
+        return 1;
+    }
+}
+
+} // namespace quorvale::server

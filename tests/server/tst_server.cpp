@@ -1,0 +1,1142 @@
+#include "support/referenceserver.h"
+#include "json/json.h"
+
+#include <httplib.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QTest>
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+using quorvale::JSON;
+using quorvale::test::ReferenceServer;
+
+namespace {
+
+constexpr std::size_t mib = std::size_t{1} << 20;
+
+struct Reply
+{
+    int status = 0; // 0: no response arrived
+    std::string body;
+    std::string contentType;
+    httplib::Error error = httplib::Error::Success;
+
+    JSON json() const
+    {
+        try {
+            return JSON::decode(body);
+        } catch (const JSON::DecodeError &) {
+            return JSON();
+        }
+    }
+    // A refusal carries {"error": text}.
+    bool isRefusal() const { return json()["error"].isString(); }
+};
+
+Reply replyOf(const httplib::Result &result)
+{
+    Reply reply;
+    if (!result) {
+        reply.error = result.error();
+        return reply;
+    }
+    reply.status = result->status;
+    reply.body = result->body;
+    reply.contentType = result->get_header_value("Content-Type");
+    return reply;
+}
+
+// A small HTTPS client that trusts the server's authority and verifies the host name.
+class Client final
+{
+public:
+    Client(const ReferenceServer &server, const std::string &host = "localhost")
+        : m_client(host, server.port())
+    {
+        m_client.set_ca_cert_path(server.caFile().toStdString());
+        m_client.enable_server_certificate_verification(true);
+        m_client.set_read_timeout(60);
+        m_client.set_write_timeout(60);
+    }
+
+    Reply get(const std::string &path, const std::string &token = {})
+    {
+        return replyOf(m_client.Get(path, headers(token)));
+    }
+    Reply send(const std::string &method, const std::string &path, const std::string &token,
+               const std::string &body = {}, const std::string &contentType = "application/json")
+    {
+        auto h = headers(token);
+        // The library would put text/plain in place of no type.
+        if (contentType.empty())
+            h.emplace("Content-Type", "");
+        if (method == "POST")
+            return replyOf(m_client.Post(path, h, body, contentType));
+        if (method == "PUT")
+            return replyOf(m_client.Put(path, h, body, contentType));
+        if (method == "DELETE")
+            return replyOf(m_client.Delete(path, h, body, contentType));
+        return replyOf(m_client.Get(path, h));
+    }
+    Reply put(const std::string &path, const std::string &token, const JSON &value)
+    {
+        return send("PUT", path, token, value.encode());
+    }
+    Reply post(const std::string &path, const std::string &token, const JSON &value)
+    {
+        return send("POST", path, token, value.encode());
+    }
+    // Streams size bytes from a generator, with a declared length or in chunks.
+    Reply stream(const std::string &path, const std::string &token, std::size_t size, bool chunked)
+    {
+        auto chunk = std::make_shared<std::string>(64 * 1024, 'q');
+        if (!chunked) {
+            return replyOf(m_client.Post(
+                path, headers(token), size,
+                [chunk](std::size_t, std::size_t length, httplib::DataSink &sink) {
+                    return sink.write(chunk->data(), std::min(length, chunk->size()));
+                },
+                "audio/mp4"));
+        }
+        return replyOf(m_client.Post(
+            path, headers(token),
+            [chunk, size](std::size_t offset, httplib::DataSink &sink) {
+                if (offset >= size) {
+                    sink.done();
+                    return true;
+                }
+                return sink.write(chunk->data(), std::min(size - offset, chunk->size()));
+            },
+            "audio/mp4"));
+    }
+    httplib::SSLClient &raw() { return m_client; }
+
+private:
+    static httplib::Headers headers(const std::string &token)
+    {
+        httplib::Headers h;
+        if (!token.empty())
+            h.emplace("Authorization", "Bearer " + token);
+        return h;
+    }
+
+    httplib::SSLClient m_client;
+};
+
+struct User
+{
+    std::string id;
+    std::string token;
+    std::string email;
+};
+
+std::string workspaceOf(const std::string &pages)
+{
+    return R"({"schemaVersion":1,"name":"Mi espacio","pages":)" + pages + "}";
+}
+
+// String members as QByteArray, which test failures print.
+QByteArray str(std::string_view text)
+{
+    return QByteArray(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+namespace quorvale {
+// Shows values in failure messages.
+char *toString(const JSON &value)
+{
+    return qstrdup(value.encode().c_str());
+}
+} // namespace quorvale
+
+class ServerTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    // TLS and the data directory.
+    void certificateVerifiesForLocalhostAndLoopbackOnly();
+    void qtTrustsTheAuthorityAndNothingElse();
+    void dataDirectoryAndSecretsArePrivate();
+
+    // Sessions and access.
+    void callsWithoutAValidSessionAre401_data();
+    void callsWithoutAValidSessionAre401();
+    void accountsWithoutApprovalSeeOnlyThemselves_data();
+    void accountsWithoutApprovalSeeOnlyThemselves();
+    void administrationNeedsTheAdminRole();
+    void logoutRevokesOnlyThePresentedToken();
+    void laterCallsAnswer501AndUnknownOnes404_data();
+    void laterCallsAnswer501AndUnknownOnes404();
+
+    // The workspace.
+    void workspaceStartsEmptyAndKeepsUnknownKeys();
+    void staleSaveIsAConflictAndKeepsTheDocument();
+    void concurrentSavesOnOneRevisionHaveOneWinner();
+    void unusableSavesAreRefusedAndStoreNothing_data();
+    void unusableSavesAreRefusedAndStoreNothing();
+    void oversizeJsonIsRefusedAndStoresNothing();
+    void meetingsAreDerivedFromTheWorkspace();
+
+    // Recordings.
+    void uploadsAreStoredOncePerUploadId();
+    void concurrentRepeatsOfAnUploadStoreOnce();
+    void uploadsNeedAPageAndAnUploadId();
+    void accountsCannotReachEachOthersData();
+    void oversizeUploadIsRefusedAndNothingStored_data();
+    void oversizeUploadIsRefusedAndNothingStored();
+
+    // Administration and notifications.
+    void administratorsChangeAccessOnTheCurrentVersion();
+    void administratorsCannotChangeAdministrators();
+    void newAccountsAreAnnouncedToAdministrators();
+    void failedDeliveriesStayPendingUntilRetried();
+
+    // Access log, command line and lifecycle.
+    void accessLogRecordsWhatReachedTheServer();
+    void commandLineRefusesBadInput();
+    void aSecondServerCannotTakeTheSamePort();
+    void stopsCleanlyAndKeepsEverythingAcrossRestarts();
+
+private:
+    User newUser(const char *status = "approved");
+    std::string adminToken() const { return m_admin.token; }
+    QStringList mailsTo(const std::string &email) const;
+    QString recordingDir(const User &user) const
+    {
+        return m_server.dataDir() + QStringLiteral("/recordings/") +
+               QString::fromStdString(user.id);
+    }
+
+    ReferenceServer m_server;
+    User m_admin;
+    int m_users = 0;
+};
+
+void ServerTest::initTestCase()
+{
+    QVERIFY(m_server.start());
+    // The first account ever made is the administrator.
+    const QString id =
+        m_server.addAccount(QStringLiteral("admin@example.com"), QStringLiteral("Ada Admin"));
+    QVERIFY(!id.isEmpty());
+    m_admin = {id.toStdString(), m_server.token(id).toStdString(), "admin@example.com"};
+    QVERIFY(!m_admin.token.empty());
+}
+
+void ServerTest::cleanupTestCase()
+{
+    m_server.stop();
+    QCOMPARE(m_server.lastExitCode(), 0);
+}
+
+User ServerTest::newUser(const char *status)
+{
+    const std::string email = "user" + std::to_string(++m_users) + "@example.com";
+    const QString id = m_server.addAccount(QString::fromStdString(email));
+    if (id.isEmpty())
+        return {};
+    if (std::string_view(status) != "pending" &&
+        !m_server.setStatus(id, QString::fromLatin1(status)))
+        return {};
+    return {id.toStdString(), m_server.token(id).toStdString(), email};
+}
+
+QStringList ServerTest::mailsTo(const std::string &email) const
+{
+    QStringList found;
+    const QDir spool(m_server.dataDir() + QStringLiteral("/mail"));
+    const QString header = QStringLiteral("\r\nTo: ") + QString::fromStdString(email);
+    for (const QString &name : spool.entryList({QStringLiteral("*.eml")}, QDir::Files)) {
+        const QString text = QString::fromUtf8(readAll(spool.filePath(name)));
+        if (text.contains(header))
+            found << text;
+    }
+    return found;
+}
+
+void ServerTest::certificateVerifiesForLocalhostAndLoopbackOnly()
+{
+    for (const char *host : {"localhost", "127.0.0.1"}) {
+        Client client(m_server, host);
+        const Reply reply = client.get("/auth/me", m_admin.token);
+        QVERIFY2(reply.status == 200, host);
+        QCOMPARE(client.raw().get_openssl_verify_result(), long(X509_V_OK));
+    }
+
+    // A client that trusts only the system's authorities refuses the server.
+    httplib::SSLClient untrusting("localhost", m_server.port());
+    untrusting.enable_server_certificate_verification(true);
+    const auto refused = untrusting.Get("/auth/me");
+    QVERIFY(!refused);
+    QCOMPARE(refused.error(), httplib::Error::SSLServerVerification);
+
+    // The authority is a CA; the server certificate it signed names exactly the loopback host.
+    auto read = [](const QString &path) {
+        std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_file(path.toUtf8().constData(), "r"),
+                                                      &BIO_free);
+        return std::unique_ptr<X509, decltype(&X509_free)>(
+            bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr, &X509_free);
+    };
+    const auto ca = read(m_server.caFile());
+    const auto leaf = read(m_server.dataDir() + QStringLiteral("/server.pem"));
+    QVERIFY(ca && leaf);
+    QCOMPARE(X509_check_ca(ca.get()), 1);
+    QCOMPARE(X509_check_ca(leaf.get()), 0);
+    QCOMPARE(X509_verify(leaf.get(), X509_get0_pubkey(ca.get())), 1);
+    QCOMPARE(X509_check_host(leaf.get(), "localhost", 0, 0, nullptr), 1);
+    QCOMPARE(X509_check_ip_asc(leaf.get(), "127.0.0.1", 0), 1);
+    QCOMPARE(X509_check_ip_asc(leaf.get(), "::1", 0), 1);
+    QCOMPARE(X509_check_host(leaf.get(), "example.com", 0, 0, nullptr), 0);
+}
+
+void ServerTest::qtTrustsTheAuthorityAndNothingElse()
+{
+    QNetworkAccessManager network;
+    auto fetch = [&](bool trustAuthority) {
+        QNetworkRequest request(m_server.origin().resolved(QUrl(QStringLiteral("/auth/me"))));
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        if (trustAuthority)
+            tls.addCaCertificates(QSslCertificate::fromPath(m_server.caFile()));
+        request.setSslConfiguration(tls);
+        request.setRawHeader("Authorization", QByteArray("Bearer ") + m_admin.token.c_str());
+        std::unique_ptr<QNetworkReply> reply(network.get(request));
+        if (!QTest::qWaitFor([&] { return reply->isFinished(); }, 15000))
+            reply->abort();
+        // The TLS settings of a connection stick to it; start afresh for the next request.
+        network.clearConnectionCache();
+        return std::make_pair(reply->error(), reply->readAll());
+    };
+
+    const auto [error, body] = fetch(true);
+    QCOMPARE(error, QNetworkReply::NoError);
+    QCOMPARE(str(JSON::decode(body.toStdString())["account"]["email"].stringValue()),
+             "admin@example.com");
+    QCOMPARE(fetch(false).first, QNetworkReply::SslHandshakeFailedError);
+}
+
+void ServerTest::dataDirectoryAndSecretsArePrivate()
+{
+    const auto mode = [&](const QString &name) {
+        struct stat info
+        {};
+        const QString path = m_server.dataDir() + QLatin1Char('/') + name;
+        return ::stat(path.toUtf8().constData(), &info) == 0 ? (info.st_mode & 0777) : 0u;
+    };
+    QCOMPARE(mode(QString()), 0700u);
+    for (const char *name : {"ca-key.pem", "server-key.pem", "quorvale.sqlite3", "access.log"})
+        QVERIFY2(mode(QString::fromLatin1(name)) == 0600u, name);
+    // Tokens are stored only as hashes.
+    QVERIFY(!readAll(m_server.dataDir() + QStringLiteral("/quorvale.sqlite3"))
+                 .contains(QByteArray::fromStdString(m_admin.token)));
+}
+
+void ServerTest::callsWithoutAValidSessionAre401_data()
+{
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QString>("path");
+    const QStringList calls = {
+        "GET /auth/me",
+        "POST /auth/logout",
+        "GET /api/workspace",
+        "PUT /api/workspace",
+        "GET /api/meetings",
+        "GET /api/recordings?pageId=p",
+        "POST /api/recordings?pageId=p&uploadId=u",
+        "GET /api/admin/accounts",
+        "POST /api/admin/notifications/retry",
+        "POST /api/recordings/r/transcribe",
+        "GET /api/nothing-here",
+    };
+    for (const QString &call : calls) {
+        const auto parts = call.split(QLatin1Char(' '));
+        QTest::newRow(call.toUtf8().constData()) << parts[0] << parts[1];
+    }
+}
+
+void ServerTest::callsWithoutAValidSessionAre401()
+{
+    QFETCH(QString, method);
+    QFETCH(QString, path);
+    const User user = newUser();
+    Client client(m_server);
+    QCOMPARE(client.send("POST", "/auth/logout", user.token).status, 200);
+    for (const std::string &token : {std::string(), std::string("not-a-token"), user.token}) {
+        const Reply reply =
+            client.send(method.toStdString(), path.toStdString(), token, "{}", "application/json");
+        QCOMPARE(reply.status, 401);
+        QVERIFY(reply.isRefusal());
+        QCOMPARE(reply.contentType, "application/json");
+    }
+}
+
+void ServerTest::accountsWithoutApprovalSeeOnlyThemselves_data()
+{
+    QTest::addColumn<QString>("status");
+    QTest::newRow("pending") << "pending";
+    QTest::newRow("rejected") << "rejected";
+    QTest::newRow("blocked") << "blocked";
+}
+
+void ServerTest::accountsWithoutApprovalSeeOnlyThemselves()
+{
+    QFETCH(QString, status);
+    const User user = newUser(status.toLatin1().constData());
+    Client client(m_server);
+
+    const Reply me = client.get("/auth/me", user.token);
+    QCOMPARE(me.status, 200);
+    QCOMPARE(str(me.json()["account"]["status"].stringValue()), status.toUtf8());
+    QCOMPARE(str(me.json()["account"]["id"].stringValue()), str(user.id));
+    QCOMPARE(str(me.json()["account"]["role"].stringValue()), "user");
+
+    QCOMPARE(client.get("/api/workspace", user.token).status, 403);
+    QCOMPARE(client.get("/api/meetings", user.token).status, 403);
+    QCOMPARE(client
+                 .put("/api/workspace", user.token,
+                      JSON::object({{"revision", 0}, {"workspace", JSON::object()}}))
+                 .status,
+             403);
+    QCOMPARE(client.get("/api/admin/accounts", user.token).status, 403);
+
+    // Approval opens the workspace, which the refused save did not touch.
+    QVERIFY(m_server.setStatus(QString::fromStdString(user.id), QStringLiteral("approve")));
+    const Reply workspace = client.get("/api/workspace", user.token);
+    QCOMPARE(workspace.status, 200);
+    QVERIFY(workspace.json()["workspace"].isNull());
+}
+
+void ServerTest::administrationNeedsTheAdminRole()
+{
+    const User user = newUser();
+    Client client(m_server);
+    for (const auto &[method, path] : {std::pair{"GET", "/api/admin/accounts"},
+                                       {"POST", "/api/admin/accounts/x"},
+                                       {"POST", "/api/admin/notifications/retry"}}) {
+        const Reply reply = client.send(method, path, user.token, "{}");
+        QVERIFY2(reply.status == 403 && reply.isRefusal(), path);
+    }
+    QCOMPARE(client.get("/api/admin/accounts", m_admin.token).status, 200);
+
+    // A promoted account is an approved administrator.
+    QVERIFY(m_server.promote(QString::fromStdString(user.id)));
+    QCOMPARE(client.get("/api/admin/accounts", user.token).status, 200);
+    QCOMPARE(str(client.get("/auth/me", user.token).json()["account"]["role"].stringValue()),
+             "admin");
+}
+
+void ServerTest::logoutRevokesOnlyThePresentedToken()
+{
+    const User user = newUser();
+    const std::string second = m_server.token(QString::fromStdString(user.id)).toStdString();
+    QVERIFY(!second.empty() && second != user.token);
+    QVERIFY(second.size() >= 43); // 256 bits
+
+    Client client(m_server);
+    const Reply out = client.send("POST", "/auth/logout", user.token);
+    QCOMPARE(out.status, 200);
+    QCOMPARE(out.json(), JSON::object());
+    QCOMPARE(client.get("/auth/me", user.token).status, 401);
+    QCOMPARE(client.send("POST", "/auth/logout", user.token).status, 401);
+    QCOMPARE(client.get("/auth/me", second).status, 200);
+}
+
+void ServerTest::laterCallsAnswer501AndUnknownOnes404_data()
+{
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("withToken");
+    QTest::addColumn<int>("status");
+    QTest::newRow("sign-in page") << "GET"
+                                  << "/auth/login?challenge=c&app_state=s" << false << 501;
+    QTest::newRow("code exchange") << "POST"
+                                   << "/auth/native/exchange" << false << 501;
+    QTest::newRow("transcribe") << "POST"
+                                << "/api/recordings/r/transcribe" << true << 501;
+    QTest::newRow("transcript") << "GET"
+                                << "/api/recordings/r/transcript" << true << 501;
+    QTest::newRow("import resources") << "GET"
+                                      << "/api/notion-imports/resources?pageId=p" << true << 501;
+    QTest::newRow("import preview") << "POST"
+                                    << "/api/notion-imports/preview?name=a.zip" << true << 501;
+    QTest::newRow("import commit") << "POST"
+                                   << "/api/notion-imports/i/commit" << true << 501;
+    QTest::newRow("import cancel") << "DELETE"
+                                   << "/api/notion-imports/i" << true << 501;
+    QTest::newRow("imported file") << "GET"
+                                   << "/api/notion-files/f/preview" << true << 501;
+    QTest::newRow("unknown api") << "GET"
+                                 << "/api/nothing" << true << 404;
+    QTest::newRow("unknown page") << "GET"
+                                  << "/nothing" << false << 404;
+    QTest::newRow("wrong method") << "DELETE"
+                                  << "/api/workspace" << true << 404;
+    QTest::newRow("admin unknown") << "GET"
+                                   << "/api/admin/nothing" << true << 404;
+}
+
+void ServerTest::laterCallsAnswer501AndUnknownOnes404()
+{
+    QFETCH(QString, method);
+    QFETCH(QString, path);
+    QFETCH(bool, withToken);
+    QFETCH(int, status);
+    Client client(m_server);
+    const Reply reply = client.send(method.toStdString(), path.toStdString(),
+                                    withToken ? m_admin.token : std::string(), "{}");
+    QCOMPARE(reply.status, status);
+    QVERIFY(reply.isRefusal());
+}
+
+void ServerTest::workspaceStartsEmptyAndKeepsUnknownKeys()
+{
+    const User user = newUser();
+    Client client(m_server);
+    QCOMPARE(client.get("/api/workspace", user.token).json(),
+             JSON::decode(R"({"workspace":null,"revision":0})"));
+
+    // Members this server knows nothing of, at every depth, come back as they were sent.
+    const JSON document = JSON::decode(workspaceOf(
+        R"([{"id":"p1","title":"Reunión ✓","blocks":[{"id":"b","type":"text","futureFlag":
+            {"deep":[1.5,-0.0,1e300,null,"x\u0000y"]}}],"notionSource":{"path":"a/b.md"}}])"
+        R"(,"theme":"dark","unknownTopLevel":{"list":[],"empty":{}})"));
+    QCOMPARE(client
+                 .put("/api/workspace", user.token,
+                      JSON::object({{"revision", 0}, {"workspace", document}}))
+                 .json(),
+             JSON::object({{"revision", 1}}));
+    const Reply stored = client.get("/api/workspace", user.token);
+    QCOMPARE(stored.json()["revision"], JSON(1));
+    QCOMPARE(stored.json()["workspace"], document);
+}
+
+void ServerTest::staleSaveIsAConflictAndKeepsTheDocument()
+{
+    const User user = newUser();
+    Client client(m_server);
+    const JSON first = JSON::decode(workspaceOf(R"([{"id":"a","title":"First"}])"));
+    const JSON second = JSON::decode(workspaceOf(R"([{"id":"a","title":"Second"}])"));
+    auto save = [&](const JSON &revision, const JSON &document) {
+        return client.put("/api/workspace", user.token,
+                          JSON::object({{"revision", revision}, {"workspace", document}}));
+    };
+    QCOMPARE(save(0, first).status, 200);
+
+    for (const JSON &stale : {JSON(0), JSON(2), JSON(-1), JSON(0.99)}) {
+        const Reply conflict = save(stale, second);
+        QCOMPARE(conflict.status, 409);
+        QVERIFY(conflict.isRefusal());
+    }
+    QCOMPARE(client.get("/api/workspace", user.token).json(),
+             JSON::object({{"workspace", first}, {"revision", 1}}));
+
+    // A revision is read as a whole number.
+    QCOMPARE(save(1.9, second).json()["revision"], JSON(2));
+    QCOMPARE(client.get("/api/workspace", user.token).json()["workspace"], second);
+}
+
+void ServerTest::concurrentSavesOnOneRevisionHaveOneWinner()
+{
+    const User user = newUser();
+    constexpr int writers = 8;
+    std::vector<int> statuses(writers);
+    std::vector<std::thread> threads;
+    std::atomic<int> ready = 0;
+    for (int i = 0; i < writers; ++i) {
+        threads.emplace_back([&, i] {
+            Client client(m_server);
+            const JSON document = JSON::object({{"pages", JSON::array()}, {"writer", i}});
+            ++ready;
+            while (ready < writers)
+                std::this_thread::yield();
+            statuses[static_cast<std::size_t>(i)] =
+                client
+                    .put("/api/workspace", user.token,
+                         JSON::object({{"revision", 0}, {"workspace", document}}))
+                    .status;
+        });
+    }
+    for (auto &thread : threads)
+        thread.join();
+
+    const auto winners = std::count(statuses.begin(), statuses.end(), 200);
+    const auto conflicts = std::count(statuses.begin(), statuses.end(), 409);
+    QCOMPARE(winners, 1);
+    QCOMPARE(conflicts, writers - 1);
+    const int winner =
+        static_cast<int>(std::find(statuses.begin(), statuses.end(), 200) - statuses.begin());
+    const JSON stored = Client(m_server).get("/api/workspace", user.token).json();
+    QCOMPARE(stored["revision"], JSON(1));
+    QCOMPARE(stored["workspace"]["writer"], JSON(winner));
+}
+
+void ServerTest::unusableSavesAreRefusedAndStoreNothing_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("not JSON") << QByteArray(R"({"revision":1,"workspace":)");
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("an array") << QByteArray(R"([1,{}])");
+    QTest::newRow("no revision") << QByteArray(R"({"workspace":{"pages":[]}})");
+    QTest::newRow("revision as text") << QByteArray(R"({"revision":"1","workspace":{}})");
+    QTest::newRow("no workspace") << QByteArray(R"({"revision":1})");
+    QTest::newRow("null workspace") << QByteArray(R"({"revision":1,"workspace":null})");
+    QTest::newRow("workspace not an object") << QByteArray(R"({"revision":1,"workspace":[]})");
+}
+
+void ServerTest::unusableSavesAreRefusedAndStoreNothing()
+{
+    QFETCH(QByteArray, body);
+    const User user = newUser();
+    Client client(m_server);
+    const JSON document = JSON::decode(workspaceOf(R"([{"id":"kept"}])"));
+    QCOMPARE(client
+                 .put("/api/workspace", user.token,
+                      JSON::object({{"revision", 0}, {"workspace", document}}))
+                 .status,
+             200);
+
+    const Reply refused = client.send("PUT", "/api/workspace", user.token, body.toStdString());
+    QCOMPARE(refused.status, 400);
+    QVERIFY(refused.isRefusal());
+    QCOMPARE(client.get("/api/workspace", user.token).json(),
+             JSON::object({{"workspace", document}, {"revision", 1}}));
+}
+
+void ServerTest::oversizeJsonIsRefusedAndStoresNothing()
+{
+    const User user = newUser();
+    Client client(m_server);
+    std::string body = R"({"revision":0,"workspace":{"pages":[],"padding":")";
+    body.append(64 * mib, 'x');
+    body += R"("}})";
+    const Reply refused = client.send("PUT", "/api/workspace", user.token, body);
+    QCOMPARE(refused.status, 413);
+    QVERIFY(refused.isRefusal());
+    // The same connection-less client carries on, and nothing was stored.
+    QCOMPARE(client.get("/api/workspace", user.token).json()["revision"], JSON(0));
+}
+
+void ServerTest::meetingsAreDerivedFromTheWorkspace()
+{
+    const User user = newUser();
+    const User other = newUser();
+    Client client(m_server);
+    const JSON document = JSON::decode(workspaceOf(R"([
+        {"id":"m1","title":"Alpha","meeting":true,"createdAt":"2026-03-01T09:30:00Z"},
+        {"id":"m2","title":"Trashed","meeting":true,"trashed":true,"createdAt":"2026-03-02T00:00:00Z"},
+        {"id":"m3","title":"Text flag","meeting":"true"},
+        {"id":"m4","title":"Imported","meeting":true,"importBatchId":"batch-1","trashed":"true"},
+        {"id":"m5","meeting":true,"importBatchId":"","createdAt":"2026"},
+        {"id":"d1","title":"A document","kind":"document","createdAt":"2026-03-03T00:00:00Z"},
+        "not a page"
+    ])"));
+    QCOMPARE(client
+                 .put("/api/workspace", user.token,
+                      JSON::object({{"revision", 0}, {"workspace", document}}))
+                 .status,
+             200);
+    for (const char *upload : {"one", "two"}) {
+        QCOMPARE(client
+                     .send("POST", std::string("/api/recordings?pageId=m1&uploadId=") + upload,
+                           user.token, "audio", "audio/mp4")
+                     .status,
+                 201);
+    }
+    // Another account's recording of a page with the same id is not counted.
+    QCOMPARE(
+        client
+            .send("POST", "/api/recordings?pageId=m1&uploadId=x", other.token, "audio", "audio/mp4")
+            .status,
+        201);
+
+    const JSON expected = JSON::decode(R"({"meetings":[
+        {"id":"m1","title":"Alpha","date":"2026-03-01","audioCount":2,"imported":false},
+        {"id":"m4","title":"Imported","date":"","audioCount":0,"imported":true},
+        {"id":"m5","title":"","date":"2026","audioCount":0,"imported":false}
+    ]})");
+    QCOMPARE(client.get("/api/meetings", user.token).json(), expected);
+    QCOMPARE(client.get("/api/meetings", other.token).json(),
+             JSON::object({{"meetings", JSON::array()}}));
+}
+
+void ServerTest::uploadsAreStoredOncePerUploadId()
+{
+    const User user = newUser();
+    Client client(m_server);
+    const std::string path = "/api/recordings?pageId=page-1&name=Standup%20m4a&uploadId=u-1";
+    const Reply created = client.send("POST", path, user.token, "first", "audio/mp4");
+    QCOMPARE(created.status, 201);
+    const JSON record = created.json();
+    const std::string id(record.id());
+    QVERIFY(!id.empty());
+    QCOMPARE(str(record["pageId"].stringValue()), "page-1");
+    QCOMPARE(str(record["name"].stringValue()), "Standup m4a");
+    QCOMPARE(record["bytes"], JSON(5));
+    QCOMPARE(str(record["mimeType"].stringValue()), "audio/mp4");
+    QCOMPARE(str(record["audioUrl"].stringValue()), str("/api/recordings/" + id + "/audio"));
+    QCOMPARE(str(record["uploadId"].stringValue()), "u-1");
+    QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$"))
+                .match(QString::fromUtf8(record["createdAt"].stringValue()))
+                .hasMatch());
+
+    // The same upload again is answered with what is stored; its bytes are not kept.
+    const Reply repeated = client.send("POST", path, user.token, "second!", "audio/ogg");
+    QCOMPARE(repeated.status, 200);
+    QCOMPARE(repeated.json(), record);
+
+    const Reply later =
+        client.send("POST", "/api/recordings?pageId=page-1&uploadId=u-2", user.token, "later", "");
+    QCOMPARE(later.status, 201);
+    QCOMPARE(str(later.json()["mimeType"].stringValue()), "application/octet-stream");
+    QCOMPARE(str(later.json()["name"].stringValue()), "");
+
+    const JSON list = client.get("/api/recordings?pageId=page-1", user.token).json();
+    QCOMPARE(list["recordings"].size(), 2u);
+    QCOMPARE(list["recordings"].at(0), record);
+    QCOMPARE(list["recordings"].at(1), later.json());
+    QCOMPARE(client.get("/api/recordings?pageId=other", user.token).json(),
+             JSON::object({{"recordings", JSON::array()}}));
+
+    const Reply audio = client.get("/api/recordings/" + id + "/audio", user.token);
+    QCOMPARE(audio.status, 200);
+    QCOMPARE(audio.body, "first");
+    QCOMPARE(audio.contentType, "audio/mp4");
+
+    const QString file = recordingDir(user) + QLatin1Char('/') + QString::fromStdString(id);
+    QCOMPARE(readAll(file), QByteArray("first"));
+    QCOMPARE(QFileInfo(file).permissions(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                QFileDevice::ReadUser | QFileDevice::WriteUser);
+}
+
+void ServerTest::concurrentRepeatsOfAnUploadStoreOnce()
+{
+    const User user = newUser();
+    constexpr int senders = 6;
+    std::vector<Reply> replies(senders);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < senders; ++i) {
+        threads.emplace_back([&, i] {
+            Client client(m_server);
+            replies[static_cast<std::size_t>(i)] =
+                client.send("POST", "/api/recordings?pageId=p&uploadId=same", user.token,
+                            std::string(256 * 1024, static_cast<char>('a' + i)), "audio/mp4");
+        });
+    }
+    for (auto &thread : threads)
+        thread.join();
+
+    int created = 0;
+    for (const Reply &reply : replies) {
+        QVERIFY(reply.status == 200 || reply.status == 201);
+        created += reply.status == 201;
+        QCOMPARE(reply.json()["id"], replies.front().json()["id"]);
+    }
+    QCOMPARE(created, 1);
+    QCOMPARE(
+        Client(m_server).get("/api/recordings?pageId=p", user.token).json()["recordings"].size(),
+        1u);
+    QCOMPARE(QDir(recordingDir(user)).entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+void ServerTest::uploadsNeedAPageAndAnUploadId()
+{
+    const User user = newUser();
+    Client client(m_server);
+    for (const char *path : {"/api/recordings?uploadId=u", "/api/recordings?pageId=p",
+                             "/api/recordings?pageId=&uploadId=u", "/api/recordings"}) {
+        const Reply reply = client.send("POST", path, user.token, "audio", "audio/mp4");
+        QVERIFY2(reply.status == 400 && reply.isRefusal(), path);
+    }
+    QCOMPARE(
+        client.send("POST", "/api/recordings?pageId=p&uploadId=empty", user.token, "", "audio/mp4")
+            .status,
+        400);
+    QCOMPARE(client.get("/api/recordings", user.token).status, 400);
+    QCOMPARE(client.get("/api/recordings?pageId=p", user.token).json()["recordings"].size(), 0u);
+}
+
+void ServerTest::accountsCannotReachEachOthersData()
+{
+    const User owner = newUser();
+    const User intruder = newUser();
+    Client client(m_server);
+    const JSON document =
+        JSON::decode(workspaceOf(R"([{"id":"p","title":"Private","meeting":true}])"));
+    QCOMPARE(client
+                 .put("/api/workspace", owner.token,
+                      JSON::object({{"revision", 0}, {"workspace", document}}))
+                 .status,
+             200);
+    const JSON record =
+        client
+            .send("POST", "/api/recordings?pageId=p&uploadId=u", owner.token, "secret", "audio/mp4")
+            .json();
+    const std::string audioUrl(record["audioUrl"].stringValue());
+
+    QCOMPARE(client.get("/api/workspace", intruder.token).json(),
+             JSON::decode(R"({"workspace":null,"revision":0})"));
+    QCOMPARE(client.get("/api/meetings", intruder.token).json()["meetings"].size(), 0u);
+    QCOMPARE(client.get("/api/recordings?pageId=p", intruder.token).json()["recordings"].size(),
+             0u);
+    const Reply download = client.get(audioUrl, intruder.token);
+    QCOMPARE(download.status, 404);
+    QVERIFY(download.body.find("secret") == std::string::npos);
+
+    // The intruder's own save and upload are its own; the owner's stay as they were.
+    QCOMPARE(client
+                 .put("/api/workspace", intruder.token,
+                      JSON::object({{"revision", 0}, {"workspace", JSON::object()}}))
+                 .status,
+             200);
+    const Reply own = client.send("POST", "/api/recordings?pageId=p&uploadId=u", intruder.token,
+                                  "mine", "audio/mp4");
+    QCOMPARE(own.status, 201);
+    QVERIFY(own.json()["id"] != record["id"]);
+    QCOMPARE(client.get("/api/workspace", owner.token).json()["workspace"], document);
+    QCOMPARE(client.get("/api/recordings?pageId=p", owner.token).json()["recordings"],
+             JSON::array({record}));
+    QCOMPARE(client.get(audioUrl, owner.token).body, "secret");
+}
+
+void ServerTest::oversizeUploadIsRefusedAndNothingStored_data()
+{
+    QTest::addColumn<bool>("chunked");
+    QTest::newRow("declared length") << false;
+    QTest::newRow("chunked") << true;
+}
+
+void ServerTest::oversizeUploadIsRefusedAndNothingStored()
+{
+    QFETCH(bool, chunked);
+    const User user = newUser();
+    Client client(m_server);
+    const Reply refused =
+        client.stream("/api/recordings?pageId=p&uploadId=big", user.token, 250 * mib + 1, chunked);
+    QCOMPARE(refused.status, 413);
+    QVERIFY(refused.isRefusal());
+    QCOMPARE(client.get("/api/recordings?pageId=p", user.token).json()["recordings"].size(), 0u);
+    QCOMPARE(QDir(recordingDir(user)).entryList(QDir::Files | QDir::Hidden).size(), 0);
+    // The upload id is still free for a recording that fits.
+    QCOMPARE(
+        client
+            .send("POST", "/api/recordings?pageId=p&uploadId=big", user.token, "fits", "audio/mp4")
+            .status,
+        201);
+}
+
+void ServerTest::administratorsChangeAccessOnTheCurrentVersion()
+{
+    const User user = newUser("pending");
+    Client client(m_server);
+    auto record = [&] {
+        const JSON list = client.get("/api/admin/accounts", m_admin.token).json()["accounts"];
+        for (const JSON &account : list.arrayValue()) {
+            if (account.id() == user.id)
+                return account;
+        }
+        return JSON();
+    };
+    auto change = [&](const JSON &body) {
+        return client.post("/api/admin/accounts/" + user.id, m_admin.token, body);
+    };
+
+    const JSON before = record();
+    QCOMPARE(str(before["status"].stringValue()), "pending");
+    QCOMPARE(str(before["role"].stringValue()), "user");
+    QCOMPARE(str(before["email"].stringValue()), str(user.email));
+    QCOMPARE(str(before["tenantId"].stringValue()), "local");
+    QVERIFY(before["version"].isNumber());
+    QVERIFY(mailsTo(user.email).isEmpty());
+
+    // A stale or missing version changes nothing.
+    const JSON stale = JSON(before["version"].numberValue() - 1);
+    QCOMPARE(change(JSON::object({{"status", "approved"}, {"version", stale}})).status, 409);
+    QCOMPARE(change(JSON::object({{"status", "approved"}})).status, 409);
+    QCOMPARE(
+        change(JSON::object({{"status", "approved"}, {"version", JSON(std::string("1"))}})).status,
+        409);
+    QCOMPARE(record(), before);
+
+    const Reply approved =
+        change(JSON::object({{"status", "approved"}, {"version", before["version"]}}));
+    QCOMPARE(approved.status, 200);
+    const JSON after = approved.json()["account"];
+    QCOMPARE(str(after["status"].stringValue()), "approved");
+    QCOMPARE(after["version"], JSON(before["version"].numberValue() + 1));
+    QCOMPARE(after, record());
+    QCOMPARE(client.get("/api/workspace", user.token).status, 200);
+    QCOMPARE(str(after["notification"]["status"].stringValue()), "sent");
+    const QStringList mails = mailsTo(user.email);
+    QCOMPARE(mails.size(), 1);
+    QVERIFY(mails[0].contains(QStringLiteral("approved")));
+
+    // The version the list showed before is stale now; so is one read before a change made
+    // from the command line.
+    QCOMPARE(change(JSON::object({{"status", "blocked"}, {"version", before["version"]}})).status,
+             409);
+    QVERIFY(m_server.setStatus(QString::fromStdString(user.id), QStringLiteral("reject")));
+    QCOMPARE(change(JSON::object({{"status", "blocked"}, {"version", after["version"]}})).status,
+             409);
+    const Reply blocked =
+        change(JSON::object({{"status", "blocked"}, {"version", record()["version"]}}));
+    QCOMPARE(blocked.status, 200);
+    QCOMPARE(client.get("/api/workspace", user.token).status, 403);
+    QCOMPARE(str(client.get("/auth/me", user.token).json()["account"]["status"].stringValue()),
+             "blocked");
+
+    // Statuses other than the three are refused; so are unknown accounts.
+    for (const JSON &status : {JSON("pending"), JSON("admin"), JSON(1), JSON()}) {
+        QCOMPARE(
+            change(JSON::object({{"status", status}, {"version", record()["version"]}})).status,
+            400);
+    }
+    QCOMPARE(client.send("POST", "/api/admin/accounts/" + user.id, m_admin.token, "[]").status,
+             400);
+    QCOMPARE(client
+                 .post("/api/admin/accounts/no-such-account", m_admin.token,
+                       JSON::object({{"status", "approved"}, {"version", 1}}))
+                 .status,
+             404);
+}
+
+void ServerTest::administratorsCannotChangeAdministrators()
+{
+    const User other = newUser();
+    QVERIFY(m_server.promote(QString::fromStdString(other.id)));
+    Client client(m_server);
+    const JSON accounts = client.get("/api/admin/accounts", m_admin.token).json()["accounts"];
+    QCOMPARE(str(accounts.at(0).id()), str(m_admin.id)); // creation order
+    for (const JSON &account : accounts.arrayValue()) {
+        if (account["role"].stringValue() != "admin")
+            continue;
+        const Reply refused =
+            client.post("/api/admin/accounts/" + std::string(account.id()), m_admin.token,
+                        JSON::object({{"status", "blocked"}, {"version", account["version"]}}));
+        QCOMPARE(refused.status, 403);
+    }
+    QCOMPARE(str(client.get("/auth/me", m_admin.token).json()["account"]["status"].stringValue()),
+             "approved");
+    QCOMPARE(str(client.get("/auth/me", other.token).json()["account"]["status"].stringValue()),
+             "approved");
+}
+
+void ServerTest::newAccountsAreAnnouncedToAdministrators()
+{
+    const User user = newUser("pending");
+    const QStringList announcements = [&] {
+        QStringList found;
+        for (const QString &mail : mailsTo(m_admin.email)) {
+            if (mail.contains(QString::fromStdString(user.id)))
+                found << mail;
+        }
+        return found;
+    }();
+    QCOMPARE(announcements.size(), 1);
+    const QString &mail = announcements[0];
+    QVERIFY(mail.startsWith(QStringLiteral("From: ")));
+    QVERIFY(mail.contains(QStringLiteral("\r\nSubject: ")));
+    QVERIFY(mail.contains(QStringLiteral("\r\nDate: ")));
+    QVERIFY(mail.contains(QStringLiteral("\r\n\r\n")));
+    QVERIFY(mail.contains(QString::fromStdString(user.email)));
+
+    const JSON accounts =
+        Client(m_server).get("/api/admin/accounts", m_admin.token).json()["accounts"];
+    const JSON &record = accounts.at(accounts.size() - 1);
+    QCOMPARE(str(record.id()), str(user.id));
+    QCOMPARE(str(record["notification"]["status"].stringValue()), "sent");
+}
+
+void ServerTest::failedDeliveriesStayPendingUntilRetried()
+{
+    // A file where the spool directory should be makes every delivery fail.
+    const QString spool = m_server.dataDir() + QStringLiteral("/mail");
+    const QString saved = spool + QStringLiteral(".saved");
+    QVERIFY(QDir().rename(spool, saved));
+    auto restore = qScopeGuard([&] {
+        QFile::remove(spool);
+        QDir().rename(saved, spool);
+    });
+    {
+        QFile blocker(spool);
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+    }
+
+    const User user = newUser("pending");
+    Client client(m_server);
+    auto notification = [&] {
+        const JSON accounts = client.get("/api/admin/accounts", m_admin.token).json()["accounts"];
+        for (const JSON &account : accounts.arrayValue()) {
+            if (account.id() == user.id)
+                return account["notification"];
+        }
+        return JSON();
+    };
+    QCOMPARE(str(notification()["status"].stringValue()), "pending");
+    QVERIFY(!notification()["error"].stringValue().empty());
+
+    const Reply stillFailing =
+        client.post("/api/admin/notifications/retry", m_admin.token, JSON::object());
+    QCOMPARE(stillFailing.status, 200);
+    QCOMPARE(stillFailing.json()["delivered"], JSON(0));
+    QCOMPARE(str(notification()["status"].stringValue()), "pending");
+
+    restore.dismiss();
+    QVERIFY(QFile::remove(spool));
+    QVERIFY(QDir().rename(saved, spool));
+    const Reply retried =
+        client.post("/api/admin/notifications/retry", m_admin.token, JSON::object());
+    QCOMPARE(retried.json()["delivered"], JSON(1));
+    QCOMPARE(str(notification()["status"].stringValue()), "sent");
+    QCOMPARE(client.post("/api/admin/notifications/retry", m_admin.token, JSON::object())
+                 .json()["delivered"],
+             JSON(0));
+    bool announced = false;
+    for (const QString &mail : mailsTo(m_admin.email))
+        announced = announced || mail.contains(QString::fromStdString(user.id));
+    QVERIFY(announced);
+}
+
+void ServerTest::accessLogRecordsWhatReachedTheServer()
+{
+    const User user = newUser();
+    Client client(m_server);
+    QCOMPARE(client
+                 .send("POST", "/api/recordings?pageId=p&uploadId=logged&name=a", user.token,
+                       "bytes", "audio/ogg")
+                 .status,
+             201);
+    QCOMPARE(JSON::decode(m_server.accessLog().constLast().toStdString()),
+             JSON::object({{"method", "POST"},
+                           {"path", "/api/recordings?pageId=p&uploadId=logged&name=a"},
+                           {"status", 201},
+                           {"contentType", "audio/ogg"},
+                           {"authorization", true}}));
+
+    QCOMPARE(client.get("/auth/me").status, 401);
+    QCOMPARE(JSON::decode(m_server.accessLog().constLast().toStdString()),
+             JSON::object({{"method", "GET"},
+                           {"path", "/auth/me"},
+                           {"status", 401},
+                           {"contentType", ""},
+                           {"authorization", false}}));
+
+    // A request the HTTP library refuses before routing is logged too, just after its answer.
+    const std::string longPath = "/api/" + std::string(10000, 'a');
+    QCOMPARE(client.get(longPath, user.token).status, 414);
+    QTRY_COMPARE(JSON::decode(m_server.accessLog().constLast().toStdString())["status"], JSON(414));
+    for (const QByteArray &line : m_server.accessLog())
+        QVERIFY(JSON::decode(line.toStdString()).isObject());
+}
+
+void ServerTest::commandLineRefusesBadInput()
+{
+    bool ok = true;
+    for (const QStringList &args :
+         {QStringList{"account", "add", "--email", "not-an-address"},
+          QStringList{"account", "add", "--email", "admin@example.com"},
+          QStringList{"account", "add", "--email", "ADMIN@example.com"},
+          QStringList{"account", "add", "--email", "a@b.c", "--name", "line\nbreak"},
+          QStringList{"account", "approve", "no-such-account"},
+          QStringList{"token", "no-such-account"}, QStringList{"account", "frobnicate", "x"},
+          QStringList{"serve", "--port", "99999"}}) {
+        m_server.cli(args, &ok);
+        QVERIFY2(!ok, qPrintable(args.join(QLatin1Char(' '))));
+    }
+
+    // Every line of the list is one account record.
+    const QList<QByteArray> lines = m_server.cli({"account", "list"}, &ok).split('\n');
+    QVERIFY(ok);
+    QCOMPARE(str(JSON::decode(lines.first().toStdString())["id"].stringValue()), str(m_admin.id));
+    for (const QByteArray &line : lines) {
+        const JSON account = JSON::decode(line.toStdString());
+        for (const char *key : {"id", "name", "email", "tenantId", "status", "role"})
+            QVERIFY2(account[key].isString(), key);
+        QVERIFY(account["version"].isNumber() && account["notification"].isObject());
+    }
+}
+
+void ServerTest::aSecondServerCannotTakeTheSamePort()
+{
+    QProcess second;
+    second.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QTemporaryDir dir;
+    second.start(ReferenceServer::executable(),
+                 {"--data", dir.path(), "serve", "--port", QString::number(m_server.port())});
+    QVERIFY(second.waitForFinished(15000));
+    QCOMPARE(second.exitCode(), 1);
+    QVERIFY(second.readAllStandardOutput().isEmpty());
+    QCOMPARE(Client(m_server).get("/auth/me", m_admin.token).status, 200);
+}
+
+void ServerTest::stopsCleanlyAndKeepsEverythingAcrossRestarts()
+{
+    ReferenceServer server;
+    QVERIFY(server.start());
+    const QString id = server.addAccount(QStringLiteral("owner@example.com"));
+    const std::string token = server.token(id).toStdString();
+    const QByteArray authority = readAll(server.caFile());
+    const JSON document = JSON::decode(workspaceOf(R"([{"id":"p"}])"));
+    std::string audioUrl;
+    {
+        Client client(server);
+        QCOMPARE(client
+                     .put("/api/workspace", token,
+                          JSON::object({{"revision", 0}, {"workspace", document}}))
+                     .status,
+                 200);
+        audioUrl =
+            client.send("POST", "/api/recordings?pageId=p&uploadId=u", token, "kept", "audio/mp4")
+                .json()["audioUrl"]
+                .stringValue();
+    }
+
+    // An idle keep-alive connection does not keep the server from stopping.
+    Client idle(server);
+    idle.raw().set_keep_alive(true);
+    QCOMPARE(idle.get("/auth/me", token).status, 200);
+    server.stop();
+    QCOMPARE(server.lastExitCode(), 0);
+    QCOMPARE(idle.get("/auth/me", token).status, 0);
+
+    QVERIFY(server.start());
+    QCOMPARE(readAll(server.caFile()), authority); // clients keep trusting the same authority
+    Client client(server);
+    QCOMPARE(client.get("/api/workspace", token).json(),
+             JSON::object({{"workspace", document}, {"revision", 1}}));
+    QCOMPARE(client.get(audioUrl, token).body, "kept");
+    server.stop();
+    QCOMPARE(server.lastExitCode(), 0);
+}
+
+QTEST_GUILESS_MAIN(ServerTest)
+#include "tst_server.moc"

@@ -1,0 +1,56 @@
+#pragma once
+// Starts the real reference server on a free loopback port with a private data directory.
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QUrl>
+
+namespace quorvale::test {
+
+class ReferenceServer final
+{
+public:
+    // Makes the temporary data directory.
+    ReferenceServer();
+    // Stops the server.
+    ~ReferenceServer();
+    ReferenceServer(const ReferenceServer &) = delete;
+    ReferenceServer &operator=(const ReferenceServer &) = delete;
+
+    // `quorvale-server --data DIR serve --port 0`; waits (<= 15 s) for the listening line.
+    bool start();
+    // SIGTERM, then wait.
+    void stop();
+    int port() const;
+    // https://localhost:PORT
+    QUrl origin() const;
+    QString dataDir() const;
+    // DIR/ca.pem
+    QString caFile() const;
+    // Runs the executable with --data DIR + args; answers its standard output, trimmed.
+    QByteArray cli(const QStringList &args, bool *ok = nullptr);
+    // Answers the new account's id (empty on failure).
+    QString addAccount(const QString &email, const QString &name = {});
+    // approve|reject|block through the command-line verbs; also takes approved|rejected|blocked.
+    bool setStatus(const QString &id, const QString &status);
+    bool promote(const QString &id);
+    QString token(const QString &accountId);
+    // The lines of access.log.
+    QList<QByteArray> accessLog() const;
+
+    // The path of the quorvale-server executable.
+    static QString executable();
+    // How the last run of the server ended (after stop()): its exit code, or -1 when it crashed
+    // or had to be killed.
+    int lastExitCode() const { return m_lastExitCode; }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    int m_port = 0;
+    int m_lastExitCode = 0;
+};
+
+} // namespace quorvale::test
