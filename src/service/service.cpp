@@ -1,0 +1,363 @@
+#include "service.h"
+
+#include "secretstore.h"
+#include "vault.h"
+
+#include <QCoroNetworkReply>
+#include <QCoroSignal>
+#include <QCryptographicHash>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkReply>
+#include <QRandomGenerator>
+#include <QSaveFile>
+#include <QSslCertificate>
+#include <QStandardPaths>
+#include <QUrlQuery>
+
+#include <memory>
+
+namespace quorvale {
+
+namespace {
+
+const char *const refusedDestination = "Destino no permitido";
+
+// Deletes a reply once the coroutine is done with it, unless its manager went first.
+struct ReplyDeleter
+{
+    void operator()(QNetworkReply *reply) const { reply->deleteLater(); }
+};
+using Reply = std::unique_ptr<QNetworkReply, ReplyDeleter>;
+
+// What became of a transfer that did not deliver an HTTP response.
+[[noreturn]] void throwTransferError(QNetworkReply *reply)
+{
+    if (reply->property("qv_timedOut").toBool() || reply->error() == QNetworkReply::TimeoutError ||
+        reply->error() == QNetworkReply::OperationCanceledError)
+        throw TransferError(QStringLiteral("El servidor no respondió a tiempo."));
+    throw TransferError(reply->errorString());
+}
+
+std::optional<qint64> httpStatus(QNetworkReply *reply)
+{
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid())
+        return std::nullopt;
+    return status.toLongLong();
+}
+
+} // namespace
+
+QUrl Service::defaultOrigin()
+{
+    return QUrl(QStringLiteral(QUORVALE_ORIGIN));
+}
+
+QList<QSslCertificate> Service::defaultAuthorities()
+{
+#if QUORVALE_TRUST_LOCAL_CA
+    const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    return QSslCertificate::fromPath(base + QStringLiteral("/quorvale-server/ca.pem"));
+#else
+    return {};
+#endif
+}
+
+Service::Service(SecretStore &secrets, QUrl origin, QList<QSslCertificate> extraAuthorities,
+                 QObject *parent)
+    : QObject(parent)
+    , m_secrets(secrets)
+    , m_origin(std::move(origin))
+    , m_token(Vault::read(secrets))
+    , m_tls(QSslConfiguration::defaultConfiguration())
+    , m_openBrowser([](const QUrl &url) { return QDesktopServices::openUrl(url); })
+    , m_activate([] {})
+{
+    m_authTimeout.setSingleShot(true);
+    connect(&m_authTimeout, &QTimer::timeout, this, &Service::cancelSignIn);
+    // Certificates are verified as always; the extra authorities only widen whom to trust.
+    m_tls.addCaCertificates(extraAuthorities);
+    // Nothing is remembered between requests: no cookies, no cache.
+    m_network.setCookieJar(nullptr);
+    m_network.setCache(nullptr);
+    // A redirect could lead anywhere; it is reported like any other refused status.
+    m_network.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+}
+
+Service::~Service() = default;
+
+void Service::setTimeouts(std::chrono::milliseconds idle, std::chrono::milliseconds total)
+{
+    m_idleTimeout = idle;
+    m_totalTimeout = total;
+}
+
+QUrl Service::destination(const QString &path) const
+{
+    // Strict parsing refuses backslashes, spaces, control characters and percent-encoded
+    // hosts before resolving can turn them into something valid.
+    const QUrl reference(path, QUrl::StrictMode);
+    if (path.isEmpty() || !reference.isValid())
+        throw ServiceError(0, QString::fromUtf8(refusedDestination));
+    const QUrl url = m_origin.resolved(reference);
+    if (!url.isValid() || url.scheme() != QLatin1String("https") || !url.userInfo().isEmpty() ||
+        url.host(QUrl::FullyEncoded) != m_origin.host(QUrl::FullyEncoded) ||
+        url.port(443) != m_origin.port(443))
+        throw ServiceError(0, QString::fromUtf8(refusedDestination));
+    return url;
+}
+
+QNetworkRequest Service::makeRequest(const QUrl &url) const
+{
+    QNetworkRequest request(url);
+    request.setSslConfiguration(m_tls);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
+                         QNetworkRequest::AlwaysNetwork);
+    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+    request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+    request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+    request.setTransferTimeout(static_cast<int>(m_idleTimeout.count()));
+    if (m_token)
+        request.setRawHeader("Authorization", "Bearer " + m_token->toUtf8());
+    return request;
+}
+
+void Service::guard(QNetworkReply *reply) const
+{
+    // The idle time-out is the request's own; the whole transfer gets a limit of its own.
+    auto *timer = new QTimer(reply);
+    timer->setSingleShot(true);
+    connect(timer, &QTimer::timeout, reply, [reply] {
+        reply->setProperty("qv_timedOut", true);
+        reply->abort();
+    });
+    timer->start(m_totalTimeout);
+}
+
+QCoro::Task<QByteArray> Service::request(QString path, QByteArray method,
+                                         std::optional<QByteArray> body, QString type)
+{
+    const QUrl url = destination(path);
+    QNetworkRequest req = makeRequest(url);
+    req.setHeader(QNetworkRequest::ContentTypeHeader, type);
+
+    Reply reply(body ? m_network.sendCustomRequest(req, method, *body)
+                     : m_network.sendCustomRequest(req, method));
+    guard(reply.get());
+    co_await reply.get();
+
+    const std::optional<qint64> status = httpStatus(reply.get());
+    if (!status) {
+        if (reply->error() != QNetworkReply::NoError)
+            throwTransferError(reply.get());
+        throw ServiceError::fromResponse(0, reply->readAll());
+    }
+    const QByteArray data = reply->readAll();
+    if (*status < 200 || *status > 299)
+        throw ServiceError::fromResponse(*status, data);
+    co_return data;
+}
+
+QCoro::Task<JSON> Service::json(QString path, QByteArray method, std::optional<JSON> value)
+{
+    std::optional<QByteArray> body;
+    if (value)
+        body = QByteArray::fromStdString(value->encode());
+    const QByteArray data = co_await request(std::move(path), std::move(method), std::move(body),
+                                             QStringLiteral("application/json"));
+    co_return JSON::decode(
+        std::string_view(data.constData(), static_cast<std::size_t>(data.size())));
+}
+
+QCoro::Task<> Service::download(QString path, QString destinationPath)
+{
+    const QUrl url = destination(path);
+
+    // The temporary file lives beside the destination so that the final rename is atomic.
+    QDir().mkpath(QFileInfo(destinationPath).absolutePath());
+    auto file = std::make_unique<QSaveFile>(destinationPath);
+    if (!file->open(QIODevice::WriteOnly))
+        throw FileError(
+            QStringLiteral("No se pudo escribir %1: %2").arg(destinationPath, file->errorString()));
+    file->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+
+    Reply reply(m_network.get(makeRequest(url)));
+    guard(reply.get());
+    QSaveFile *sink = file.get();
+    QNetworkReply *source = reply.get();
+    connect(source, &QNetworkReply::readyRead, sink,
+            [sink, source] { sink->write(source->readAll()); });
+    co_await reply.get();
+
+    const std::optional<qint64> status = httpStatus(reply.get());
+    if (!status && reply->error() != QNetworkReply::NoError)
+        throwTransferError(reply.get());
+    if (status.value_or(0) != 200) {
+        file->cancelWriting();
+        throw ServiceError(
+            status.value_or(0),
+            QStringLiteral("No se pudo descargar el archivo (%1).").arg(status.value_or(0)));
+    }
+    sink->write(reply->readAll());
+    if (!file->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) || !file->commit())
+        throw FileError(
+            QStringLiteral("No se pudo escribir %1: %2").arg(destinationPath, file->errorString()));
+    if (!QFile::setPermissions(destinationPath, QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+        throw FileError(
+            QStringLiteral("No se pudieron ajustar los permisos de %1.").arg(destinationPath));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sign-in
+
+namespace {
+
+const char *const cancelledSignIn = "Inicio de sesión cancelado";
+const char *const invalidCallback = "Respuesta de inicio de sesión inválida";
+const char *const callbackScheme = "mx.qvl.quorvale";
+
+QString base64url(const QByteArray &bytes)
+{
+    return QString::fromLatin1(
+        bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+}
+
+// The value of the first query item named name, when it has one.
+std::optional<QString> firstValue(const QUrl &url, const QString &name)
+{
+    const auto items = QUrlQuery(url).queryItems(QUrl::FullyDecoded);
+    for (const auto &[key, value] : items) {
+        if (key == name)
+            return value.isEmpty() ? std::nullopt : std::optional<QString>(value);
+    }
+    return std::nullopt;
+}
+
+bool isCallback(const QUrl &url)
+{
+    return url.scheme() == QLatin1String(callbackScheme) && url.host() == QLatin1String("oauth");
+}
+
+} // namespace
+
+// The one object a pending sign-in waits on; whoever takes it out of the service ends it.
+class SignInWait final : public QObject
+{
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+
+    // Queued, so that the waiting coroutine resumes from the event loop and never inside the
+    // call that ended it.
+    void end(const QUrl &url, const QString &error)
+    {
+        QMetaObject::invokeMethod(
+            this, [this, url, error] { emit ended(url, error); }, Qt::QueuedConnection);
+    }
+
+signals:
+    void ended(const QUrl &url, const QString &error);
+};
+
+QString Service::random()
+{
+    quint32 words[8];
+    QRandomGenerator::system()->fillRange(words);
+    return base64url(QByteArray(reinterpret_cast<const char *>(words), sizeof words));
+}
+
+QCoro::Task<> Service::signIn()
+{
+    const QString verifier = random();
+    const QString state = random();
+    const QString challenge =
+        base64url(QCryptographicHash::hash(verifier.toUtf8(), QCryptographicHash::Sha256));
+
+    QUrl login = m_origin;
+    login.setPath(m_origin.path() +
+                  (m_origin.path().endsWith(u'/') ? QString() : QStringLiteral("/")) +
+                  QStringLiteral("auth/login"));
+    QUrlQuery query;
+    query.addQueryItem(QStringLiteral("challenge"), challenge);
+    query.addQueryItem(QStringLiteral("app_state"), state);
+    login.setQuery(query);
+
+    cancelSignIn();
+    m_authenticationState = state;
+    auto *wait = new SignInWait(this);
+    m_authContinuation = wait;
+    m_authTimeout.start(m_signInTimeout);
+    m_activate();
+    if (!m_openBrowser(login))
+        cancelSignIn();
+
+    const auto ended = co_await qCoro(wait, &SignInWait::ended);
+    wait->deleteLater();
+    const QUrl &url = std::get<0>(ended);
+    const QString &error = std::get<1>(ended);
+    if (!error.isEmpty())
+        throw ServiceError(0, error);
+    m_authenticationState.reset();
+    m_authTimeout.stop();
+
+    if (!isCallback(url) || firstValue(url, QStringLiteral("state")) != state)
+        throw ServiceError(0, QString::fromUtf8(invalidCallback));
+    const std::optional<QString> code = firstValue(url, QStringLiteral("code"));
+    if (!code)
+        throw ServiceError(0, QString::fromUtf8(invalidCallback));
+
+    // Built before the await: GCC 12 cannot keep the literals of an initializer list in a
+    // coroutine frame.
+    JSON exchange =
+        JSON::object({{"code", code->toStdString()}, {"verifier", verifier.toStdString()}});
+    const JSON response =
+        co_await json(QStringLiteral("/auth/native/exchange"), "POST", std::move(exchange));
+    const std::string_view token = response["token"].stringValue();
+    if (token.empty())
+        throw ServiceError(0, QStringLiteral("Sesión inválida"));
+    const QString session = QString::fromUtf8(token.data(), static_cast<qsizetype>(token.size()));
+    Vault::save(m_secrets, session);
+    m_token = session;
+}
+
+void Service::completeAuthentication(const QUrl &url)
+{
+    if (!isCallback(url) || !m_authenticationState)
+        return;
+    if (firstValue(url, QStringLiteral("state")) != m_authenticationState)
+        return;
+    QPointer<SignInWait> wait = std::exchange(m_authContinuation, nullptr);
+    m_authTimeout.stop();
+    if (wait)
+        wait->end(url, {});
+    m_activate();
+}
+
+void Service::cancelSignIn()
+{
+    QPointer<SignInWait> wait = std::exchange(m_authContinuation, nullptr);
+    m_authenticationState.reset();
+    m_authTimeout.stop();
+    if (wait)
+        wait->end({}, QString::fromUtf8(cancelledSignIn));
+}
+
+QCoro::Task<> Service::logout()
+{
+    try {
+        co_await request(QStringLiteral("/auth/logout"), "POST", std::nullopt,
+                         QStringLiteral("application/json"));
+    } catch (const std::exception &) {
+        // The session ends here whatever the server says.
+    }
+    m_token.reset();
+    Vault::clear(m_secrets);
+}
+
+} // namespace quorvale
+
+#include "service.moc"

@@ -1,0 +1,54 @@
+#include "serviceerror.h"
+
+#include "json/json.h"
+
+namespace quorvale {
+
+ServiceError::ServiceError(qint64 status, QString message)
+    : m_status(status)
+    , m_message(std::move(message))
+    , m_utf8(m_message.toUtf8())
+{}
+
+ServiceError ServiceError::fromResponse(qint64 status, const QByteArray &body)
+{
+    switch (status) {
+    case 401:
+        return {status, QStringLiteral("La sesión venció. Vuelve a iniciar sesión.")};
+    case 403:
+        return {status, QStringLiteral("Esta cuenta no tiene acceso aprobado.")};
+    case 409:
+        return {status, QStringLiteral("Hay cambios nuevos en el servidor. Tus cambios siguen "
+                                       "aquí; expórtalos antes de recargar.")};
+    default:
+        break;
+    }
+    QString detail;
+    try {
+        const JSON value =
+            JSON::decode(std::string_view(body.constData(), static_cast<std::size_t>(body.size())));
+        const std::string_view error = value["error"].stringValue();
+        detail = QString::fromUtf8(error.data(), static_cast<qsizetype>(error.size()));
+    } catch (const JSON::DecodeError &) {
+        // A body that is not JSON has no detail to offer.
+    }
+    return {status,
+            QStringLiteral("No se pudo completar la operación (%1): %2").arg(status).arg(detail)};
+}
+
+TransferError::TransferError(const QString &message)
+    : std::runtime_error(message.toStdString())
+{}
+
+FileError::FileError(const QString &message)
+    : std::runtime_error(message.toStdString())
+{}
+
+QString describe(const std::exception &error)
+{
+    if (const auto *service = dynamic_cast<const ServiceError *>(&error))
+        return service->message();
+    return QString::fromUtf8(error.what());
+}
+
+} // namespace quorvale
