@@ -4,6 +4,7 @@
 #include "common/benchresults.h"
 #include "common/workspacegenerator.h"
 #include "model/workspacemodel.h"
+#include "service/secretstore.h"
 #include "json/json.h"
 
 #include <QJsonDocument>
@@ -163,7 +164,8 @@ void copyNlohmann(benchmark::State &state)
 // One keystroke in a block of a page in the middle of the document, without the draft.
 void updateBlock(benchmark::State &state)
 {
-    quorvale::WorkspaceModel model;
+    quorvale::WorkspaceModel model(std::make_unique<quorvale::MemorySecretStore>(),
+                                   QUrl(QStringLiteral("https://localhost:1")), {});
     model.setWorkspace(JSON::decode(text()));
     const JSON &page = model.workspace()["pages"].at(1000);
     const std::string pageId(page.id());

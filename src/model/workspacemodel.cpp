@@ -2,6 +2,7 @@
 
 #include "document.h"
 #include "localized.h"
+#include "service/secretstore.h"
 
 #include <QRandomGenerator>
 #include <QUuid>
@@ -18,7 +19,15 @@ std::string utf8(const QString &text)
 } // namespace
 
 WorkspaceModel::WorkspaceModel(QObject *parent)
+    : WorkspaceModel(SecretStore::system(), Service::defaultOrigin(), Service::defaultAuthorities(),
+                     parent)
+{}
+
+WorkspaceModel::WorkspaceModel(std::unique_ptr<SecretStore> secrets, QUrl origin,
+                               QList<QSslCertificate> authorities, QObject *parent)
     : QObject(parent)
+    , m_secrets(std::move(secrets))
+    , m_service(*m_secrets, std::move(origin), std::move(authorities))
     , m_clock([] { return QDateTime::currentDateTimeUtc(); })
 {}
 

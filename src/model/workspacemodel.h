@@ -3,6 +3,7 @@
 // The application's one model: all state the views display, and every action on it. Views
 // read the published fields, redraw on their notify signals and call the actions.
 
+#include "service/service.h"
 #include "json/json.h"
 
 #include <QDateTime>
@@ -10,6 +11,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -17,6 +19,8 @@ Q_DECLARE_METATYPE(quorvale::JSON)
 Q_DECLARE_METATYPE(quorvale::JSON::Array)
 
 namespace quorvale {
+
+class SecretStore;
 
 class WorkspaceModel final : public QObject
 {
@@ -45,8 +49,15 @@ class WorkspaceModel final : public QObject
 public:
     using Clock = std::function<QDateTime()>;
 
+    // Talks to the built-in server with the system's keychain.
     explicit WorkspaceModel(QObject *parent = nullptr);
+    // Another keychain and server (tests, or a second server of one's own).
+    WorkspaceModel(std::unique_ptr<SecretStore> secrets, QUrl origin,
+                   QList<QSslCertificate> authorities, QObject *parent = nullptr);
     ~WorkspaceModel() override;
+
+    // The one HTTP client; never replaced.
+    Service &service() { return m_service; }
 
     // Published fields, in the order of the design.
     const JSON &account() const { return m_account; }
@@ -135,6 +146,8 @@ private:
     void setRecordings(JSON::Array recordings);
     void setResources(JSON resources);
 
+    std::unique_ptr<SecretStore> m_secrets;
+    Service m_service;
     JSON m_account;
     JSON m_workspace;
     JSON::Array m_meetings;

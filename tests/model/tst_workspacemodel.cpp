@@ -1,4 +1,5 @@
 #include "model/workspacemodel.h"
+#include "service/secretstore.h"
 
 #include <QRegularExpression>
 #include <QSet>
@@ -24,6 +25,14 @@ struct ManualClock
 std::string_view sv(const char *s)
 {
     return s;
+}
+
+// A model that talks to nobody: an in-memory keychain and an origin nothing listens on.
+std::unique_ptr<WorkspaceModel> offlineModel()
+{
+    return std::make_unique<WorkspaceModel>(std::make_unique<quorvale::MemorySecretStore>(),
+                                            QUrl(QStringLiteral("https://localhost:1")),
+                                            QList<QSslCertificate>());
 }
 
 } // namespace
@@ -63,7 +72,7 @@ private:
 void WorkspaceModelTest::init()
 {
     m_clock = ManualClock();
-    m_model = std::make_unique<WorkspaceModel>();
+    m_model = offlineModel();
     m_model->setClock(m_clock.clock());
 }
 
@@ -239,11 +248,11 @@ void WorkspaceModelTest::addBlockAppendsToTheSelectedPageOnly()
     QCOMPARE(m_model->workspace()["pages"].at(0).id(), std::string_view(first));
 
     // On the meetings list no page is selected: there is nowhere to add a block.
-    WorkspaceModel fresh;
-    QSignalSpy workspace(&fresh, &WorkspaceModel::workspaceChanged);
-    fresh.addBlock("text");
-    QVERIFY(fresh.workspace().isNull());
-    QVERIFY(!fresh.dirty());
+    const auto fresh = offlineModel();
+    QSignalSpy workspace(fresh.get(), &WorkspaceModel::workspaceChanged);
+    fresh->addBlock("text");
+    QVERIFY(fresh->workspace().isNull());
+    QVERIFY(!fresh->dirty());
     QCOMPARE(workspace.count(), 0);
 }
 
