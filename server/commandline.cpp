@@ -19,7 +19,7 @@ namespace quorvale::server {
 namespace {
 
 constexpr const char *usage = R"(usage:
-  quorvale-server [--data DIR] serve [--host 127.0.0.1] [--port 8443]
+  quorvale-server [--data DIR] serve [--host 127.0.0.1] [--port 8443] [--code-ttl 300]
   quorvale-server [--data DIR] account add --email E [--name N] [--tenant T]
   quorvale-server [--data DIR] account approve|reject|block|promote ID
   quorvale-server [--data DIR] account list
@@ -27,6 +27,8 @@ constexpr const char *usage = R"(usage:
 
 The data directory defaults to $XDG_DATA_HOME/quorvale-server (~/.local/share/quorvale-server).
 "promote" makes the account an approved administrator.
+--code-ttl is how many seconds a sign-in code stays valid (0 to 3600; 0 makes every code
+expire at once, which tests use).
 )";
 
 struct UsageError : std::runtime_error
@@ -105,6 +107,19 @@ int parsePort(const std::string &text)
     return port;
 }
 
+std::chrono::seconds parseCodeLifetime(const std::string &text)
+{
+    std::size_t used = 0;
+    long seconds = -1;
+    try {
+        seconds = std::stol(text, &used);
+    } catch (const std::exception &) {
+    }
+    if (used != text.size() || seconds < 0 || seconds > 3600)
+        throw UsageError("--code-ttl must be a number of seconds from 0 to 3600");
+    return std::chrono::seconds(seconds);
+}
+
 // Makes the data directory usable: private, with certificates and the database schema. The
 // lock keeps a serving process and a command started beside it from both doing the first run.
 std::filesystem::path prepare(const std::filesystem::path &dataDir)
@@ -124,7 +139,7 @@ void printAccount(std::ostream &out, Store &store, const Account &account)
 }
 
 int serve(const std::filesystem::path &dataDir, const std::string &host, int port,
-          std::ostream &out, std::ostream &err)
+          std::chrono::seconds codeLifetime, std::ostream &out, std::ostream &err)
 {
     // Signals are taken by sigwait below rather than by a handler: stopping the server is not
     // something a signal handler may do. Threads made from here on inherit the mask.
@@ -136,7 +151,7 @@ int serve(const std::filesystem::path &dataDir, const std::string &host, int por
 
     Store store(dataDir);
     store.removeAbandonedUploads();
-    HttpServer server(store, CertificateFiles::in(dataDir), dataDir / "access.log");
+    HttpServer server(store, CertificateFiles::in(dataDir), dataDir / "access.log", codeLifetime);
     const int bound = server.listen(host, port);
     out << "listening on https://localhost:" << bound << std::endl;
 
@@ -212,8 +227,12 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
     if (command == "serve") {
         const std::string host = rest.take("host").value_or("127.0.0.1");
         const int port = parsePort(rest.take("port").value_or("8443"));
+        const auto codeLifetime = rest.take("code-ttl");
         rest.expect(0);
-        return serve(dir, host, port, out, err);
+        return serve(dir, host, port,
+                     codeLifetime ? parseCodeLifetime(*codeLifetime)
+                                  : HttpServer::defaultCodeLifetime,
+                     out, err);
     }
 
     Store store(dir);

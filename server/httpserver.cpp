@@ -1,6 +1,7 @@
 #include "server/httpserver.h"
 
 #include "server/certificates.h"
+#include "server/signin.h"
 #include "server/store.h"
 #include "server/util.h"
 #include "json/json.h"
@@ -16,6 +17,7 @@
 #include <fcntl.h>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -29,6 +31,16 @@ using httplib::Request;
 using httplib::Response;
 
 constexpr std::size_t maxParameterBytes = 1024;
+constexpr std::size_t maxFormBytes = 16 * 1024;
+
+constexpr const char *linkProblem =
+    "Este enlace de inicio de sesión no es válido. Vuelve a iniciar sesión desde la aplicación "
+    "Quorvale. / This sign-in link is not valid. Start the sign-in again from the Quorvale app.";
+constexpr const char *unreadableForm =
+    "No se pudo leer el formulario. Vuelve a intentarlo. / The form could not be read. Please "
+    "try again.";
+constexpr const char *serverProblem = "Algo falló en el servidor. Vuelve a intentarlo. / "
+                                      "Something went wrong on the server. Please try again.";
 constexpr int threadCount = 32;
 
 // Set by a handler that wrote the access-log line itself, so that the library's logger, which
@@ -125,11 +137,55 @@ struct Reply
     // When set, the file is streamed instead of the JSON body.
     std::shared_ptr<OpenFile> file;
     std::string fileType;
+    // When set, this sign-in page is answered instead of the JSON body.
+    std::optional<std::string> page;
+    std::string location;
 };
+
+Reply jsonReply(int status, JSON body)
+{
+    Reply reply;
+    reply.status = status;
+    reply.body = std::move(body);
+    return reply;
+}
 
 Reply refusal(int status, std::string_view message)
 {
-    return Reply{status, errorBody(message), nullptr, {}};
+    return jsonReply(status, errorBody(message));
+}
+
+Reply fileReply(std::shared_ptr<OpenFile> file, std::string type)
+{
+    Reply reply;
+    reply.file = std::move(file);
+    reply.fileType = std::move(type);
+    return reply;
+}
+
+Reply pageReply(int status, std::string html, std::string location = {})
+{
+    Reply reply;
+    reply.status = status;
+    reply.page = std::move(html);
+    reply.location = std::move(location);
+    return reply;
+}
+
+bool isFormBody(const Request &request)
+{
+    constexpr std::string_view formType = "application/x-www-form-urlencoded";
+    const std::string type = request.get_header_value("Content-Type");
+    return startsWithIgnoringCase(type, formType) &&
+           (type.size() == formType.size() || type[formType.size()] == ';' ||
+            type[formType.size()] == ' ');
+}
+
+std::string trimmed(const std::string &text)
+{
+    const auto first = text.find_first_not_of(" \t");
+    const auto last = text.find_last_not_of(" \t");
+    return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
 }
 
 // A file being received: removed when the upload does not end in the store.
@@ -237,16 +293,17 @@ public:
         read([](const char *, std::size_t) { return true; });
     }
 
-    JSON readJsonObject()
+    // The whole body; Refusal 413 with the message when it is larger than maxBytes.
+    std::string readText(std::size_t maxBytes, const char *tooLargeMessage)
     {
-        if (request.get_header_value<std::uint64_t>("Content-Length") > HttpServer::maxJsonBytes) {
+        if (request.get_header_value<std::uint64_t>("Content-Length") > maxBytes) {
             discardBody();
-            throw Refusal(413, "the JSON body is larger than 64 MiB");
+            throw Refusal(413, tooLargeMessage);
         }
         std::string text;
         bool tooLarge = false;
         const Body body = read([&](const char *data, std::size_t size) {
-            if (!tooLarge && text.size() + size > HttpServer::maxJsonBytes) {
+            if (!tooLarge && text.size() + size > maxBytes) {
                 tooLarge = true;
                 std::string().swap(text);
             }
@@ -255,9 +312,16 @@ public:
             return true;
         });
         if (tooLarge || body == Body::TooLarge)
-            throw Refusal(413, "the JSON body is larger than 64 MiB");
+            throw Refusal(413, tooLargeMessage);
         if (body == Body::Failed)
             throw Refusal(400, "the request body could not be read");
+        return text;
+    }
+
+    JSON readJsonObject()
+    {
+        const std::string text =
+            readText(HttpServer::maxJsonBytes, "the JSON body is larger than 64 MiB");
         JSON value;
         try {
             value = JSON::decode(text);
@@ -320,8 +384,8 @@ private:
 class HttpServer::Impl final
 {
 public:
-    Impl(Store &store, const CertificateFiles &certificates,
-         const std::filesystem::path &accessLog);
+    Impl(Store &store, const CertificateFiles &certificates, const std::filesystem::path &accessLog,
+         std::chrono::seconds codeLifetime);
 
     httplib::SSLServer &server() { return *m_server; }
     std::atomic<int> busy{0};
@@ -333,6 +397,9 @@ private:
     Account authenticate(const Request &request);
     static std::string bearerToken(const Request &request);
 
+    Reply signInForm(const Request &request);
+    Reply submitSignIn(Exchange &exchange);
+    Reply exchangeCode(Exchange &exchange);
     Reply me(const Account &account);
     Reply logout(const Request &request);
     Reply workspace(const Account &account);
@@ -347,13 +414,15 @@ private:
 
     Store &m_store;
     AccessLog m_log;
+    std::chrono::seconds m_codeLifetime;
     std::unique_ptr<httplib::SSLServer> m_server;
 };
 
 HttpServer::Impl::Impl(Store &store, const CertificateFiles &certificates,
-                       const std::filesystem::path &accessLog)
+                       const std::filesystem::path &accessLog, std::chrono::seconds codeLifetime)
     : m_store(store)
     , m_log(accessLog)
+    , m_codeLifetime(codeLifetime)
 {
     const std::string certificate = certificates.certificate.string();
     const std::string key = certificates.key.string();
@@ -442,6 +511,10 @@ void HttpServer::Impl::handle(const Request &request, Response &response,
                   << e.what() << std::endl;
         reply = refusal(500, statusText(500));
     }
+    // A person reads the sign-in pages: their failures are pages too.
+    if (request.path == "/auth/login" && !reply.page)
+        reply = pageReply(reply.status,
+                          errorPage(reply.status >= 500 ? serverProblem : unreadableForm));
     try {
         exchange.discardBody();
     } catch (const std::exception &) {
@@ -459,6 +532,15 @@ void HttpServer::Impl::apply(const Reply &reply, Response &response)
     response.status = reply.status;
     response.set_header("Cache-Control", "no-store");
     response.set_header("X-Content-Type-Options", "nosniff");
+    if (reply.page) {
+        response.set_header("Content-Security-Policy", signInPagePolicy());
+        response.set_header("X-Frame-Options", "DENY");
+        response.set_header("Referrer-Policy", "no-referrer");
+        if (!reply.location.empty())
+            response.set_header("Location", reply.location);
+        response.set_content(*reply.page, "text/html; charset=utf-8");
+        return;
+    }
     if (!reply.file) {
         response.set_content(reply.body.encode(), "application/json");
         return;
@@ -515,9 +597,13 @@ Reply HttpServer::Impl::route(Exchange &exchange)
         return std::equal(parts.begin(), parts.end(), expected.begin(), expected.end());
     };
 
-    // Sign-in comes with later work; it needs no session.
-    if (is({"auth", "login"}) || is({"auth", "native", "exchange"}))
-        throw notBuilt();
+    // Sign-in needs no session.
+    if (is({"auth", "login"}) && get)
+        return signInForm(request);
+    if (is({"auth", "login"}) && method == "POST")
+        return submitSignIn(exchange);
+    if (is({"auth", "native", "exchange"}) && method == "POST")
+        return exchangeCode(exchange);
     if (is({"auth", "me"}) && get)
         return me(authenticate(request));
     if (is({"auth", "logout"}) && method == "POST")
@@ -561,9 +647,58 @@ Reply HttpServer::Impl::route(Exchange &exchange)
     throw notFound();
 }
 
+Reply HttpServer::Impl::signInForm(const Request &request)
+{
+    SignInForm form;
+    form.challenge = request.get_param_value("challenge");
+    form.appState = request.get_param_value("app_state");
+    if (!hasUsableLink(form))
+        return pageReply(400, errorPage(linkProblem));
+    return pageReply(200, signInPage(form));
+}
+
+Reply HttpServer::Impl::submitSignIn(Exchange &exchange)
+{
+    if (!isFormBody(exchange.request))
+        return pageReply(400, errorPage(unreadableForm));
+    auto fields = parseFormBody(exchange.readText(maxFormBytes, unreadableForm));
+    SignInForm form;
+    form.challenge = fields["challenge"];
+    form.appState = fields["app_state"];
+    form.name = trimmed(fields["name"]);
+    form.email = trimmed(fields["email"]);
+    if (!hasUsableLink(form))
+        return pageReply(400, errorPage(linkProblem));
+    if (const auto problem = formProblem(form))
+        return pageReply(400, signInPage(form, *problem));
+
+    // Blocked and rejected accounts sign in too: the application shows them their status.
+    const Account account = m_store.accountForSignIn(form.email, form.name);
+    const std::string code = m_store.createSignInCode(account.id, form.challenge, m_codeLifetime);
+    const std::string url = callbackUrl(form.appState, code);
+    return pageReply(302, handOverPage(url), url);
+}
+
+Reply HttpServer::Impl::exchangeCode(Exchange &exchange)
+{
+    const JSON body = exchange.readJsonObject();
+    const JSON &code = body["code"];
+    const JSON &verifier = body["verifier"];
+    if (!code.isString())
+        throw Refusal(400, "\"code\" and \"verifier\" must be strings");
+    // Any attempt with a code uses it up, even one without a verifier.
+    const auto token = m_store.redeemSignInCode(code.stringValue(), verifier.stringValue());
+    if (!verifier.isString())
+        throw Refusal(400, "\"code\" and \"verifier\" must be strings");
+    // One answer for an unknown, used, expired or unproven code: none tells which.
+    if (!token)
+        throw Refusal(400, "the sign-in code is not valid; sign in again");
+    return jsonReply(200, JSON::object({{"token", *token}}));
+}
+
 Reply HttpServer::Impl::me(const Account &account)
 {
-    return {200, JSON::object({{"account", accountJson(account)}}), nullptr, {}};
+    return jsonReply(200, JSON::object({{"account", accountJson(account)}}));
 }
 
 Reply HttpServer::Impl::logout(const Request &request)
@@ -576,10 +711,8 @@ Reply HttpServer::Impl::logout(const Request &request)
 Reply HttpServer::Impl::workspace(const Account &account)
 {
     auto stored = m_store.workspace(account.id);
-    return {200,
-            JSON::object({{"workspace", stored.document}, {"revision", stored.revision}}),
-            nullptr,
-            {}};
+    return jsonReply(200,
+                     JSON::object({{"workspace", stored.document}, {"revision", stored.revision}}));
 }
 
 Reply HttpServer::Impl::saveWorkspace(Exchange &exchange, const Account &account)
@@ -594,7 +727,7 @@ Reply HttpServer::Impl::saveWorkspace(Exchange &exchange, const Account &account
         m_store.saveWorkspace(account.id, body["revision"].integerValue(), body["workspace"]);
     if (!revision)
         throw Refusal(409, "the workspace was changed by another save; reload it first");
-    return {200, JSON::object({{"revision", *revision}}), nullptr, {}};
+    return jsonReply(200, JSON::object({{"revision", *revision}}));
 }
 
 Reply HttpServer::Impl::meetings(const Account &account)
@@ -619,7 +752,7 @@ Reply HttpServer::Impl::meetings(const Account &account)
                           {"audioCount", count == counts.end() ? std::int64_t{0} : count->second},
                           {"imported", batch.isString() && !batch.stringValue().empty()}}));
     }
-    return {200, JSON::object({{"meetings", list}}), nullptr, {}};
+    return jsonReply(200, JSON::object({{"meetings", list}}));
 }
 
 Reply HttpServer::Impl::recordings(const Request &request, const Account &account)
@@ -630,7 +763,7 @@ Reply HttpServer::Impl::recordings(const Request &request, const Account &accoun
     JSON list = JSON::array();
     for (const auto &recording : m_store.recordings(account.id, pageId))
         list.append(recordingJson(recording));
-    return {200, JSON::object({{"recordings", list}}), nullptr, {}};
+    return jsonReply(200, JSON::object({{"recordings", list}}));
 }
 
 Reply HttpServer::Impl::upload(Exchange &exchange, const Account &account)
@@ -655,7 +788,7 @@ Reply HttpServer::Impl::upload(Exchange &exchange, const Account &account)
     // A repeated upload is answered without storing its bytes a second time.
     if (auto existing = m_store.recordingForUpload(account.id, upload.uploadId)) {
         exchange.discardBody();
-        return {200, recordingJson(*existing), nullptr, {}};
+        return jsonReply(200, recordingJson(*existing));
     }
 
     const auto dir = m_store.recordingDirectory(account.id);
@@ -688,7 +821,7 @@ Reply HttpServer::Impl::upload(Exchange &exchange, const Account &account)
     upload.bytes = static_cast<std::int64_t>(bytes);
     upload.temporaryFile = file.path();
     const auto [recording, created] = m_store.addRecording(account.id, upload);
-    return {created ? 201 : 200, recordingJson(recording), nullptr, {}};
+    return jsonReply(created ? 201 : 200, recordingJson(recording));
 }
 
 Reply HttpServer::Impl::audio(const Account &account, const std::string &recordingId)
@@ -704,7 +837,7 @@ Reply HttpServer::Impl::audio(const Account &account, const std::string &recordi
     if (file->fd < 0 || ::fstat(file->fd, &info) != 0)
         throw std::runtime_error("cannot open " + path.string() + ": " + std::strerror(errno));
     file->size = static_cast<std::uint64_t>(info.st_size);
-    return {200, JSON(), file, recording->mimeType};
+    return fileReply(file, recording->mimeType);
 }
 
 Reply HttpServer::Impl::accounts()
@@ -712,7 +845,7 @@ Reply HttpServer::Impl::accounts()
     JSON list = JSON::array();
     for (const auto &account : m_store.accounts())
         list.append(m_store.administrationRecord(account));
-    return {200, JSON::object({{"accounts", list}}), nullptr, {}};
+    return jsonReply(200, JSON::object({{"accounts", list}}));
 }
 
 Reply HttpServer::Impl::changeAccount(Exchange &exchange, const std::string &accountId)
@@ -722,19 +855,19 @@ Reply HttpServer::Impl::changeAccount(Exchange &exchange, const std::string &acc
     if (status != "approved" && status != "rejected" && status != "blocked")
         throw Refusal(400, "\"status\" must be \"approved\", \"rejected\" or \"blocked\"");
     const Account changed = m_store.changeStatusAsAdministrator(accountId, status, body["version"]);
-    return {200, JSON::object({{"account", m_store.administrationRecord(changed)}}), nullptr, {}};
+    return jsonReply(200, JSON::object({{"account", m_store.administrationRecord(changed)}}));
 }
 
 Reply HttpServer::Impl::retryNotifications(Exchange &exchange)
 {
     exchange.discardBody();
     const auto delivered = static_cast<std::int64_t>(m_store.deliverPendingMail());
-    return {200, JSON::object({{"delivered", delivered}}), nullptr, {}};
+    return jsonReply(200, JSON::object({{"delivered", delivered}}));
 }
 
 HttpServer::HttpServer(Store &store, const CertificateFiles &certificates,
-                       const std::filesystem::path &accessLog)
-    : m_impl(std::make_unique<Impl>(store, certificates, accessLog))
+                       const std::filesystem::path &accessLog, std::chrono::seconds codeLifetime)
+    : m_impl(std::make_unique<Impl>(store, certificates, accessLog, codeLifetime))
 {}
 
 HttpServer::~HttpServer() = default;

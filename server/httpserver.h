@@ -1,9 +1,10 @@
 #pragma once
 
 // The HTTPS front of the reference server: routes every call of the client's API to the
-// store, answers refusals as {"error": text}, and appends one line per request to the access
-// log.
+// store, answers refusals as {"error": text}, serves the sign-in pages of its own identity
+// provider, and appends one line per request to the access log.
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <memory>
@@ -22,8 +23,12 @@ public:
     // Largest recording accepted; larger ones answer 413 and nothing is kept.
     static constexpr std::size_t maxUploadBytes = std::size_t{250} << 20;
 
+    // How long a sign-in code may wait for its exchange.
+    static constexpr std::chrono::seconds defaultCodeLifetime{300};
+
     HttpServer(Store &store, const CertificateFiles &certificates,
-               const std::filesystem::path &accessLog);
+               const std::filesystem::path &accessLog,
+               std::chrono::seconds codeLifetime = defaultCodeLifetime);
     ~HttpServer();
     HttpServer(const HttpServer &) = delete;
     HttpServer &operator=(const HttpServer &) = delete;

@@ -13,9 +13,9 @@ namespace quorvale::server {
 
 namespace {
 
-constexpr int schemaVersion = 1;
-
-constexpr const char *schema = R"sql(
+// One script per schema version; a database is brought forward from whatever version it has.
+constexpr const char *migrations[] = {
+    R"sql(
 CREATE TABLE accounts (
     seq INTEGER PRIMARY KEY AUTOINCREMENT,
     id TEXT NOT NULL UNIQUE,
@@ -69,7 +69,18 @@ CREATE TABLE outbox (
     sent_at TEXT
 );
 CREATE INDEX outbox_account ON outbox (account_id, seq);
-)sql";
+)sql",
+    R"sql(
+CREATE TABLE sign_in_codes (
+    code_hash TEXT PRIMARY KEY,
+    account_id TEXT NOT NULL REFERENCES accounts (id),
+    challenge TEXT NOT NULL,
+    expires_at INTEGER NOT NULL -- milliseconds since the Unix epoch
+);
+CREATE INDEX sign_in_codes_expiry ON sign_in_codes (expires_at);
+)sql",
+};
+constexpr std::int64_t schemaVersion = std::size(migrations);
 
 constexpr const char *accountColumns =
     "id, name, email, tenant_id, status, role, version, created_at";
@@ -98,32 +109,16 @@ std::optional<Account> findAccount(Connection &connection, const std::string &id
     return readAccount(query);
 }
 
-bool hasControlCharacters(std::string_view text)
+std::int64_t millisecondsSinceEpoch()
 {
-    return std::any_of(text.begin(), text.end(), [](char c) {
-        const auto u = static_cast<unsigned char>(c);
-        return u < 0x20 || u == 0x7f;
-    });
-}
-
-// Strict enough that an address can go into a mail header as it is.
-bool plausibleEmail(std::string_view email)
-{
-    if (email.size() < 3 || email.size() > 254)
-        return false;
-    const auto at = email.find('@');
-    if (at == 0 || at == std::string_view::npos || at + 1 == email.size() ||
-        email.find('@', at + 1) != std::string_view::npos)
-        return false;
-    return std::none_of(email.begin(), email.end(), [](char c) {
-        const auto u = static_cast<unsigned char>(c);
-        return u <= 0x20 || u == 0x7f || std::strchr("<>()[],;:\\\"", c) != nullptr;
-    });
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 void requireText(const std::string &text, const char *what, std::size_t maxBytes)
 {
-    if (text.size() > maxBytes || hasControlCharacters(text))
+    if (!isUsableText(text, maxBytes))
         throw Refusal(400, std::string(what) + " must be at most " + std::to_string(maxBytes) +
                                " bytes without control characters");
 }
@@ -151,6 +146,28 @@ const char *englishStatus(const std::string &status)
 }
 
 } // namespace
+
+bool isUsableEmail(std::string_view email)
+{
+    if (email.size() < 3 || email.size() > 254)
+        return false;
+    const auto at = email.find('@');
+    if (at == 0 || at == std::string_view::npos || at + 1 == email.size() ||
+        email.find('@', at + 1) != std::string_view::npos)
+        return false;
+    return std::none_of(email.begin(), email.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u <= 0x20 || u == 0x7f || std::strchr("<>()[],;:\\\"", c) != nullptr;
+    });
+}
+
+bool isUsableText(std::string_view text, std::size_t maxBytes)
+{
+    return text.size() <= maxBytes && std::none_of(text.begin(), text.end(), [](char c) {
+               const auto u = static_cast<unsigned char>(c);
+               return u < 0x20 || u == 0x7f;
+           });
+}
 
 JSON accountJson(const Account &account)
 {
@@ -186,8 +203,9 @@ Store::Store(std::filesystem::path dataDir)
     if (found > schemaVersion)
         throw DatabaseError("the database was made by a newer quorvale-server (schema " +
                             std::to_string(found) + ")");
-    if (found == 0) {
-        connection->exec(schema);
+    if (found < schemaVersion) {
+        for (auto next = static_cast<std::size_t>(found); next < std::size(migrations); ++next)
+            connection->exec(migrations[next]);
         connection->exec("PRAGMA user_version = " + std::to_string(schemaVersion));
     }
     transaction.commit();
@@ -196,9 +214,9 @@ Store::Store(std::filesystem::path dataDir)
 Account Store::addAccount(const std::string &email, const std::string &name,
                           const std::string &tenantId)
 {
-    if (!plausibleEmail(email))
+    if (!isUsableEmail(email))
         throw Refusal(400, "\"" + email + "\" is not a usable e-mail address");
-    requireText(name, "the name", 200);
+    requireText(name, "the name", maxNameBytes);
     requireText(tenantId, "the tenant", 200);
 
     Account account;
@@ -356,17 +374,93 @@ JSON Store::notification(Connection &connection, const std::string &accountId)
                          {"sentAt", query.isNull(5) ? JSON() : JSON(query.text(5))}});
 }
 
-std::string Store::createToken(const std::string &accountId)
+std::optional<Account> Store::accountByEmail(const std::string &email)
+{
+    auto connection = m_database.connect();
+    auto query = connection->prepare(std::string("SELECT ") + accountColumns +
+                                     " FROM accounts WHERE lower(email) = lower(?1)");
+    query.bind(email);
+    if (!query.step())
+        return std::nullopt;
+    return readAccount(query);
+}
+
+Account Store::accountForSignIn(const std::string &email, const std::string &name)
+{
+    if (auto found = accountByEmail(email))
+        return *found;
+    try {
+        return addAccount(email, name, "local");
+    } catch (const Refusal &refusal) {
+        // Another sign-in with the same address made the account in between.
+        if (refusal.status() != 409)
+            throw;
+    }
+    if (auto found = accountByEmail(email))
+        return *found;
+    throw std::runtime_error("the account for " + email + " vanished while signing in");
+}
+
+std::string Store::createSignInCode(const std::string &accountId, const std::string &challenge,
+                                    std::chrono::milliseconds lifetime)
+{
+    const std::string code = newToken();
+    const std::int64_t now = millisecondsSinceEpoch();
+    auto connection = m_database.connect();
+    Transaction transaction(*connection);
+    connection->prepare("DELETE FROM sign_in_codes WHERE expires_at <= ?1").bind(now).run();
+    connection
+        ->prepare("INSERT INTO sign_in_codes (code_hash, account_id, challenge, expires_at) "
+                  "VALUES (?1, ?2, ?3, ?4)")
+        .bind(sha256Hex(code), accountId, challenge, now + lifetime.count())
+        .run();
+    transaction.commit();
+    return code;
+}
+
+std::optional<std::string> Store::redeemSignInCode(std::string_view code, std::string_view verifier)
+{
+    auto connection = m_database.connect();
+    Transaction transaction(*connection);
+    std::string accountId;
+    std::string challenge;
+    std::int64_t expiresAt = 0;
+    {
+        // Deleted before anything is checked: whichever attempt comes first uses the code up.
+        auto consumed = connection->prepare("DELETE FROM sign_in_codes WHERE code_hash = ?1 "
+                                            "RETURNING account_id, challenge, expires_at");
+        consumed.bind(sha256Hex(code));
+        if (!consumed.step())
+            return std::nullopt;
+        accountId = consumed.text(0);
+        challenge = consumed.text(1);
+        expiresAt = consumed.integer(2);
+        consumed.run();
+    }
+    const bool valid = millisecondsSinceEpoch() < expiresAt && verifierProves(verifier, challenge);
+    std::optional<std::string> token;
+    if (valid)
+        token = insertSession(*connection, accountId);
+    transaction.commit();
+    return token;
+}
+
+std::string Store::insertSession(Connection &connection, const std::string &accountId)
 {
     const std::string token = newToken();
-    auto connection = m_database.connect();
-    if (!findAccount(*connection, accountId))
-        throw Refusal(404, "there is no account " + accountId);
     connection
-        ->prepare("INSERT INTO sessions (token_hash, account_id, created_at) VALUES (?1, ?2, ?3)")
+        .prepare("INSERT INTO sessions (token_hash, account_id, created_at) VALUES (?1, ?2, ?3)")
         .bind(sha256Hex(token), accountId, isoNow())
         .run();
     return token;
+}
+
+std::string Store::createToken(const std::string &accountId)
+{
+    auto connection = m_database.connect();
+    if (!findAccount(*connection, accountId))
+        throw Refusal(404, "there is no account " + accountId);
+    return insertSession(*connection, accountId);
 }
 
 std::optional<Account> Store::accountForToken(std::string_view token)

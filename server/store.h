@@ -7,6 +7,8 @@
 #include "server/database.h"
 #include "json/json.h"
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -52,6 +54,12 @@ struct ReceivedUpload
     std::filesystem::path temporaryFile;
 };
 
+// The checks that the command line and the sign-in page share. An address passes when it can
+// go into a mail header as it is; a text when it has at most maxBytes and no control characters.
+bool isUsableEmail(std::string_view email);
+bool isUsableText(std::string_view text, std::size_t maxBytes);
+constexpr std::size_t maxNameBytes = 200;
+
 // {"id","name","email","tenantId","status","role"}
 JSON accountJson(const Account &account);
 // The record as stored, with "audioUrl".
@@ -80,6 +88,18 @@ public:
                                         const JSON &version);
     // The account record as administrators see it, with "notification" and "version".
     JSON administrationRecord(const Account &account);
+
+    // The account with this e-mail, compared without regard to case; made as addAccount makes
+    // one when there is none (tenant "local").
+    Account accountForSignIn(const std::string &email, const std::string &name);
+
+    // Sign-in codes: one-time, bound to an account and a proof-key challenge, stored only as a
+    // hash. Making one also removes the expired ones.
+    std::string createSignInCode(const std::string &accountId, const std::string &challenge,
+                                 std::chrono::milliseconds lifetime);
+    // Consumes the code whatever the outcome; answers a new session token when the code was
+    // unused and unexpired and the verifier proves its challenge, nothing otherwise.
+    std::optional<std::string> redeemSignInCode(std::string_view code, std::string_view verifier);
 
     // Sessions. Only the SHA-256 of a token is stored.
     std::string createToken(const std::string &accountId);
@@ -131,6 +151,8 @@ private:
         std::string body;
     };
     std::string queueMail(Connection &connection, const MailDraft &mail);
+    static std::string insertSession(Connection &connection, const std::string &accountId);
+    std::optional<Account> accountByEmail(const std::string &email);
     bool deliverMail(const std::string &mailId);
     void deliverSoon(const std::string &mailId);
     JSON notification(Connection &connection, const std::string &accountId);

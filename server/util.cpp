@@ -1,5 +1,6 @@
 #include "server/util.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
@@ -45,6 +46,12 @@ std::string toHex(const unsigned char *data, std::size_t size)
     return out;
 }
 
+// Whatever the locale says.
+bool isAsciiAlphanumeric(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
 } // namespace
 
 std::string randomBytes(std::size_t count)
@@ -67,25 +74,22 @@ std::string newId()
 
 std::string newToken()
 {
-    std::string token = base64(randomBytes(32));
-    for (char &c : token) {
-        if (c == '+')
-            c = '-';
-        else if (c == '/')
-            c = '_';
-    }
-    while (!token.empty() && token.back() == '=')
-        token.pop_back();
-    return token;
+    return base64Url(randomBytes(32));
 }
 
-std::string sha256Hex(std::string_view data)
+std::string sha256(std::string_view data)
 {
     std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
     unsigned int size = 0;
     if (EVP_Digest(data.data(), data.size(), digest.data(), &size, EVP_sha256(), nullptr) != 1)
         throw std::runtime_error("SHA-256 failed");
-    return toHex(digest.data(), size);
+    return std::string(reinterpret_cast<const char *>(digest.data()), size);
+}
+
+std::string sha256Hex(std::string_view data)
+{
+    const std::string digest = sha256(data);
+    return toHex(reinterpret_cast<const unsigned char *>(digest.data()), digest.size());
 }
 
 std::string base64(std::string_view data)
@@ -96,6 +100,44 @@ std::string base64(std::string_view data)
                                   static_cast<int>(data.size()));
     out.resize(static_cast<std::size_t>(n));
     return out;
+}
+
+std::string base64Url(std::string_view data)
+{
+    std::string text = base64(data);
+    for (char &c : text) {
+        if (c == '+')
+            c = '-';
+        else if (c == '/')
+            c = '_';
+    }
+    while (!text.empty() && text.back() == '=')
+        text.pop_back();
+    return text;
+}
+
+bool equalInConstantTime(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+bool isPkceChallenge(std::string_view text)
+{
+    return text.size() == 43 && std::all_of(text.begin(), text.end(), [](char c) {
+               return isAsciiAlphanumeric(c) || c == '-' || c == '_';
+           });
+}
+
+bool verifierProves(std::string_view verifier, std::string_view challenge)
+{
+    const bool wellFormed =
+        verifier.size() >= 43 && verifier.size() <= 128 &&
+        std::all_of(verifier.begin(), verifier.end(), [](char c) {
+            return isAsciiAlphanumeric(c) || c == '-' || c == '.' || c == '_' || c == '~';
+        });
+    // The digest is compared even for a malformed verifier, so that the answer takes as long.
+    const bool matches = equalInConstantTime(base64Url(sha256(verifier)), challenge);
+    return wellFormed && matches;
 }
 
 std::string isoTime(std::chrono::system_clock::time_point when)

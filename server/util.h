@@ -33,8 +33,20 @@ std::string randomBytes(std::size_t count);
 std::string newId();
 // 256 random bits, base64url without padding.
 std::string newToken();
+// The 32 bytes of the digest.
+std::string sha256(std::string_view data);
 std::string sha256Hex(std::string_view data);
 std::string base64(std::string_view data);
+// Base64 with "-" and "_" for "+" and "/", without padding (RFC 4648).
+std::string base64Url(std::string_view data);
+// Compares in a time that depends on the lengths only, never on where the texts differ.
+bool equalInConstantTime(std::string_view a, std::string_view b);
+
+// Proof keys (RFC 7636, method S256). A challenge is 43 characters of base64url; a verifier
+// proves it when it is 43 to 128 unreserved characters whose SHA-256, in base64url, is the
+// challenge. The comparison takes constant time.
+bool isPkceChallenge(std::string_view text);
+bool verifierProves(std::string_view verifier, std::string_view challenge);
 
 // ISO 8601 in UTC with whole seconds and "Z".
 std::string isoTime(std::chrono::system_clock::time_point when);

@@ -477,10 +477,6 @@ void ServerTest::laterCallsAnswer501AndUnknownOnes404_data()
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("withToken");
     QTest::addColumn<int>("status");
-    QTest::newRow("sign-in page") << "GET"
-                                  << "/auth/login?challenge=c&app_state=s" << false << 501;
-    QTest::newRow("code exchange") << "POST"
-                                   << "/auth/native/exchange" << false << 501;
     QTest::newRow("transcribe") << "POST"
                                 << "/api/recordings/r/transcribe" << true << 501;
     QTest::newRow("transcript") << "GET"

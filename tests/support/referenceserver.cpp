@@ -1,8 +1,17 @@
 #include "referenceserver.h"
 
 #include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QRegularExpression>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QTimer>
+#include <QUrlQuery>
+
+#include <memory>
 
 #ifdef Q_OS_LINUX
 #include <csignal>
@@ -16,6 +25,96 @@ namespace {
 constexpr int startTimeoutMs = 15000;
 constexpr int stopTimeoutMs = 15000;
 constexpr int commandTimeoutMs = 30000;
+constexpr int browserTimeoutMs = 15000;
+
+struct Fetched
+{
+    int status = 0; // 0: no answer
+    QByteArray body;
+    QByteArray location;
+    QString error;
+};
+
+// One request, answered or given up after the time-out, without following redirects.
+Fetched fetch(QNetworkAccessManager &network, QNetworkRequest request, const QString &caFile,
+              const QByteArray *formBody = nullptr)
+{
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.addCaCertificates(QSslCertificate::fromPath(caFile));
+    request.setSslConfiguration(tls);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    if (formBody)
+        request.setHeader(QNetworkRequest::ContentTypeHeader,
+                          QByteArrayLiteral("application/x-www-form-urlencoded"));
+    std::unique_ptr<QNetworkReply> reply(formBody ? network.post(request, *formBody)
+                                                  : network.get(request));
+    QEventLoop loop;
+    QTimer timeout;
+    timeout.setSingleShot(true);
+    QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&timeout, &QTimer::timeout, reply.get(), &QNetworkReply::abort);
+    timeout.start(browserTimeoutMs);
+    if (!reply->isFinished())
+        loop.exec();
+
+    Fetched result;
+    result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    result.body = reply->readAll();
+    result.location = reply->rawHeader("Location");
+    if (result.status == 0)
+        result.error = request.url().toString() + QStringLiteral(": ") + reply->errorString();
+    return result;
+}
+
+QString unescapeHtml(QString text)
+{
+    static const QRegularExpression numeric(QStringLiteral("&#(x[0-9a-fA-F]+|[0-9]+);"));
+    QString out;
+    qsizetype last = 0;
+    for (auto it = numeric.globalMatch(text); it.hasNext();) {
+        const auto match = it.next();
+        out += text.mid(last, match.capturedStart() - last);
+        const QString digits = match.captured(1);
+        bool ok = false;
+        const uint code = digits.startsWith(QLatin1Char('x')) ? digits.mid(1).toUInt(&ok, 16)
+                                                              : digits.toUInt(&ok, 10);
+        const char32_t character = ok && code <= 0x10ffff ? code : 0xfffd;
+        out += QString::fromUcs4(&character, 1);
+        last = match.capturedEnd();
+    }
+    out += text.mid(last);
+    return out.replace(QStringLiteral("&quot;"), QStringLiteral("\""))
+        .replace(QStringLiteral("&lt;"), QStringLiteral("<"))
+        .replace(QStringLiteral("&gt;"), QStringLiteral(">"))
+        .replace(QStringLiteral("&amp;"), QStringLiteral("&"));
+}
+
+// The attributes of one tag, names in lower case, values unescaped.
+QHash<QString, QString> attributes(const QString &tag)
+{
+    static const QRegularExpression attribute(QStringLiteral(
+        R"re(([A-Za-z_:][-A-Za-z0-9_:.]*)\s*=\s*(?:"([^"]*)"|'([^']*)'|([^\s"'=<>`]+)))re"));
+    QHash<QString, QString> found;
+    for (auto it = attribute.globalMatch(tag); it.hasNext();) {
+        const auto match = it.next();
+        QString value = match.captured(2);
+        if (match.capturedStart(3) >= 0)
+            value = match.captured(3);
+        else if (match.capturedStart(4) >= 0)
+            value = match.captured(4);
+        found.insert(match.captured(1).toLower(), unescapeHtml(value));
+    }
+    return found;
+}
+
+// The message of a page that refused the form, when it shows one.
+QString pageMessage(const QByteArray &html)
+{
+    static const QRegularExpression message(QStringLiteral(R"(<p class="error"[^>]*>([^<]*)</p>)"));
+    const auto match = message.match(QString::fromUtf8(html));
+    return match.hasMatch() ? unescapeHtml(match.captured(1)) : QString();
+}
 
 } // namespace
 
@@ -46,8 +145,10 @@ bool ReferenceServer::start()
     if (!m_dir.isValid())
         return false;
     m_port = 0;
-    m_process.start(executable(), {QStringLiteral("--data"), m_dir.path(), QStringLiteral("serve"),
-                                   QStringLiteral("--port"), QStringLiteral("0")});
+    m_process.start(executable(),
+                    QStringList{QStringLiteral("--data"), m_dir.path(), QStringLiteral("serve"),
+                                QStringLiteral("--port"), QStringLiteral("0")} +
+                        m_serveOptions);
     if (!m_process.waitForStarted(startTimeoutMs))
         return false;
 
@@ -172,6 +273,93 @@ QList<QByteArray> ReferenceServer::accessLog() const
     QList<QByteArray> lines = file.readAll().split('\n');
     lines.removeAll(QByteArray());
     return lines;
+}
+
+} // namespace quorvale::test
+
+namespace quorvale::test {
+
+QUrl ReferenceServer::loginUrl(const QString &challenge, const QString &appState) const
+{
+    QUrl url = origin();
+    url.setPath(QStringLiteral("/auth/login"));
+    // Each value encoded completely, so that "+" or "&" in a state arrive as they are.
+    url.setQuery(
+        QStringLiteral("challenge=") + QString::fromLatin1(QUrl::toPercentEncoding(challenge)) +
+            QStringLiteral("&app_state=") + QString::fromLatin1(QUrl::toPercentEncoding(appState)),
+        QUrl::StrictMode);
+    return url;
+}
+
+QUrl ReferenceServer::signInWithBrowser(const QUrl &loginUrl, const QString &name,
+                                        const QString &email, QString *error)
+{
+    const auto fail = [&](const QString &reason) {
+        if (error)
+            *error = reason;
+        return QUrl();
+    };
+    QNetworkAccessManager network;
+    network.setCookieJar(nullptr);
+
+    const Fetched page = fetch(network, QNetworkRequest(loginUrl), caFile());
+    if (page.status != 200)
+        return fail(page.error.isEmpty() ? QStringLiteral("the login page answered %1: %2")
+                                               .arg(page.status)
+                                               .arg(pageMessage(page.body))
+                                         : page.error);
+
+    const QString html = QString::fromUtf8(page.body);
+    static const QRegularExpression formPattern(
+        QStringLiteral(R"(<form\b([^>]*)>([\s\S]*?)</form>)"),
+        QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression inputPattern(QStringLiteral(R"(<input\b[^>]*>)"),
+                                                 QRegularExpression::CaseInsensitiveOption);
+    const auto form = formPattern.match(html);
+    if (!form.hasMatch())
+        return fail(QStringLiteral("the login page has no form"));
+    const auto formAttributes = attributes(form.captured(1));
+    if (formAttributes.value(QStringLiteral("method")).toLower() != QLatin1String("post") ||
+        formAttributes.value(QStringLiteral("action")).isEmpty())
+        return fail(QStringLiteral("the form does not post anywhere"));
+
+    QStringList fields;
+    QStringList seen;
+    const auto add = [&](const QString &key, const QString &value) {
+        fields << QString::fromLatin1(QUrl::toPercentEncoding(key) + '=' +
+                                      QUrl::toPercentEncoding(value));
+        seen << key;
+    };
+    for (auto it = inputPattern.globalMatch(form.captured(2)); it.hasNext();) {
+        const auto input = attributes(it.next().captured(0));
+        const QString key = input.value(QStringLiteral("name"));
+        if (input.value(QStringLiteral("type")).toLower() == QLatin1String("hidden"))
+            add(key, input.value(QStringLiteral("value")));
+        else if (key == QLatin1String("name"))
+            add(key, name);
+        else if (key == QLatin1String("email"))
+            add(key, email);
+    }
+    for (const char *required : {"challenge", "app_state", "name", "email"}) {
+        if (!seen.contains(QLatin1String(required)))
+            return fail(QStringLiteral("the form has no field %1").arg(QLatin1String(required)));
+    }
+
+    const QUrl action = loginUrl.resolved(QUrl(formAttributes.value(QStringLiteral("action"))));
+    const QByteArray body = fields.join(QLatin1Char('&')).toLatin1();
+    const Fetched answer = fetch(network, QNetworkRequest(action), caFile(), &body);
+    if (answer.status != 302)
+        return fail(answer.error.isEmpty() ? QStringLiteral("the form answered %1: %2")
+                                                 .arg(answer.status)
+                                                 .arg(pageMessage(answer.body))
+                                           : answer.error);
+    const QUrl location(QString::fromUtf8(answer.location), QUrl::StrictMode);
+    if (!location.isValid())
+        return fail(QStringLiteral("the redirect has no usable Location: ") +
+                    QString::fromUtf8(answer.location));
+    if (error)
+        error->clear();
+    return location;
 }
 
 } // namespace quorvale::test

@@ -1,5 +1,6 @@
 #pragma once
-// Starts the real reference server on a free loopback port with a private data directory.
+// Starts the real reference server on a free loopback port with a private data directory, and
+// walks its sign-in page as a browser would.
 #include <QByteArray>
 #include <QProcess>
 #include <QString>
@@ -21,6 +22,8 @@ public:
 
     // `quorvale-server --data DIR serve --port 0`; waits (<= 15 s) for the listening line.
     bool start();
+    // More options for `serve` from the next start() on, e.g. {"--code-ttl", "0"}.
+    void setServeOptions(const QStringList &options) { m_serveOptions = options; }
     // SIGTERM, then wait.
     void stop();
     int port() const;
@@ -40,6 +43,15 @@ public:
     // The lines of access.log.
     QList<QByteArray> accessLog() const;
 
+    // origin/auth/login?challenge=…&app_state=…, as the client opens it.
+    QUrl loginUrl(const QString &challenge, const QString &appState) const;
+    // A scripted browser: GETs the login page (trusting caFile(), redirects not followed),
+    // checks the form, posts it with its hidden fields, name and email, and answers the URL the
+    // server redirects to. An empty URL on any failure, with the reason in *error. Waits in a
+    // local event loop (<= 15 s per request), so it may run inside a running one.
+    QUrl signInWithBrowser(const QUrl &loginUrl, const QString &name, const QString &email,
+                           QString *error = nullptr);
+
     // The path of the quorvale-server executable.
     static QString executable();
     // How the last run of the server ended (after stop()): its exit code, or -1 when it crashed
@@ -49,6 +61,7 @@ public:
 private:
     QTemporaryDir m_dir;
     QProcess m_process;
+    QStringList m_serveOptions;
     int m_port = 0;
     int m_lastExitCode = 0;
 };
