@@ -3,8 +3,12 @@
 #include "document.h"
 #include "localized.h"
 #include "service/secretstore.h"
+#include "service/vault.h"
 
+#include <QCoroTimer>
+#include <QPointer>
 #include <QRandomGenerator>
+#include <QSettings>
 #include <QUuid>
 
 namespace quorvale {
@@ -28,6 +32,7 @@ WorkspaceModel::WorkspaceModel(std::unique_ptr<SecretStore> secrets, QUrl origin
     : QObject(parent)
     , m_secrets(std::move(secrets))
     , m_service(*m_secrets, std::move(origin), std::move(authorities))
+    , m_language(QSettings().value(QStringLiteral("language"), QStringLiteral("es")).toString())
     , m_clock([] { return QDateTime::currentDateTimeUtc(); })
 {}
 
@@ -72,7 +77,60 @@ void WorkspaceModel::setLanguage(const QString &language)
 {
     if (m_language != language) {
         m_language = language;
+        QSettings().setValue(QStringLiteral("language"), language);
         emit languageChanged();
+    }
+}
+
+void WorkspaceModel::setAccount(JSON account)
+{
+    if (m_account.isIdenticalTo(account))
+        return;
+    m_account = std::move(account);
+    emit accountChanged();
+}
+
+void WorkspaceModel::setMeetings(JSON::Array meetings)
+{
+    m_meetings = std::move(meetings);
+    emit meetingsChanged();
+}
+
+void WorkspaceModel::setAccounts(JSON::Array accounts)
+{
+    m_accounts = std::move(accounts);
+    emit accountsChanged();
+}
+
+void WorkspaceModel::setTranscript(JSON transcript)
+{
+    if (m_transcript.isIdenticalTo(transcript))
+        return;
+    m_transcript = std::move(transcript);
+    emit transcriptChanged();
+}
+
+void WorkspaceModel::setBusy(bool busy)
+{
+    if (m_busy != busy) {
+        m_busy = busy;
+        emit busyChanged();
+    }
+}
+
+void WorkspaceModel::setConflict(bool conflict)
+{
+    if (m_conflict != conflict) {
+        m_conflict = conflict;
+        emit conflictChanged();
+    }
+}
+
+void WorkspaceModel::setRevision(qint64 revision)
+{
+    if (m_revision != revision) {
+        m_revision = revision;
+        emit revisionChanged();
     }
 }
 
@@ -226,9 +284,14 @@ void WorkspaceModel::keepDraft()
 {
     if (!m_dirty)
         return;
-    // Drafts belong to an account: signed out, there is nobody to keep one for.
-    if (m_account.id().empty())
-        return;
+    const QString account = accountId();
+    if (account.isEmpty())
+        return; // signed out: there is nobody to keep a draft for
+    try {
+        DraftStore::save(*m_secrets, draftPayload(), account, &m_draftKey);
+    } catch (const std::exception &e) {
+        setMessage(describe(e));
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -250,6 +313,294 @@ JSON::Array WorkspaceModel::visiblePages() const
 JSON::Array WorkspaceModel::filteredMeetings() const
 {
     return document::filterMeetings(m_meetings, {utf8(m_query), utf8(m_from), utf8(m_to)});
+}
+
+// ---------------------------------------------------------------------------------------------
+// Account, connection and observation
+
+QString WorkspaceModel::accountId() const
+{
+    const std::string_view id = m_account.id();
+    return QString::fromUtf8(id.data(), static_cast<qsizetype>(id.size()));
+}
+
+JSON WorkspaceModel::draftPayload() const
+{
+    return JSON::object({{"revision", m_revision}, {"workspace", m_workspace}});
+}
+
+bool WorkspaceModel::approved() const
+{
+    return m_account["status"].stringValue() == "approved";
+}
+
+bool WorkspaceModel::isAdmin() const
+{
+    return approved() && m_account["role"].stringValue() == "admin";
+}
+
+QCoro::Task<> WorkspaceModel::connect()
+{
+    try {
+        const JSON me = co_await m_service.json(QStringLiteral("/auth/me"), "GET");
+        setAccount(me["account"]);
+        if (approved())
+            co_await load();
+        observe();
+    } catch (const ServiceError &e) {
+        if (e.status() == 401) {
+            // An expired session: back to the sign-in screen without an alert.
+            setAccount(JSON());
+            m_service.setToken(std::nullopt);
+            Vault::clear(*m_secrets);
+        } else {
+            setMessage(e.message());
+        }
+    } catch (const std::exception &e) {
+        setMessage(describe(e));
+    }
+}
+
+void WorkspaceModel::observe()
+{
+    // A new generation ends the previous loop at its next wake-up.
+    observation(++m_observation);
+}
+
+QCoro::Task<> WorkspaceModel::observation(quint64 generation)
+{
+    QPointer<WorkspaceModel> self(this);
+    for (;;) {
+        co_await QCoro::sleepFor(m_observationInterval);
+        if (!self || m_observation != generation)
+            co_return;
+        try {
+            const QByteArray body =
+                co_await m_service.request(QStringLiteral("/auth/me"), "GET", std::nullopt,
+                                           QStringLiteral("application/json"));
+            if (!self || m_observation != generation)
+                co_return;
+            const JSON me = JSON::decode(
+                std::string_view(body.constData(), static_cast<std::size_t>(body.size())));
+            const bool wasApproved = approved();
+            if (me["account"]["status"].stringValue() != "approved")
+                clearPrivateMemory();
+            setAccount(me["account"]);
+            if (!wasApproved && approved())
+                co_await load();
+            if (self && isAdmin())
+                co_await loadAccounts();
+        } catch (const ServiceError &e) {
+            if (self && m_observation == generation && (e.status() == 401 || e.status() == 403)) {
+                clearPrivateMemory();
+                setAccount(JSON());
+            }
+        } catch (const std::exception &) {
+            // The periodic check reports nothing; the next one tries again.
+        }
+    }
+}
+
+void WorkspaceModel::signIn()
+{
+    run([this]() -> QCoro::Task<> {
+        co_await m_service.signIn();
+        co_await connect();
+    });
+}
+
+void WorkspaceModel::logout()
+{
+    run([this]() -> QCoro::Task<> {
+        co_await m_service.logout();
+        ++m_observation; // stops the account check
+        clearPrivateMemory();
+        m_draftKey.forget();
+        setAccount(JSON());
+    });
+}
+
+void WorkspaceModel::clearPrivateMemory()
+{
+    keepDraft();
+    setWorkspace(JSON());
+    setMeetings({});
+    setAccounts({});
+    setRecordings({});
+    setResources(JSON());
+    setTranscript(JSON());
+    setDirty(false);
+    setConflict(false);
+    m_draftKey.forget();
+}
+
+void WorkspaceModel::run(Action action)
+{
+    runAction(std::move(action));
+}
+
+QCoro::Task<> WorkspaceModel::runAction(Action action)
+{
+    // A count, not a flag: overlapping actions keep the model busy until the last one ends.
+    ++m_running;
+    setBusy(true);
+    try {
+        co_await action();
+    } catch (const std::exception &e) {
+        setMessage(describe(e));
+    }
+    if (--m_running == 0)
+        setBusy(false);
+}
+
+void WorkspaceModel::select(const QString &id)
+{
+    setSelection(id);
+    setResources(JSON());
+    setRecordings({});
+    setTranscript(JSON());
+    if (!id.startsWith(u'@'))
+        loadPage(id);
+}
+
+QCoro::Task<> WorkspaceModel::loadPage(QString id)
+{
+    QPointer<WorkspaceModel> self(this);
+    try {
+        const JSON recordings =
+            co_await m_service.json(QStringLiteral("/api/recordings?pageId=") + id, "GET");
+        if (!self)
+            co_return;
+        if (m_selection == id)
+            setRecordings(recordings["recordings"].arrayValue());
+        const JSON &page = document::findPage(m_workspace, id.toStdString());
+        if (page["importBatchId"].stringValue().empty())
+            co_return;
+        JSON resources = co_await m_service.json(
+            QStringLiteral("/api/notion-imports/resources?pageId=") + id, "GET");
+        if (self && m_selection == id)
+            setResources(std::move(resources));
+    } catch (const std::exception &e) {
+        if (self && m_selection == id)
+            setMessage(describe(e));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Load and save
+
+QCoro::Task<> WorkspaceModel::load()
+{
+    if (m_dirty)
+        throw ServiceError(409, text("Guarda o exporta tus cambios antes de recargar.",
+                                     "Save or export your changes before reloading."));
+    const JSON response = co_await m_service.json(QStringLiteral("/api/workspace"), "GET");
+    JSON workspace = response["workspace"];
+    setRevision(response["revision"].integerValue());
+    if (workspace.isNull()) {
+        workspace = JSON::object({{"schemaVersion", 1},
+                                  {"name", text("Mi espacio", "My workspace").toStdString()},
+                                  {"pages", JSON::array()},
+                                  {"activePageId", ""},
+                                  {"theme", "light"}});
+    }
+    setWorkspace(std::move(workspace));
+
+    const JSON meetings = co_await m_service.json(QStringLiteral("/api/meetings"), "GET");
+    setMeetings(meetings["meetings"].arrayValue());
+    if (isAdmin())
+        co_await loadAccounts();
+
+    // A draft left by a crash, a quit or a lost session replaces the server's copy.
+    const qint64 serverRevision = m_revision;
+    std::optional<JSON> draft;
+    try {
+        draft = DraftStore::load(*m_secrets, accountId(), &m_draftKey);
+    } catch (const std::exception &) {
+        // An unreadable draft is left alone; the next edit overwrites it.
+    }
+    if (!draft)
+        co_return;
+    setWorkspace((*draft)["workspace"]);
+    setRevision((*draft)["revision"].integerValue());
+    setDirty(true);
+    setConflict(m_revision != serverRevision);
+    setMessage(
+        text("Recuperamos tu borrador local. Revísalo antes de guardar. Si hay un conflicto, "
+             "exporta la copia antes de recargar.",
+             "Your local draft was recovered. Review it before saving. If there is a "
+             "conflict, export your copy before reloading."));
+}
+
+QCoro::Task<> WorkspaceModel::save()
+{
+    if (!m_dirty)
+        co_return;
+    const JSON snapshot = m_workspace;
+    JSON body = JSON::object({{"revision", m_revision}, {"workspace", snapshot}});
+    try {
+        const JSON response =
+            co_await m_service.json(QStringLiteral("/api/workspace"), "PUT", std::move(body));
+        setRevision(response["revision"].integerValue());
+        if (m_workspace == snapshot) {
+            setDirty(false);
+            DraftStore::remove(accountId());
+        }
+        setConflict(false);
+        const JSON meetings = co_await m_service.json(QStringLiteral("/api/meetings"), "GET");
+        setMeetings(meetings["meetings"].arrayValue());
+    } catch (const ServiceError &e) {
+        if (e.status() == 409)
+            setConflict(true);
+        throw;
+    }
+}
+
+QCoro::Task<> WorkspaceModel::loadAccounts()
+{
+    const JSON response = co_await m_service.json(QStringLiteral("/api/admin/accounts"), "GET");
+    setAccounts(response["accounts"].arrayValue());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Backups and files
+
+bool WorkspaceModel::exportDraft()
+{
+    const QString destination =
+        m_savePanel ? m_savePanel(QStringLiteral("quorvale-respaldo.json")) : QString();
+    if (destination.isEmpty())
+        return false;
+    try {
+        const std::string text = draftPayload().encode();
+        DraftStore::writeFileAtomically(destination, QByteArray::fromStdString(text));
+    } catch (const std::exception &e) {
+        setMessage(describe(e));
+        return false;
+    }
+    return true;
+}
+
+void WorkspaceModel::exportAndReload()
+{
+    if (!exportDraft())
+        return;
+    DraftStore::remove(accountId());
+    setDirty(false);
+    setConflict(false);
+    run([this]() -> QCoro::Task<> { co_await load(); });
+}
+
+void WorkspaceModel::saveFile(const QString &path, const QString &name)
+{
+    const QString proposed = name.section(u'/', -1);
+    const QString destination = m_savePanel ? m_savePanel(proposed) : QString();
+    if (destination.isEmpty())
+        return;
+    run([this, path, destination]() -> QCoro::Task<> {
+        co_await m_service.download(path, destination);
+        setMessage(text("Archivo guardado.", "File saved."));
+    });
 }
 
 } // namespace quorvale

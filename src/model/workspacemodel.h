@@ -3,9 +3,11 @@
 // The application's one model: all state the views display, and every action on it. Views
 // read the published fields, redraw on their notify signals and call the actions.
 
+#include "draftstore/draftstore.h"
 #include "service/service.h"
 #include "json/json.h"
 
+#include <QCoroTask>
 #include <QDateTime>
 #include <QObject>
 #include <QString>
@@ -45,9 +47,14 @@ class WorkspaceModel final : public QObject
     Q_PROPERTY(quorvale::JSON importPreview READ importPreview NOTIFY importPreviewChanged)
     Q_PROPERTY(quorvale::JSON transcript READ transcript NOTIFY transcriptChanged)
     Q_PROPERTY(QString language READ language WRITE setLanguage NOTIFY languageChanged)
+    Q_PROPERTY(bool approved READ approved NOTIFY accountChanged)
+    Q_PROPERTY(bool isAdmin READ isAdmin NOTIFY accountChanged)
 
 public:
     using Clock = std::function<QDateTime()>;
+    using Action = std::function<QCoro::Task<>()>;
+    // Asks where to save a file, proposing a name; an empty answer is a cancellation.
+    using SavePanel = std::function<QString(const QString &proposedName)>;
 
     // Talks to the built-in server with the system's keychain.
     explicit WorkspaceModel(QObject *parent = nullptr);
@@ -86,11 +93,45 @@ public:
     void setMessage(const QString &message);
     void setLanguage(const QString &language);
 
+    // The account's status is "approved" (and, for isAdmin, its role "admin").
+    bool approved() const;
+    bool isAdmin() const;
+
+    // Connection and approval. connect() never fails: problems become the message, an
+    // expired session signs out quietly.
+    QCoro::Task<> connect();
+    // (Re)starts the periodic account check; at most one runs.
+    void observe();
+    void signIn();
+    void logout();
+    // Keeps the draft, then forgets everything private to the account.
+    void clearPrivateMemory();
+    // Runs a user's action with the busy flag; a failure becomes the message.
+    void run(Action action);
+    // Changes what the main area shows and loads the page's recordings and resources.
+    void select(const QString &id);
+
+    // The document and the server.
+    QCoro::Task<> load();
+    QCoro::Task<> save();
+    QCoro::Task<> loadAccounts();
+
+    // Backups and files.
+    bool exportDraft();
+    void exportAndReload();
+    void saveFile(const QString &path, const QString &name);
+
     // Picks the Spanish or the English text by the current language.
     QString text(const char *spanish, const char *english) const;
 
-    // Tests replace the clock to control "now".
+    // Tests replace the clock to control "now", and shorten the account check.
     void setClock(Clock clock);
+    void setObservationInterval(std::chrono::milliseconds interval)
+    {
+        m_observationInterval = interval;
+    }
+    // The application shows a file dialog; without one every save panel is cancelled.
+    void setSavePanel(SavePanel panel) { m_savePanel = std::move(panel); }
 
     // Replaces the whole document (a load, a recovered draft). Not an edit: neither the dirty
     // flag nor the draft change.
@@ -141,6 +182,18 @@ signals:
 
 private:
     std::string now() const;
+    QString accountId() const;
+    JSON draftPayload() const;
+    QCoro::Task<> observation(quint64 generation);
+    QCoro::Task<> runAction(Action action);
+    QCoro::Task<> loadPage(QString id);
+    void setAccount(JSON account);
+    void setMeetings(JSON::Array meetings);
+    void setAccounts(JSON::Array accounts);
+    void setTranscript(JSON transcript);
+    void setBusy(bool busy);
+    void setConflict(bool conflict);
+    void setRevision(qint64 revision);
     void setDirty(bool dirty);
     void setSelection(const QString &selection);
     void setRecordings(JSON::Array recordings);
@@ -168,6 +221,11 @@ private:
     QString m_language = QStringLiteral("es");
 
     Clock m_clock;
+    SavePanel m_savePanel;
+    DraftKeyCache m_draftKey;
+    std::chrono::milliseconds m_observationInterval{std::chrono::seconds(45)};
+    quint64 m_observation = 0; // generation of the running account check; 0: none
+    int m_running = 0;         // actions under way through run()
 };
 
 } // namespace quorvale

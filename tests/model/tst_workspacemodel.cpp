@@ -1,9 +1,13 @@
 #include "model/workspacemodel.h"
 #include "service/secretstore.h"
 
+#include <QCoroTimer>
+#include <QFile>
 #include <QRegularExpression>
 #include <QSet>
+#include <QSettings>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimeZone>
 
@@ -42,6 +46,7 @@ class WorkspaceModelTest : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void startsSignedOutOnTheMeetingsList();
 
@@ -63,14 +68,25 @@ private slots:
     void selectedPageIncludesTrashedPages();
     void fieldsNotifyOnlyWhenTheyChange();
     void textFollowsTheLanguage();
+    void languagePreferenceSurvivesARestart();
+    void runReportsFailuresAndStaysBusyUntilTheLastAction();
 
 private:
+    QTemporaryDir m_config;
     std::unique_ptr<WorkspaceModel> m_model;
     ManualClock m_clock;
 };
 
+void WorkspaceModelTest::initTestCase()
+{
+    // The language preference is written to a settings directory of this test's own.
+    QVERIFY(m_config.isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
+}
+
 void WorkspaceModelTest::init()
 {
+    QSettings().remove(QStringLiteral("language"));
     m_clock = ManualClock();
     m_model = offlineModel();
     m_model->setClock(m_clock.clock());
@@ -340,6 +356,37 @@ void WorkspaceModelTest::textFollowsTheLanguage()
     m_model->setLanguage(QString());
     QCOMPARE(m_model->text("Guardar", "Save"), QStringLiteral("Guardar"));
     QCOMPARE(language.count(), 3);
+}
+
+void WorkspaceModelTest::languagePreferenceSurvivesARestart()
+{
+    QSettings().remove(QStringLiteral("language"));
+    QCOMPARE(offlineModel()->language(), QStringLiteral("es"));
+    offlineModel()->setLanguage(QStringLiteral("en"));
+    QCOMPARE(QSettings().value(QStringLiteral("language")).toString(), QStringLiteral("en"));
+    QCOMPARE(offlineModel()->language(), QStringLiteral("en"));
+    QSettings().remove(QStringLiteral("language"));
+}
+
+void WorkspaceModelTest::runReportsFailuresAndStaysBusyUntilTheLastAction()
+{
+    QSignalSpy busy(m_model.get(), &WorkspaceModel::busyChanged);
+    bool slowDone = false;
+    m_model->run([&slowDone]() -> QCoro::Task<> {
+        co_await QCoro::sleepFor(std::chrono::milliseconds(200));
+        slowDone = true;
+    });
+    m_model->run([]() -> QCoro::Task<> {
+        co_await QCoro::sleepFor(std::chrono::milliseconds(10));
+        throw quorvale::ServiceError(500,
+                                     QStringLiteral("No se pudo completar la operación (500): x"));
+    });
+    QVERIFY(m_model->busy());
+    QTRY_COMPARE(m_model->message(), QStringLiteral("No se pudo completar la operación (500): x"));
+    QVERIFY(m_model->busy()); // the slow action still runs
+    QTRY_VERIFY(slowDone);
+    QTRY_VERIFY(!m_model->busy());
+    QCOMPARE(busy.count(), 2);
 }
 
 QTEST_GUILESS_MAIN(WorkspaceModelTest)

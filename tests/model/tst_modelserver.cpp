@@ -1,0 +1,437 @@
+#include "draftstore/draftstore.h"
+#include "model/workspacemodel.h"
+#include "service/secretstore.h"
+#include "support/referenceserver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QSslCertificate>
+#include <QTemporaryDir>
+#include <QTest>
+
+using quorvale::JSON;
+using quorvale::SecretStore;
+using quorvale::WorkspaceModel;
+using quorvale::test::ReferenceServer;
+
+namespace {
+
+// Every model of a test shares one keychain: the real one in a private session when the test
+// run provides it, else one in memory.
+class SharedSecrets final : public SecretStore
+{
+public:
+    explicit SharedSecrets(SecretStore &target)
+        : m_target(target)
+    {}
+    Lookup find(const std::string &s, const std::string &a) override { return m_target.find(s, a); }
+    bool store(const std::string &s, const std::string &a, const std::string &l,
+               const Bytes &d) override
+    {
+        return m_target.store(s, a, l, d);
+    }
+    bool remove(const std::string &s, const std::string &a) override
+    {
+        return m_target.remove(s, a);
+    }
+
+private:
+    SecretStore &m_target;
+};
+
+QCoro::Task<> awaitQuietly(QCoro::Task<> task, bool *done, QString *error)
+{
+    try {
+        co_await std::move(task);
+    } catch (const std::exception &e) {
+        *error = QString::fromUtf8(e.what());
+    }
+    *done = true;
+}
+
+// Runs a model operation to its end; returns the error text, empty on success.
+QString finish(QCoro::Task<> task)
+{
+    bool done = false;
+    QString error;
+    awaitQuietly(std::move(task), &done, &error);
+    if (!QTest::qWaitFor([&] { return done; }, 20000))
+        return QStringLiteral("timed out");
+    return error;
+}
+
+} // namespace
+
+class ModelServerTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    // Connection and approval.
+    void firstConnectionGetsTheDefaultDocument();
+    void pendingAccountLoadsOnceApproved();
+    void expiredSessionSignsOutQuietly();
+    void lostAccessWipesMemoryAfterKeepingTheDraft();
+
+    // Saving.
+    void saveSendsOnlyWhenDirty();
+    void aSecondClientMakesAConflict();
+    void anEditDuringASaveStaysDirty();
+    void reloadIsRefusedWithUnsavedEdits();
+
+    // The local draft.
+    void aKilledClientsDraftIsRecovered();
+    void unreadableDraftsAreIgnored();
+    void backupsAndTheirPanel();
+
+private:
+    std::unique_ptr<WorkspaceModel> model(const QString &token);
+    QString newAccount(const QString &email, bool approve = true);
+
+    ReferenceServer m_server;
+    QTemporaryDir m_home;
+    std::unique_ptr<SecretStore> m_keychain;
+    QList<QSslCertificate> m_authority;
+    QMap<QString, QString> m_tokens; // account id → token
+    QString m_admin;
+    int m_accounts = 0;
+};
+
+void ModelServerTest::initTestCase()
+{
+    // Drafts and settings go to directories of this test's own.
+    qputenv("XDG_DATA_HOME", QFile::encodeName(m_home.filePath(QStringLiteral("data"))));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.filePath(QStringLiteral("config"))));
+    m_keychain =
+        qEnvironmentVariableIsSet("QUORVALE_TEST_KEYRING")
+            ? SecretStore::system()
+            : std::unique_ptr<SecretStore>(std::make_unique<quorvale::MemorySecretStore>());
+    QVERIFY(m_server.start());
+    m_authority = QSslCertificate::fromPath(m_server.caFile());
+    m_admin = newAccount(QStringLiteral("admin@example.test"));
+}
+
+void ModelServerTest::init()
+{
+    QSettings().remove(QStringLiteral("language"));
+}
+
+QString ModelServerTest::newAccount(const QString &email, bool approve)
+{
+    const QString id = m_server.addAccount(email);
+    if (approve && m_accounts > 0)
+        m_server.setStatus(id, QStringLiteral("approve"));
+    ++m_accounts;
+    m_tokens[id] = m_server.token(id);
+    return id;
+}
+
+std::unique_ptr<WorkspaceModel> ModelServerTest::model(const QString &token)
+{
+    auto m = std::make_unique<WorkspaceModel>(std::make_unique<SharedSecrets>(*m_keychain),
+                                              m_server.origin(), m_authority);
+    m->service().setToken(token);
+    return m;
+}
+
+void ModelServerTest::firstConnectionGetsTheDefaultDocument()
+{
+    const QString id = newAccount(QStringLiteral("new@example.test"));
+    auto m = model(m_tokens[id]);
+    QSignalSpy busy(m.get(), &WorkspaceModel::busyChanged);
+    QCOMPARE(finish(m->connect()), QString());
+    QVERIFY(m->approved());
+    QVERIFY(!m->isAdmin());
+    QCOMPARE(m->workspace(), JSON::decode(R"({"schemaVersion":1,"name":"Mi espacio","pages":[],
+                                              "activePageId":"","theme":"light"})"));
+    QVERIFY(!m->dirty());
+    QCOMPARE(m->revision(), 0);
+    QVERIFY(m->message().isEmpty());
+    QCOMPARE(busy.count(), 0); // connecting is not a user action
+
+    auto admin = model(m_tokens[m_admin]);
+    QCOMPARE(finish(admin->connect()), QString());
+    QVERIFY(admin->isAdmin());
+    QVERIFY(admin->accounts().size() >= 2);
+}
+
+void ModelServerTest::pendingAccountLoadsOnceApproved()
+{
+    const QString id = newAccount(QStringLiteral("pending@example.test"), false);
+    auto m = model(m_tokens[id]);
+    m->setObservationInterval(std::chrono::milliseconds(100));
+    QCOMPARE(finish(m->connect()), QString());
+    QCOMPARE(m->account()["status"].stringValue(), std::string_view("pending"));
+    QVERIFY(!m->approved());
+    QVERIFY(m->workspace().isNull());
+
+    QVERIFY(m_server.setStatus(id, QStringLiteral("approve")));
+    QTRY_VERIFY_WITH_TIMEOUT(m->approved(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!m->workspace().isNull(), 10000);
+    QCOMPARE(m->workspace()["name"].stringValue(), std::string_view("Mi espacio"));
+}
+
+void ModelServerTest::expiredSessionSignsOutQuietly()
+{
+    auto m = model(QStringLiteral("revoked-or-never-issued"));
+    QCOMPARE(finish(m->connect()), QString());
+    QVERIFY(m->account().isNull());
+    QVERIFY(!m->service().token());
+    QVERIFY(m->message().isEmpty());
+
+    // A network failure is shown and leaves the account as it was.
+    auto offline =
+        std::make_unique<WorkspaceModel>(std::make_unique<SharedSecrets>(*m_keychain),
+                                         QUrl(QStringLiteral("https://localhost:1")), m_authority);
+    offline->service().setToken(QStringLiteral("t"));
+    QCOMPARE(finish(offline->connect()), QString());
+    QVERIFY(!offline->message().isEmpty());
+    QVERIFY(offline->service().token());
+}
+
+void ModelServerTest::lostAccessWipesMemoryAfterKeepingTheDraft()
+{
+    const QString id = newAccount(QStringLiteral("blocked@example.test"));
+    auto m = model(m_tokens[id]);
+    m->setObservationInterval(std::chrono::milliseconds(100));
+    QCOMPARE(finish(m->connect()), QString());
+    m->newPage(QStringLiteral("document"), false);
+    m->rename(m->selectedPage().id(), QStringLiteral("Sin guardar"));
+    QVERIFY(m->dirty());
+
+    // Blocked: the next check wipes the document; the unsaved edit survives in the draft.
+    QVERIFY(m_server.setStatus(id, QStringLiteral("block")));
+    QTRY_VERIFY_WITH_TIMEOUT(m->workspace().isNull(), 10000);
+    QVERIFY(!m->dirty());
+    QCOMPARE(m->account()["status"].stringValue(), std::string_view("blocked"));
+    SharedSecrets secrets(*m_keychain);
+    const auto draft = quorvale::DraftStore::load(secrets, id);
+    QVERIFY(draft);
+    QCOMPARE((*draft)["workspace"]["pages"].at(0)["title"].stringValue(),
+             std::string_view("Sin guardar"));
+
+    // A revoked session: the next check signs out.
+    auto other = model(m_tokens[m_admin]);
+    QCOMPARE(finish(other->connect()), QString());
+    other->setObservationInterval(std::chrono::milliseconds(100));
+    other->observe();
+    auto revoker = model(m_tokens[m_admin]);
+    QCOMPARE(finish(revoker->service().logout()), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(other->account().isNull(), 10000);
+    QVERIFY(other->workspace().isNull());
+    m_tokens[m_admin] = m_server.token(m_admin);
+}
+
+void ModelServerTest::saveSendsOnlyWhenDirty()
+{
+    const QString id = newAccount(QStringLiteral("saver@example.test"));
+    auto m = model(m_tokens[id]);
+    QCOMPARE(finish(m->connect()), QString());
+    const qsizetype before = m_server.accessLog().size();
+    QCOMPARE(finish(m->save()), QString());
+    QCOMPARE(m_server.accessLog().size(), before);
+
+    m->setLanguage(QStringLiteral("en"));
+    m->newPage(QStringLiteral("document"), true);
+    QVERIFY(m->dirty());
+    SharedSecrets secrets(*m_keychain);
+    QVERIFY(quorvale::DraftStore::load(secrets, id));
+    QCOMPARE(finish(m->save()), QString());
+    QVERIFY(!m->dirty());
+    QCOMPARE(m->revision(), 1);
+    QVERIFY(!QFile::exists(quorvale::DraftStore::file(id)));
+    QCOMPARE(m->meetings().size(), 1u);
+    QCOMPARE(m->meetings()[0]["title"].stringValue(), std::string_view("New meeting"));
+
+    // A fresh client sees exactly what was saved, unknown keys and all.
+    auto fresh = model(m_tokens[id]);
+    QCOMPARE(finish(fresh->connect()), QString());
+    QCOMPARE(fresh->workspace(), m->workspace());
+}
+
+void ModelServerTest::aSecondClientMakesAConflict()
+{
+    const QString id = newAccount(QStringLiteral("two@example.test"));
+    auto a = model(m_tokens[id]);
+    auto b = model(m_tokens[id]);
+    QCOMPARE(finish(a->connect()), QString());
+    QCOMPARE(finish(b->connect()), QString());
+    a->newPage(QStringLiteral("document"), false);
+    QCOMPARE(finish(a->save()), QString());
+
+    b->newPage(QStringLiteral("board"), false);
+    const JSON mine = b->workspace();
+    const QString error = finish(b->save());
+    QCOMPARE(error, QStringLiteral("Hay cambios nuevos en el servidor. Tus cambios siguen aquí; "
+                                   "expórtalos antes de recargar."));
+    QVERIFY(b->conflict());
+    QVERIFY(b->dirty());
+    QCOMPARE(b->revision(), 0);
+    QVERIFY(b->workspace().isIdenticalTo(mine));
+}
+
+void ModelServerTest::anEditDuringASaveStaysDirty()
+{
+    const QString id = newAccount(QStringLiteral("typist@example.test"));
+    auto m = model(m_tokens[id]);
+    QCOMPARE(finish(m->connect()), QString());
+    m->newPage(QStringLiteral("document"), false);
+    const std::string page(m->selectedPage().id());
+
+    bool done = false;
+    QString error;
+    awaitQuietly(m->save(), &done, &error);
+    m->rename(page, QStringLiteral("typed while saving")); // the PUT is under way
+    QVERIFY(QTest::qWaitFor([&] { return done; }, 20000));
+    QCOMPARE(error, QString());
+    QCOMPARE(m->revision(), 1);
+    QVERIFY(m->dirty());
+
+    QCOMPARE(finish(m->save()), QString());
+    QVERIFY(!m->dirty());
+    QCOMPARE(m->revision(), 2);
+    auto fresh = model(m_tokens[id]);
+    QCOMPARE(finish(fresh->connect()), QString());
+    QCOMPARE(fresh->workspace()["pages"].at(0)["title"].stringValue(),
+             std::string_view("typed while saving"));
+}
+
+void ModelServerTest::reloadIsRefusedWithUnsavedEdits()
+{
+    const QString id = newAccount(QStringLiteral("reload@example.test"));
+    auto m = model(m_tokens[id]);
+    QCOMPARE(finish(m->connect()), QString());
+    m->newPage(QStringLiteral("document"), false);
+    const JSON before = m->workspace();
+    const qsizetype requests = m_server.accessLog().size();
+    QCOMPARE(finish(m->load()), QStringLiteral("Guarda o exporta tus cambios antes de recargar."));
+    QVERIFY(m->workspace().isIdenticalTo(before));
+    QCOMPARE(m_server.accessLog().size(), requests);
+}
+
+void ModelServerTest::aKilledClientsDraftIsRecovered()
+{
+    if (!qEnvironmentVariableIsSet("QUORVALE_TEST_KEYRING"))
+        QSKIP("needs the private keyring of scripts/with-keyring (another process reads the key)");
+    const QString id = newAccount(QStringLiteral("crash@example.test"));
+    const auto crashAfterEditing = [&](const QString &title) {
+        QProcess child;
+        child.start(QStringLiteral(QUORVALE_DRAFTEDITOR),
+                    {m_server.origin().toString(), m_server.caFile(), m_tokens[id], title});
+        QVERIFY(child.waitForStarted());
+        QVERIFY(child.waitForReadyRead(20000));
+        QCOMPARE(child.readLine().trimmed(), QByteArray("edited"));
+        child.kill(); // SIGKILL: nothing gets to clean up
+        child.waitForFinished();
+    };
+
+    crashAfterEditing(QStringLiteral("antes del corte"));
+    auto m = model(m_tokens[id]);
+    QCOMPARE(finish(m->connect()), QString());
+    QVERIFY(m->dirty());
+    QVERIFY(!m->conflict());
+    QCOMPARE(m->workspace()["pages"].at(0)["title"].stringValue(),
+             std::string_view("antes del corte"));
+    QCOMPARE(m->message(),
+             QStringLiteral("Recuperamos tu borrador local. Revísalo antes de guardar. "
+                            "Si hay un conflicto, exporta la copia antes de recargar."));
+
+    // The server moved on after the draft was taken: recovered, but in conflict.
+    crashAfterEditing(QStringLiteral("otra vez"));
+    auto writer = model(m_tokens[id]);
+    QCOMPARE(finish(writer->connect()), QString()); // recovers the draft too
+    JSON body =
+        JSON::object({{"revision", 0}, {"workspace", JSON::object({{"name", "servidor"}})}});
+    QCOMPARE(finish([](quorvale::Service *s, JSON b) -> QCoro::Task<> {
+                 co_await s->json(QStringLiteral("/api/workspace"), "PUT", std::move(b));
+             }(&writer->service(), body)),
+             QString());
+    auto later = model(m_tokens[id]);
+    QCOMPARE(finish(later->connect()), QString());
+    QVERIFY(later->dirty());
+    QVERIFY(later->conflict());
+    QCOMPARE(later->revision(), 0);
+    QCOMPARE(later->workspace()["pages"].arrayValue().back()["title"].stringValue(),
+             std::string_view("otra vez"));
+}
+
+void ModelServerTest::unreadableDraftsAreIgnored()
+{
+    const QString id = newAccount(QStringLiteral("damaged@example.test"));
+    const QString other = newAccount(QStringLiteral("foreign@example.test"));
+    SharedSecrets secrets(*m_keychain);
+    quorvale::DraftStore::save(
+        secrets, JSON::object({{"revision", 0}, {"workspace", JSON::object({{"name", "ajeno"}})}}),
+        other);
+    const QString file = quorvale::DraftStore::file(id);
+    const QByteArray foreign = [&] {
+        QFile f(quorvale::DraftStore::file(other));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }();
+    QVERIFY(foreign.size() > 28);
+    QByteArray altered = foreign;
+    altered[20] = static_cast<char>(altered[20] ^ 0x01);
+
+    for (const QByteArray &bytes : {QByteArray(20, 'x'), altered, foreign}) {
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(bytes);
+        f.close();
+        auto m = model(m_tokens[id]);
+        QCOMPARE(finish(m->connect()), QString());
+        QVERIFY(!m->dirty());
+        QVERIFY(m->message().isEmpty());
+        QCOMPARE(m->workspace()["name"].stringValue(), std::string_view("Mi espacio"));
+    }
+}
+
+void ModelServerTest::backupsAndTheirPanel()
+{
+    const QString id = newAccount(QStringLiteral("backup@example.test"));
+    auto m = model(m_tokens[id]);
+    QCOMPARE(finish(m->connect()), QString());
+    m->newPage(QStringLiteral("document"), false);
+    const QByteArray draft = [&] {
+        QFile f(quorvale::DraftStore::file(id));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }();
+    QVERIFY(!draft.isEmpty());
+
+    // Cancelled: nothing changes and nothing is reloaded.
+    QStringList proposed;
+    m->setSavePanel([&](const QString &name) {
+        proposed << name;
+        return QString();
+    });
+    const qsizetype requests = m_server.accessLog().size();
+    m->exportAndReload();
+    QCOMPARE(proposed, QStringList{QStringLiteral("quorvale-respaldo.json")});
+    QVERIFY(m->dirty());
+    QCOMPARE(m_server.accessLog().size(), requests);
+    QFile kept(quorvale::DraftStore::file(id));
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), draft);
+
+    // Chosen: a plain backup of exactly the revision and the document, then the server's copy.
+    const QString backup = m_home.filePath(QStringLiteral("respaldo.json"));
+    m->setSavePanel([&](const QString &) { return backup; });
+    const JSON mine = m->workspace();
+    m->exportAndReload();
+    QTRY_VERIFY_WITH_TIMEOUT(!m->busy(), 10000);
+    QFile written(backup);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    const JSON saved = JSON::decode(written.readAll().toStdString());
+    QCOMPARE(saved, JSON::object({{"revision", 0}, {"workspace", mine}}));
+    QVERIFY(!m->dirty());
+    QCOMPARE(m->workspace()["pages"].size(), 0u);
+    QVERIFY(!QFile::exists(quorvale::DraftStore::file(id)));
+}
+
+QTEST_GUILESS_MAIN(ModelServerTest)
+#include "tst_modelserver.moc"
