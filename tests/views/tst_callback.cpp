@@ -1,0 +1,140 @@
+#include "service/secretstore.h"
+#include "service/service.h"
+#include "support/referenceserver.h"
+#include "views/singleinstance.h"
+
+#include <QProcess>
+#include <QSignalSpy>
+#include <QSslCertificate>
+#include <QTest>
+#include <QUrlQuery>
+#include <QUuid>
+
+using quorvale::JSON;
+using quorvale::Service;
+using quorvale::SingleInstance;
+using quorvale::test::ReferenceServer;
+
+namespace {
+
+QCoro::Task<> watch(QCoro::Task<> task, bool *done, QString *error)
+{
+    try {
+        co_await std::move(task);
+    } catch (const std::exception &e) {
+        *error = QString::fromUtf8(e.what());
+    }
+    *done = true;
+}
+
+// Starts the real client with the given arguments, as the desktop does for a callback link.
+int launchClient(const QStringList &arguments, QProcess *keep = nullptr)
+{
+    QProcess local;
+    QProcess &client = keep ? *keep : local;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    client.setProcessEnvironment(env);
+    client.start(QStringLiteral(QUORVALE_CLIENT), arguments);
+    if (!client.waitForStarted(10000))
+        return -2;
+    if (keep)
+        return 0;
+    if (!client.waitForFinished(20000)) {
+        client.kill();
+        return -1;
+    }
+    return client.exitCode();
+}
+
+} // namespace
+
+class CallbackTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void browserSignInReachesTheRunningInstance();
+    void aSecondStartHandsOverAndEnds();
+
+private:
+    ReferenceServer m_server;
+};
+
+void CallbackTest::initTestCase()
+{
+    // A single-instance name of this run's own, inherited by every client it starts.
+    qputenv("QUORVALE_INSTANCE", QUuid::createUuid().toByteArray(QUuid::WithoutBraces));
+    QVERIFY(m_server.start());
+}
+
+void CallbackTest::browserSignInReachesTheRunningInstance()
+{
+    // This process plays the running application.
+    SingleInstance instance;
+    QVERIFY(instance.listen());
+    quorvale::MemorySecretStore secrets;
+    Service service(secrets, m_server.origin(), QSslCertificate::fromPath(m_server.caFile()));
+    QObject::connect(&instance, &SingleInstance::urlReceived, &service,
+                     &Service::completeAuthentication);
+    QUrl login;
+    int activations = 0;
+    service.setBrowser([&](const QUrl &url) {
+        login = url;
+        return true;
+    });
+    service.setActivator([&] { ++activations; });
+
+    bool done = false;
+    QString error;
+    watch(service.signIn(), &done, &error);
+    QVERIFY(login.isValid());
+
+    // The browser: the server's sign-in page, filled in and sent.
+    QString browserError;
+    const QUrl callback = m_server.signInWithBrowser(
+        login, QStringLiteral("Ana Pérez"), QStringLiteral("ana@example.test"), &browserError);
+    QVERIFY2(callback.isValid(), qPrintable(browserError));
+    QCOMPARE(callback.scheme(), QStringLiteral("mx.qvl.quorvale"));
+
+    // The desktop starts a second client with the link; it hands it over and ends.
+    QCOMPARE(launchClient({callback.toString(QUrl::FullyEncoded)}), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
+    QCOMPARE(error, QString());
+    QVERIFY(service.token());
+    QVERIFY(activations >= 2); // before the browser, and when the callback came
+
+    bool meDone = false;
+    JSON me;
+    [](Service *s, JSON *out, bool *flag) -> QCoro::Task<> {
+        *out = co_await s->json(QStringLiteral("/auth/me"), "GET");
+        *flag = true;
+    }(&service, &me, &meDone);
+    QTRY_VERIFY_WITH_TIMEOUT(meDone, 10000);
+    QCOMPARE(me["account"]["email"].stringValue(), std::string_view("ana@example.test"));
+    QCOMPARE(me["account"]["role"].stringValue(), std::string_view("admin"));
+
+    // The same link again finds nothing pending: ignored.
+    QCOMPARE(launchClient({callback.toString(QUrl::FullyEncoded)}), 0);
+}
+
+void CallbackTest::aSecondStartHandsOverAndEnds()
+{
+    // No instance yet: the client starts and stays (a stale link is simply ignored).
+    QProcess first;
+    QCOMPARE(launchClient({QStringLiteral("mx.qvl.quorvale://oauth?state=old&code=old")}, &first),
+             0);
+    SingleInstance probe;
+    QTRY_VERIFY_WITH_TIMEOUT(probe.forward({}), 20000); // the first one is listening
+
+    // A plain second start and a start with a link both go to the first and end at once.
+    QCOMPARE(launchClient({}), 0);
+    QCOMPARE(launchClient({QStringLiteral("mx.qvl.quorvale://oauth?state=x&code=y")}), 0);
+    QCOMPARE(first.state(), QProcess::Running);
+    first.terminate();
+    QVERIFY(first.waitForFinished(10000));
+}
+
+QTEST_GUILESS_MAIN(CallbackTest)
+#include "tst_callback.moc"
