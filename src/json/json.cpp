@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <unordered_map>
 
 #include <utf8proc.h>
 
@@ -1180,12 +1181,51 @@ JSON JSON::decode(std::string_view utf8)
 // ---------------------------------------------------------------------------------------------
 // Encoding
 
+struct JSON::EncodeCache::Entries
+{
+    struct Entry
+    {
+        JSON pin; // keeps the object unchanged while its text is remembered
+        std::string text;
+        int depth;
+        bool used;
+    };
+    std::unordered_map<const void *, Entry> map;
+};
+
+JSON::EncodeCache::EncodeCache()
+    : m_entries(std::make_unique<Entries>())
+{}
+
+JSON::EncodeCache::~EncodeCache() = default;
+
+void JSON::EncodeCache::clear()
+{
+    m_entries->map.clear();
+}
+
+std::size_t JSON::EncodeCache::size() const
+{
+    return m_entries->map.size();
+}
+
 class JSONWriter
 {
 public:
-    explicit JSONWriter(std::string &out)
+    JSONWriter(std::string &out, JSON::EncodeCache *cache)
         : m_out(out)
+        , m_cache(cache ? cache->m_entries.get() : nullptr)
     {}
+
+    // Drops what this encode did not meet, so that the cache holds the current value only.
+    void sweep()
+    {
+        if (!m_cache)
+            return;
+        std::erase_if(m_cache->map, [](const auto &item) { return !item.second.used; });
+        for (auto &[node, entry] : m_cache->map)
+            entry.used = false;
+    }
 
     void write(const JSON &value, int depth)
     {
@@ -1217,7 +1257,10 @@ public:
                 if (!first)
                     m_out.push_back(',');
                 first = false;
-                write(item, depth + 1);
+                if (m_cache && item.isObject())
+                    writeRemembered(item, depth + 1);
+                else
+                    write(item, depth + 1);
             }
             m_out.push_back(']');
             break;
@@ -1239,6 +1282,25 @@ public:
     }
 
 private:
+    // Objects smaller than this are cheaper to encode again than to look up.
+    static constexpr std::size_t rememberedSize = 1024;
+
+    void writeRemembered(const JSON &object, int depth)
+    {
+        const void *node = object.node();
+        if (const auto it = m_cache->map.find(node);
+            it != m_cache->map.end() && it->second.depth >= depth) {
+            m_out.append(it->second.text);
+            it->second.used = true;
+            return;
+        }
+        const std::size_t start = m_out.size();
+        write(object, depth);
+        if (m_out.size() - start >= rememberedSize)
+            m_cache->map.insert_or_assign(
+                node, JSONEncodeEntry{object, m_out.substr(start), depth, true});
+    }
+
     void writeNumber(double d)
     {
         if (!std::isfinite(d))
@@ -1302,7 +1364,10 @@ private:
         m_out.push_back('"');
     }
 
+    using JSONEncodeEntry = JSON::EncodeCache::Entries::Entry;
+
     std::string &m_out;
+    JSON::EncodeCache::Entries *m_cache;
 };
 
 std::string JSON::encode() const
@@ -1312,9 +1377,11 @@ std::string JSON::encode() const
     return out;
 }
 
-void JSON::encodeInto(std::string &out) const
+void JSON::encodeInto(std::string &out, EncodeCache *cache) const
 {
-    JSONWriter(out).write(*this, 0);
+    JSONWriter writer(out, cache);
+    writer.write(*this, 0);
+    writer.sweep();
 }
 
 } // namespace quorvale

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -86,10 +87,13 @@ public:
     JSON &operator=(JSON &&other) noexcept;
     ~JSON();
 
+    class EncodeCache;
+
     static JSON decode(std::string_view utf8);
     std::string encode() const;
-    // Appends the encoding to out; lets callers reuse one buffer.
-    void encodeInto(std::string &out) const;
+    // Appends the encoding to out; lets callers reuse one buffer. With a cache, large objects
+    // that have not changed since the cache last saw them are not encoded again.
+    void encodeInto(std::string &out, EncodeCache *cache = nullptr) const;
 
     Kind kind() const noexcept;
     bool isObject() const noexcept { return tag() == Tag::Object; }
@@ -130,7 +134,7 @@ public:
     void set(std::string_view key, JSON value);
     // In-place access to a member for nested edits: makes this an object if it is not one and
     // inserts null when the key is absent. The reference lives until this value next changes
-    // or is copied.
+    // or is copied (an encode with a cache copies the objects it remembers).
     JSON &member(std::string_view key);
     // In-place access to the elements: a value that is not an array first becomes an empty one.
     Array &elements();
@@ -170,6 +174,27 @@ private:
     ArrayNode *mutableArray();
 
     alignas(8) unsigned char m_raw[16];
+};
+
+// Remembers the encodings of large objects inside arrays (the pages of a document) from one
+// encode of a value to the next. It holds a copy of each such object, which keeps it from
+// changing in place: an edit copies it instead, so a remembered encoding is never stale.
+// Objects the last encode did not meet are forgotten.
+class JSON::EncodeCache
+{
+public:
+    EncodeCache();
+    ~EncodeCache();
+    EncodeCache(const EncodeCache &) = delete;
+    EncodeCache &operator=(const EncodeCache &) = delete;
+
+    void clear();
+    std::size_t size() const;
+
+private:
+    friend class JSONWriter;
+    struct Entries;
+    std::unique_ptr<Entries> m_entries;
 };
 
 struct JSON::Member

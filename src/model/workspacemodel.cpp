@@ -5,11 +5,13 @@
 #include "service/secretstore.h"
 #include "service/vault.h"
 
-#include <QCoroTimer>
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QSettings>
+#include <QTimer>
 #include <QUuid>
+
+#include <coroutine>
 
 namespace quorvale {
 
@@ -36,7 +38,53 @@ WorkspaceModel::WorkspaceModel(std::unique_ptr<SecretStore> secrets, QUrl origin
     , m_clock([] { return QDateTime::currentDateTimeUtc(); })
 {}
 
-WorkspaceModel::~WorkspaceModel() = default;
+// Wakes the account check: when its interval is over, when a new check replaces it, and when
+// the model goes away. It resumes the sleeping loop directly, so that a model being destroyed
+// sees its loop end before it is gone.
+class ObservationClock final : public QObject
+{
+public:
+    struct Sleep
+    {
+        ObservationClock *clock;
+        bool await_ready() const noexcept { return false; }
+        void await_suspend(std::coroutine_handle<> sleeper) noexcept { clock->m_sleeper = sleeper; }
+        void await_resume() const noexcept {}
+    };
+
+    ObservationClock()
+    {
+        m_timer.setSingleShot(true);
+        QObject::connect(&m_timer, &QTimer::timeout, this, &ObservationClock::wake);
+    }
+
+    Sleep sleep(std::chrono::milliseconds interval)
+    {
+        m_timer.start(interval);
+        return Sleep{this};
+    }
+
+    void wake()
+    {
+        m_timer.stop();
+        if (std::coroutine_handle<> sleeper = std::exchange(m_sleeper, nullptr))
+            sleeper.resume();
+    }
+
+private:
+    QTimer m_timer;
+    std::coroutine_handle<> m_sleeper;
+};
+
+WorkspaceModel::~WorkspaceModel()
+{
+    // Every task still waiting ends here, while the model is whole: the account check at once,
+    // the server calls with a transfer error.
+    ++m_observation;
+    if (m_observationClock)
+        m_observationClock->wake();
+    m_service.abortTransfers();
+}
 
 // ---------------------------------------------------------------------------------------------
 // Fields
@@ -363,15 +411,21 @@ QCoro::Task<> WorkspaceModel::connect()
 
 void WorkspaceModel::observe()
 {
-    // A new generation ends the previous loop at its next wake-up.
-    observation(++m_observation);
+    // A new generation ends the previous loop, which is woken to notice it.
+    ++m_observation;
+    if (!m_observationClock)
+        m_observationClock = std::make_unique<ObservationClock>();
+    m_observationClock->wake();
+    observation(m_observation);
 }
 
 QCoro::Task<> WorkspaceModel::observation(quint64 generation)
 {
     QPointer<WorkspaceModel> self(this);
     for (;;) {
-        co_await QCoro::sleepFor(m_observationInterval);
+        if (!self || m_observation != generation)
+            co_return;
+        co_await m_observationClock->sleep(m_observationInterval);
         if (!self || m_observation != generation)
             co_return;
         try {
@@ -414,6 +468,8 @@ void WorkspaceModel::logout()
     run([this]() -> QCoro::Task<> {
         co_await m_service.logout();
         ++m_observation; // stops the account check
+        if (m_observationClock)
+            m_observationClock->wake();
         clearPrivateMemory();
         m_draftKey.forget();
         setAccount(JSON());

@@ -23,6 +23,7 @@ Q_DECLARE_METATYPE(quorvale::JSON::Array)
 namespace quorvale {
 
 class SecretStore;
+class ObservationClock;
 
 class WorkspaceModel final : public QObject
 {
@@ -225,6 +226,7 @@ private:
     DraftKeyCache m_draftKey;
     std::chrono::milliseconds m_observationInterval{std::chrono::seconds(45)};
     quint64 m_observation = 0; // generation of the running account check; 0: none
+    std::unique_ptr<ObservationClock> m_observationClock;
     int m_running = 0;         // actions under way through run()
 };
 

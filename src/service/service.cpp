@@ -87,7 +87,22 @@ Service::Service(SecretStore &secrets, QUrl origin, QList<QSslCertificate> extra
     m_network.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
 }
 
-Service::~Service() = default;
+Service::~Service()
+{
+    abortTransfers();
+}
+
+void Service::abortTransfers()
+{
+    // Aborting finishes a reply at once, so the task awaiting it resumes and ends instead of
+    // waiting forever on a reply that its manager took down with it.
+    const auto replies = m_network.findChildren<QNetworkReply *>();
+    for (QNetworkReply *reply : replies) {
+        if (reply->isRunning())
+            reply->abort();
+    }
+    cancelSignIn();
+}
 
 void Service::setTimeouts(std::chrono::milliseconds idle, std::chrono::milliseconds total)
 {

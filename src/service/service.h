@@ -59,6 +59,9 @@ public:
     // ServiceError(0, "Destino no permitido") otherwise.
     QUrl destination(const QString &path) const;
 
+    // Ends every transfer under way (its caller gets a transfer error) and any pending sign-in.
+    void abortTransfers();
+
     // Idle time a transfer may wait for data, and the limit of a whole transfer.
     void setTimeouts(std::chrono::milliseconds idle, std::chrono::milliseconds total);
 

@@ -70,6 +70,7 @@ private slots:
     void copiesAreIndependent();
     void editingACopySharesWhatDidNotChange();
     void assigningFromOwnMemberIsSafe();
+    void encodeCacheNeverServesStaleText();
 };
 
 void JSONTest::decodesEachCaseToItsOwnKind()
@@ -591,6 +592,42 @@ void JSONTest::assigningFromOwnMemberIsSafe()
     JSON list = JSON::array({JSON::array({1, 2})});
     list = list.at(0);
     QCOMPARE(list.encode(), std::string("[1,2]"));
+}
+
+void JSONTest::encodeCacheNeverServesStaleText()
+{
+    const std::string longText(1500, 'x');
+    JSON doc = JSON::object({{"name", "w"}, {"pages", JSON::array()}});
+    for (int i = 0; i < 20; ++i)
+        doc.member("pages").elements().push_back(
+            JSON::object({{"id", "p" + std::to_string(i)}, {"blocks", JSON::array({JSON::object({{"text", longText}})})}}));
+
+    JSON::EncodeCache cache;
+    std::string cached;
+    doc.encodeInto(cached, &cache);
+    QCOMPARE(cached, doc.encode());
+    QCOMPARE(cache.size(), 40u); // every large object inside an array: pages and their long blocks
+
+    // Edits in place, at several depths, keep the cached text of what did not change and
+    // never reuse the text of what did.
+    for (int round = 0; round < 5; ++round) {
+        auto &page = doc.member("pages").elements()[static_cast<std::size_t>(round * 3)];
+        page.member("blocks").elements()[0].set("text", longText + std::to_string(round));
+        page.set("title", "t" + std::to_string(round));
+        doc.set("revision", round);
+        cached.clear();
+        doc.encodeInto(cached, &cache);
+        QCOMPARE(cached, doc.encode());
+    }
+
+    // Pages that are gone are forgotten.
+    doc.member("pages").elements().resize(3);
+    cached.clear();
+    doc.encodeInto(cached, &cache);
+    QCOMPARE(cached, doc.encode());
+    QCOMPARE(cache.size(), 3u); // what a remembered page holds is not visited, so not kept
+    cache.clear();
+    QCOMPARE(cache.size(), 0u);
 }
 
 QTEST_APPLESS_MAIN(JSONTest)
