@@ -58,8 +58,7 @@ int main(int argc, char *argv[])
     model->service().setToken(server.token(account));
     bool connected = false;
     connectModel(model.get(), &connected);
-    QTest::qWaitFor([&] { return connected; }, 30000);
-    if (!model->approved())
+    if (!QTest::qWaitFor([&] { return connected; }, 30000) || !model->approved())
         return 1;
 
     const std::string text = quorvale::bench::generateWorkspace();

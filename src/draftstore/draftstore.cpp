@@ -352,7 +352,8 @@ QByteArray key(SecretStore &secrets, const QString &accountId, DraftKeyCache *ca
                       static_cast<qsizetype>(key.size()));
 }
 
-void save(SecretStore &secrets, const JSON &payload, const QString &accountId, DraftKeyCache *cache)
+void save(SecretStore &secrets, const JSON &payload, const QString &accountId, DraftKeyCache *cache,
+          JSON::EncodeCache *encodeCache)
 {
     if (accountId.isEmpty())
         return;
@@ -360,7 +361,7 @@ void save(SecretStore &secrets, const JSON &payload, const QString &accountId, D
 
     // One buffer from encoding to the write: the text is sealed where it was encoded.
     std::string buffer(nonceSize, '\0');
-    payload.encodeInto(buffer);
+    payload.encodeInto(buffer, encodeCache);
     buffer.append(tagSize, '\0');
 
     Key key = fetchKey(secrets, accountId, cache);

@@ -4,6 +4,8 @@
 // revision, sealed with AES-256-GCM under a key of that account kept in the keychain. Also the
 // atomic, durable file write that drafts and plain backups share.
 
+#include "json/json.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -53,9 +55,10 @@ QString file(const QString &accountId);
 QByteArray key(SecretStore &secrets, const QString &accountId, DraftKeyCache *cache = nullptr);
 
 // Seals payload under the account's key and writes it atomically over the previous draft. An
-// empty account id saves nothing. On any failure the previous draft stays whole.
+// empty account id saves nothing. On any failure the previous draft stays whole. With an
+// encode cache, the parts of the payload unchanged since the last save are not encoded again.
 void save(SecretStore &secrets, const JSON &payload, const QString &accountId,
-          DraftKeyCache *cache = nullptr);
+          DraftKeyCache *cache = nullptr, JSON::EncodeCache *encodeCache = nullptr);
 
 // The account's draft, or nothing when it has none. A damaged file, a wrong key or a keychain
 // that cannot answer throws; the file is left as it is.

@@ -1191,6 +1191,7 @@ struct JSON::EncodeCache::Entries
         bool used;
     };
     std::unordered_map<const void *, Entry> map;
+    std::size_t lastSize = 0; // of the last encode: the next one is sized alike
 };
 
 JSON::EncodeCache::EncodeCache()
@@ -1214,14 +1215,20 @@ class JSONWriter
 public:
     JSONWriter(std::string &out, JSON::EncodeCache *cache)
         : m_out(out)
+        , m_start(out.size())
         , m_cache(cache ? cache->m_entries.get() : nullptr)
-    {}
+    {
+        // One allocation instead of a string doubling its way up to megabytes.
+        if (m_cache)
+            m_out.reserve(m_start + m_cache->lastSize + m_cache->lastSize / 8);
+    }
 
     // Drops what this encode did not meet, so that the cache holds the current value only.
     void sweep()
     {
         if (!m_cache)
             return;
+        m_cache->lastSize = m_out.size() - m_start;
         std::erase_if(m_cache->map, [](const auto &item) { return !item.second.used; });
         for (auto &[node, entry] : m_cache->map)
             entry.used = false;
@@ -1367,6 +1374,7 @@ private:
     using JSONEncodeEntry = JSON::EncodeCache::Entries::Entry;
 
     std::string &m_out;
+    std::size_t m_start;
     JSON::EncodeCache::Entries *m_cache;
 };
 

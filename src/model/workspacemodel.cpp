@@ -336,7 +336,7 @@ void WorkspaceModel::keepDraft()
     if (account.isEmpty())
         return; // signed out: there is nobody to keep a draft for
     try {
-        DraftStore::save(*m_secrets, draftPayload(), account, &m_draftKey);
+        DraftStore::save(*m_secrets, draftPayload(), account, &m_draftKey, &m_draftEncoding);
     } catch (const std::exception &e) {
         setMessage(describe(e));
     }
@@ -488,6 +488,7 @@ void WorkspaceModel::clearPrivateMemory()
     setDirty(false);
     setConflict(false);
     m_draftKey.forget();
+    m_draftEncoding.clear();
 }
 
 void WorkspaceModel::run(Action action)

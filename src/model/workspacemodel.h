@@ -224,6 +224,7 @@ private:
     Clock m_clock;
     SavePanel m_savePanel;
     DraftKeyCache m_draftKey;
+    JSON::EncodeCache m_draftEncoding; // pages unchanged since the last draft keep their text
     std::chrono::milliseconds m_observationInterval{std::chrono::seconds(45)};
     quint64 m_observation = 0; // generation of the running account check; 0: none
     std::unique_ptr<ObservationClock> m_observationClock;
