@@ -53,6 +53,11 @@ QCoro::Task<> awaitQuietly(QCoro::Task<> task, bool *done, QString *error)
 }
 
 // Runs a model operation to its end; returns the error text, empty on success.
+QString qs(std::string_view text)
+{
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
 QString finish(QCoro::Task<> task)
 {
     bool done = false;
@@ -89,6 +94,10 @@ private slots:
     void aKilledClientsDraftIsRecovered();
     void unreadableDraftsAreIgnored();
     void backupsAndTheirPanel();
+
+    // Pages and files.
+    void selectingAPageLoadsItsRecordings();
+    void savingAServerFile();
 
 private:
     std::unique_ptr<WorkspaceModel> model(const QString &token);
@@ -431,6 +440,87 @@ void ModelServerTest::backupsAndTheirPanel()
     QVERIFY(!m->dirty());
     QCOMPARE(m->workspace()["pages"].size(), 0u);
     QVERIFY(!QFile::exists(quorvale::DraftStore::file(id)));
+}
+
+void ModelServerTest::selectingAPageLoadsItsRecordings()
+{
+    const QString id = newAccount(QStringLiteral("pages@example.test"));
+    auto m = model(m_tokens[id]);
+    QCOMPARE(finish(m->connect()), QString());
+    m->newPage(QStringLiteral("document"), true);
+    const QString meeting = qs(m->selectedPage().id());
+    m->newPage(QStringLiteral("document"), false);
+    const QString other = qs(m->selectedPage().id());
+    QCOMPARE(finish(m->save()), QString());
+    QCOMPARE(finish([](quorvale::Service *s, QString page) -> QCoro::Task<> {
+                 co_await s->request(QStringLiteral("/api/recordings?pageId=") + page +
+                                         QStringLiteral("&name=a.m4a&uploadId=u1"),
+                                     "POST", QByteArray(4096, 'a'), QStringLiteral("audio/mp4"));
+             }(&m->service(), meeting)),
+             QString());
+
+    // A view name clears the page's data and asks nothing of the server.
+    const qsizetype before = m_server.accessLog().size();
+    m->select(QStringLiteral("@meetings"));
+    QVERIFY(m->recordings().empty());
+    QCOMPARE(m_server.accessLog().size(), before);
+
+    m->select(meeting);
+    QTRY_COMPARE_WITH_TIMEOUT(m->recordings().size(), 1u, 10000);
+    QCOMPARE(m->recordings()[0]["name"].stringValue(), std::string_view("a.m4a"));
+
+    // Moving on before the answer: the earlier page's recordings never show on the later one.
+    const qsizetype requests = m_server.accessLog().size();
+    m->select(meeting);
+    m->select(other);
+    QTRY_VERIFY_WITH_TIMEOUT(m_server.accessLog().size() >= requests + 1, 10000);
+    QTest::qWait(200); // let the earlier answer arrive too
+    QVERIFY(m->recordings().empty());
+    QCOMPARE(m->selection(), other);
+
+    // An imported page also asks for its import resources; the failure is shown.
+    JSON workspace = m->workspace();
+    workspace.member("pages").elements()[1].set("importBatchId", "batch-1");
+    m->setWorkspace(workspace);
+    m->select(other);
+    QTRY_VERIFY_WITH_TIMEOUT(!m->message().isEmpty(), 10000);
+    QVERIFY2(m->message().startsWith(QStringLiteral("No se pudo completar la operación (501)")),
+             qPrintable(m->message()));
+}
+
+void ModelServerTest::savingAServerFile()
+{
+    const QString id = newAccount(QStringLiteral("files@example.test"));
+    auto m = model(m_tokens[id]);
+    QCOMPARE(finish(m->connect()), QString());
+    QString record;
+    QCOMPARE(finish([](quorvale::Service *s, QString *out) -> QCoro::Task<> {
+                 const QByteArray body = co_await s->request(
+                     QStringLiteral("/api/recordings?pageId=p&name=x&uploadId=f1"), "POST",
+                     QByteArray("audio bytes"), QStringLiteral("audio/mp4"));
+                 *out = QString::fromUtf8(body);
+             }(&m->service(), &record)),
+             QString());
+    const QString audio = QString::fromStdString(
+        std::string(JSON::decode(record.toStdString())["audioUrl"].stringValue()));
+
+    QStringList proposed;
+    const QString target = m_home.filePath(QStringLiteral("descargas/grabación.m4a"));
+    m->setSavePanel([&](const QString &name) {
+        proposed << name;
+        return target;
+    });
+    m->saveFile(audio, QStringLiteral("carpeta/grabación.m4a"));
+    QTRY_COMPARE_WITH_TIMEOUT(m->message(), QStringLiteral("Archivo guardado."), 10000);
+    QCOMPARE(proposed, QStringList{QStringLiteral("grabación.m4a")});
+    QFile saved(target);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(saved.readAll(), QByteArray("audio bytes"));
+
+    m->setMessage(QString());
+    m->saveFile(QStringLiteral("/api/recordings/nope/audio"), QStringLiteral("x.m4a"));
+    QTRY_COMPARE_WITH_TIMEOUT(m->message(),
+                              QStringLiteral("No se pudo descargar el archivo (404)."), 10000);
 }
 
 QTEST_GUILESS_MAIN(ModelServerTest)

@@ -71,6 +71,7 @@ private slots:
     void badExchangeAnswersStoreNothing();
     void keychainRefusalKeepsTheUserSignedOut();
     void logoutForgetsTheSessionEvenOffline();
+    void theSessionLivesInTheRealKeyring();
 
 private:
     void start();
@@ -330,6 +331,38 @@ void SignInTest::logoutForgetsTheSessionEvenOffline()
     QVERIFY(quorvale::test::finish(offline.logout()).ok());
     QVERIFY(!offline.token());
     QCOMPARE(m_secrets->size(), 0u);
+}
+
+void SignInTest::theSessionLivesInTheRealKeyring()
+{
+    if (!qEnvironmentVariableIsSet("QUORVALE_TEST_KEYRING"))
+        QSKIP("needs the private keyring of scripts/with-keyring");
+    const auto keyring = quorvale::SecretStore::system();
+    quorvale::Vault::clear(*keyring);
+    const auto authorities = QSslCertificate::fromPath(m_certificates.caFile());
+    {
+        Service first(*keyring, m_server->origin(), authorities);
+        QVERIFY(!first.token());
+        first.setBrowser([this](const QUrl &url) {
+            m_opened.append(url);
+            return true;
+        });
+        m_server->reply(CannedServer::response(200, R"({"token":"llavero-1"})"));
+        m_signIn = {};
+        watch(first.signIn(), &m_signIn);
+        first.completeAuthentication(callback(item(m_opened.last(), "app_state")));
+        QTRY_VERIFY_WITH_TIMEOUT(m_signIn.outcome.has_value(), 10000);
+        QVERIFY(m_signIn.outcome->ok());
+    }
+    // A restart: the new service starts signed in.
+    Service restarted(*keyring, m_server->origin(), authorities);
+    QCOMPARE(restarted.token(), std::optional<QString>(QStringLiteral("llavero-1")));
+
+    // Signing out with the server gone still forgets the session for good.
+    Service offline(*keyring, QUrl(QStringLiteral("https://localhost:1")), {});
+    QVERIFY(quorvale::test::finish(offline.logout()).ok());
+    Service later(*keyring, m_server->origin(), authorities);
+    QVERIFY(!later.token());
 }
 
 QTEST_GUILESS_MAIN(SignInTest)
