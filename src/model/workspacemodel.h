@@ -228,7 +228,7 @@ private:
     std::chrono::milliseconds m_observationInterval{std::chrono::seconds(45)};
     quint64 m_observation = 0; // generation of the running account check; 0: none
     std::unique_ptr<ObservationClock> m_observationClock;
-    int m_running = 0;         // actions under way through run()
+    int m_running = 0; // actions under way through run()
 };
 
 } // namespace quorvale

@@ -600,7 +600,8 @@ void JSONTest::encodeCacheNeverServesStaleText()
     JSON doc = JSON::object({{"name", "w"}, {"pages", JSON::array()}});
     for (int i = 0; i < 20; ++i)
         doc.member("pages").elements().push_back(
-            JSON::object({{"id", "p" + std::to_string(i)}, {"blocks", JSON::array({JSON::object({{"text", longText}})})}}));
+            JSON::object({{"id", "p" + std::to_string(i)},
+                          {"blocks", JSON::array({JSON::object({{"text", longText}})})}}));
 
     JSON::EncodeCache cache;
     std::string cached;

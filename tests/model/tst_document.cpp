@@ -159,15 +159,15 @@ void DocumentTest::unknownKeysSurviveEdits()
 
 void DocumentTest::appendingPagesToEmptyAndNullWorkspaces()
 {
-    document::NewPage spec{
+    document::NewPage fields{
         "p1", "document", false, JSON(), "Sin título", "b1", "2026-03-01T09:30:00Z"};
     JSON none;
-    document::appendPage(none, document::page(spec));
+    document::appendPage(none, document::page(fields));
     QCOMPARE(none.size(), 1u);
     QCOMPARE(ids(none["pages"].arrayValue()), QStringList{QStringLiteral("p1")});
 
     JSON odd = JSON::decode(R"({"name":"w","pages":"broken"})");
-    document::appendPage(odd, document::page(spec));
+    document::appendPage(odd, document::page(fields));
     QCOMPARE(odd["pages"].size(), 1u);
     QCOMPARE(odd["name"].stringValue(), std::string_view("w"));
 }
