@@ -1,0 +1,304 @@
+// The meetings list: its counters over every meeting, the filter fields bound to the model, the
+// list of filtered meetings from the real server, selection, the new-meeting button, and the
+// language.
+
+#include "navtesting.h"
+#include "views/meetingsview.h"
+#include "views/rowmodel.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QPushButton>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QUuid>
+
+using quorvale::JSON;
+using quorvale::MeetingsView;
+using quorvale::WorkspaceModel;
+using namespace quorvale::test;
+
+namespace {
+
+JSON meetingPage(const std::string &id, const std::string &title, const std::string &created)
+{
+    JSON p = with(page(id, title), "meeting", true);
+    if (!created.empty())
+        p.set("createdAt", created);
+    return p;
+}
+
+QCoro::Task<> upload(WorkspaceModel *model, QString pageId, int recordings)
+{
+    for (int i = 0; i < recordings; ++i) {
+        const QString uploadId = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        co_await model->service().request(
+            QStringLiteral("/api/recordings?pageId=%1&uploadId=%2&name=meeting.m4a")
+                .arg(pageId, uploadId),
+            "POST", QByteArray("not really audio"), QStringLiteral("audio/mp4"));
+    }
+}
+
+// Replaces a field's text as a user does: select everything, then type over it.
+void retype(QLineEdit *field, const QString &text)
+{
+    field->selectAll();
+    if (text.isEmpty())
+        QTest::keyClick(field, Qt::Key_Backspace);
+    else
+        QTest::keyClicks(field, text);
+}
+
+QString label(const MeetingsView &view, const char *name)
+{
+    return view.findChild<QLabel *>(QString::fromLatin1(name))->text();
+}
+
+} // namespace
+
+class MeetingsViewTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void countersAddUpEveryMeeting_data();
+    void countersAddUpEveryMeeting();
+
+    // With the server's meetings.
+    void showsTheServersMeetingsNewestFirst();
+    void fieldsWriteTheModelsFilter();
+    void clickingAMeetingOpensItsPage();
+    void switchingTheLanguageRelabelsAtOnce();
+    void newMeetingIsCreatedAndSaved();
+
+    // Without a server.
+    void aNewMeetingThatCannotBeSavedStaysUnsaved();
+
+private:
+    QTemporaryDir m_home;
+    ReferenceServer m_server;
+    QString m_token;
+    std::unique_ptr<WorkspaceModel> m_model;
+};
+
+void MeetingsViewTest::initTestCase()
+{
+    qputenv("XDG_DATA_HOME", QFile::encodeName(m_home.filePath(QStringLiteral("data"))));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.filePath(QStringLiteral("config"))));
+    QVERIFY(m_server.start());
+    m_token = m_server.token(m_server.addAccount(QStringLiteral("host@example.test")));
+
+    // The account's meetings: two with recordings, one imported, one without a date, and a
+    // trashed one the server leaves out.
+    auto model = serverModel(m_server, m_token);
+    QCOMPARE(finish(model->connect()), QString());
+    model->setWorkspace(workspace({
+        meetingPage("m-team", "Reunión de equipo", "2026-03-01T09:00:00Z"),
+        meetingPage("m-plan", "Planning", "2026-03-15T10:00:00Z"),
+        page("notes", "Notes"),
+        meetingPage("m-retro", "Retro", "2026-04-01T16:00:00Z"),
+        with(meetingPage("m-import", "Kick-off", "2026-02-10T08:00:00Z"), "importBatchId", "b1"),
+        meetingPage("m-undated", "Sin fecha", ""),
+        with(meetingPage("m-gone", "Gone", "2026-03-02T08:00:00Z"), "trashed", true),
+    }));
+    model->updatePage("notes", [](JSON &) {}); // an edit, so that there is something to save
+    QCOMPARE(finish(model->save()), QString());
+    QCOMPARE(finish(upload(model.get(), QStringLiteral("m-team"), 2)), QString());
+    QCOMPARE(finish(upload(model.get(), QStringLiteral("m-plan"), 3)), QString());
+}
+
+void MeetingsViewTest::init()
+{
+    QSettings().remove(QStringLiteral("language"));
+    m_model = serverModel(m_server, m_token);
+    QCOMPARE(finish(m_model->connect()), QString());
+}
+
+void MeetingsViewTest::countersAddUpEveryMeeting_data()
+{
+    QTest::addColumn<QString>("meetings");
+    QTest::addColumn<qint64>("total");
+    QTest::addColumn<qint64>("imported");
+    QTest::addColumn<qint64>("recordings");
+
+    QTest::newRow("none") << "[]" << qint64(0) << qint64(0) << qint64(0);
+    QTest::newRow("2, 3 and missing")
+        << R"([{"audioCount":2},{"audioCount":3},{}])" << qint64(3) << qint64(0) << qint64(5);
+    QTest::newRow("only true is imported")
+        << R"([{"imported":true},{"imported":"true"},{"imported":1},{"imported":false}])"
+        << qint64(4) << qint64(1) << qint64(0);
+    QTest::newRow("counts that are not numbers count 0")
+        << R"([{"audioCount":"4"},{"audioCount":null},{"audioCount":[1]},{"audioCount":1}])"
+        << qint64(4) << qint64(0) << qint64(1);
+    QTest::newRow("the sum is truncated")
+        << R"([{"audioCount":2.7},{"audioCount":2.4}])" << qint64(2) << qint64(0) << qint64(5);
+    QTest::newRow("absurd counts are held to 64 bits")
+        << R"([{"audioCount":1e300},{"audioCount":1e300}])" << qint64(2) << qint64(0)
+        << std::numeric_limits<qint64>::max();
+    QTest::newRow("entries that are not objects")
+        << R"([1,"x",null])" << qint64(3) << qint64(0) << qint64(0);
+}
+
+void MeetingsViewTest::countersAddUpEveryMeeting()
+{
+    QFETCH(QString, meetings);
+    QFETCH(qint64, total);
+    QFETCH(qint64, imported);
+    QFETCH(qint64, recordings);
+    const MeetingsView::Counters counters =
+        MeetingsView::count(JSON::decode(meetings.toStdString()).arrayValue());
+    QCOMPARE(counters.meetings, total);
+    QCOMPARE(counters.imported, imported);
+    QCOMPARE(counters.recordings, recordings);
+}
+
+void MeetingsViewTest::showsTheServersMeetingsNewestFirst()
+{
+    MeetingsView view(*m_model);
+    QCOMPARE(label(view, "meetingCount"), "5");
+    QCOMPARE(label(view, "importedCount"), "1");
+    QCOMPARE(label(view, "recordingCount"), "5");
+
+    const QAbstractItemModel *rows = view.findChild<QListView *>("meetings")->model();
+    QCOMPARE(tags(rows), QStringList({"m-retro", "m-plan", "m-team", "m-import", "m-undated"}));
+    QCOMPARE(texts(rows).first(), "Retro");
+    QCOMPARE(rows->index(2, 0).data(quorvale::DetailRole).toString(), "2026-03-01");
+    QCOMPARE(rows->index(2, 0).data(quorvale::CountRole).toLongLong(), 2);
+    QCOMPARE(rows->index(1, 0).data(quorvale::CountRole).toLongLong(), 3);
+    QCOMPARE(rows->index(0, 0).data(quorvale::CountRole).toLongLong(), 0);
+    QCOMPARE(rows->index(4, 0).data(quorvale::DetailRole).toString(), "Fecha no indicada");
+}
+
+void MeetingsViewTest::fieldsWriteTheModelsFilter()
+{
+    MeetingsView view(*m_model);
+    view.show();
+    auto *query = view.findChild<QLineEdit *>("query");
+    auto *from = view.findChild<QLineEdit *>("from");
+    auto *to = view.findChild<QLineEdit *>("to");
+    const QAbstractItemModel *rows = view.findChild<QListView *>("meetings")->model();
+
+    // Typed without the accent, in capitals: the model's filter ignores both.
+    QTest::keyClicks(query, QStringLiteral("REUNION"));
+    QCOMPARE(m_model->query(), "REUNION");
+    QCOMPARE(tags(rows), QStringList({"m-team"}));
+    // The counters count every meeting, not the filtered ones.
+    QCOMPARE(label(view, "meetingCount"), "5");
+
+    retype(query, QString());
+    QCOMPARE(m_model->query(), QString());
+    QTest::keyClicks(from, QStringLiteral("2026-03-01"));
+    QTest::keyClicks(to, QStringLiteral("2026-03-31"));
+    QCOMPARE(m_model->from(), "2026-03-01");
+    QCOMPARE(m_model->to(), "2026-03-31");
+    QCOMPARE(tags(rows), QStringList({"m-plan", "m-team"}));
+
+    // Anything may be typed; a malformed date is the filter's business (dates compare as text).
+    retype(to, QStringLiteral("soon"));
+    QCOMPARE(m_model->to(), "soon");
+    QCOMPARE(tags(rows), QStringList({"m-retro", "m-plan", "m-team"}));
+
+    // "Clear" empties the model's filter, and the fields show it.
+    view.findChild<QPushButton *>("clear")->click();
+    QCOMPARE(m_model->query(), QString());
+    QCOMPARE(m_model->from(), QString());
+    QCOMPARE(m_model->to(), QString());
+    QCOMPARE(from->text(), QString());
+    QCOMPARE(to->text(), QString());
+    QCOMPARE(rows->rowCount(), 5);
+
+    // The filter lives in the model: a new view shows it, and follows changes made elsewhere.
+    m_model->setQuery(QStringLiteral("retro"));
+    MeetingsView reopened(*m_model);
+    QCOMPARE(reopened.findChild<QLineEdit *>("query")->text(), "retro");
+    QCOMPARE(query->text(), "retro");
+    QCOMPARE(tags(reopened.findChild<QListView *>("meetings")->model()), QStringList({"m-retro"}));
+}
+
+void MeetingsViewTest::clickingAMeetingOpensItsPage()
+{
+    MeetingsView view(*m_model);
+    view.resize(900, 700);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    auto *list = view.findChild<QListView *>("meetings");
+    clickRow(list, list->model()->index(1, 0));
+    QCOMPARE(m_model->selection(), "m-plan");
+    QCOMPARE(m_model->selectedPage()["title"].stringValue(), std::string_view("Planning"));
+    QCOMPARE(list->selectionModel()->selectedIndexes().value(0).row(), 1);
+
+    m_model->select(QStringLiteral("@meetings"));
+    QVERIFY(!list->selectionModel()->hasSelection());
+}
+
+void MeetingsViewTest::switchingTheLanguageRelabelsAtOnce()
+{
+    MeetingsView view(*m_model);
+    m_model->setLanguage(QStringLiteral("en"));
+    QCOMPARE(label(view, "title"), "Meetings");
+    QCOMPARE(view.findChild<QPushButton *>("newMeeting")->text(), "New meeting");
+    QCOMPARE(view.findChild<QPushButton *>("clear")->text(), "Clear");
+    QCOMPARE(view.findChild<QLineEdit *>("query")->placeholderText(), "Search by name…");
+    QCOMPARE(view.findChild<QLineEdit *>("from")->toolTip(), "From");
+    QCOMPARE(view.findChild<QLineEdit *>("to")->toolTip(), "To");
+    QCOMPARE(view.findChild<QLineEdit *>("to")->placeholderText(), "YYYY-MM-DD");
+    const QStringList labels = [&] {
+        QStringList all;
+        for (const QLabel *l : view.findChildren<QLabel *>())
+            all << l->text();
+        return all;
+    }();
+    QVERIFY(labels.contains("Return to the conversation. Find its notes and recordings."));
+    QVERIFY(labels.contains("recordings"));
+    QVERIFY(labels.contains("imported"));
+    const QAbstractItemModel *rows = view.findChild<QListView *>("meetings")->model();
+    QCOMPARE(rows->index(4, 0).data(quorvale::DetailRole).toString(), "Date not provided");
+
+    m_model->setLanguage(QStringLiteral("es"));
+    QCOMPARE(label(view, "title"), "Reuniones");
+    QCOMPARE(rows->index(4, 0).data(quorvale::DetailRole).toString(), "Fecha no indicada");
+}
+
+void MeetingsViewTest::newMeetingIsCreatedAndSaved()
+{
+    MeetingsView view(*m_model);
+    view.findChild<QPushButton *>("newMeeting")->click();
+    const JSON created = m_model->selectedPage();
+    QVERIFY(created["meeting"].boolValue());
+    QCOMPARE(created["kind"].stringValue(), std::string_view("document"));
+    QCOMPARE(created["title"].stringValue(), std::string_view("Nueva reunión"));
+    QVERIFY(created["parentId"].isNull());
+
+    // Saved through the model's action: the server then lists it.
+    QTRY_VERIFY(!m_model->dirty());
+    QTRY_VERIFY(!m_model->busy());
+    QVERIFY(m_model->message().isEmpty());
+    const QString id = QString::fromUtf8(created.id());
+    QVERIFY(tags(view.findChild<QListView *>("meetings")->model()).contains(id));
+    QCOMPARE(label(view, "meetingCount"), "6");
+
+    // Put the server back as the other cases expect it.
+    m_model->updatePage(created.id(), [](JSON &p) { p.set("trashed", true); });
+    QCOMPARE(finish(m_model->save()), QString());
+}
+
+void MeetingsViewTest::aNewMeetingThatCannotBeSavedStaysUnsaved()
+{
+    auto offline = offlineModel();
+    offline->setLanguage(QStringLiteral("en"));
+    MeetingsView view(*offline);
+    view.findChild<QPushButton *>("newMeeting")->click();
+    QCOMPARE(offline->selectedPage()["title"].stringValue(), std::string_view("New meeting"));
+    QTRY_VERIFY(!offline->busy());
+    QVERIFY(!offline->message().isEmpty());
+    QVERIFY(offline->dirty());
+    QCOMPARE(offline->visiblePages().size(), std::size_t(1));
+}
+
+QTEST_MAIN(MeetingsViewTest)
+#include "tst_meetingsview.moc"
