@@ -1,6 +1,7 @@
 #include "referenceserver.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QNetworkAccessManager>
@@ -119,6 +120,21 @@ QString pageMessage(const QByteArray &html)
 } // namespace
 
 ReferenceServer::ReferenceServer()
+    : m_temporary(std::make_unique<QTemporaryDir>())
+{
+    if (m_temporary->isValid())
+        m_dataDir = m_temporary->path();
+    prepareProcess();
+}
+
+ReferenceServer::ReferenceServer(const QString &dataDir)
+{
+    if (QDir().mkpath(dataDir))
+        m_dataDir = QDir(dataDir).absolutePath();
+    prepareProcess();
+}
+
+void ReferenceServer::prepareProcess()
 {
     // Server errors go straight to the test's output.
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -142,12 +158,12 @@ bool ReferenceServer::start()
 {
     if (m_process.state() != QProcess::NotRunning)
         return m_port > 0;
-    if (!m_dir.isValid())
+    if (m_dataDir.isEmpty())
         return false;
     m_port = 0;
     m_process.start(executable(),
-                    QStringList{QStringLiteral("--data"), m_dir.path(), QStringLiteral("serve"),
-                                QStringLiteral("--port"), QStringLiteral("0")} +
+                    QStringList{QStringLiteral("--data"), m_dataDir, QStringLiteral("serve"),
+                                QStringLiteral("--port"), QString::number(m_requestedPort)} +
                         m_serveOptions);
     if (!m_process.waitForStarted(startTimeoutMs))
         return false;
@@ -204,19 +220,19 @@ QUrl ReferenceServer::origin() const
 
 QString ReferenceServer::dataDir() const
 {
-    return m_dir.path();
+    return m_dataDir;
 }
 
 QString ReferenceServer::caFile() const
 {
-    return m_dir.filePath(QStringLiteral("ca.pem"));
+    return QDir(m_dataDir).filePath(QStringLiteral("ca.pem"));
 }
 
 QByteArray ReferenceServer::cli(const QStringList &args, bool *ok)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(executable(), QStringList{QStringLiteral("--data"), m_dir.path()} + args);
+    process.start(executable(), QStringList{QStringLiteral("--data"), m_dataDir} + args);
     const bool finished = process.waitForFinished(commandTimeoutMs);
     if (!finished)
         process.kill();
@@ -267,7 +283,7 @@ QString ReferenceServer::token(const QString &accountId)
 
 QList<QByteArray> ReferenceServer::accessLog() const
 {
-    QFile file(m_dir.filePath(QStringLiteral("access.log")));
+    QFile file(QDir(m_dataDir).filePath(QStringLiteral("access.log")));
     if (!file.open(QIODevice::ReadOnly))
         return {};
     QList<QByteArray> lines = file.readAll().split('\n');

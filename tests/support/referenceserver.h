@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
+#include <memory>
+
 namespace quorvale::test {
 
 class ReferenceServer final
@@ -15,6 +17,9 @@ class ReferenceServer final
 public:
     // Makes the temporary data directory.
     ReferenceServer();
+    // Keeps the data in dataDir instead (made if missing), for instance where a client looks
+    // for the server's authority: $XDG_DATA_HOME/quorvale-server.
+    explicit ReferenceServer(const QString &dataDir);
     // Stops the server.
     ~ReferenceServer();
     ReferenceServer(const ReferenceServer &) = delete;
@@ -22,6 +27,8 @@ public:
 
     // `quorvale-server --data DIR serve --port 0`; waits (<= 15 s) for the listening line.
     bool start();
+    // The port of the next start(); 0, the default, takes a free one.
+    void setPort(int port) { m_requestedPort = port; }
     // More options for `serve` from the next start() on, e.g. {"--code-ttl", "0"}.
     void setServeOptions(const QStringList &options) { m_serveOptions = options; }
     // SIGTERM, then wait.
@@ -59,9 +66,13 @@ public:
     int lastExitCode() const { return m_lastExitCode; }
 
 private:
-    QTemporaryDir m_dir;
+    void prepareProcess();
+
+    std::unique_ptr<QTemporaryDir> m_temporary;
+    QString m_dataDir;
     QProcess m_process;
     QStringList m_serveOptions;
+    int m_requestedPort = 0;
     int m_port = 0;
     int m_lastExitCode = 0;
 };

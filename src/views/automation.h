@@ -1,0 +1,43 @@
+#pragma once
+
+// A line-based channel through which an end-to-end test drives and watches the real window.
+// It exists only when QUORVALE_AUTOMATION names a socket path, which only tests set; the
+// socket is private to the user.
+//
+//   state                 the model's published state, as one JSON object
+//   widget NAME           whether the named widget is there, visible and enabled, and its text
+//   click NAME            clicks a visible, enabled button, or triggers an enabled action
+//   type NAME TEXT        replaces a line edit's text, key by key, as typing does
+//   choose NAME VALUE     picks the entry of a combo box whose data or text is VALUE
+//   grab NAME PATH        saves the screen's pixels where a window is ("-": the main one) as PNG
+//   quit                  ends the application
+//
+// Every answer is one line: a JSON object, with "error" set when the command failed.
+
+#include <QJsonObject>
+#include <QLocalServer>
+#include <QObject>
+
+namespace quorvale {
+
+class QuorvaleApp;
+
+class Automation final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Automation)
+
+public:
+    Automation(QuorvaleApp &app, const QString &socketPath, QObject *parent = nullptr);
+
+    bool isListening() const { return m_server.isListening(); }
+
+private:
+    void accept();
+    QJsonObject answer(const QString &line);
+
+    QuorvaleApp &m_app;
+    QLocalServer m_server;
+};
+
+} // namespace quorvale

@@ -1,0 +1,141 @@
+#include "rootview.h"
+
+#include "accessscreen.h"
+#include "busyindicator.h"
+#include "model/workspacemodel.h"
+#include "workspaceview.h"
+
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStackedLayout>
+
+namespace quorvale {
+
+RootView::RootView(WorkspaceModel &model, QWidget *parent)
+    : QWidget(parent)
+    , m_model(model)
+{
+    setObjectName(QStringLiteral("rootView"));
+    m_access = new AccessScreen(model, this);
+    m_workspace = new WorkspaceView(model, this);
+    m_screens = new QStackedLayout(this);
+    m_screens->addWidget(m_access);
+    m_screens->addWidget(m_workspace);
+    m_busy = new BusyIndicator(this);
+    m_busy->hide();
+
+    connect(m_workspace, &WorkspaceView::signOutRequested, this, &RootView::confirmSignOut);
+    connect(m_workspace, &WorkspaceView::settingsRequested, this, &RootView::settingsRequested);
+    connect(&m_model, &WorkspaceModel::accountChanged, this, &RootView::showScreen);
+    connect(&m_model, &WorkspaceModel::busyChanged, this, [this] {
+        m_busy->setVisible(m_model.busy());
+        m_busy->raise();
+    });
+    connect(&m_model, &WorkspaceModel::messageChanged, this, &RootView::showMessage);
+    connect(&m_model, &WorkspaceModel::dirtyChanged, this, &RootView::refreshConfirmation);
+    connect(&m_model, &WorkspaceModel::languageChanged, this, &RootView::refreshConfirmation);
+    showScreen();
+    m_busy->setVisible(m_model.busy());
+    showMessage();
+}
+
+void RootView::showScreen()
+{
+    const bool approved = m_model.approved();
+    m_screens->setCurrentWidget(approved ? static_cast<QWidget *>(m_workspace) : m_access);
+    // Whoever signs out from there is gone already.
+    if (QMessageBox *confirmation = m_confirmation.data(); confirmation && !approved)
+        confirmation->reject();
+    m_busy->raise();
+}
+
+void RootView::showMessage()
+{
+    const QString &message = m_model.message();
+    if (QMessageBox *open = m_alert.data()) {
+        if (message.isEmpty())
+            open->close();
+        else
+            open->setText(message);
+        return;
+    }
+    if (message.isEmpty())
+        return;
+    auto *box = new QMessageBox(QMessageBox::NoIcon, QStringLiteral("Quorvale"), message,
+                                QMessageBox::NoButton, this);
+    box->setObjectName(QStringLiteral("messageAlert"));
+    box->setTextFormat(Qt::PlainText);
+    box->addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    // However it goes away (OK, Escape, the window's close button), the message is done with.
+    connect(box, &QDialog::finished, this, [this, box] {
+        if (m_alert == box)
+            m_alert = nullptr;
+        m_model.setMessage(QString());
+    });
+    m_alert = box;
+    box->open();
+}
+
+void RootView::confirmSignOut()
+{
+    if (QMessageBox *open = m_confirmation.data()) {
+        open->raise();
+        open->activateWindow();
+        return;
+    }
+    auto *box = new QMessageBox(this);
+    box->setObjectName(QStringLiteral("signOutConfirmation"));
+    box->setWindowTitle(QStringLiteral("Quorvale"));
+    QPushButton *signOut = box->addButton(QString(), QMessageBox::DestructiveRole);
+    signOut->setObjectName(QStringLiteral("confirmSignOut"));
+    QPushButton *cancel = box->addButton(QString(), QMessageBox::RejectRole);
+    cancel->setObjectName(QStringLiteral("cancelSignOut"));
+    box->setDefaultButton(cancel);
+    box->setEscapeButton(cancel);
+    m_confirmSignOut = signOut;
+    m_cancelSignOut = cancel;
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    connect(box, &QMessageBox::buttonClicked, this, [this](QAbstractButton *button) {
+        if (button == m_confirmSignOut && button->isEnabled())
+            m_model.logout();
+    });
+    connect(box, &QDialog::finished, this, [this, box] {
+        if (m_confirmation == box)
+            m_confirmation = nullptr;
+    });
+    m_confirmation = box;
+    refreshConfirmation();
+    box->open();
+}
+
+void RootView::refreshConfirmation()
+{
+    QMessageBox *box = m_confirmation.data();
+    QPushButton *signOut = m_confirmSignOut.data();
+    QPushButton *cancel = m_cancelSignOut.data();
+    if (!box || !signOut || !cancel)
+        return;
+    box->setText(m_model.text("¿Cerrar sesión? Guarda tus cambios primero.",
+                              "Sign out? Save your changes first."));
+    signOut->setText(m_model.text("Cerrar sesión", "Sign out"));
+    cancel->setText(m_model.text("Cancelar", "Cancel"));
+    // Unsaved edits (and, once recording exists, a running recording) cannot be thrown away
+    // from here.
+    signOut->setEnabled(!m_model.dirty());
+}
+
+void RootView::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    placeBusyIndicator();
+}
+
+void RootView::placeBusyIndicator()
+{
+    m_busy->move((width() - m_busy->width()) / 2, 8);
+}
+
+} // namespace quorvale

@@ -1,0 +1,60 @@
+#pragma once
+
+// The main window's content: the access screen until the account is approved, then the
+// workspace. Over either it shows the busy indicator, the model's message in an alert, and the
+// sign-out confirmation.
+
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QWidget>
+
+class QStackedLayout;
+
+namespace quorvale {
+
+class AccessScreen;
+class BusyIndicator;
+class WorkspaceModel;
+class WorkspaceView;
+
+class RootView final : public QWidget
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(RootView)
+
+public:
+    explicit RootView(WorkspaceModel &model, QWidget *parent = nullptr);
+
+    // Asks before signing out. Signing out is refused there while edits are unsaved.
+    void confirmSignOut();
+
+    // The open alert or confirmation, if any.
+    QMessageBox *alert() const { return m_alert; }
+    QMessageBox *signOutConfirmation() const { return m_confirmation; }
+
+signals:
+    // The sidebar's settings button.
+    void settingsRequested();
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void showScreen();
+    void showMessage();
+    void refreshConfirmation();
+    void placeBusyIndicator();
+
+    WorkspaceModel &m_model;
+    QStackedLayout *m_screens;
+    AccessScreen *m_access;
+    WorkspaceView *m_workspace;
+    BusyIndicator *m_busy;
+    QPointer<QMessageBox> m_alert;
+    QPointer<QMessageBox> m_confirmation;
+    QPointer<QPushButton> m_confirmSignOut;
+    QPointer<QPushButton> m_cancelSignOut;
+};
+
+} // namespace quorvale

@@ -1,0 +1,35 @@
+#pragma once
+
+// Looks of the shell's views (access screen, toolbar, settings): text sizes and tints derived
+// from the widget's font and palette, the prominent button, and JSON text as a QString.
+
+#include <QColor>
+#include <QFont>
+#include <QString>
+
+#include <string_view>
+
+class QAbstractButton;
+class QWidget;
+
+namespace quorvale::style {
+
+enum class Text { Brand, LargeTitle, Title2, Title3, Callout, Caption };
+
+// The style's font, from the widget's current one.
+void setFont(QWidget *widget, Text style);
+// Less important text, and the least important.
+void setSecondary(QWidget *widget);
+void setTertiary(QWidget *widget);
+void setTextColor(QWidget *widget, const QColor &color);
+// The warm accent of the unsaved-changes status.
+QColor orange();
+// The one button a screen leads to, with 22 pixels of padding across and 8 down.
+void setProminent(QAbstractButton *button);
+
+inline QString text(std::string_view utf8)
+{
+    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+}
+
+} // namespace quorvale::style

@@ -1,0 +1,278 @@
+#include "workspaceview.h"
+
+#include "icons.h"
+#include "meetingsview.h"
+#include "model/workspacemodel.h"
+#include "navstyle.h"
+#include "pagesearchview.h"
+#include "sidebar.h"
+#include "viewstyle.h"
+
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSplitter>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace quorvale {
+
+namespace {
+
+const QString meetingsTag = QStringLiteral("@meetings");
+const QString pagesTag = QStringLiteral("@pages");
+const QString adminTag = QStringLiteral("@admin");
+
+// What the detail column shows: one of the named views, a page by its id, or nothing.
+QString detailKey(const WorkspaceModel &m)
+{
+    const QString &selection = m.selection();
+    if (selection == meetingsTag || selection == pagesTag || selection == adminTag)
+        return selection;
+    // A trashed page that is selected still shows; an id that names no page does not.
+    return m.selectedPage().isNull() ? QString() : QStringLiteral("page:") + selection;
+}
+
+// A symbol above a line of text, centred: "Select a page", and views still to come.
+class Placeholder final : public QWidget
+{
+public:
+    Placeholder(WorkspaceModel &m, const char *symbol, const char *spanish, const char *english,
+                QWidget *parent)
+        : QWidget(parent)
+    {
+        auto *image = new QLabel(this);
+        image->setAlignment(Qt::AlignCenter);
+        if (symbol)
+            image->setPixmap(
+                navstyle::tintedIcon(QString::fromLatin1(symbol), navstyle::secondary(palette()))
+                    .pixmap(44, 44));
+        auto *title = new QLabel(this);
+        title->setObjectName(QStringLiteral("placeholderTitle"));
+        title->setAlignment(Qt::AlignCenter);
+        style::setFont(title, style::Text::Title2);
+        style::setSecondary(title);
+        auto *column = new QVBoxLayout(this);
+        column->addStretch();
+        column->addWidget(image);
+        column->addWidget(title);
+        column->addStretch();
+        const auto retranslate = [title, &m, spanish, english] {
+            title->setText(m.text(spanish, english));
+        };
+        retranslate();
+        connect(&m, &WorkspaceModel::languageChanged, this, retranslate);
+    }
+};
+
+// The selected page's icon and title, until the page view takes this place. The title can be
+// edited here already; the field is never rewritten while it holds what the page holds.
+class PageSummary final : public QWidget
+{
+public:
+    PageSummary(WorkspaceModel &m, QString id, QWidget *parent)
+        : QWidget(parent)
+        , m_model(m)
+        , m_id(std::move(id))
+    {
+        setObjectName(QStringLiteral("pageSummary"));
+        m_icon = new QLabel(this);
+        m_icon->setObjectName(QStringLiteral("pageIcon"));
+        m_icon->setTextFormat(Qt::PlainText);
+        QFont iconFont = m_icon->font();
+        iconFont.setPixelSize(45);
+        m_icon->setFont(iconFont);
+        m_title = new QLineEdit(this);
+        m_title->setObjectName(QStringLiteral("pageTitle"));
+        m_title->setFrame(false);
+        QPalette clear = m_title->palette();
+        clear.setColor(QPalette::Base, Qt::transparent);
+        m_title->setPalette(clear);
+        style::setFont(m_title, style::Text::LargeTitle);
+        auto *column = new QVBoxLayout(this);
+        column->setContentsMargins(40, 28, 40, 28);
+        column->setSpacing(8);
+        column->addWidget(m_icon);
+        column->addWidget(m_title);
+        column->addStretch();
+
+        connect(m_title, &QLineEdit::textEdited, this,
+                [this](const QString &title) { m_model.rename(m_id.toStdString(), title); });
+        connect(&m_model, &WorkspaceModel::workspaceChanged, this, &PageSummary::refresh);
+        connect(&m_model, &WorkspaceModel::languageChanged, this, &PageSummary::refresh);
+        refresh();
+    }
+
+private:
+    void refresh()
+    {
+        const JSON &page = m_model.selectedPage();
+        if (page.isNull() || page.id() != m_id.toStdString())
+            return; // about to be replaced
+        m_icon->setText(style::text(page["icon"].stringValue()));
+        const QString title = style::text(page["title"].stringValue());
+        if (m_title->text() != title)
+            m_title->setText(title);
+        m_title->setPlaceholderText(m_model.text("Título", "Title"));
+    }
+
+    WorkspaceModel &m_model;
+    QString m_id;
+    QLabel *m_icon;
+    QLineEdit *m_title;
+};
+
+} // namespace
+
+WorkspaceView::WorkspaceView(WorkspaceModel &model, QWidget *parent)
+    : QWidget(parent)
+    , m_model(model)
+{
+    setObjectName(QStringLiteral("workspace"));
+
+    auto *sidebar = new Sidebar(model, this);
+    sidebar->setMinimumWidth(230);
+    sidebar->setMaximumWidth(360);
+    connect(sidebar, &Sidebar::signOutRequested, this, &WorkspaceView::signOutRequested);
+    connect(sidebar, &Sidebar::settingsRequested, this, &WorkspaceView::settingsRequested);
+    // Importing from Notion comes with the import sheet; until then the button says so.
+    connect(sidebar, &Sidebar::importRequested, this, [this] {
+        m_model.setMessage(m_model.text("La importación desde Notion aún no está disponible.",
+                                        "Importing from Notion is not available yet."));
+    });
+
+    // The toolbar of the detail column: save state and actions, trailing.
+    auto *toolbar = new QWidget(this);
+    toolbar->setObjectName(QStringLiteral("detailToolbar"));
+    m_status = new QWidget(toolbar);
+    m_status->setObjectName(QStringLiteral("saveStatus"));
+    auto *dot = new QLabel(m_status);
+    dot->setPixmap(icon(QStringLiteral("status-dot")).pixmap(10, 10));
+    m_statusText = new QLabel(m_status);
+    m_statusText->setObjectName(QStringLiteral("saveStatusText"));
+    style::setFont(m_statusText, style::Text::Caption);
+    style::setTextColor(m_statusText, style::orange());
+    auto *statusRow = new QHBoxLayout(m_status);
+    statusRow->setContentsMargins(0, 0, 6, 0);
+    statusRow->setSpacing(4);
+    statusRow->addWidget(dot);
+    statusRow->addWidget(m_statusText);
+    m_save = new QPushButton(toolbar);
+    m_save->setObjectName(QStringLiteral("saveButton"));
+    m_exportAndReload = new QPushButton(toolbar);
+    m_exportAndReload->setObjectName(QStringLiteral("exportAndReloadButton"));
+    m_refresh = new QToolButton(toolbar);
+    m_refresh->setObjectName(QStringLiteral("refreshButton"));
+    m_refresh->setIcon(navstyle::tintedIcon(QStringLiteral("arrow-clockwise"),
+                                            palette().color(QPalette::WindowText)));
+    m_refresh->setAutoRaise(true);
+    auto *tools = new QHBoxLayout(toolbar);
+    tools->setContentsMargins(12, 6, 10, 6);
+    tools->setSpacing(8);
+    tools->addStretch();
+    tools->addWidget(m_status);
+    tools->addWidget(m_save);
+    tools->addWidget(m_exportAndReload);
+    tools->addWidget(m_refresh);
+    auto *rule = new QFrame(this);
+    rule->setFrameShape(QFrame::HLine);
+    rule->setFrameShadow(QFrame::Sunken);
+
+    auto *detailColumn = new QWidget(this);
+    detailColumn->setObjectName(QStringLiteral("detailColumn"));
+    m_detailColumn = new QVBoxLayout(detailColumn);
+    m_detailColumn->setContentsMargins(0, 0, 0, 0);
+    m_detailColumn->setSpacing(0);
+    m_detailColumn->addWidget(toolbar);
+    m_detailColumn->addWidget(rule);
+
+    m_splitter = new QSplitter(Qt::Horizontal, this);
+    m_splitter->setObjectName(QStringLiteral("workspaceSplitter"));
+    m_splitter->setChildrenCollapsible(false);
+    m_splitter->addWidget(sidebar);
+    m_splitter->addWidget(detailColumn);
+    m_splitter->setStretchFactor(1, 1);
+    m_splitter->setSizes({260, 1020});
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_splitter);
+
+    WorkspaceModel *m = &m_model;
+    // Through run: the busy flag shows, and a failure (a conflict) becomes the alert.
+    connect(m_save, &QPushButton::clicked, this,
+            [m] { m->run([m]() -> QCoro::Task<> { co_await m->save(); }); });
+    connect(m_exportAndReload, &QPushButton::clicked, this, [m] { m->exportAndReload(); });
+    connect(m_refresh, &QToolButton::clicked, this,
+            [m] { m->run([m]() -> QCoro::Task<> { co_await m->load(); }); });
+
+    connect(m, &WorkspaceModel::languageChanged, this, &WorkspaceView::retranslate);
+    connect(m, &WorkspaceModel::dirtyChanged, this, &WorkspaceView::refreshToolbar);
+    connect(m, &WorkspaceModel::conflictChanged, this, &WorkspaceView::refreshToolbar);
+    connect(m, &WorkspaceModel::busyChanged, this, &WorkspaceView::refreshToolbar);
+    connect(m, &WorkspaceModel::selectionChanged, this, &WorkspaceView::showDetail);
+    connect(m, &WorkspaceModel::workspaceChanged, this, &WorkspaceView::showDetail);
+    retranslate();
+    showDetail();
+}
+
+void WorkspaceView::retranslate()
+{
+    m_save->setText(m_model.text("Guardar", "Save"));
+    m_exportAndReload->setText(m_model.text("Exportar y recargar…", "Export and reload…"));
+    m_refresh->setToolTip(m_model.text("Actualizar", "Refresh"));
+    m_refresh->setAccessibleName(m_refresh->toolTip());
+    refreshToolbar();
+}
+
+void WorkspaceView::refreshToolbar()
+{
+    const bool dirty = m_model.dirty();
+    const bool busy = m_model.busy();
+    m_statusText->setText(
+        m_model.conflict()
+            ? m_model.text("Conflicto: conserva tu copia", "Conflict: keep your copy")
+            : m_model.text("Cambios sin guardar", "Unsaved changes"));
+    m_status->setVisible(dirty);
+    m_save->setVisible(dirty);
+    m_exportAndReload->setVisible(dirty);
+    m_save->setEnabled(!busy);
+    m_exportAndReload->setEnabled(!busy);
+    // A reload would throw the unsaved edits away.
+    m_refresh->setEnabled(!dirty && !busy);
+}
+
+void WorkspaceView::showDetail()
+{
+    const QString key = detailKey(m_model);
+    if (m_detail && key == m_detailKey)
+        return;
+    m_detailKey = key;
+    QWidget *next = nullptr;
+    if (key == meetingsTag) {
+        next = new MeetingsView(m_model, this);
+        next->setObjectName(QStringLiteral("meetingsView"));
+    } else if (key == pagesTag) {
+        next = new PageSearchView(m_model, this); // a fresh one: its search starts empty
+        next->setObjectName(QStringLiteral("pageSearchView"));
+    } else if (key == adminTag) {
+        // Account administration takes this place once it exists.
+        next = new Placeholder(m_model, nullptr, "Administración", "Administration", this);
+        next->setObjectName(QStringLiteral("adminView"));
+    } else if (key.isEmpty()) {
+        next = new Placeholder(m_model, "document", "Selecciona una página", "Select a page", this);
+        next->setObjectName(QStringLiteral("noPage"));
+    } else {
+        next = new PageSummary(m_model, m_model.selection(), this);
+    }
+    if (m_detail) {
+        m_detailColumn->removeWidget(m_detail);
+        m_detail->deleteLater();
+        m_detail->hide();
+    }
+    m_detail = next;
+    m_detailColumn->addWidget(m_detail, 1);
+}
+
+} // namespace quorvale

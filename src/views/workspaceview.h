@@ -1,0 +1,52 @@
+#pragma once
+
+// The workspace window's content once the account is approved: the sidebar on the left and,
+// on the right, the view the selection names under a toolbar for saving and reloading.
+
+#include <QWidget>
+
+class QLabel;
+class QPushButton;
+class QSplitter;
+class QToolButton;
+class QVBoxLayout;
+
+namespace quorvale {
+
+class WorkspaceModel;
+
+class WorkspaceView final : public QWidget
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(WorkspaceView)
+
+public:
+    explicit WorkspaceView(WorkspaceModel &model, QWidget *parent = nullptr);
+
+    // The view the detail column shows now.
+    QWidget *detail() const { return m_detail; }
+
+signals:
+    // The sidebar's "Sign out" (which only asks) and its settings button.
+    void signOutRequested();
+    void settingsRequested();
+
+private:
+    void retranslate();
+    void refreshToolbar();
+    // Replaces the detail view when the selection names another view or page.
+    void showDetail();
+
+    WorkspaceModel &m_model;
+    QSplitter *m_splitter;
+    QWidget *m_status;
+    QLabel *m_statusText;
+    QPushButton *m_save;
+    QPushButton *m_exportAndReload;
+    QToolButton *m_refresh;
+    QVBoxLayout *m_detailColumn;
+    QWidget *m_detail = nullptr;
+    QString m_detailKey;
+};
+
+} // namespace quorvale

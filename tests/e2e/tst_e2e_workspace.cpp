@@ -1,0 +1,329 @@
+// A new account's first day, in the real window: sign in through the browser, wait for
+// approval, get the workspace without doing anything, write a page, save, sign out.
+//
+// The client runs as its own process on the X display of the test run, talks to the reference
+// server on the origin built into it, keeps its session in the run's keyring, and opens the
+// browser through the desktop's BROWSER. The test drives it through the client's automation
+// socket and keeps screenshots under the build folder.
+
+#include "service/secretstore.h"
+#include "service/service.h"
+#include "support/referenceserver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QSslCertificate>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrlQuery>
+#include <QUuid>
+
+using quorvale::JSON;
+using quorvale::SecretStore;
+using quorvale::Service;
+using quorvale::test::ReferenceServer;
+
+namespace {
+
+constexpr int longWait = 30000;
+
+// The client's automation socket: one command line out, one JSON line back.
+class Driver
+{
+public:
+    bool connectTo(const QString &path)
+    {
+        return QTest::qWaitFor(
+            [&] {
+                m_socket.connectToServer(path);
+                if (m_socket.waitForConnected(200))
+                    return true;
+                m_socket.abort();
+                return false;
+            },
+            longWait);
+    }
+
+    QJsonObject send(const QString &command)
+    {
+        m_socket.write(command.toUtf8() + '\n');
+        m_socket.waitForBytesWritten(5000);
+        while (!m_socket.canReadLine()) {
+            if (!m_socket.waitForReadyRead(10000))
+                return QJsonObject{{QStringLiteral("error"), QStringLiteral("no answer")}};
+        }
+        return QJsonDocument::fromJson(m_socket.readLine()).object();
+    }
+
+    QJsonObject state() { return send(QStringLiteral("state")); }
+    QJsonObject widget(const QString &name) { return send(QStringLiteral("widget ") + name); }
+    bool visible(const QString &name) { return widget(name)[QStringLiteral("visible")].toBool(); }
+    QString text(const QString &name) { return widget(name)[QStringLiteral("text")].toString(); }
+    QString click(const QString &name)
+    {
+        return send(QStringLiteral("click ") + name)[QStringLiteral("error")].toString();
+    }
+
+private:
+    QLocalSocket m_socket;
+};
+
+// The session item the client keeps in the keyring, as the keyring tells it.
+SecretStore::Outcome storedSession()
+{
+    return SecretStore::system()->find("mx.qvl.quorvale.session", "session").outcome;
+}
+
+} // namespace
+
+class EndToEndTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void aNewAccountSignsInIsApprovedWritesAPageAndSignsOut();
+
+private:
+    QProcessEnvironment clientEnvironment() const;
+    QString accountId(const QString &email);
+    // Saves the screen where the window named name is ("-": the main window).
+    void screenshot(const QString &file, const QString &window = QStringLiteral("-"));
+    JSON serverWorkspace(const QString &accountId);
+
+    QTemporaryDir m_root;
+    std::unique_ptr<ReferenceServer> m_server;
+    QProcess m_client;
+    Driver m_driver;
+    QString m_instance = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    QDir m_screenshots{QStringLiteral(QUORVALE_SCREENSHOTS)};
+};
+
+void EndToEndTest::initTestCase()
+{
+    if (!qEnvironmentVariableIsSet("DISPLAY"))
+        QFAIL("no X display: run this under Xvfb (scripts/test does)");
+    if (!qEnvironmentVariableIsSet("QUORVALE_TEST_KEYRING"))
+        QFAIL("no private keyring: run this inside scripts/with-keyring (scripts/test does)");
+    const QUrl origin = Service::defaultOrigin();
+    if (origin.host() != QLatin1String("localhost") || origin.port() <= 0)
+        QSKIP("this client is built for another server than a local one");
+    QVERIFY(m_root.isValid());
+    QVERIFY(m_screenshots.mkpath(QStringLiteral(".")));
+    for (const char *dir : {"home", "data", "config", "cache"})
+        QVERIFY(QDir(m_root.path()).mkdir(QLatin1String(dir)));
+
+    // The server where the client looks for it: its built-in port, and the authority in the
+    // client's data directory.
+    m_server =
+        std::make_unique<ReferenceServer>(m_root.filePath(QStringLiteral("data/quorvale-server")));
+    m_server->setPort(origin.port());
+    QVERIFY2(m_server->start(),
+             qPrintable(QStringLiteral("the reference server could not take port %1; is another "
+                                       "one running (scripts/run)?")
+                            .arg(origin.port())));
+    // The administrator exists already, so the newcomer waits for approval.
+    QVERIFY(!m_server->addAccount(QStringLiteral("admin@example.test")).isEmpty());
+
+    // The browser: a script that leaves the URL where the test reads it.
+    const QString browser = m_root.filePath(QStringLiteral("browser"));
+    QFile script(browser);
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" +
+                 QFile::encodeName(m_root.filePath(QStringLiteral("opened"))) + "'\n");
+    script.close();
+    QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+}
+
+void EndToEndTest::cleanupTestCase()
+{
+    if (m_client.state() != QProcess::NotRunning) {
+        m_client.kill();
+        m_client.waitForFinished(10000);
+    }
+}
+
+QProcessEnvironment EndToEndTest::clientEnvironment() const
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    env.insert(QStringLiteral("HOME"), m_root.filePath(QStringLiteral("home")));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), m_root.filePath(QStringLiteral("data")));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_root.filePath(QStringLiteral("config")));
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), m_root.filePath(QStringLiteral("cache")));
+    env.insert(QStringLiteral("QUORVALE_INSTANCE"), m_instance);
+    env.insert(QStringLiteral("QUORVALE_AUTOMATION"), m_root.filePath(QStringLiteral("driver")));
+    env.insert(QStringLiteral("QUORVALE_OBSERVATION_MS"), QStringLiteral("200"));
+    env.insert(QStringLiteral("BROWSER"), m_root.filePath(QStringLiteral("browser")));
+    env.remove(QStringLiteral("DEFAULT_BROWSER")); // it would come before BROWSER
+    return env;
+}
+
+QString EndToEndTest::accountId(const QString &email)
+{
+    const QList<QByteArray> lines =
+        m_server->cli({QStringLiteral("account"), QStringLiteral("list")}).split('\n');
+    for (const QByteArray &line : lines) {
+        const JSON account = JSON::decode(line.toStdString());
+        if (account["email"].stringValue() == email.toStdString())
+            return QString::fromStdString(std::string(account.id()));
+    }
+    return {};
+}
+
+void EndToEndTest::screenshot(const QString &file, const QString &window)
+{
+    const QString path = m_screenshots.filePath(file);
+    QFile::remove(path);
+    const QJsonObject answer = m_driver.send(QStringLiteral("grab %1 %2").arg(window, path));
+    QVERIFY2(!answer.contains(QStringLiteral("error")),
+             qPrintable(answer[QStringLiteral("error")].toString()));
+    // A real picture of a window: its size, and more than one colour in it.
+    const QImage image(path);
+    QVERIFY(!image.isNull());
+    QVERIFY(image.width() >= 300 && image.height() >= 150);
+    const QRgb first = image.pixel(0, 0);
+    bool varied = false;
+    for (int y = 0; y < image.height() && !varied; y += 7) {
+        for (int x = 0; x < image.width() && !varied; x += 7)
+            varied = image.pixel(x, y) != first;
+    }
+    QVERIFY2(varied, qPrintable(path + QStringLiteral(" is blank")));
+}
+
+JSON EndToEndTest::serverWorkspace(const QString &id)
+{
+    quorvale::MemorySecretStore secrets;
+    Service service(secrets, m_server->origin(), QSslCertificate::fromPath(m_server->caFile()));
+    service.setToken(m_server->token(id));
+    bool done = false;
+    JSON workspace;
+    [](Service *s, JSON *out, bool *flag) -> QCoro::Task<> {
+        try {
+            *out = co_await s->json(QStringLiteral("/api/workspace"), "GET");
+        } catch (const std::exception &) {
+        }
+        *flag = true;
+    }(&service, &workspace, &done);
+    if (!QTest::qWaitFor([&] { return done; }, longWait))
+        return JSON();
+    return workspace;
+}
+
+void EndToEndTest::aNewAccountSignsInIsApprovedWritesAPageAndSignsOut()
+{
+    QCOMPARE(storedSession(), SecretStore::Outcome::NotFound);
+    m_client.setProcessEnvironment(clientEnvironment());
+    m_client.setProcessChannelMode(QProcess::ForwardedChannels);
+    m_client.start(QStringLiteral(QUORVALE_CLIENT), QStringList());
+    QVERIFY(m_client.waitForStarted(longWait));
+    QVERIFY(m_driver.connectTo(m_root.filePath(QStringLiteral("driver"))));
+
+    // The access screen, in Spanish by default; English chosen there.
+    QTRY_VERIFY_WITH_TIMEOUT(m_driver.visible(QStringLiteral("continueWithMicrosoft")), longWait);
+    QCOMPARE(m_driver.text(QStringLiteral("continueWithMicrosoft")),
+             QStringLiteral("Continuar con Microsoft"));
+    QCOMPARE(m_driver.text(QStringLiteral("serverHost")), QStringLiteral("localhost"));
+    QVERIFY(!m_driver.visible(QStringLiteral("cancelSignIn")));
+    screenshot(QStringLiteral("01-access.png"));
+    QVERIFY(!m_driver.send(QStringLiteral("choose languagePicker en"))
+                 .contains(QStringLiteral("error")));
+    QCOMPARE(m_driver.text(QStringLiteral("continueWithMicrosoft")),
+             QStringLiteral("Continue with Microsoft"));
+
+    // Signing in: the browser opens the server's page; the user fills it in.
+    QCOMPARE(m_driver.click(QStringLiteral("continueWithMicrosoft")), QString());
+    QFile opened(m_root.filePath(QStringLiteral("opened")));
+    QTRY_VERIFY_WITH_TIMEOUT(opened.exists() && opened.size() > 0, longWait);
+    QVERIFY(opened.open(QIODevice::ReadOnly));
+    const QUrl login(QString::fromUtf8(opened.readLine().trimmed()));
+    QCOMPARE(login.path(), QStringLiteral("/auth/login"));
+    QCOMPARE(login.port(), m_server->port());
+    QVERIFY(QUrlQuery(login).hasQueryItem(QStringLiteral("challenge")));
+    QVERIFY(m_driver.state()[QStringLiteral("busy")].toBool());
+    QVERIFY(m_driver.visible(QStringLiteral("cancelSignIn")));
+    QString browserError;
+    const QUrl callback = m_server->signInWithBrowser(
+        login, QStringLiteral("Nora Díaz"), QStringLiteral("nora@example.test"), &browserError);
+    QVERIFY2(callback.isValid(), qPrintable(browserError));
+
+    // The desktop hands the callback to a second start, which passes it on and ends.
+    QProcess second;
+    second.setProcessEnvironment(clientEnvironment());
+    second.start(QStringLiteral(QUORVALE_CLIENT), {callback.toString(QUrl::FullyEncoded)});
+    QVERIFY(second.waitForFinished(longWait));
+    QCOMPARE(second.exitCode(), 0);
+
+    // Waiting for approval.
+    QTRY_VERIFY_WITH_TIMEOUT(m_driver.visible(QStringLiteral("waitingPanel")), longWait);
+    QCOMPARE(m_driver.text(QStringLiteral("accessStatus")),
+             QStringLiteral("Access status: pending"));
+    QCOMPARE(m_driver.text(QStringLiteral("accountEmail")), QStringLiteral("nora@example.test"));
+    QCOMPARE(storedSession(), SecretStore::Outcome::Found);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_driver.state()[QStringLiteral("busy")].toBool(), longWait);
+    screenshot(QStringLiteral("02-waiting.png"));
+
+    // Approved by the operator: the workspace appears by itself, on the meetings list.
+    const QString id = accountId(QStringLiteral("nora@example.test"));
+    QVERIFY(!id.isEmpty());
+    QVERIFY(m_server->setStatus(id, QStringLiteral("approve")));
+    QTRY_VERIFY_WITH_TIMEOUT(m_driver.visible(QStringLiteral("workspace")), longWait);
+    QVERIFY(m_driver.state()[QStringLiteral("approved")].toBool());
+    QCOMPARE(m_driver.state()[QStringLiteral("selection")].toString(), QStringLiteral("@meetings"));
+    QVERIFY(m_driver.visible(QStringLiteral("meetingsView")));
+    QVERIFY(!m_driver.visible(QStringLiteral("saveButton")));
+    screenshot(QStringLiteral("03-meetings.png"));
+
+    // A page, from the File menu; renamed in its title field; saved from the toolbar.
+    QCOMPARE(m_driver.click(QStringLiteral("saveAction")),
+             QStringLiteral("saveAction is disabled"));
+    QCOMPARE(m_driver.click(QStringLiteral("newPageAction")), QString());
+    QJsonObject state = m_driver.state();
+    QCOMPARE(state[QStringLiteral("pages")].toArray().size(), 1);
+    QVERIFY(state[QStringLiteral("dirty")].toBool());
+    QCOMPARE(m_driver.text(QStringLiteral("pageTitle")), QStringLiteral("Untitled"));
+    QCOMPARE(m_driver.text(QStringLiteral("saveStatusText")), QStringLiteral("Unsaved changes"));
+    QVERIFY(!m_driver.widget(QStringLiteral("refreshButton"))[QStringLiteral("enabled")].toBool());
+    QVERIFY(!m_driver.send(QStringLiteral("type pageTitle Launch plan"))
+                 .contains(QStringLiteral("error")));
+    state = m_driver.state();
+    QCOMPARE(state[QStringLiteral("pages")].toArray().at(0)[QStringLiteral("title")].toString(),
+             QStringLiteral("Launch plan"));
+    screenshot(QStringLiteral("04-page.png"));
+
+    QCOMPARE(m_driver.click(QStringLiteral("saveButton")), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(!m_driver.state()[QStringLiteral("dirty")].toBool(), longWait);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_driver.state()[QStringLiteral("busy")].toBool(), longWait);
+    QVERIFY(!m_driver.visible(QStringLiteral("saveStatus")));
+    QCOMPARE(m_driver.state()[QStringLiteral("message")].toString(), QString());
+    const JSON saved = serverWorkspace(id);
+    QCOMPARE(saved["revision"].integerValue(), 1);
+    QCOMPARE(saved["workspace"]["pages"].at(0)["title"].stringValue(),
+             std::string_view("Launch plan"));
+
+    // Signing out asks first; then the access screen, and no session left in the keyring.
+    QCOMPARE(m_driver.click(QStringLiteral("signOut")), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(m_driver.visible(QStringLiteral("signOutConfirmation")), longWait);
+    QCOMPARE(m_driver.text(QStringLiteral("signOutConfirmation")),
+             QStringLiteral("Sign out? Save your changes first."));
+    screenshot(QStringLiteral("05-sign-out.png"));
+    QCOMPARE(m_driver.click(QStringLiteral("confirmSignOut")), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(m_driver.visible(QStringLiteral("continueWithMicrosoft")), longWait);
+    QVERIFY(!m_driver.state()[QStringLiteral("signedIn")].toBool());
+    QCOMPARE(storedSession(), SecretStore::Outcome::NotFound);
+
+    QVERIFY(!m_driver.send(QStringLiteral("quit")).contains(QStringLiteral("error")));
+    QVERIFY(m_client.waitForFinished(longWait));
+    QCOMPARE(m_client.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(m_client.exitCode(), 0);
+}
+
+QTEST_GUILESS_MAIN(EndToEndTest)
+#include "tst_e2e_workspace.moc"

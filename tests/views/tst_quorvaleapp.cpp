@@ -1,0 +1,299 @@
+#include "shelltesting.h"
+#include "views/languagepicker.h"
+#include "views/quorvaleapp.h"
+#include "views/rootview.h"
+#include "views/singleinstance.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QFile>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTimer>
+
+using quorvale::JSON;
+using quorvale::QuorvaleApp;
+using quorvale::Service;
+using quorvale::SingleInstance;
+using quorvale::WorkspaceModel;
+using quorvale::test::Accounts;
+using quorvale::test::finish;
+using quorvale::test::ReferenceServer;
+using quorvale::test::requests;
+using quorvale::test::serverModel;
+
+namespace {
+
+// Answers the next modal file dialog: chooses path, or cancels when it is empty. Keeps what
+// the dialog proposed.
+void answerFileDialog(const QString &path, QString *proposed)
+{
+    QTimer::singleShot(0, [path, proposed] {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (!dialog) {
+            answerFileDialog(path, proposed); // not open yet
+            return;
+        }
+        *proposed = dialog->selectedFiles().value(0);
+        if (path.isEmpty()) {
+            dialog->reject();
+        } else {
+            dialog->selectFile(path);
+            static_cast<QDialog *>(dialog)->accept();
+        }
+    });
+}
+
+} // namespace
+
+class QuorvaleAppTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void theWindowOpensAtItsSizeAndConnectsOnceWhenFirstShown();
+    void fileCommandsFollowApprovalAndUnsavedEdits();
+    void aWaitingAccountHasNoWorkspaceCommands();
+    void theMenusSaveReportsNothingAndShowsAConflict();
+    void exportingAsksWhereThroughTheFileDialog();
+    void theSettingsWindowShowsTheLanguageServerAndKeyring();
+
+private:
+    std::unique_ptr<QuorvaleApp> app(const QString &token);
+
+    QTemporaryDir m_home;
+    ReferenceServer m_server;
+    Accounts m_accounts{m_server};
+    SingleInstance m_instance{QStringLiteral("quorvale-app-test-not-listening")};
+};
+
+void QuorvaleAppTest::initTestCase()
+{
+    qputenv("XDG_DATA_HOME", QFile::encodeName(m_home.filePath(QStringLiteral("data"))));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.filePath(QStringLiteral("config"))));
+    QVERIFY(m_server.start());
+    m_accounts.add(QStringLiteral("admin@example.test"));
+}
+
+void QuorvaleAppTest::init()
+{
+    QSettings().remove(QStringLiteral("language"));
+}
+
+std::unique_ptr<QuorvaleApp> QuorvaleAppTest::app(const QString &token)
+{
+    return std::make_unique<QuorvaleApp>(m_instance, serverModel(m_server, token));
+}
+
+void QuorvaleAppTest::theWindowOpensAtItsSizeAndConnectsOnceWhenFirstShown()
+{
+    auto a = app(m_accounts.add(QStringLiteral("ventana@example.test")));
+    QCOMPARE(a->window().size(), QSize(1280, 820));
+    QCOMPARE(a->window().minimumSize(), QSize(1000, 680));
+    QCOMPARE(a->window().centralWidget(), &a->rootView());
+
+    // Not before it is shown, and once however often it is shown.
+    const qsizetype before = requests(m_server, "GET", "/auth/me");
+    QCOMPARE(finish(a->model().load()), QString()); // a request awaited, to let it run
+    QCOMPARE(requests(m_server, "GET", "/auth/me"), before);
+    a->bringToFront();
+    QTRY_VERIFY(a->model().approved());
+    QTRY_VERIFY(!a->model().workspace().isNull());
+    QCOMPARE(requests(m_server, "GET", "/auth/me"), before + 1);
+    a->window().hide();
+    a->bringToFront();
+    // A request of its own after the showing: one more check, not two.
+    QCOMPARE(finish(a->model().connect()), QString());
+    QCOMPARE(requests(m_server, "GET", "/auth/me"), before + 2);
+}
+
+void QuorvaleAppTest::fileCommandsFollowApprovalAndUnsavedEdits()
+{
+    auto a = app(m_accounts.add(QStringLiteral("menu@example.test")));
+    WorkspaceModel &m = a->model();
+
+    // The four commands lead the File menu, in order.
+    QMenu *file = a->window().menuBar()->findChild<QMenu *>(QStringLiteral("fileMenu"));
+    QVERIFY(file);
+    QCOMPARE(file->title(), QStringLiteral("&Archivo"));
+    const QList<QAction *> actions = file->actions();
+    QCOMPARE(actions.mid(0, 4), (QList<QAction *>{a->newPageAction(), a->saveAction(),
+                                                  a->importAction(), a->exportAction()}));
+    QCOMPARE(a->newPageAction()->text(), QStringLiteral("Nueva página"));
+    QCOMPARE(a->saveAction()->text(), QStringLiteral("Guardar"));
+    QCOMPARE(a->importAction()->text(), QStringLiteral("Importar ZIP de Notion…"));
+    QCOMPARE(a->exportAction()->text(), QStringLiteral("Exportar espacio…"));
+    QCOMPARE(a->newPageAction()->shortcut(), QKeySequence(QKeySequence::New));
+    QCOMPARE(a->saveAction()->shortcut(), QKeySequence(QKeySequence::Save));
+    QVERIFY(a->importAction()->shortcut().isEmpty());
+    QVERIFY(a->exportAction()->shortcut().isEmpty());
+
+    // Signed out: nothing to do.
+    for (QAction *action : actions.mid(0, 4))
+        QVERIFY2(!action->isEnabled(), qPrintable(action->text()));
+
+    a->bringToFront();
+    QVERIFY(QTest::qWaitForWindowActive(&a->window()));
+    QTRY_VERIFY(m.approved());
+    QVERIFY(a->newPageAction()->isEnabled());
+    QVERIFY(a->exportAction()->isEnabled());
+    QVERIFY(!a->saveAction()->isEnabled()); // nothing to save yet
+    // Import waits for the import sheet, and says so.
+    QVERIFY(!a->importAction()->isEnabled());
+    QVERIFY(!a->importAction()->toolTip().isEmpty());
+
+    // The shortcuts: a new top-level document page; then saving it.
+    QTest::keySequence(&a->window(), QKeySequence::New);
+    QCOMPARE(m.visiblePages().size(), 1u);
+    QCOMPARE(m.selectedPage()["kind"].stringValue(), std::string_view("document"));
+    QVERIFY(m.selectedPage()["parentId"].isNull());
+    QVERIFY(!m.selectedPage()["meeting"].boolValue());
+    QVERIFY(m.dirty());
+    QVERIFY(a->saveAction()->isEnabled());
+    QTest::keySequence(&a->window(), QKeySequence::Save);
+    QTRY_VERIFY(!m.dirty());
+    QVERIFY(!a->saveAction()->isEnabled());
+    QCOMPARE(m.revision(), 1);
+
+    // Relabelled with the language.
+    m.setLanguage(QStringLiteral("en"));
+    QCOMPARE(file->title(), QStringLiteral("&File"));
+    QCOMPARE(a->newPageAction()->text(), QStringLiteral("New page"));
+    QCOMPARE(a->saveAction()->text(), QStringLiteral("Save"));
+    QCOMPARE(a->importAction()->text(), QStringLiteral("Import Notion ZIP…"));
+    QCOMPARE(a->exportAction()->text(), QStringLiteral("Export workspace…"));
+
+    // Signing out takes the commands away again.
+    m.logout();
+    QTRY_VERIFY(m.account().isNull());
+    QVERIFY(!a->newPageAction()->isEnabled());
+    QVERIFY(!a->exportAction()->isEnabled());
+}
+
+void QuorvaleAppTest::aWaitingAccountHasNoWorkspaceCommands()
+{
+    auto a = app(m_accounts.add(QStringLiteral("pendiente@example.test"), false));
+    a->bringToFront();
+    QTRY_VERIFY(!a->model().account().isNull());
+    QCOMPARE(a->model().account()["status"].stringValue(), std::string_view("pending"));
+    QVERIFY(!a->newPageAction()->isEnabled());
+    QVERIFY(!a->exportAction()->isEnabled());
+    QVERIFY(!a->saveAction()->isEnabled());
+    a->newPageAction()->trigger(); // disabled: nothing happens
+    QVERIFY(a->model().workspace().isNull());
+}
+
+void QuorvaleAppTest::theMenusSaveReportsNothingAndShowsAConflict()
+{
+    const QString token = m_accounts.add(QStringLiteral("choque@example.test"));
+    auto other = serverModel(m_server, token);
+    QCOMPARE(finish(other->connect()), QString());
+    auto a = app(token);
+    WorkspaceModel &m = a->model();
+    a->bringToFront();
+    QTRY_VERIFY(m.approved());
+    QTRY_VERIFY(!m.workspace().isNull());
+
+    other->newPage(QStringLiteral("document"), false);
+    QCOMPARE(finish(other->save()), QString());
+    m.newPage(QStringLiteral("document"), false);
+    QSignalSpy busy(&m, &WorkspaceModel::busyChanged);
+    a->saveAction()->trigger();
+    QTRY_VERIFY(m.conflict());
+    // Awaited directly: no busy flag and no alert, the edit still unsaved.
+    QCOMPARE(busy.count(), 0);
+    QCOMPARE(m.message(), QString());
+    QVERIFY(!a->rootView().alert());
+    QVERIFY(m.dirty());
+    QVERIFY(a->saveAction()->isEnabled());
+}
+
+void QuorvaleAppTest::exportingAsksWhereThroughTheFileDialog()
+{
+    auto a = app(m_accounts.add(QStringLiteral("respaldo@example.test")));
+    WorkspaceModel &m = a->model();
+    a->bringToFront();
+    QTRY_VERIFY(!m.workspace().isNull());
+    m.newPage(QStringLiteral("document"), false);
+
+    // Cancelled: nothing is written.
+    QString proposed;
+    answerFileDialog(QString(), &proposed);
+    a->exportAction()->trigger();
+    QCOMPARE(QFileInfo(proposed).fileName(), QStringLiteral("quorvale-respaldo.json"));
+    QVERIFY(m.message().isEmpty());
+
+    // Chosen: the plain backup, with the unsaved page in it.
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("mi-respaldo.json"));
+    answerFileDialog(path, &proposed);
+    a->exportAction()->trigger();
+    QFile backup(path);
+    QVERIFY(backup.open(QIODevice::ReadOnly));
+    const JSON payload = JSON::decode(backup.readAll().toStdString());
+    QCOMPARE(payload["revision"].integerValue(), 0);
+    QCOMPARE(payload["workspace"]["pages"].size(), 1u);
+    QVERIFY(m.dirty()); // a backup is not a save
+}
+
+void QuorvaleAppTest::theSettingsWindowShowsTheLanguageServerAndKeyring()
+{
+    auto a = app(m_accounts.add(QStringLiteral("ajustes@example.test")));
+    a->showSettings();
+    QWidget *settings = quorvale::test::findVisible(QStringLiteral("settingsWindow"));
+    QVERIFY(settings);
+    QCOMPARE(settings->width(), 450);
+    QCOMPARE(settings->minimumWidth(), settings->maximumWidth());
+    QCOMPARE(settings->findChild<QLabel *>(QStringLiteral("serverOrigin"))->text(),
+             Service::defaultOrigin().toString());
+    auto *note = settings->findChild<QLabel *>(QStringLiteral("settingsNote"));
+    QCOMPARE(note->text(), QStringLiteral("Cada cuenta tiene un espacio privado. La sesión se "
+                                          "guarda en el llavero del sistema."));
+    QStringList labels;
+    const QList<QLabel *> all = settings->findChildren<QLabel *>();
+    for (QLabel *label : all)
+        labels << label->text();
+    QVERIFY(labels.contains(QStringLiteral("Idioma / Language")));
+    QVERIFY(labels.contains(QStringLiteral("Servidor")));
+
+    // The picker writes the preference, which the menu follows; its own labels stay.
+    auto *picker = settings->findChild<quorvale::LanguagePicker *>();
+    const int english = picker->findData(QStringLiteral("en"));
+    picker->setCurrentIndex(english);
+    emit picker->activated(english);
+    QCOMPARE(a->model().language(), QStringLiteral("en"));
+    QCOMPARE(QSettings().value(QStringLiteral("language")).toString(), QStringLiteral("en"));
+    QCOMPARE(a->newPageAction()->text(), QStringLiteral("New page"));
+    QCOMPARE(note->text(), QStringLiteral("Every account has a private workspace. Your session "
+                                          "is stored in the system keyring."));
+    labels.clear();
+    for (QLabel *label : all)
+        labels << label->text();
+    QVERIFY(labels.contains(QStringLiteral("Idioma / Language")));
+    QVERIFY(labels.contains(QStringLiteral("Servidor")));
+
+    // One Settings window, however often it is asked for: the sidebar's gear brings it back.
+    settings->close();
+    a->bringToFront();
+    QTRY_VERIFY(a->model().approved());
+    auto *gear = a->window().findChild<QAbstractButton *>(QStringLiteral("settings"));
+    QVERIFY(gear);
+    gear->click();
+    QVERIFY(settings->isVisible());
+    int windows = 0;
+    const QWidgetList tops = QApplication::topLevelWidgets();
+    for (QWidget *top : tops)
+        windows += top->objectName() == QLatin1String("settingsWindow") ? 1 : 0;
+    QCOMPARE(windows, 1);
+}
+
+QTEST_MAIN(QuorvaleAppTest)
+#include "tst_quorvaleapp.moc"
