@@ -1,27 +1,12 @@
 #include "viewstyle.h"
 
+#include "navstyle.h"
+
 #include <QAbstractButton>
 #include <QPalette>
 #include <QWidget>
 
 namespace quorvale::style {
-
-namespace {
-
-QColor blend(const QColor &over, const QColor &under, float amount)
-{
-    return QColor::fromRgbF(over.redF() * amount + under.redF() * (1 - amount),
-                            over.greenF() * amount + under.greenF() * (1 - amount),
-                            over.blueF() * amount + under.blueF() * (1 - amount));
-}
-
-QColor textTint(const QWidget *widget, float amount)
-{
-    const QPalette &palette = widget->palette();
-    return blend(palette.color(QPalette::WindowText), palette.color(QPalette::Window), amount);
-}
-
-} // namespace
 
 void setFont(QWidget *widget, Text style)
 {
@@ -52,27 +37,25 @@ void setFont(QWidget *widget, Text style)
     widget->setFont(f);
 }
 
+// Colours are the navigation views' own, so that the whole window shares one palette.
 void setTextColor(QWidget *widget, const QColor &color)
 {
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::WindowText, color);
-    palette.setColor(QPalette::Text, color);
-    widget->setPalette(palette);
+    navstyle::setTextColor(widget, color);
 }
 
 void setSecondary(QWidget *widget)
 {
-    setTextColor(widget, textTint(widget, 0.6f));
+    navstyle::setTextColor(widget, navstyle::secondary(widget->palette()));
 }
 
 void setTertiary(QWidget *widget)
 {
-    setTextColor(widget, textTint(widget, 0.4f));
+    navstyle::setTextColor(widget, navstyle::tertiary(widget->palette()));
 }
 
 QColor orange()
 {
-    return QColor(0xf2, 0x8c, 0x28);
+    return navstyle::orange();
 }
 
 void setProminent(QAbstractButton *button)

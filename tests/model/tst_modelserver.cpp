@@ -1,6 +1,7 @@
 #include "draftstore/draftstore.h"
 #include "model/workspacemodel.h"
 #include "service/secretstore.h"
+#include "support/modeltesting.h"
 #include "support/referenceserver.h"
 
 #include <QDir>
@@ -15,6 +16,7 @@
 using quorvale::JSON;
 using quorvale::SecretStore;
 using quorvale::WorkspaceModel;
+using quorvale::test::finish;
 using quorvale::test::ReferenceServer;
 
 namespace {
@@ -42,30 +44,9 @@ private:
     SecretStore &m_target;
 };
 
-QCoro::Task<> awaitQuietly(QCoro::Task<> task, bool *done, QString *error)
-{
-    try {
-        co_await std::move(task);
-    } catch (const std::exception &e) {
-        *error = QString::fromUtf8(e.what());
-    }
-    *done = true;
-}
-
-// Runs a model operation to its end; returns the error text, empty on success.
 QString qs(std::string_view text)
 {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-QString finish(QCoro::Task<> task)
-{
-    bool done = false;
-    QString error;
-    awaitQuietly(std::move(task), &done, &error);
-    if (!QTest::qWaitFor([&] { return done; }, 20000))
-        return QStringLiteral("timed out");
-    return error;
 }
 
 } // namespace
@@ -295,7 +276,7 @@ void ModelServerTest::anEditDuringASaveStaysDirty()
 
     bool done = false;
     QString error;
-    awaitQuietly(m->save(), &done, &error);
+    quorvale::test::detail::runQuietly(m->save(), &done, &error);
     m->rename(page, QStringLiteral("typed while saving")); // the PUT is under way
     QVERIFY(QTest::qWaitFor([&] { return done; }, 20000));
     QCOMPARE(error, QString());

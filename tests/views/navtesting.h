@@ -5,6 +5,7 @@
 
 #include "model/workspacemodel.h"
 #include "service/secretstore.h"
+#include "support/modeltesting.h"
 #include "support/referenceserver.h"
 
 #include <QAbstractItemView>
@@ -38,48 +39,6 @@ inline JSON with(JSON value, std::string_view key, JSON member)
 inline JSON workspace(JSON::Array pages)
 {
     return JSON::object({{"schemaVersion", 1}, {"pages", JSON(std::move(pages))}});
-}
-
-// A model with an in-memory keychain and an origin nothing listens on.
-inline std::unique_ptr<WorkspaceModel> offlineModel()
-{
-    return std::make_unique<WorkspaceModel>(std::make_unique<MemorySecretStore>(),
-                                            QUrl(QStringLiteral("https://localhost:1")),
-                                            QList<QSslCertificate>());
-}
-
-// A model of the server's account with that token; not connected yet.
-inline std::unique_ptr<WorkspaceModel> serverModel(const ReferenceServer &server,
-                                                   const QString &token)
-{
-    auto m =
-        std::make_unique<WorkspaceModel>(std::make_unique<MemorySecretStore>(), server.origin(),
-                                         QSslCertificate::fromPath(server.caFile()));
-    m->service().setToken(token);
-    return m;
-}
-
-namespace detail {
-inline QCoro::Task<> runQuietly(QCoro::Task<> task, bool *done, QString *error)
-{
-    try {
-        co_await std::move(task);
-    } catch (const std::exception &e) {
-        *error = QString::fromUtf8(e.what());
-    }
-    *done = true;
-}
-} // namespace detail
-
-// Runs a model task to its end; answers its error text, empty on success.
-inline QString finish(QCoro::Task<> task)
-{
-    bool done = false;
-    QString error;
-    detail::runQuietly(std::move(task), &done, &error);
-    if (!QTest::qWaitFor([&] { return done; }, 20000))
-        return QStringLiteral("timed out");
-    return error;
 }
 
 // Clicks the middle of a row, as a user would.
