@@ -1,0 +1,145 @@
+#include "pageview/blockeditor.h"
+
+#include "model/document.h"
+#include "model/workspacemodel.h"
+
+#include <QCheckBox>
+#include <QFontDatabase>
+#include <QHBoxLayout>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QSignalBlocker>
+#include <QToolButton>
+
+#include <algorithm>
+
+namespace quorvale {
+
+namespace {
+
+QString fromJson(std::string_view text)
+{
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+JSON toJson(const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    return JSON(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+}
+
+} // namespace
+
+BlockEditor::BlockEditor(WorkspaceModel &model, std::string pageId, std::string blockId,
+                         QWidget *parent)
+    : QWidget(parent)
+    , m_model(model)
+    , m_pageId(std::move(pageId))
+    , m_blockId(std::move(blockId))
+{
+    auto *row = new QHBoxLayout(this);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setAlignment(Qt::AlignTop);
+
+    m_type = new QToolButton(this);
+    m_type->setObjectName(QStringLiteral("blockType"));
+    m_type->setText(QStringLiteral("\u2261"));
+    m_type->setAutoRaise(true);
+    m_type->setFixedWidth(24);
+    m_type->setPopupMode(QToolButton::InstantPopup);
+    auto *menu = new QMenu(m_type);
+    // The kinds are shown by their own names in every language.
+    for (std::string_view kind : document::editableBlockTypes) {
+        const QString name = fromJson(kind);
+        menu->addAction(name, this, [this, name] { write("type", toJson(name)); });
+    }
+    m_type->setMenu(menu);
+    row->addWidget(m_type, 0, Qt::AlignTop);
+
+    m_check = new QCheckBox(this);
+    m_check->setObjectName(QStringLiteral("blockChecked"));
+    connect(m_check, &QCheckBox::toggled, this, [this](bool on) { write("checked", JSON(on)); });
+    row->addWidget(m_check, 0, Qt::AlignTop);
+
+    m_text = new QPlainTextEdit(this);
+    m_text->setObjectName(QStringLiteral("blockText"));
+    m_text->setFrameShape(QFrame::NoFrame);
+    m_text->document()->setDocumentMargin(8);
+    m_text->setStyleSheet(QStringLiteral(
+        "QPlainTextEdit { background: rgba(128, 128, 128, 30%); border-radius: 6px; }"));
+    connect(m_text, &QPlainTextEdit::textChanged, this, [this] {
+        const QString text = m_text->toPlainText();
+        m_text->setFixedHeight(textHeight(text));
+        write("text", toJson(text));
+    });
+    row->addWidget(m_text, 1, Qt::AlignTop);
+
+    connect(&m_model, &WorkspaceModel::workspaceChanged, this, &BlockEditor::refresh);
+    connect(&m_model, &WorkspaceModel::languageChanged, this, &BlockEditor::relabel);
+    relabel();
+    refresh();
+}
+
+int BlockEditor::textHeight(const QString &text)
+{
+    const auto lines = static_cast<int>(std::min<qsizetype>(text.count(QLatin1Char('\n')), 1000));
+    return std::clamp((lines + 1) * 22, 50, 300);
+}
+
+const JSON &BlockEditor::currentBlock() const
+{
+    static const JSON none;
+    const JSON &page = document::findPage(m_model.workspace(), m_pageId);
+    for (const JSON &block : page["blocks"].arrayValue()) {
+        if (block.id() == m_blockId)
+            return block;
+    }
+    return none;
+}
+
+void BlockEditor::write(std::string_view key, JSON value)
+{
+    // Programmatic updates of the controls are not user edits; an orphaned row writes nothing.
+    if (m_refreshing || !m_present)
+        return;
+    m_model.updateBlock(m_pageId, m_blockId, key, std::move(value));
+}
+
+void BlockEditor::refresh()
+{
+    const JSON &block = currentBlock();
+    if (!block.isObject()) {
+        // The block was removed elsewhere: keep what is shown but stop writing.
+        m_present = false;
+        setEnabled(false);
+        return;
+    }
+    m_present = true;
+    setEnabled(true);
+    m_refreshing = true;
+
+    const JSON &type = block["type"];
+    const bool todo = type.isString() && type.stringValue() == "todo";
+    m_check->setVisible(todo);
+    m_check->setChecked(block["checked"].isBool() && block["checked"].boolValue());
+
+    const bool code = type.isString() && type.stringValue() == "code";
+    m_text->setFont(code ? QFontDatabase::systemFont(QFontDatabase::FixedFont)
+                         : QFontDatabase::systemFont(QFontDatabase::GeneralFont));
+
+    const QString text =
+        block["text"].isString() ? fromJson(block["text"].stringValue()) : QString();
+    if (!m_text->hasFocus() && m_text->toPlainText() != text)
+        m_text->setPlainText(text);
+    m_text->setFixedHeight(textHeight(m_text->toPlainText()));
+
+    m_refreshing = false;
+}
+
+void BlockEditor::relabel()
+{
+    m_type->setToolTip(m_model.text("Tipo de bloque", "Block type"));
+    m_check->setAccessibleName(m_model.text("Hecho", "Done"));
+}
+
+} // namespace quorvale

@@ -1,0 +1,55 @@
+#pragma once
+
+// The edit-mode row of one block: its type menu, the to-do check box and its text. Holds no
+// block data; every change goes straight to the model and the row redraws from it.
+
+#include "json/json.h"
+
+#include <QWidget>
+
+#include <string>
+
+class QCheckBox;
+class QPlainTextEdit;
+class QToolButton;
+
+namespace quorvale {
+
+class WorkspaceModel;
+
+class BlockEditor final : public QWidget
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(BlockEditor)
+
+public:
+    BlockEditor(WorkspaceModel &model, std::string pageId, std::string blockId,
+                QWidget *parent = nullptr);
+
+    // Height of the text editor for a text: 22 points a line, kept between 50 and 300.
+    static int textHeight(const QString &text);
+
+    // Redraws from the block in the model. The text is left alone while it has focus, so the
+    // cursor and the undo history survive each keystroke's round trip through the model.
+    void refresh();
+
+    QToolButton *typeButton() const { return m_type; }
+    QCheckBox *checkBox() const { return m_check; }
+    QPlainTextEdit *textEdit() const { return m_text; }
+
+private:
+    const JSON &currentBlock() const;
+    void relabel();
+    void write(std::string_view key, JSON value);
+
+    WorkspaceModel &m_model;
+    std::string m_pageId;
+    std::string m_blockId;
+    bool m_present = true;
+    bool m_refreshing = false;
+    QToolButton *m_type = nullptr;
+    QCheckBox *m_check = nullptr;
+    QPlainTextEdit *m_text = nullptr;
+};
+
+} // namespace quorvale

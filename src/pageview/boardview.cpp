@@ -1,0 +1,252 @@
+#include "pageview/boardview.h"
+
+#include "model/document.h"
+#include "model/workspacemodel.h"
+
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QVBoxLayout>
+
+#include <iterator>
+#include <span>
+
+namespace quorvale {
+
+namespace {
+
+QString fromJson(std::string_view text)
+{
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QString stringMember(const JSON &card, std::string_view key)
+{
+    const JSON &value = card[key];
+    return value.isString() ? fromJson(value.stringValue()) : QString();
+}
+
+// Cards whose status is none of the columns are shown in the first one, so they stay in
+// reach; their stored status is kept until the user picks another.
+int columnOf(const JSON &card)
+{
+    const JSON &status = card["status"];
+    if (status.isString()) {
+        for (std::size_t i = 0; i < std::size(document::cardStatuses); ++i) {
+            if (document::cardStatuses[i] == status.stringValue())
+                return static_cast<int>(i);
+        }
+    }
+    return 0;
+}
+
+void fill(QComboBox &box, std::span<const std::string_view> options)
+{
+    for (std::string_view option : options)
+        box.addItem(fromJson(option));
+}
+
+} // namespace
+
+BoardCard::BoardCard(QWidget *parent)
+    : QWidget(parent)
+{
+    setObjectName(QStringLiteral("boardCard"));
+    setFixedWidth(220);
+    setAttribute(Qt::WA_StyledBackground);
+    setStyleSheet(QStringLiteral("#boardCard { background: palette(button); border: 1px solid "
+                                 "rgba(128, 128, 128, 40%); border-radius: 10px; }"));
+    auto *stack = new QVBoxLayout(this);
+    stack->setContentsMargins(14, 14, 14, 14);
+    m_title = new QLineEdit(this);
+    m_status = new QComboBox(this);
+    m_priority = new QComboBox(this);
+    fill(*m_status, document::cardStatuses);
+    fill(*m_priority, document::cardPriorities);
+    stack->addWidget(m_title);
+    stack->addWidget(m_status);
+    stack->addWidget(m_priority);
+}
+
+BoardView::BoardView(WorkspaceModel &model, std::string pageId, QWidget *parent)
+    : QWidget(parent)
+    , m_model(model)
+    , m_pageId(std::move(pageId))
+{
+    auto *outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto *scroll = new QScrollArea(this);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    outer->addWidget(scroll);
+
+    // Every card is a child of this one widget, whatever its column: moving a card between
+    // columns is then a layout change that keeps its focus and cursor.
+    m_content = new QWidget(scroll);
+    auto *row = new QHBoxLayout(m_content);
+    row->setSpacing(18);
+    row->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    for (std::string_view status : document::cardStatuses) {
+        Column column;
+        auto *stack = new QVBoxLayout;
+        stack->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+        column.heading = new QLabel(fromJson(status), m_content);
+        column.heading->setFixedWidth(250);
+        QFont headline = column.heading->font();
+        headline.setBold(true);
+        column.heading->setFont(headline);
+        stack->addWidget(column.heading);
+        column.cards = new QVBoxLayout;
+        stack->addLayout(column.cards);
+        column.add = new QPushButton(m_content);
+        const std::string stored(status);
+        connect(column.add, &QPushButton::clicked, this,
+                [this, stored] { m_model.addCard(m_pageId, stored); });
+        stack->addWidget(column.add, 0, Qt::AlignLeft);
+        row->addLayout(stack);
+        m_columns.push_back(column);
+    }
+    scroll->setWidget(m_content);
+
+    connect(&m_model, &WorkspaceModel::workspaceChanged, this, &BoardView::refresh);
+    connect(&m_model, &WorkspaceModel::languageChanged, this, &BoardView::relabel);
+    relabel();
+    refresh();
+}
+
+QList<BoardCard *> BoardView::cards(int column) const
+{
+    QList<BoardCard *> found;
+    if (column < 0 || column >= static_cast<int>(m_columns.size()))
+        return found;
+    QVBoxLayout *layout = m_columns[static_cast<std::size_t>(column)].cards;
+    for (int i = 0; i < layout->count(); ++i) {
+        if (auto *card = qobject_cast<BoardCard *>(layout->itemAt(i)->widget()))
+            found.append(card);
+    }
+    return found;
+}
+
+QPushButton *BoardView::addButton(int column) const
+{
+    if (column < 0 || column >= static_cast<int>(m_columns.size()))
+        return nullptr;
+    return m_columns[static_cast<std::size_t>(column)].add;
+}
+
+BoardCard *BoardView::makeCard()
+{
+    auto *card = new BoardCard(m_content);
+    label(*card);
+    connect(card->m_title, &QLineEdit::textEdited, this,
+            [this, card](const QString &text) { edit(*card, "title", text); });
+    connect(card->m_status, &QComboBox::activated, this,
+            [this, card](int index) { edit(*card, "status", card->m_status->itemText(index)); });
+    connect(card->m_priority, &QComboBox::activated, this, [this, card](int index) {
+        edit(*card, "priority", card->m_priority->itemText(index));
+    });
+    return card;
+}
+
+void BoardView::edit(BoardCard &card, std::string_view key, const QString &value)
+{
+    if (m_refreshing || !card.m_editable)
+        return;
+    m_model.updateCard(m_pageId, card.m_id, key, value);
+}
+
+void BoardView::draw(BoardCard &card, const JSON &value)
+{
+    card.m_shown = value;
+    const QString title = stringMember(value, "title");
+    // The field being typed in already shows what the user typed; resetting it would move
+    // the cursor and drop the undo history.
+    if (!card.m_title->hasFocus() && card.m_title->text() != title)
+        card.m_title->setText(title);
+    // A value that is none of the options shows no selection.
+    card.m_status->setCurrentIndex(card.m_status->findText(stringMember(value, "status")));
+    card.m_priority->setCurrentIndex(card.m_priority->findText(stringMember(value, "priority")));
+}
+
+void BoardView::refresh()
+{
+    m_refreshing = true;
+    const JSON &page = document::findPage(m_model.workspace(), m_pageId);
+    for (Column &column : m_columns)
+        column.add->setEnabled(page.isObject());
+
+    std::map<std::pair<std::string, int>, BoardCard *> kept;
+    std::map<std::string, int> seen;
+    std::vector<int> filled(m_columns.size(), 0);
+    for (const JSON &value : page["cards"].arrayValue()) {
+        std::string id(value.id());
+        const int occurrence = seen[id]++;
+        std::pair key{id, occurrence};
+        BoardCard *card = nullptr;
+        if (auto found = m_cards.find(key); found != m_cards.end()) {
+            card = found->second;
+            m_cards.erase(found);
+        } else {
+            card = makeCard();
+            card->m_id = id;
+        }
+        kept.emplace(std::move(key), card);
+
+        if (!card->m_shown.isIdenticalTo(value) && card->m_shown != value)
+            draw(*card, value);
+        // Edits find a card by id, so only the first of several cards sharing one can be
+        // edited; the others are shown read-only rather than edit the wrong card.
+        const bool editable = occurrence == 0;
+        if (card->m_editable != editable) {
+            card->m_editable = editable;
+            card->setEnabled(editable);
+            label(*card);
+        }
+
+        // Place the card at its position in its column; a card already there is not touched.
+        const auto column = static_cast<std::size_t>(columnOf(value));
+        QVBoxLayout *layout = m_columns[column].cards;
+        const int position = filled[column]++;
+        if (layout->indexOf(card) != position) {
+            for (Column &other : m_columns)
+                other.cards->removeWidget(card);
+            layout->insertWidget(position, card);
+        }
+        card->show();
+    }
+
+    // Cards gone from the page.
+    for (auto &[key, card] : m_cards) {
+        for (Column &column : m_columns)
+            column.cards->removeWidget(card);
+        card->hide();
+        card->deleteLater();
+    }
+    m_cards = std::move(kept);
+    m_refreshing = false;
+}
+
+void BoardView::relabel()
+{
+    for (Column &column : m_columns)
+        column.add->setText(m_model.text("Añadir tarjeta", "Add card"));
+    for (auto &[key, card] : m_cards)
+        label(*card);
+}
+
+void BoardView::label(BoardCard &card)
+{
+    card.m_title->setPlaceholderText(m_model.text("Título", "Title"));
+    card.m_status->setToolTip(m_model.text("Estado", "Status"));
+    card.m_priority->setToolTip(m_model.text("Prioridad", "Priority"));
+    card.setToolTip(card.m_editable
+                        ? QString()
+                        : m_model.text("Otra tarjeta tiene el mismo identificador; esta no se "
+                                       "puede editar.",
+                                       "Another card has the same id; this one cannot be edited."));
+}
+
+} // namespace quorvale

@@ -1,0 +1,87 @@
+#pragma once
+
+// A board page as three status columns of editable cards. Card widgets are kept by card id
+// and updated in place when the model changes; the cards themselves live only in the model.
+
+#include "json/json.h"
+
+#include <QWidget>
+
+#include <map>
+#include <string>
+#include <vector>
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QVBoxLayout;
+
+namespace quorvale {
+
+class WorkspaceModel;
+
+class BoardCard final : public QWidget
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(BoardCard)
+
+public:
+    explicit BoardCard(QWidget *parent = nullptr);
+
+    QLineEdit *title() const { return m_title; }
+    QComboBox *status() const { return m_status; }
+    QComboBox *priority() const { return m_priority; }
+    const std::string &cardId() const { return m_id; }
+    // False for a later card sharing an earlier card's id: an edit would land on the other one.
+    bool editable() const { return m_editable; }
+
+private:
+    friend class BoardView;
+    std::string m_id;
+    JSON m_shown; // the card value last drawn, to skip unchanged cards
+    bool m_editable = true;
+    QLineEdit *m_title = nullptr;
+    QComboBox *m_status = nullptr;
+    QComboBox *m_priority = nullptr;
+};
+
+class BoardView final : public QWidget
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(BoardView)
+
+public:
+    BoardView(WorkspaceModel &model, std::string pageId, QWidget *parent = nullptr);
+
+    // Reconciles the cards with the page in the model.
+    void refresh();
+
+    // The cards shown in a column, top to bottom; column follows the order of the statuses.
+    QList<BoardCard *> cards(int column) const;
+    QPushButton *addButton(int column) const;
+
+private:
+    struct Column
+    {
+        QLabel *heading = nullptr;
+        QVBoxLayout *cards = nullptr;
+        QPushButton *add = nullptr;
+    };
+
+    BoardCard *makeCard();
+    void draw(BoardCard &card, const JSON &value);
+    void edit(BoardCard &card, std::string_view key, const QString &value);
+    void relabel();
+    void label(BoardCard &card);
+
+    WorkspaceModel &m_model;
+    std::string m_pageId;
+    bool m_refreshing = false;
+    QWidget *m_content = nullptr;
+    std::vector<Column> m_columns;
+    // Keyed by id and occurrence, so two cards sharing an id still get a widget each.
+    std::map<std::pair<std::string, int>, BoardCard *> m_cards;
+};
+
+} // namespace quorvale

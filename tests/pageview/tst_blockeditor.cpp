@@ -1,0 +1,182 @@
+#include "pageview/blockeditor.h"
+
+#include "model/document.h"
+#include "model/workspacemodel.h"
+#include "service/secretstore.h"
+
+#include <QCheckBox>
+#include <QFontDatabase>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QSslCertificate>
+#include <QStandardPaths>
+#include <QTest>
+#include <QToolButton>
+
+#include <memory>
+
+using namespace quorvale;
+
+namespace {
+
+std::unique_ptr<WorkspaceModel> modelWith(JSON block)
+{
+    auto model = std::make_unique<WorkspaceModel>(std::make_unique<MemorySecretStore>(),
+                                                  QUrl(QStringLiteral("https://localhost:1")),
+                                                  QList<QSslCertificate>());
+    model->setWorkspace(JSON::object(
+        {{"pages",
+          JSON::array({JSON::object(
+              {{"id", "p1"}, {"kind", "document"}, {"blocks", JSON::array({block})}})})}}));
+    return model;
+}
+
+const JSON &storedBlock(const WorkspaceModel &model)
+{
+    return document::findPage(model.workspace(), "p1")["blocks"].at(0);
+}
+
+QString storedText(const WorkspaceModel &model)
+{
+    const std::string_view text = storedBlock(model)["text"].stringValue();
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+void chooseType(BlockEditor &editor, const QString &kind)
+{
+    for (QAction *action : editor.typeButton()->menu()->actions()) {
+        if (action->text() == kind) {
+            action->trigger();
+            return;
+        }
+    }
+    QFAIL("no such kind in the type menu");
+}
+
+} // namespace
+
+class TestBlockEditor final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+
+    void heightFollowsLineCount_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("height");
+        QTest::newRow("empty") << QString() << 50;
+        QTest::newRow("two lines") << QStringLiteral("a\nb") << 50;
+        QTest::newRow("three lines") << QStringLiteral("a\nb\nc") << 66;
+        QTest::newRow("trailing line feed") << QStringLiteral("a\nb\n") << 66;
+        QTest::newRow("twenty lines")
+            << QStringLiteral("l\n").repeated(19) + QStringLiteral("l") << 300;
+    }
+    void heightFollowsLineCount()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, height);
+        QCOMPARE(BlockEditor::textHeight(text), height);
+        const QByteArray utf8 = text.toUtf8();
+        auto model = modelWith(JSON::object(
+            {{"id", "b1"}, {"type", "text"}, {"text", std::string_view(utf8.constData())}}));
+        BlockEditor editor(*model, "p1", "b1");
+        QCOMPARE(editor.textEdit()->height(), height);
+        QCOMPARE(editor.textEdit()->toPlainText(), text);
+    }
+
+    void typingSurvivesTheModelsRefresh()
+    {
+        auto model = modelWith(JSON::object({{"id", "b1"}, {"type", "text"}, {"text", "Hola"}}));
+        BlockEditor editor(*model, "p1", "b1");
+        editor.show();
+        editor.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&editor));
+        QPlainTextEdit *text = editor.textEdit();
+        text->setFocus();
+        text->moveCursor(QTextCursor::End);
+
+        QTest::keyClicks(text, QStringLiteral(" mundo"));
+        QCOMPARE(storedText(*model), QStringLiteral("Hola mundo"));
+        QVERIFY(text->hasFocus());
+        QCOMPARE(text->textCursor().position(), 10);
+        QVERIFY(text->document()->isUndoAvailable());
+
+        // A line feed grows the editor at once.
+        QTest::keyClick(text, Qt::Key_Return);
+        QTest::keyClick(text, Qt::Key_Return);
+        QCOMPARE(storedText(*model), QStringLiteral("Hola mundo\n\n"));
+        QCOMPARE(text->height(), 66);
+
+        // A change from elsewhere reaches an editor that is not being typed in.
+        text->clearFocus();
+        model->updateBlock("p1", "b1", "text", JSON("Otro"));
+        QCOMPARE(text->toPlainText(), QStringLiteral("Otro"));
+    }
+
+    void typeMenuAndCheckBox()
+    {
+        auto model = modelWith(
+            JSON::object({{"id", "b1"}, {"type", "todo"}, {"text", "Comprar"}, {"checked", true}}));
+        BlockEditor editor(*model, "p1", "b1");
+        QStringList kinds;
+        for (QAction *action : editor.typeButton()->menu()->actions())
+            kinds << action->text();
+        QCOMPARE(kinds, QStringList({"text", "h1", "h2", "h3", "bullet", "number", "todo", "quote",
+                                     "callout", "code", "divider"}));
+
+        QVERIFY(editor.checkBox()->isVisibleTo(&editor));
+        QVERIFY(editor.checkBox()->isChecked());
+        editor.checkBox()->click();
+        QCOMPARE(storedBlock(*model)["checked"], JSON(false));
+        editor.checkBox()->click();
+        QCOMPARE(storedBlock(*model)["checked"], JSON(true));
+
+        // Leaving to-do hides the box but keeps the stored state.
+        chooseType(editor, QStringLiteral("text"));
+        QCOMPARE(storedBlock(*model)["type"], JSON("text"));
+        QCOMPARE(storedBlock(*model)["checked"], JSON(true));
+        QVERIFY(!editor.checkBox()->isVisibleTo(&editor));
+        QCOMPARE(storedText(*model), QStringLiteral("Comprar"));
+    }
+
+    void blockWithoutTypeShowsAsText()
+    {
+        auto model = modelWith(JSON::object({{"id", "b1"}, {"text", "x"}, {"checked", "yes"}}));
+        BlockEditor editor(*model, "p1", "b1");
+        QVERIFY(!editor.checkBox()->isVisibleTo(&editor));
+        QVERIFY(!QFontInfo(editor.textEdit()->font()).fixedPitch() ||
+                QFontDatabase::systemFont(QFontDatabase::GeneralFont).fixedPitch());
+
+        chooseType(editor, QStringLiteral("todo"));
+        QCOMPARE(storedBlock(*model)["type"], JSON("todo"));
+        QVERIFY(editor.checkBox()->isVisibleTo(&editor));
+        QVERIFY(!editor.checkBox()->isChecked()); // only the boolean true is checked
+        QCOMPARE(storedBlock(*model)["checked"], JSON("yes"));
+    }
+
+    void codeIsMonospacedAndStoredVerbatim()
+    {
+        auto model = modelWith(JSON::object({{"id", "b1"}, {"type", "code"}}));
+        BlockEditor editor(*model, "p1", "b1");
+        QCOMPARE(editor.textEdit()->font(), QFontDatabase::systemFont(QFontDatabase::FixedFont));
+        editor.textEdit()->setPlainText(QStringLiteral("  if (a)\n\treturn <b>;  "));
+        QCOMPARE(storedText(*model), QStringLiteral("  if (a)\n\treturn <b>;  "));
+    }
+
+    void removedBlockLeavesTheEditorInert()
+    {
+        auto model = modelWith(JSON::object({{"id", "b1"}, {"type", "todo"}, {"text", "x"}}));
+        BlockEditor editor(*model, "p1", "b1");
+        model->updatePage("p1", [](JSON &page) { page.set("blocks", JSON::array()); });
+        QVERIFY(!editor.isEnabled());
+        const JSON before = model->workspace();
+        editor.textEdit()->setPlainText(QStringLiteral("lost?"));
+        editor.checkBox()->click();
+        QCOMPARE(model->workspace(), before);
+    }
+};
+
+QTEST_MAIN(TestBlockEditor)
+#include "tst_blockeditor.moc"

@@ -1,0 +1,202 @@
+#include "pageview/boardview.h"
+
+#include "model/document.h"
+#include "model/workspacemodel.h"
+#include "service/secretstore.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSslCertificate>
+#include <QStandardPaths>
+#include <QTest>
+
+#include <memory>
+
+using namespace quorvale;
+
+namespace {
+
+JSON card(std::string_view id, std::string_view title, std::string_view status,
+          std::string_view priority = "Media")
+{
+    return JSON::object(
+        {{"id", id}, {"title", title}, {"status", status}, {"priority", priority}, {"tag", ""}});
+}
+
+std::unique_ptr<WorkspaceModel> modelWith(JSON cards)
+{
+    auto model = std::make_unique<WorkspaceModel>(std::make_unique<MemorySecretStore>(),
+                                                  QUrl(QStringLiteral("https://localhost:1")),
+                                                  QList<QSslCertificate>());
+    model->setWorkspace(JSON::object(
+        {{"pages", JSON::array({JSON::object(
+                       {{"id", "board"}, {"kind", "board"}, {"cards", std::move(cards)}})})}}));
+    return model;
+}
+
+const JSON::Array &storedCards(const WorkspaceModel &model)
+{
+    return document::findPage(model.workspace(), "board")["cards"].arrayValue();
+}
+
+QStringList titles(const BoardView &board, int column)
+{
+    QStringList shown;
+    for (BoardCard *c : board.cards(column))
+        shown << c->title()->text();
+    return shown;
+}
+
+} // namespace
+
+class TestBoardView final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+
+    void cardsLandInTheirColumns()
+    {
+        auto model = modelWith(
+            JSON::array({card("a", "A", "Listo"), card("b", "B", "Sin empezar"),
+                         card("c", "C", "En curso", "Alta"), card("d", "D", "Listo", "Urgente"),
+                         card("e", "E", "Archivada")}));
+        BoardView board(*model, "board");
+        // A card of an unknown status stays reachable in the first column.
+        QCOMPARE(titles(board, 0), QStringList({"B", "E"}));
+        QCOMPARE(titles(board, 1), QStringList({"C"}));
+        QCOMPARE(titles(board, 2), QStringList({"A", "D"}));
+
+        BoardCard *c = board.cards(1).at(0);
+        QCOMPARE(c->status()->currentText(), QStringLiteral("En curso"));
+        QCOMPARE(c->priority()->currentText(), QStringLiteral("Alta"));
+        // Values that are none of the options select nothing and are not rewritten.
+        QCOMPARE(board.cards(2).at(1)->priority()->currentIndex(), -1);
+        QCOMPARE(board.cards(0).at(1)->status()->currentIndex(), -1);
+        QCOMPARE(storedCards(*model).at(4)["status"], JSON("Archivada"));
+
+        // Cards that are not an array, or a page that is gone, show empty columns.
+        model->updatePage("board", [](JSON &page) { page.set("cards", "nope"); });
+        QVERIFY(board.cards(0).isEmpty() && board.cards(1).isEmpty() && board.cards(2).isEmpty());
+        model->setWorkspace(JSON::object({{"pages", JSON::array()}}));
+        QVERIFY(!board.addButton(0)->isEnabled());
+    }
+
+    void statusChangeMovesTheSameCard()
+    {
+        auto model =
+            modelWith(JSON::array({card("a", "A", "Sin empezar"), card("b", "B", "Sin empezar"),
+                                   card("c", "C", "Listo")}));
+        BoardView board(*model, "board");
+        BoardCard *a = board.cards(0).at(0);
+        BoardCard *b = board.cards(0).at(1);
+        BoardCard *c = board.cards(2).at(0);
+
+        emit a->status()->activated(2);
+        QCOMPARE(storedCards(*model).at(0)["status"], JSON("Listo"));
+        QCOMPARE(board.cards(0), QList<BoardCard *>({b}));
+        // Array order holds within the column.
+        QCOMPARE(board.cards(2), QList<BoardCard *>({a, c}));
+
+        emit b->priority()->activated(0);
+        QCOMPARE(storedCards(*model).at(1)["priority"], JSON("Baja"));
+        QCOMPARE(board.cards(0), QList<BoardCard *>({b}));
+
+        // A card removed from the page leaves the board; the others keep their widgets.
+        model->updatePage("board", [](JSON &page) {
+            page.set("cards", JSON::array({page["cards"].at(1), page["cards"].at(2)}));
+        });
+        QCOMPARE(board.cards(0), QList<BoardCard *>({b}));
+        QCOMPARE(board.cards(2), QList<BoardCard *>({c}));
+    }
+
+    void addCardKeepsStoredValuesInSpanish()
+    {
+        auto model = modelWith(JSON::array());
+        model->setLanguage(QStringLiteral("en"));
+        BoardView board(*model, "board");
+        QCOMPARE(board.addButton(1)->text(), QStringLiteral("Add card"));
+        board.addButton(1)->click();
+
+        QCOMPARE(storedCards(*model).size(), std::size_t(1));
+        const JSON &added = storedCards(*model).at(0);
+        QCOMPARE(added["status"], JSON("En curso"));
+        QCOMPARE(added["priority"], JSON("Media"));
+        QCOMPARE(added["title"], JSON("New task"));
+        QCOMPARE(titles(board, 1), QStringList({"New task"}));
+        QCOMPARE(board.cards(1).at(0)->title()->placeholderText(), QStringLiteral("Title"));
+
+        model->setLanguage(QStringLiteral("es"));
+        QCOMPARE(board.addButton(1)->text(), QStringLiteral("Añadir tarjeta"));
+        QCOMPARE(board.cards(1).at(0)->title()->placeholderText(), QStringLiteral("Título"));
+    }
+
+    void cardsSharingAnIdAreNeverEditedByMistake()
+    {
+        auto model = modelWith(
+            JSON::array({card("x", "First", "Sin empezar"), card("x", "Second", "En curso")}));
+        BoardView board(*model, "board");
+        BoardCard *first = board.cards(0).at(0);
+        BoardCard *second = board.cards(1).at(0);
+        QVERIFY(first->editable() && first->isEnabled());
+        // Edits find cards by id, so the second would silently change the first.
+        QVERIFY(!second->editable() && !second->isEnabled());
+        QVERIFY(!second->toolTip().isEmpty());
+
+        const JSON before = model->workspace();
+        emit second->status()->activated(2);
+        emit second->title()->textEdited(QStringLiteral("Oops"));
+        QCOMPARE(model->workspace(), before);
+
+        emit first->title()->textEdited(QStringLiteral("First!"));
+        QCOMPARE(storedCards(*model).at(0)["title"], JSON("First!"));
+        QCOMPARE(storedCards(*model).at(1)["title"], JSON("Second"));
+        QCOMPARE(board.cards(1).at(0), second);
+
+        // When the first goes, the one left becomes editable.
+        model->updatePage(
+            "board", [](JSON &page) { page.set("cards", JSON::array({page["cards"].at(1)})); });
+        QCOMPARE(board.cards(0).size(), 0);
+        QVERIFY(board.cards(1).at(0)->editable());
+        QCOMPARE(board.cards(1).at(0)->title()->text(), QStringLiteral("Second"));
+    }
+
+    void typingInATitleIsNotRebuilt()
+    {
+        auto model =
+            modelWith(JSON::array({card("a", "Plan", "Sin empezar"), card("b", "B", "Listo")}));
+        BoardView board(*model, "board");
+        board.show();
+        board.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&board));
+        BoardCard *a = board.cards(0).at(0);
+        BoardCard *b = board.cards(2).at(0);
+        QLineEdit *title = a->title();
+        title->setFocus();
+        title->setCursorPosition(2);
+
+        QTest::keyClicks(title, QStringLiteral("XY"));
+        QCOMPARE(storedCards(*model).at(0)["title"], JSON("PlXYan"));
+        QCOMPARE(board.cards(0).at(0), a);
+        QVERIFY(title->hasFocus());
+        QCOMPARE(title->cursorPosition(), 4);
+        QVERIFY(title->isUndoAvailable());
+
+        // Another card changing elsewhere leaves the focused one alone.
+        model->updateCard("board", "b", "title", QStringLiteral("B2"));
+        QCOMPARE(b->title()->text(), QStringLiteral("B2"));
+        QCOMPARE(title->text(), QStringLiteral("PlXYan"));
+        QCOMPARE(title->cursorPosition(), 4);
+
+        // Moving the focused card to another column keeps its widget and focus.
+        model->updateCard("board", "a", "status", QStringLiteral("En curso"));
+        QCOMPARE(board.cards(1), QList<BoardCard *>({a}));
+        QVERIFY(title->hasFocus());
+        QCOMPARE(title->cursorPosition(), 4);
+    }
+};
+
+QTEST_MAIN(TestBoardView)
+#include "tst_boardview.moc"
