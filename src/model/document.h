@@ -17,7 +17,6 @@ using PageChange = std::function<void(JSON &page)>;
 // Block types in the order the type menus offer them.
 inline constexpr std::string_view editableBlockTypes[] = {
     "text", "h1", "h2", "h3", "bullet", "number", "todo", "quote", "callout", "code", "divider"};
-inline constexpr std::string_view importedBlockTypes[] = {"attachment", "pageLink", "table"};
 
 // Board columns in order, and card priorities; stored in Spanish whatever the interface says.
 inline constexpr std::string_view cardStatuses[] = {"Sin empezar", "En curso", "Listo"};

@@ -80,9 +80,7 @@ WorkspaceModel::~WorkspaceModel()
 {
     // Every task still waiting ends here, while the model is whole: the account check at once,
     // the server calls with a transfer error.
-    ++m_observation;
-    if (m_observationClock)
-        m_observationClock->wake();
+    stopObservation();
     m_service.abortTransfers();
 }
 
@@ -409,13 +407,19 @@ QCoro::Task<> WorkspaceModel::connect()
     }
 }
 
+void WorkspaceModel::stopObservation()
+{
+    // A new generation ends the running loop, which is woken to notice it.
+    ++m_observation;
+    if (m_observationClock)
+        m_observationClock->wake();
+}
+
 void WorkspaceModel::observe()
 {
-    // A new generation ends the previous loop, which is woken to notice it.
-    ++m_observation;
+    stopObservation();
     if (!m_observationClock)
         m_observationClock = std::make_unique<ObservationClock>();
-    m_observationClock->wake();
     observation(m_observation);
 }
 
@@ -467,11 +471,8 @@ void WorkspaceModel::logout()
 {
     run([this]() -> QCoro::Task<> {
         co_await m_service.logout();
-        ++m_observation; // stops the account check
-        if (m_observationClock)
-            m_observationClock->wake();
+        stopObservation();
         clearPrivateMemory();
-        m_draftKey.forget();
         setAccount(JSON());
     });
 }

@@ -186,6 +186,7 @@ private:
     QString accountId() const;
     JSON draftPayload() const;
     QCoro::Task<> observation(quint64 generation);
+    void stopObservation();
     QCoro::Task<> runAction(Action action);
     QCoro::Task<> loadPage(QString id);
     void setAccount(JSON account);

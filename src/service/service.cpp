@@ -217,7 +217,7 @@ QCoro::Task<> Service::download(QString path, QString destinationPath)
             QStringLiteral("No se pudo descargar el archivo (%1).").arg(status.value_or(0)));
     }
     sink->write(reply->readAll());
-    if (!file->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) || !file->commit())
+    if (!file->commit())
         throw FileError(
             QStringLiteral("No se pudo escribir %1: %2").arg(destinationPath, file->errorString()));
     if (!QFile::setPermissions(destinationPath, QFileDevice::ReadOwner | QFileDevice::WriteOwner))
