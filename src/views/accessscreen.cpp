@@ -1,9 +1,9 @@
 #include "accessscreen.h"
 
-#include "icons.h"
+#include "style/icons.h"
 #include "languagepicker.h"
 #include "model/workspacemodel.h"
-#include "viewstyle.h"
+#include "style/viewstyle.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

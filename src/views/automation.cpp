@@ -1,7 +1,7 @@
 #include "automation.h"
 
 #include "quorvaleapp.h"
-#include "viewstyle.h"
+#include "style/viewstyle.h"
 
 #include <QAbstractButton>
 #include <QAction>

@@ -1,7 +1,7 @@
 #include "meetingsview.h"
 
 #include "model/workspacemodel.h"
-#include "navstyle.h"
+#include "style/navstyle.h"
 #include "rowmodel.h"
 
 #include <QBoxLayout>

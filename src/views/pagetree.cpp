@@ -1,7 +1,7 @@
 #include "pagetree.h"
 
 #include "model/workspacemodel.h"
-#include "navstyle.h"
+#include "style/navstyle.h"
 #include "rowmodel.h"
 #include "sidebarrow.h"
 

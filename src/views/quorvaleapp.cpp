@@ -1,6 +1,6 @@
 #include "quorvaleapp.h"
 
-#include "navstyle.h"
+#include "style/navstyle.h"
 
 #include <QApplication>
 

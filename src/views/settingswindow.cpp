@@ -2,7 +2,7 @@
 
 #include "languagepicker.h"
 #include "model/workspacemodel.h"
-#include "viewstyle.h"
+#include "style/viewstyle.h"
 
 #include <QFormLayout>
 #include <QLabel>

@@ -1,7 +1,7 @@
 #include "sidebar.h"
 
 #include "model/workspacemodel.h"
-#include "navstyle.h"
+#include "style/navstyle.h"
 #include "pagetree.h"
 #include "rowmodel.h"
 #include "sidebarrow.h"

@@ -1,6 +1,6 @@
 #include "sidebarrow.h"
 
-#include "navstyle.h"
+#include "style/navstyle.h"
 #include "rowmodel.h"
 
 #include <QPainter>

@@ -1,12 +1,12 @@
 #include "workspaceview.h"
 
-#include "icons.h"
+#include "style/icons.h"
 #include "meetingsview.h"
 #include "model/workspacemodel.h"
-#include "navstyle.h"
+#include "style/navstyle.h"
 #include "pagesearchview.h"
 #include "sidebar.h"
-#include "viewstyle.h"
+#include "style/viewstyle.h"
 
 #include <QFrame>
 #include <QHBoxLayout>

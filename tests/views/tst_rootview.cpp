@@ -3,7 +3,7 @@
 #include "views/languagepicker.h"
 #include "views/rootview.h"
 #include "views/settingswindow.h"
-#include "views/viewstyle.h"
+#include "style/viewstyle.h"
 #include "views/workspaceview.h"
 
 #include <QFile>

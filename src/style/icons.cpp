@@ -1,4 +1,4 @@
-#include "icons.h"
+#include "style/icons.h"
 
 #include <QFile>
 

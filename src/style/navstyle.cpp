@@ -1,6 +1,6 @@
-#include "navstyle.h"
+#include "style/navstyle.h"
 
-#include "icons.h"
+#include "style/icons.h"
 
 #include <QApplication>
 #include <QFontInfo>

@@ -1,6 +1,6 @@
-#include "viewstyle.h"
+#include "style/viewstyle.h"
 
-#include "navstyle.h"
+#include "style/navstyle.h"
 
 #include <QAbstractButton>
 #include <QPalette>
