@@ -24,9 +24,17 @@ constexpr const char *usage = R"(usage:
   quorvale-server [--data DIR] account approve|reject|block|promote ID
   quorvale-server [--data DIR] account list
   quorvale-server [--data DIR] token ID
+  quorvale-server [--data DIR] notion add-file ID BATCH PATH FILE [--type TYPE]
+  quorvale-server [--data DIR] notion set-layout ID PAGE JSON
+  quorvale-server [--data DIR] notion list-files ID BATCH
 
 The data directory defaults to $XDG_DATA_HOME/quorvale-server (~/.local/share/quorvale-server).
 "promote" makes the account an approved administrator.
+"notion add-file" stores a copy of FILE as the file at PATH (relative, as inside the export:
+"Assets/diagram.png") of the import batch BATCH of account ID, and prints the new file's id;
+the type follows PATH's extension unless --type gives it. "notion set-layout" stores the list
+layout of the imported page PAGE: a JSON object {"<block id>": {"indent": n, "number": n}, …}.
+"notion list-files" prints one JSON record per file of the batch.
 --code-ttl is how many seconds a sign-in code stays valid (0 to 3600; 0 makes every code
 expire at once, which tests use).
 )";
@@ -138,6 +146,41 @@ void printAccount(std::ostream &out, Store &store, const Account &account)
     out << record.encode() << '\n';
 }
 
+int notion(Store &store, Arguments &rest, std::ostream &out)
+{
+    if (rest.words.empty())
+        throw UsageError("notion needs a verb");
+    const std::string verb = rest.words[0];
+    if (verb == "add-file") {
+        const std::string type = rest.take("type").value_or("");
+        rest.expect(5);
+        const auto &words = rest.words;
+        out << store.addNotionFile(words[1], words[2], words[3], words[4], type).id << std::endl;
+        return 0;
+    }
+    if (verb == "set-layout") {
+        rest.expect(4);
+        JSON layout;
+        try {
+            layout = JSON::decode(rest.words[3]);
+        } catch (const JSON::DecodeError &e) {
+            throw std::runtime_error(std::string("the layout is not JSON: ") + e.what());
+        }
+        store.setListLayout(rest.words[1], rest.words[2], layout);
+        return 0;
+    }
+    if (verb == "list-files") {
+        rest.expect(3);
+        if (!store.account(rest.words[1]))
+            throw std::runtime_error("there is no account " + rest.words[1]);
+        for (const auto &file : store.notionFiles(rest.words[1], rest.words[2]))
+            out << notionFileJson(file).encode() << '\n';
+        out.flush();
+        return 0;
+    }
+    throw UsageError("unknown notion verb " + verb);
+}
+
 int serve(const std::filesystem::path &dataDir, const std::string &host, int port,
           std::chrono::seconds codeLifetime, std::ostream &out, std::ostream &err)
 {
@@ -218,7 +261,7 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
         return 0;
     }
     Arguments rest = Arguments::parse(arguments, next + 1);
-    if (command != "serve" && command != "account" && command != "token")
+    if (command != "serve" && command != "account" && command != "token" && command != "notion")
         throw UsageError("unknown command " + command);
     if (dataDir && dataDir->empty())
         throw UsageError("--data needs a directory");
@@ -241,6 +284,8 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
         out << store.createToken(rest.words[0]) << std::endl;
         return 0;
     }
+    if (command == "notion")
+        return notion(store, rest, out);
     if (rest.words.empty())
         throw UsageError("account needs a verb");
     const std::string verb = rest.words[0];

@@ -1,6 +1,7 @@
 #pragma once
 
-// The quorvale-server command line: serving, and the operator's account and token commands.
+// The quorvale-server command line: serving, and the operator's account, token and Notion
+// file commands.
 
 #include <iosfwd>
 #include <string>

@@ -1,6 +1,7 @@
 #include "server/httpserver.h"
 
 #include "server/certificates.h"
+#include "server/imagepreview.h"
 #include "server/signin.h"
 #include "server/store.h"
 #include "server/util.h"
@@ -32,6 +33,9 @@ using httplib::Response;
 
 constexpr std::size_t maxParameterBytes = 1024;
 constexpr std::size_t maxFormBytes = 16 * 1024;
+// Larger imported images are offered for download only: decoding them would cost too much.
+constexpr std::uint64_t maxPreviewSourceBytes = std::uint64_t{64} << 20;
+constexpr int previewSide = 960;
 
 constexpr const char *linkProblem =
     "Este enlace de inicio de sesión no es válido. Vuelve a iniciar sesión desde la aplicación "
@@ -137,6 +141,10 @@ struct Reply
     // When set, the file is streamed instead of the JSON body.
     std::shared_ptr<OpenFile> file;
     std::string fileType;
+    // The Content-Disposition of the file.
+    std::string disposition = "attachment";
+    // When set, these bytes of type fileType are answered instead of the JSON body.
+    std::optional<std::string> bytes;
     // When set, this sign-in page is answered instead of the JSON body.
     std::optional<std::string> page;
     std::string location;
@@ -161,6 +169,50 @@ Reply fileReply(std::shared_ptr<OpenFile> file, std::string type)
     reply.file = std::move(file);
     reply.fileType = std::move(type);
     return reply;
+}
+
+Reply bytesReply(std::string bytes, std::string type)
+{
+    Reply reply;
+    reply.bytes = std::move(bytes);
+    reply.fileType = std::move(type);
+    reply.disposition = "inline";
+    return reply;
+}
+
+// attachment; filename="…"; filename*=UTF-8''… (RFC 6266): the quoted form keeps only
+// printable ASCII other than quotes and backslashes, for clients that do not read the other.
+std::string attachmentDisposition(std::string_view name)
+{
+    std::string plain;
+    std::string encoded;
+    static constexpr char hex[] = "0123456789ABCDEF";
+    for (const char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        plain += u >= 0x20 && u < 0x7f && c != '"' && c != '\\' ? c : '_';
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            std::strchr("!#$&+-.^_`|~", c) != nullptr) {
+            encoded += c;
+        } else {
+            encoded += '%';
+            encoded += hex[u >> 4];
+            encoded += hex[u & 0x0f];
+        }
+    }
+    return "attachment; filename=\"" + plain + "\"; filename*=UTF-8''" + encoded;
+}
+
+// The file opened for reading; throws when it is missing although its record exists.
+std::shared_ptr<OpenFile> openStoredFile(const std::filesystem::path &path)
+{
+    auto file = std::make_shared<OpenFile>();
+    file->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info
+    {};
+    if (file->fd < 0 || ::fstat(file->fd, &info) != 0)
+        throw std::runtime_error("cannot open " + path.string() + ": " + std::strerror(errno));
+    file->size = static_cast<std::uint64_t>(info.st_size);
+    return file;
 }
 
 Reply pageReply(int status, std::string html, std::string location = {})
@@ -408,6 +460,9 @@ private:
     Reply recordings(const Request &request, const Account &account);
     Reply upload(Exchange &exchange, const Account &account);
     Reply audio(const Account &account, const std::string &recordingId);
+    Reply notionFile(const Account &account, const std::string &fileId);
+    Reply notionPreview(const Account &account, const std::string &fileId);
+    Reply importResources(const Request &request, const Account &account);
     Reply accounts();
     Reply changeAccount(Exchange &exchange, const std::string &accountId);
     Reply retryNotifications(Exchange &exchange);
@@ -541,13 +596,17 @@ void HttpServer::Impl::apply(const Reply &reply, Response &response)
         response.set_content(*reply.page, "text/html; charset=utf-8");
         return;
     }
-    if (!reply.file) {
+    if (!reply.file && !reply.bytes) {
         response.set_content(reply.body.encode(), "application/json");
         return;
     }
     // The type is whatever the uploader declared: never let a browser run it as a page.
     response.set_header("Content-Security-Policy", "sandbox");
-    response.set_header("Content-Disposition", "attachment");
+    response.set_header("Content-Disposition", reply.disposition);
+    if (reply.bytes) {
+        response.set_content(*reply.bytes, reply.fileType);
+        return;
+    }
     if (reply.file->size == 0) {
         response.set_content(std::string(), reply.fileType);
         return;
@@ -642,8 +701,14 @@ Reply HttpServer::Impl::route(Exchange &exchange)
         if (parts[3] == "transcribe" || parts[3] == "transcript")
             throw notBuilt();
     }
-    if (parts.size() >= 3 && (parts[1] == "notion-imports" || parts[1] == "notion-files"))
+    if (is({"api", "notion-imports", "resources"}) && get)
+        return importResources(request, account);
+    if (parts.size() >= 3 && parts[1] == "notion-imports")
         throw notBuilt();
+    if (parts.size() == 3 && parts[1] == "notion-files" && get)
+        return notionFile(account, std::string(parts[2]));
+    if (parts.size() == 4 && parts[1] == "notion-files" && parts[3] == "preview" && get)
+        return notionPreview(account, std::string(parts[2]));
     throw notFound();
 }
 
@@ -829,15 +894,73 @@ Reply HttpServer::Impl::audio(const Account &account, const std::string &recordi
     const auto recording = m_store.recording(account.id, recordingId);
     if (!recording)
         throw Refusal(404, "there is no such recording");
-    const auto path = m_store.recordingFile(account.id, recording->id);
-    auto file = std::make_shared<OpenFile>();
-    file->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat info
-    {};
-    if (file->fd < 0 || ::fstat(file->fd, &info) != 0)
-        throw std::runtime_error("cannot open " + path.string() + ": " + std::strerror(errno));
-    file->size = static_cast<std::uint64_t>(info.st_size);
-    return fileReply(file, recording->mimeType);
+    return fileReply(openStoredFile(m_store.recordingFile(account.id, recording->id)),
+                     recording->mimeType);
+}
+
+Reply HttpServer::Impl::notionFile(const Account &account, const std::string &fileId)
+{
+    // Another account's file is answered exactly as a file that does not exist.
+    const auto stored = m_store.notionFile(account.id, fileId);
+    if (!stored)
+        throw Refusal(404, "there is no such file");
+    Reply reply = fileReply(openStoredFile(m_store.notionFilePath(account.id, stored->id)),
+                            stored->contentType);
+    reply.disposition = attachmentDisposition(stored->name);
+    return reply;
+}
+
+Reply HttpServer::Impl::notionPreview(const Account &account, const std::string &fileId)
+{
+    const auto stored = m_store.notionFile(account.id, fileId);
+    if (!stored)
+        throw Refusal(404, "there is no such file");
+    const auto file = openStoredFile(m_store.notionFilePath(account.id, stored->id));
+    if (file->size > maxPreviewSourceBytes)
+        throw Refusal(404, "this file has no preview");
+    std::string bytes(file->size, '\0');
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n =
+            ::pread(file->fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw std::runtime_error("cannot read the file " + stored->id + ": " +
+                                     (n < 0 ? std::strerror(errno) : "it ended early"));
+        done += static_cast<std::size_t>(n);
+    }
+    auto preview = makeImagePreview(bytes, previewSide);
+    if (!preview)
+        throw Refusal(404, "this file has no preview");
+    return bytesReply(std::move(preview->bytes), std::move(preview->contentType));
+}
+
+Reply HttpServer::Impl::importResources(const Request &request, const Account &account)
+{
+    const std::string pageId = request.get_param_value("pageId");
+    if (pageId.empty())
+        throw Refusal(400, "pageId is required");
+    if (pageId.size() > maxParameterBytes)
+        throw Refusal(400, "a query parameter is longer than 1024 bytes");
+    // The files are those of the import the page came from, as the stored workspace says.
+    std::string batchId;
+    const auto stored = m_store.workspace(account.id);
+    for (const JSON &page : stored.document["pages"].arrayValue()) {
+        if (page.id() != pageId)
+            continue;
+        const JSON &batch = page["importBatchId"];
+        if (batch.isString())
+            batchId = batch.stringValue();
+        break;
+    }
+    JSON files = JSON::array();
+    if (!batchId.empty()) {
+        for (const auto &file : m_store.notionFiles(account.id, batchId))
+            files.append(notionFileJson(file));
+    }
+    return jsonReply(200, JSON::object({{"files", files},
+                                        {"listLayout", m_store.listLayout(account.id, pageId)}}));
 }
 
 Reply HttpServer::Impl::accounts()

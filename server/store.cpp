@@ -8,6 +8,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace quorvale::server {
 
@@ -79,6 +82,27 @@ CREATE TABLE sign_in_codes (
 );
 CREATE INDEX sign_in_codes_expiry ON sign_in_codes (expires_at);
 )sql",
+    R"sql(
+CREATE TABLE notion_files (
+    seq INTEGER PRIMARY KEY AUTOINCREMENT,
+    id TEXT NOT NULL UNIQUE,
+    account_id TEXT NOT NULL REFERENCES accounts (id),
+    batch_id TEXT NOT NULL,
+    path TEXT NOT NULL,
+    name TEXT NOT NULL,
+    content_type TEXT NOT NULL,
+    bytes INTEGER NOT NULL,
+    created_at TEXT NOT NULL,
+    UNIQUE (account_id, batch_id, path)
+);
+CREATE TABLE notion_layouts (
+    account_id TEXT NOT NULL REFERENCES accounts (id),
+    page_id TEXT NOT NULL,
+    layout TEXT NOT NULL,
+    updated_at TEXT NOT NULL,
+    PRIMARY KEY (account_id, page_id)
+);
+)sql",
 };
 constexpr std::int64_t schemaVersion = std::size(migrations);
 
@@ -86,6 +110,11 @@ constexpr const char *accountColumns =
     "id, name, email, tenant_id, status, role, version, created_at";
 constexpr const char *recordingColumns =
     "id, page_id, name, bytes, mime_type, upload_id, created_at";
+constexpr const char *notionFileColumns =
+    "id, batch_id, path, name, content_type, bytes, created_at";
+constexpr std::size_t maxImportPathBytes = 1024;
+constexpr std::size_t maxBatchIdBytes = 200;
+constexpr std::size_t maxPageIdBytes = 1024;
 
 Account readAccount(const Statement &row)
 {
@@ -97,6 +126,12 @@ Recording readRecording(const Statement &row)
 {
     return {row.text(0), row.text(1), row.text(2), row.integer(3),
             row.text(4), row.text(5), row.text(6)};
+}
+
+NotionFile readNotionFile(const Statement &row)
+{
+    return {row.text(0), row.text(1),    row.text(2), row.text(3),
+            row.text(4), row.integer(5), row.text(6)};
 }
 
 std::optional<Account> findAccount(Connection &connection, const std::string &id)
@@ -122,6 +157,119 @@ void requireText(const std::string &text, const char *what, std::size_t maxBytes
         throw Refusal(400, std::string(what) + " must be at most " + std::to_string(maxBytes) +
                                " bytes without control characters");
 }
+
+// Well-formed UTF-8 (RFC 3629): JSON would otherwise answer the path repaired, and the client
+// would never find the file under it.
+bool isValidUtf8(std::string_view text)
+{
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length = 1;
+        std::uint32_t code = lead;
+        if (lead >= 0xf0 && lead <= 0xf4) {
+            length = 4;
+            code = lead & 0x07u;
+        } else if (lead >= 0xe0) {
+            length = 3;
+            code = lead & 0x0fu;
+        } else if (lead >= 0xc2 && lead < 0xe0) {
+            length = 2;
+            code = lead & 0x1fu;
+        } else if (lead >= 0x80) {
+            return false;
+        }
+        if (lead > 0xf4 || i + length > text.size())
+            return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xc0) != 0x80)
+                return false;
+            code = (code << 6) | (next & 0x3fu);
+        }
+        if ((length == 3 && (code < 0x800 || (code >= 0xd800 && code <= 0xdfff))) ||
+            (length == 4 && (code < 0x10000 || code > 0x10ffff)))
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+bool isUsableContentType(std::string_view type)
+{
+    return !type.empty() && type.size() <= 255 && type.find('/') != std::string_view::npos &&
+           std::all_of(type.begin(), type.end(), [](char c) { return c >= 0x20 && c < 0x7f; });
+}
+
+// A private copy of source in dir, synced, under a name that removeAbandonedUploads knows;
+// removed again unless release() is called.
+class CopiedFile final
+{
+public:
+    CopiedFile(const std::filesystem::path &source, const std::filesystem::path &dir)
+        : m_path(dir / (".upload-" + newId() + ".part"))
+    {
+        const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+        if (in < 0)
+            throw Refusal(400, "cannot read " + source.string() + ": " + std::strerror(errno));
+        struct Closer
+        {
+            int fd;
+            ~Closer() { ::close(fd); }
+        } closeIn{in};
+        struct stat info
+        {};
+        if (::fstat(in, &info) != 0 || !S_ISREG(info.st_mode))
+            throw Refusal(400, source.string() + " is not a regular file");
+        const int out = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (out < 0)
+            throw std::runtime_error("cannot create " + m_path.string() + ": " +
+                                     std::strerror(errno));
+        m_created = true;
+        const Closer closeOut{out};
+        std::vector<char> buffer(std::size_t{1} << 16);
+        while (true) {
+            const ssize_t n = ::read(in, buffer.data(), buffer.size());
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                throw Refusal(400, "cannot read " + source.string() + ": " + std::strerror(errno));
+            if (n == 0)
+                break;
+            for (ssize_t done = 0; done < n;) {
+                const ssize_t w =
+                    ::write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
+                if (w < 0 && errno == EINTR)
+                    continue;
+                if (w <= 0)
+                    throw std::runtime_error("cannot write " + m_path.string() + ": " +
+                                             std::strerror(errno));
+                done += w;
+            }
+            m_bytes += n;
+        }
+        if (::fsync(out) != 0)
+            throw std::runtime_error("cannot write " + m_path.string() + ": " +
+                                     std::strerror(errno));
+    }
+    ~CopiedFile()
+    {
+        if (m_created)
+            ::unlink(m_path.c_str());
+    }
+    CopiedFile(const CopiedFile &) = delete;
+    CopiedFile &operator=(const CopiedFile &) = delete;
+
+    const std::filesystem::path &path() const { return m_path; }
+    std::int64_t bytes() const { return m_bytes; }
+    // The file has been moved into place: nothing to remove any more.
+    void release() { m_created = false; }
+
+private:
+    std::filesystem::path m_path;
+    bool m_created = false;
+    std::int64_t m_bytes = 0;
+};
 
 const char *spanishStatus(const std::string &status)
 {
@@ -189,6 +337,77 @@ JSON recordingJson(const Recording &recording)
                          {"audioUrl", "/api/recordings/" + recording.id + "/audio"},
                          {"uploadId", recording.uploadId},
                          {"createdAt", recording.createdAt}});
+}
+
+JSON notionFileJson(const NotionFile &file)
+{
+    return JSON::object({{"id", file.id},
+                         {"path", file.path},
+                         {"name", file.name},
+                         {"contentType", file.contentType},
+                         {"bytes", file.bytes}});
+}
+
+bool isUsableImportPath(std::string_view path)
+{
+    if (path.empty() || path.size() > maxImportPathBytes || !isUsableText(path, path.size()) ||
+        !isValidUtf8(path) || path.find('\\') != std::string_view::npos)
+        return false;
+    while (true) {
+        const auto slash = path.find('/');
+        const std::string_view component = path.substr(0, slash);
+        if (component.empty() || component == "." || component == "..")
+            return false;
+        if (slash == std::string_view::npos)
+            return true;
+        path.remove_prefix(slash + 1);
+    }
+}
+
+std::string contentTypeForName(std::string_view name)
+{
+    static const std::map<std::string, std::string, std::less<>> types = {
+        {"png", "image/png"},
+        {"jpg", "image/jpeg"},
+        {"jpeg", "image/jpeg"},
+        {"gif", "image/gif"},
+        {"webp", "image/webp"},
+        {"svg", "image/svg+xml"},
+        {"bmp", "image/bmp"},
+        {"tif", "image/tiff"},
+        {"tiff", "image/tiff"},
+        {"heic", "image/heic"},
+        {"pdf", "application/pdf"},
+        {"txt", "text/plain; charset=utf-8"},
+        {"md", "text/markdown; charset=utf-8"},
+        {"csv", "text/csv; charset=utf-8"},
+        {"htm", "text/html; charset=utf-8"},
+        {"html", "text/html; charset=utf-8"},
+        {"json", "application/json"},
+        {"zip", "application/zip"},
+        {"mp3", "audio/mpeg"},
+        {"m4a", "audio/mp4"},
+        {"wav", "audio/wav"},
+        {"ogg", "audio/ogg"},
+        {"mp4", "video/mp4"},
+        {"mov", "video/quicktime"},
+        {"webm", "video/webm"},
+        {"doc", "application/msword"},
+        {"docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document"},
+        {"xls", "application/vnd.ms-excel"},
+        {"xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
+        {"ppt", "application/vnd.ms-powerpoint"},
+        {"pptx", "application/vnd.openxmlformats-officedocument.presentationml.presentation"},
+    };
+    const auto dot = name.rfind('.');
+    if (dot == std::string_view::npos)
+        return "application/octet-stream";
+    std::string extension(name.substr(dot + 1));
+    std::transform(extension.begin(), extension.end(), extension.begin(), [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+    const auto found = types.find(extension);
+    return found == types.end() ? "application/octet-stream" : found->second;
 }
 
 Store::Store(std::filesystem::path dataDir)
@@ -617,17 +836,19 @@ void Store::removeAbandonedUploads()
     namespace fs = std::filesystem;
     const auto cutoff = fs::file_time_type::clock::now() - std::chrono::hours(24);
     std::error_code error;
-    try {
-        for (const auto &account : fs::directory_iterator(m_dataDir / "recordings", error)) {
-            for (const auto &file : fs::directory_iterator(account.path(), error)) {
-                const std::string name = file.path().filename().string();
-                if (name.rfind(".upload-", 0) == 0 && file.path().extension() == ".part" &&
-                    file.last_write_time(error) < cutoff)
-                    fs::remove(file.path(), error);
+    for (const char *kind : {"recordings", "notion-files"}) {
+        try {
+            for (const auto &account : fs::directory_iterator(m_dataDir / kind, error)) {
+                for (const auto &file : fs::directory_iterator(account.path(), error)) {
+                    const std::string name = file.path().filename().string();
+                    if (name.rfind(".upload-", 0) == 0 && file.path().extension() == ".part" &&
+                        file.last_write_time(error) < cutoff)
+                        fs::remove(file.path(), error);
+                }
             }
+        } catch (const fs::filesystem_error &) {
+            // Best effort: what cannot be listed now is tried again at the next start.
         }
-    } catch (const fs::filesystem_error &) {
-        // Best effort: what cannot be listed now is tried again at the next start.
     }
 }
 
@@ -641,6 +862,141 @@ std::map<std::string, std::int64_t> Store::recordingCounts(const std::string &ac
     while (query.step())
         counts[query.text(0)] = query.integer(1);
     return counts;
+}
+
+NotionFile Store::addNotionFile(const std::string &accountId, const std::string &batchId,
+                                const std::string &path, const std::filesystem::path &source,
+                                const std::string &contentType)
+{
+    if (batchId.empty() || !isUsableText(batchId, maxBatchIdBytes) || !isValidUtf8(batchId))
+        throw Refusal(400, "the import batch id must be 1 to " + std::to_string(maxBatchIdBytes) +
+                               " bytes of UTF-8 without control characters");
+    if (!isUsableImportPath(path))
+        throw Refusal(400, "\"" + path +
+                               "\" is not a usable path inside an export: it must be relative, "
+                               "UTF-8, at most 1024 bytes, without empty, \".\" or \"..\" "
+                               "parts");
+    if (!contentType.empty() && !isUsableContentType(contentType))
+        throw Refusal(400, "the content type must be printable, contain \"/\" and have at most "
+                           "255 characters");
+    if (!account(accountId))
+        throw Refusal(404, "there is no account " + accountId);
+
+    NotionFile file;
+    file.id = newId();
+    file.batchId = batchId;
+    file.path = path;
+    file.name = path.substr(path.rfind('/') + 1);
+    file.contentType = contentType.empty() ? contentTypeForName(file.name) : contentType;
+    file.createdAt = isoNow();
+
+    const auto dir = m_dataDir / "notion-files" / accountId;
+    makePrivateDirectory(dir);
+    CopiedFile copy(source, dir);
+    file.bytes = copy.bytes();
+    const auto target = notionFilePath(accountId, file.id);
+
+    auto connection = m_database.connect();
+    Transaction transaction(*connection);
+    auto taken = connection->prepare(
+        "SELECT 1 FROM notion_files WHERE account_id = ?1 AND batch_id = ?2 AND path = ?3");
+    taken.bind(accountId, batchId, path);
+    if (taken.step())
+        throw Refusal(409, "the import batch " + batchId + " already has a file at " + path);
+    if (std::rename(copy.path().c_str(), target.c_str()) != 0)
+        throw std::runtime_error("cannot store " + target.string() + ": " + std::strerror(errno));
+    copy.release();
+    try {
+        connection
+            ->prepare("INSERT INTO notion_files (id, account_id, batch_id, path, name, "
+                      "content_type, bytes, created_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)")
+            .bind(file.id, accountId, file.batchId, file.path, file.name, file.contentType,
+                  file.bytes, file.createdAt)
+            .run();
+        transaction.commit();
+    } catch (...) {
+        std::remove(target.c_str());
+        throw;
+    }
+    syncDirectory(dir);
+    return file;
+}
+
+std::optional<NotionFile> Store::notionFile(const std::string &accountId, const std::string &fileId)
+{
+    auto connection = m_database.connect();
+    auto query = connection->prepare(std::string("SELECT ") + notionFileColumns +
+                                     " FROM notion_files WHERE account_id = ?1 AND id = ?2");
+    query.bind(accountId, fileId);
+    if (!query.step())
+        return std::nullopt;
+    return readNotionFile(query);
+}
+
+std::filesystem::path Store::notionFilePath(const std::string &accountId,
+                                            const std::string &fileId) const
+{
+    return m_dataDir / "notion-files" / accountId / fileId;
+}
+
+std::vector<NotionFile> Store::notionFiles(const std::string &accountId, const std::string &batchId)
+{
+    auto connection = m_database.connect();
+    auto query = connection->prepare(std::string("SELECT ") + notionFileColumns +
+                                     " FROM notion_files WHERE account_id = ?1 AND batch_id = ?2 "
+                                     "ORDER BY seq");
+    query.bind(accountId, batchId);
+    std::vector<NotionFile> result;
+    while (query.step())
+        result.push_back(readNotionFile(query));
+    return result;
+}
+
+JSON Store::listLayout(const std::string &accountId, const std::string &pageId)
+{
+    std::string text;
+    {
+        auto connection = m_database.connect();
+        auto query = connection->prepare(
+            "SELECT layout FROM notion_layouts WHERE account_id = ?1 AND page_id = ?2");
+        query.bind(accountId, pageId);
+        if (!query.step())
+            return JSON::object();
+        text = query.text(0);
+    }
+    return JSON::decode(text);
+}
+
+void Store::setListLayout(const std::string &accountId, const std::string &pageId,
+                          const JSON &layout)
+{
+    if (pageId.empty() || !isUsableText(pageId, maxPageIdBytes) || !isValidUtf8(pageId))
+        throw Refusal(400, "the page id must be 1 to " + std::to_string(maxPageIdBytes) +
+                               " bytes of UTF-8 without control characters");
+    if (!layout.isObject())
+        throw Refusal(400, "the list layout must be a JSON object of block ids");
+    for (const auto &entry : layout.members()) {
+        const JSON &value = entry.value;
+        const std::string block(entry.name());
+        if (!value.isObject())
+            throw Refusal(400, "the layout of block " + block +
+                                   " must be an object with \"indent\" and \"number\"");
+        for (const char *key : {"indent", "number"}) {
+            if (value.contains(key) && !value[key].isNumber())
+                throw Refusal(400, std::string("\"") + key + "\" of block " + block +
+                                       " must be a number");
+        }
+    }
+    if (!account(accountId))
+        throw Refusal(404, "there is no account " + accountId);
+    const std::string text = layout.encode();
+    auto connection = m_database.connect();
+    connection
+        ->prepare("INSERT INTO notion_layouts (account_id, page_id, layout, updated_at) "
+                  "VALUES (?1, ?2, ?3, ?4) ON CONFLICT (account_id, page_id) DO UPDATE SET "
+                  "layout = excluded.layout, updated_at = excluded.updated_at")
+        .bind(accountId, pageId, text, isoNow())
+        .run();
 }
 
 std::string Store::queueMail(Connection &connection, const MailDraft &mail)

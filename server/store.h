@@ -1,8 +1,9 @@
 #pragma once
 
 // Everything the reference server keeps: accounts and their sessions, one workspace document
-// per account, recordings (rows here, audio files on disk) and the outbox of notification
-// e-mails. Safe to use from many threads and beside other processes on the same data directory.
+// per account, recordings and the files of Notion imports (rows here, bytes on disk), the list
+// layout of imported pages and the outbox of notification e-mails. Safe to use from many threads
+// and beside other processes on the same data directory.
 
 #include "server/database.h"
 #include "json/json.h"
@@ -54,6 +55,18 @@ struct ReceivedUpload
     std::filesystem::path temporaryFile;
 };
 
+// A file that came with a Notion import, kept per account and import batch.
+struct NotionFile
+{
+    std::string id;
+    std::string batchId;
+    std::string path; // relative, inside the export: "Projects/Spec 1a2b….md", "Assets/x.png"
+    std::string name; // the last component of the path
+    std::string contentType;
+    std::int64_t bytes = 0;
+    std::string createdAt;
+};
+
 // The checks that the command line and the sign-in page share. An address passes when it can
 // go into a mail header as it is; a text when it has at most maxBytes and no control characters.
 bool isUsableEmail(std::string_view email);
@@ -64,6 +77,15 @@ constexpr std::size_t maxNameBytes = 200;
 JSON accountJson(const Account &account);
 // The record as stored, with "audioUrl".
 JSON recordingJson(const Recording &recording);
+// {"id","path","name","contentType","bytes"}
+JSON notionFileJson(const NotionFile &file);
+
+// A path inside an export is usable when it is relative, has no empty, "." or ".." component
+// and no control characters or backslashes, and has at most 1024 bytes.
+bool isUsableImportPath(std::string_view path);
+// The type a file's name suggests (its extension in any letter case);
+// "application/octet-stream" when it suggests none.
+std::string contentTypeForName(std::string_view name);
 
 class Store final
 {
@@ -132,11 +154,28 @@ public:
                                        const std::string &recordingId);
     std::filesystem::path recordingFile(const std::string &accountId,
                                         const std::string &recordingId) const;
-    // Removes what uploads cut short by a crash left behind, once it is a day old (so that
-    // an upload under way in another process is never touched).
+    // Removes what uploads and imported files cut short by a crash left behind, once it is a
+    // day old (so that a copy under way in another process is never touched).
     void removeAbandonedUploads();
     // Number of recordings per page id.
     std::map<std::string, std::int64_t> recordingCounts(const std::string &accountId);
+
+    // Files of Notion imports. The bytes are copied from source into the account's directory,
+    // then recorded; Refusal 404 for an unknown account, 400 for an unusable batch id, path or
+    // type, 409 when the batch already has a file at that path.
+    NotionFile addNotionFile(const std::string &accountId, const std::string &batchId,
+                             const std::string &path, const std::filesystem::path &source,
+                             const std::string &contentType = {});
+    // Only the account's own files: another account's id is as unknown as a made-up one.
+    std::optional<NotionFile> notionFile(const std::string &accountId, const std::string &fileId);
+    std::filesystem::path notionFilePath(const std::string &accountId,
+                                         const std::string &fileId) const;
+    // The batch's files in the order they were added.
+    std::vector<NotionFile> notionFiles(const std::string &accountId, const std::string &batchId);
+    // The list layout of an imported page: {blockId: {"indent": n, "number": n}, …}; an empty
+    // object when none is stored. Setting checks that shape (Refusal 400) and replaces it.
+    JSON listLayout(const std::string &accountId, const std::string &pageId);
+    void setListLayout(const std::string &accountId, const std::string &pageId, const JSON &layout);
 
     // Tries every pending e-mail again; answers how many were delivered now.
     std::size_t deliverPendingMail();

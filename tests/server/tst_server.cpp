@@ -376,6 +376,9 @@ void ServerTest::callsWithoutAValidSessionAre401_data()
         "GET /api/admin/accounts",
         "POST /api/admin/notifications/retry",
         "POST /api/recordings/r/transcribe",
+        "GET /api/notion-imports/resources?pageId=p",
+        "GET /api/notion-files/f",
+        "GET /api/notion-files/f/preview",
         "GET /api/nothing-here",
     };
     for (const QString &call : calls) {
@@ -481,16 +484,14 @@ void ServerTest::laterCallsAnswer501AndUnknownOnes404_data()
                                 << "/api/recordings/r/transcribe" << true << 501;
     QTest::newRow("transcript") << "GET"
                                 << "/api/recordings/r/transcript" << true << 501;
-    QTest::newRow("import resources") << "GET"
-                                      << "/api/notion-imports/resources?pageId=p" << true << 501;
     QTest::newRow("import preview") << "POST"
                                     << "/api/notion-imports/preview?name=a.zip" << true << 501;
     QTest::newRow("import commit") << "POST"
                                    << "/api/notion-imports/i/commit" << true << 501;
     QTest::newRow("import cancel") << "DELETE"
                                    << "/api/notion-imports/i" << true << 501;
-    QTest::newRow("imported file") << "GET"
-                                   << "/api/notion-files/f/preview" << true << 501;
+    QTest::newRow("imported file, other method") << "DELETE"
+                                                 << "/api/notion-files/f" << true << 404;
     QTest::newRow("unknown api") << "GET"
                                  << "/api/nothing" << true << 404;
     QTest::newRow("unknown page") << "GET"

@@ -281,6 +281,29 @@ QString ReferenceServer::token(const QString &accountId)
     return ok ? QString::fromUtf8(token) : QString();
 }
 
+QString ReferenceServer::addNotionFile(const QString &accountId, const QString &batchId,
+                                       const QString &path, const QString &file,
+                                       const QString &type)
+{
+    QStringList args{
+        QStringLiteral("notion"), QStringLiteral("add-file"), accountId, batchId, path, file};
+    if (!type.isEmpty())
+        args << QStringLiteral("--type") << type;
+    bool ok = false;
+    const QByteArray id = cli(args, &ok);
+    return ok ? QString::fromUtf8(id) : QString();
+}
+
+bool ReferenceServer::setListLayout(const QString &accountId, const QString &pageId,
+                                    const QByteArray &json)
+{
+    bool ok = false;
+    cli({QStringLiteral("notion"), QStringLiteral("set-layout"), accountId, pageId,
+         QString::fromUtf8(json)},
+        &ok);
+    return ok;
+}
+
 QList<QByteArray> ReferenceServer::accessLog() const
 {
     QFile file(QDir(m_dataDir).filePath(QStringLiteral("access.log")));

@@ -47,6 +47,12 @@ public:
     bool setStatus(const QString &id, const QString &status);
     bool promote(const QString &id);
     QString token(const QString &accountId);
+    // `notion add-file`: stores a copy of file at path of the import batch; answers the new
+    // file's id (empty on failure). An empty type lets the server take it from the extension.
+    QString addNotionFile(const QString &accountId, const QString &batchId, const QString &path,
+                          const QString &file, const QString &type = {});
+    // `notion set-layout` with the layout as JSON text.
+    bool setListLayout(const QString &accountId, const QString &pageId, const QByteArray &json);
     // The lines of access.log.
     QList<QByteArray> accessLog() const;
 
