@@ -1,9 +1,21 @@
 #pragma once
 
 // Mixing per-source track files into one AAC file, and reading interrupted recordings back.
+//
+// Every function here blocks on file and codec work (a long meeting takes seconds to encode):
+// run them on a worker thread, never on the GUI thread. They keep no state, so several may run
+// at once on different recordings.
+//
+// Errors: ServiceError (status 0) for what the user is told in the system's own words (no
+// audio at all); MediaError for a track that cannot be read or audio that cannot be converted
+// or encoded; FileError (serviceerror.h) for the output file that cannot be created, moved into
+// place or given its permissions. On every error no "meeting.m4a" is left half written.
 
 #include <QList>
 #include <QString>
+#include <QStringList>
+
+#include <stdexcept>
 
 namespace quorvale {
 
@@ -13,5 +25,34 @@ struct Track
     QString path;
     double start = 0;
 };
+
+// A track file that cannot be opened or read, or audio that cannot be converted or encoded.
+class MediaError : public std::runtime_error
+{
+public:
+    explicit MediaError(const QString &message);
+};
+
+// Lays every track on one timeline at its offset from the earliest start (later starts only;
+// an offset is never negative), sums them at equal level and encodes the sum as 48 kHz stereo
+// AAC at 128 kb/s in an M4A file at output, with permissions 0600. Returns output.
+// A track without audio frames is skipped; with no track left, or an empty list, throws the
+// no-audio ServiceError. The file appears at output only once complete (written beside it,
+// then renamed), and memory stays bounded whatever the tracks' length.
+QString mixTracks(const QList<Track> &tracks, const QString &output);
+
+// The tracks of a recording directory as the recorder left them: "system" then "microphone",
+// each only if its ".caf" exists, starting at the "first" of its ".json" start record or at 0
+// when that record is missing or unreadable. Never throws.
+QList<Track> recoveryTracks(const QString &directory);
+
+// The recording's "meeting.m4a": returned at once if it exists (no track is opened), otherwise
+// mixed from recoveryTracks(directory). Throws as mixTracks does.
+QString recoverDirectory(const QString &directory);
+
+// The absolute paths of the entries of an account's recordings folder that hold no
+// "uploaded.json", in listing order, hidden entries included and nothing else checked.
+// A missing or unreadable folder gives an empty list; never throws.
+QStringList recoverableDirectories(const QString &accountFolder);
 
 } // namespace quorvale

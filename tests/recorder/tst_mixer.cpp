@@ -1,0 +1,537 @@
+// Mixing track files into meeting.m4a and recovering interrupted recordings, on real .caf files
+// written with libsndfile and results checked with ffprobe and decoded with ffmpeg.
+
+#include "recorder/mixer.h"
+#include "service/serviceerror.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sndfile.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <numbers>
+#include <optional>
+#include <vector>
+
+using quorvale::Track;
+
+namespace {
+
+constexpr int kRate = 48000;
+constexpr double kAmplitude = 0.25;
+const QString kNoAudio =
+    QStringLiteral("No se recibió audio. Los archivos de recuperación permanecen en tu Mac.");
+
+// A sine tone from the first sample to the last, as a capture would have written it.
+void writeTone(const QString &path, double frequency, double seconds, int rate = kRate,
+               int channels = 2, int format = SF_FORMAT_CAF | SF_FORMAT_FLOAT)
+{
+    SF_INFO info = {};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = format;
+    SNDFILE *file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
+    QVERIFY2(file, sf_strerror(nullptr));
+    const auto frames = static_cast<std::size_t>(std::lround(seconds * rate));
+    std::vector<float> samples(frames * static_cast<std::size_t>(channels));
+    for (std::size_t i = 0; i < frames; ++i) {
+        const double t = static_cast<double>(i) / rate;
+        const auto value =
+            static_cast<float>(kAmplitude * std::sin(2 * std::numbers::pi * frequency * t));
+        for (int c = 0; c < channels; ++c)
+            samples[i * static_cast<std::size_t>(channels) + static_cast<std::size_t>(c)] = value;
+    }
+    QCOMPARE(sf_writef_float(file, samples.data(), static_cast<sf_count_t>(frames)),
+             static_cast<sf_count_t>(frames));
+    QCOMPARE(sf_close(file), 0);
+}
+
+// A track whose writer died before closing it: the audio is on disk but the header still
+// says the data is empty, so libsndfile reads no frame.
+void writeAbandonedTrack(const QString &path)
+{
+    const pid_t child = fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        SF_INFO info = {};
+        info.samplerate = kRate;
+        info.channels = 2;
+        info.format = SF_FORMAT_CAF | SF_FORMAT_FLOAT;
+        SNDFILE *file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
+        std::vector<float> samples(2 * 4800, 0.1f);
+        const bool written = file && sf_writef_float(file, samples.data(), 4800) == 4800;
+        _exit(written ? 0 : 1);
+    }
+    int status = 0;
+    QCOMPARE(waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    SF_INFO info = {};
+    SNDFILE *file = sf_open(QFile::encodeName(path).constData(), SFM_READ, &info);
+    QVERIFY(file);
+    sf_close(file);
+    QCOMPARE(info.frames, sf_count_t(0));
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+struct Probe
+{
+    QString codec;
+    QString container;
+    double duration = 0;
+    int sampleRate = 0;
+    int channels = 0;
+};
+
+Probe probe(const QString &path)
+{
+    QProcess ffprobe;
+    ffprobe.start(QStringLiteral("ffprobe"),
+                  {"-v", "error", "-show_streams", "-show_format", "-of", "json", path});
+    if (!ffprobe.waitForFinished(30000) || ffprobe.exitCode() != 0)
+        return {};
+    const QJsonObject root = QJsonDocument::fromJson(ffprobe.readAllStandardOutput()).object();
+    const QJsonArray streams = root["streams"].toArray();
+    if (streams.size() != 1)
+        return {};
+    const QJsonObject stream = streams.first().toObject();
+    const QJsonObject format = root["format"].toObject();
+    return {stream["codec_name"].toString(), format["format_name"].toString(),
+            format["duration"].toString().toDouble(), stream["sample_rate"].toString().toInt(),
+            stream["channels"].toInt()};
+}
+
+// The file decoded to 48 kHz stereo: left and right planes.
+struct Decoded
+{
+    std::vector<float> left, right;
+    double seconds() const { return static_cast<double>(left.size()) / kRate; }
+};
+
+Decoded decode(const QString &path)
+{
+    QProcess ffmpeg;
+    ffmpeg.start(QStringLiteral("ffmpeg"),
+                 {"-v", "error", "-i", path, "-f", "f32le", "-ac", "2", "-ar", "48000", "-"});
+    Decoded decoded;
+    if (!ffmpeg.waitForFinished(30000) || ffmpeg.exitCode() != 0)
+        return decoded;
+    const QByteArray bytes = ffmpeg.readAllStandardOutput();
+    const auto frames = static_cast<std::size_t>(bytes.size()) / (2 * sizeof(float));
+    const auto *samples = reinterpret_cast<const float *>(bytes.constData());
+    for (std::size_t i = 0; i < frames; ++i) {
+        decoded.left.push_back(samples[2 * i]);
+        decoded.right.push_back(samples[2 * i + 1]);
+    }
+    return decoded;
+}
+
+// Windows of 50 ms hold a whole number of periods of both test tones (440 and 1000 Hz), so
+// each tone's level reads without leakage from the other.
+constexpr std::size_t kWindow = 2400;
+constexpr std::size_t kStep = 240;
+
+// Amplitude of one frequency in each window, by the Goertzel recurrence.
+std::vector<double> levels(const std::vector<float> &samples, double frequency)
+{
+    std::vector<double> result;
+    const double coefficient = 2 * std::cos(2 * std::numbers::pi * frequency / kRate);
+    for (std::size_t start = 0; start + kWindow <= samples.size(); start += kStep) {
+        double s1 = 0, s2 = 0;
+        for (std::size_t i = start; i < start + kWindow; ++i) {
+            const double s = static_cast<double>(samples[i]) + coefficient * s1 - s2;
+            s2 = s1;
+            s1 = s;
+        }
+        const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
+        result.push_back(2 * std::sqrt(std::max(power, 0.0)) / kWindow);
+    }
+    return result;
+}
+
+// Seconds at which the tone sets in: its level first reaches half its peak when the window
+// is half over it.
+double onset(const std::vector<float> &samples, double frequency)
+{
+    const std::vector<double> level = levels(samples, frequency);
+    if (level.empty())
+        return -1;
+    const double peak = *std::max_element(level.begin(), level.end());
+    const auto first =
+        std::find_if(level.begin(), level.end(), [&](double l) { return l >= peak / 2; });
+    return (static_cast<double>(first - level.begin()) * kStep + kWindow / 2.0) / kRate;
+}
+
+double peakLevel(const std::vector<float> &samples, double frequency)
+{
+    const std::vector<double> level = levels(samples, frequency);
+    return level.empty() ? 0 : *std::max_element(level.begin(), level.end());
+}
+
+QStringList filesIn(const QString &directory)
+{
+    QStringList names = QDir(directory).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                                  QDir::NoDotAndDotDot);
+    names.sort();
+    return names;
+}
+
+QString serviceErrorOf(const std::function<void()> &call)
+{
+    try {
+        call();
+    } catch (const quorvale::ServiceError &error) {
+        return error.status() == 0 ? error.message()
+                                   : QStringLiteral("status %1").arg(error.status());
+    }
+    return {};
+}
+
+} // namespace
+
+class TestMixer final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        m_dir.emplace();
+        QVERIFY(m_dir->isValid());
+    }
+    void cleanup() { m_dir.reset(); }
+
+    // What a stopped recording becomes.
+    void mixesEachSourceAtItsOffset_data();
+    void mixesEachSourceAtItsOffset();
+    void convertsOtherRatesAndChannelCounts();
+    void replacesAnEarlierOutput();
+
+    // Tracks that carry nothing, or that cannot be read.
+    void refusesAnEmptyList();
+    void skipsTracksWithoutFrames();
+    void unreadableTrackLeavesNoOutput_data();
+    void unreadableTrackLeavesNoOutput();
+    void outputDirectoryMissing();
+    void refusesAnOffsetBeyondReason();
+
+    // Recovery from the files on disk.
+    void recoveryReadsStartRecords_data();
+    void recoveryReadsStartRecords();
+    void recoverMixesWhatWasLeft();
+    void recoverReturnsAnExistingMix();
+    void recoverWithoutTracksFails();
+    void listsPendingRecordings();
+
+private:
+    QString path(const QString &name) const { return m_dir->filePath(name); }
+
+    std::optional<QTemporaryDir> m_dir;
+};
+
+void TestMixer::mixesEachSourceAtItsOffset_data()
+{
+    QTest::addColumn<double>("systemStart");
+    QTest::addColumn<double>("systemSeconds");
+    QTest::addColumn<double>("microphoneStart");
+    QTest::addColumn<double>("microphoneSeconds");
+    QTest::addColumn<double>("systemOnset");
+    QTest::addColumn<double>("microphoneOnset");
+    QTest::addColumn<double>("duration");
+
+    QTest::newRow("microphone half a second later")
+        << 100.25 << 1.0 << 100.75 << 1.0 << 0.0 << 0.5 << 1.5;
+    QTest::newRow("microphone first") << 7.5 << 0.8 << 7.2 << 0.6 << 0.3 << 0.0 << 1.1;
+    QTest::newRow("same start") << 3.0 << 0.6 << 3.0 << 0.9 << 0.0 << 0.0 << 0.9;
+    QTest::newRow("later source ends first") << 0.0 << 1.6 << 0.4 << 0.5 << 0.0 << 0.4 << 1.6;
+    QTest::newRow("single source") << 12345.0 << 0.7 << -1.0 << 0.0 << 0.0 << -1.0 << 0.7;
+}
+
+void TestMixer::mixesEachSourceAtItsOffset()
+{
+    QFETCH(double, systemStart);
+    QFETCH(double, systemSeconds);
+    QFETCH(double, microphoneStart);
+    QFETCH(double, microphoneSeconds);
+    QFETCH(double, systemOnset);
+    QFETCH(double, microphoneOnset);
+    QFETCH(double, duration);
+
+    QList<Track> tracks;
+    writeTone(path("system.caf"), 440, systemSeconds);
+    tracks.append({path("system.caf"), systemStart});
+    if (microphoneSeconds > 0) {
+        writeTone(path("microphone.caf"), 1000, microphoneSeconds);
+        tracks.append({path("microphone.caf"), microphoneStart});
+    }
+    const QString output = path("meeting.m4a");
+    QCOMPARE(quorvale::mixTracks(tracks, output), output);
+
+    const Probe info = probe(output);
+    QCOMPARE(info.codec, QStringLiteral("aac"));
+    QVERIFY2(info.container.contains(QStringLiteral("mp4")), qPrintable(info.container));
+    QCOMPARE(info.sampleRate, kRate);
+    QCOMPARE(info.channels, 2);
+    QVERIFY2(std::abs(info.duration - duration) <= 0.03,
+             qPrintable(QString::number(info.duration)));
+    QCOMPARE(QFile::permissions(output), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                             QFileDevice::ReadUser | QFileDevice::WriteUser);
+
+    const Decoded mix = decode(output);
+    QVERIFY2(std::abs(mix.seconds() - duration) <= 0.03,
+             qPrintable(QString::number(mix.seconds())));
+    QVERIFY(std::abs(onset(mix.left, 440) - systemOnset) <= 0.05);
+    QVERIFY(std::abs(onset(mix.right, 440) - systemOnset) <= 0.05);
+    // Summed as they are: each source keeps its own level in the mix.
+    QVERIFY2(std::abs(peakLevel(mix.left, 440) - kAmplitude) <= 0.03,
+             qPrintable(QString::number(peakLevel(mix.left, 440))));
+    if (microphoneSeconds > 0) {
+        QVERIFY2(std::abs(onset(mix.left, 1000) - microphoneOnset) <= 0.05,
+                 qPrintable(QString::number(onset(mix.left, 1000))));
+        QVERIFY(std::abs(peakLevel(mix.right, 1000) - kAmplitude) <= 0.03);
+    }
+    // Nothing but the tracks and the result: no partial file stays behind.
+    QStringList expected = {"meeting.m4a", "system.caf"};
+    if (microphoneSeconds > 0)
+        expected.append("microphone.caf");
+    expected.sort();
+    QCOMPARE(filesIn(m_dir->path()), expected);
+}
+
+void TestMixer::convertsOtherRatesAndChannelCounts()
+{
+    // A 44.1 kHz mono microphone in 16-bit integers beside a 48 kHz stereo float system track.
+    writeTone(path("system.caf"), 440, 1.0);
+    writeTone(path("microphone.caf"), 1000, 1.0, 44100, 1, SF_FORMAT_CAF | SF_FORMAT_PCM_16);
+    const QString output = path("meeting.m4a");
+    quorvale::mixTracks({{path("system.caf"), 50.0}, {path("microphone.caf"), 50.25}}, output);
+
+    const Probe info = probe(output);
+    QCOMPARE(info.codec, QStringLiteral("aac"));
+    QCOMPARE(info.channels, 2);
+    QVERIFY2(std::abs(info.duration - 1.25) <= 0.03, qPrintable(QString::number(info.duration)));
+    const Decoded mix = decode(output);
+    QVERIFY(std::abs(onset(mix.left, 440)) <= 0.05);
+    QVERIFY(std::abs(onset(mix.left, 1000) - 0.25) <= 0.05);
+    // The single microphone channel is heard in both ears at its own level.
+    QVERIFY2(std::abs(peakLevel(mix.left, 1000) - kAmplitude) <= 0.03,
+             qPrintable(QString::number(peakLevel(mix.left, 1000))));
+    QVERIFY(std::abs(peakLevel(mix.right, 1000) - kAmplitude) <= 0.03);
+}
+
+void TestMixer::replacesAnEarlierOutput()
+{
+    writeTone(path("system.caf"), 440, 0.5);
+    writeFile(path("meeting.m4a"), "left over");
+    QFile::setPermissions(path("meeting.m4a"), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                   QFileDevice::ReadOther);
+    quorvale::mixTracks({{path("system.caf"), 0}}, path("meeting.m4a"));
+    QCOMPARE(probe(path("meeting.m4a")).codec, QStringLiteral("aac"));
+    QVERIFY(!(QFile::permissions(path("meeting.m4a")) & QFileDevice::ReadOther));
+}
+
+void TestMixer::refusesAnEmptyList()
+{
+    QCOMPARE(serviceErrorOf([&] { quorvale::mixTracks({}, path("meeting.m4a")); }), kNoAudio);
+    QVERIFY(filesIn(m_dir->path()).isEmpty());
+}
+
+void TestMixer::skipsTracksWithoutFrames()
+{
+    writeAbandonedTrack(path("system.caf"));
+    QCOMPARE(serviceErrorOf([&] {
+                 quorvale::mixTracks({{path("system.caf"), 10}}, path("meeting.m4a"));
+             }),
+             kNoAudio);
+    QVERIFY(!QFile::exists(path("meeting.m4a")));
+
+    // The empty track still started first: the other is placed after it.
+    writeTone(path("microphone.caf"), 1000, 0.5);
+    quorvale::mixTracks({{path("system.caf"), 10}, {path("microphone.caf"), 10.3}},
+                        path("meeting.m4a"));
+    const Decoded mix = decode(path("meeting.m4a"));
+    QVERIFY(std::abs(mix.seconds() - 0.8) <= 0.03);
+    QVERIFY(std::abs(onset(mix.left, 1000) - 0.3) <= 0.05);
+}
+
+void TestMixer::unreadableTrackLeavesNoOutput_data()
+{
+    QTest::addColumn<QByteArray>("contents");
+    QTest::addColumn<bool>("exists");
+    QTest::newRow("not audio") << QByteArray("caff but not really") << true;
+    QTest::newRow("empty file") << QByteArray() << true;
+    QTest::newRow("missing") << QByteArray() << false;
+    // Its header promises more audio than the file holds, as after a lost write.
+    QTest::newRow("cut short") << QByteArray("cut") << true;
+}
+
+void TestMixer::unreadableTrackLeavesNoOutput()
+{
+    QFETCH(QByteArray, contents);
+    QFETCH(bool, exists);
+    writeTone(path("system.caf"), 440, 0.3);
+    if (contents == "cut") {
+        writeTone(path("microphone.caf"), 1000, 0.3);
+        QFile track(path("microphone.caf"));
+        QVERIFY(track.resize(track.size() - 4800 * 8));
+    } else if (exists) {
+        writeFile(path("microphone.caf"), contents);
+    }
+    try {
+        quorvale::mixTracks({{path("system.caf"), 0}, {path("microphone.caf"), 0}},
+                            path("meeting.m4a"));
+        QFAIL("an unreadable track was mixed");
+    } catch (const quorvale::MediaError &error) {
+        QVERIFY2(QString::fromUtf8(error.what()).contains(path("microphone.caf")), error.what());
+    }
+    QStringList expected = {"system.caf"};
+    if (exists)
+        expected.prepend("microphone.caf");
+    QCOMPARE(filesIn(m_dir->path()), expected);
+}
+
+void TestMixer::outputDirectoryMissing()
+{
+    writeTone(path("system.caf"), 440, 0.3);
+    QVERIFY_THROWS_EXCEPTION(quorvale::FileError, quorvale::mixTracks({{path("system.caf"), 0}},
+                                                                      path("gone/meeting.m4a")));
+}
+
+void TestMixer::refusesAnOffsetBeyondReason()
+{
+    // A start record corrupted into a huge number must not start an endless encode.
+    writeTone(path("system.caf"), 440, 0.3);
+    writeTone(path("microphone.caf"), 1000, 0.3);
+    QVERIFY_THROWS_EXCEPTION(
+        quorvale::MediaError,
+        quorvale::mixTracks({{path("system.caf"), 0}, {path("microphone.caf"), 1e300}},
+                            path("meeting.m4a")));
+    QVERIFY(!QFile::exists(path("meeting.m4a")));
+}
+
+void TestMixer::recoveryReadsStartRecords_data()
+{
+    QTest::addColumn<QByteArray>("record");
+    QTest::addColumn<double>("start");
+    QTest::newRow("number") << QByteArray(R"({"first":812.625})") << 812.625;
+    QTest::newRow("missing") << QByteArray() << 0.0;
+    QTest::newRow("not JSON") << QByteArray("{\"first\":") << 0.0;
+    QTest::newRow("not an object") << QByteArray("[812.5]") << 0.0;
+    QTest::newRow("no first") << QByteArray(R"({"start":812.5})") << 0.0;
+    QTest::newRow("first not a number") << QByteArray(R"({"first":"812.5"})") << 0.0;
+}
+
+void TestMixer::recoveryReadsStartRecords()
+{
+    QFETCH(QByteArray, record);
+    QFETCH(double, start);
+    // Only the track files count; the order is system, then microphone.
+    writeFile(path("microphone.caf"), "x");
+    writeFile(path("microphone.json"), R"({"first":4.5})");
+    writeFile(path("system.caf"), "x");
+    if (!record.isEmpty())
+        writeFile(path("system.json"), record);
+    const QList<Track> tracks = quorvale::recoveryTracks(m_dir->path());
+    QCOMPARE(tracks.size(), 2);
+    QCOMPARE(tracks[0].path, path("system.caf"));
+    QCOMPARE(tracks[0].start, start);
+    QCOMPARE(tracks[1].path, path("microphone.caf"));
+    QCOMPARE(tracks[1].start, 4.5);
+
+    QVERIFY(QFile::remove(path("system.caf")));
+    const QList<Track> left = quorvale::recoveryTracks(m_dir->path());
+    QCOMPARE(left.size(), 1);
+    QCOMPARE(left[0].path, path("microphone.caf"));
+}
+
+void TestMixer::recoverMixesWhatWasLeft()
+{
+    // The system's start record is lost: it counts as 0, so the microphone lands at its own
+    // recorded start.
+    writeTone(path("system.caf"), 440, 0.5);
+    writeFile(path("system.json"), "garbage");
+    writeTone(path("microphone.caf"), 1000, 0.5);
+    writeFile(path("microphone.json"), R"({"first":0.4})");
+    writeFile(path("session.json"),
+              R"({"pageId":"p","accountId":"a","startedAt":"2026-03-04T15:20:00Z"})");
+
+    const QString output = quorvale::recoverDirectory(m_dir->path());
+    QCOMPARE(output, path("meeting.m4a"));
+    QCOMPARE(probe(output).codec, QStringLiteral("aac"));
+    const Decoded mix = decode(output);
+    QVERIFY(std::abs(mix.seconds() - 0.9) <= 0.03);
+    QVERIFY(std::abs(onset(mix.left, 440)) <= 0.05);
+    QVERIFY(std::abs(onset(mix.left, 1000) - 0.4) <= 0.05);
+}
+
+void TestMixer::recoverReturnsAnExistingMix()
+{
+    // Tracks gone, or unreadable: the finished mix is returned without touching them.
+    writeFile(path("meeting.m4a"), "already mixed");
+    writeFile(path("system.caf"), "not audio");
+    QCOMPARE(quorvale::recoverDirectory(m_dir->path()), path("meeting.m4a"));
+    QVERIFY(QFile::remove(path("system.caf")));
+    QCOMPARE(quorvale::recoverDirectory(m_dir->path()), path("meeting.m4a"));
+    QFile mix(path("meeting.m4a"));
+    QVERIFY(mix.open(QIODevice::ReadOnly));
+    QCOMPARE(mix.readAll(), QByteArray("already mixed"));
+}
+
+void TestMixer::recoverWithoutTracksFails()
+{
+    writeFile(path("session.json"),
+              R"({"pageId":"p","accountId":"a","startedAt":"2026-03-04T15:20:00Z"})");
+    writeFile(path("system.json"), R"({"first":1})");
+    QCOMPARE(serviceErrorOf([&] { quorvale::recoverDirectory(m_dir->path()); }), kNoAudio);
+    QVERIFY(!QFile::exists(path("meeting.m4a")));
+    // A stray file offered as a recording fails the same way.
+    writeFile(path(".DS_Store"), "x");
+    QCOMPARE(serviceErrorOf([&] { quorvale::recoverDirectory(path(".DS_Store")); }), kNoAudio);
+}
+
+void TestMixer::listsPendingRecordings()
+{
+    const QString account = path("Recordings/account-1");
+    QVERIFY(quorvale::recoverableDirectories(account).isEmpty());
+
+    QVERIFY(QDir().mkpath(account + "/5F0C7A4E-0000-4000-8000-000000000001"));
+    QVERIFY(QDir().mkpath(account + "/5F0C7A4E-0000-4000-8000-000000000002"));
+    QVERIFY(QDir().mkpath(account + "/5F0C7A4E-0000-4000-8000-000000000003"));
+    writeFile(account + "/5F0C7A4E-0000-4000-8000-000000000002/uploaded.json", "{}");
+    writeFile(account + "/5F0C7A4E-0000-4000-8000-000000000003/meeting.m4a", "x");
+    writeFile(account + "/.DS_Store", "x");
+
+    QStringList pending = quorvale::recoverableDirectories(account);
+    // The listing's own order, which is the directory's.
+    QStringList listed = QDir(account).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    listed.removeAll("5F0C7A4E-0000-4000-8000-000000000002");
+    for (QString &name : listed)
+        name = QDir(account).absoluteFilePath(name);
+    QCOMPARE(pending, listed);
+    pending.sort();
+    QCOMPARE(pending,
+             QStringList({account + "/.DS_Store", account + "/5F0C7A4E-0000-4000-8000-000000000001",
+                          account + "/5F0C7A4E-0000-4000-8000-000000000003"}));
+
+    QVERIFY(quorvale::recoverableDirectories(path("Recordings/never-recorded")).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestMixer)
+#include "tst_mixer.moc"
