@@ -473,11 +473,13 @@ QString mixTracks(const QList<Track> &tracks, const QString &output)
 QList<Track> recoveryTracks(const QString &directory)
 {
     QList<Track> tracks;
+    QList<bool> known;
     for (const QString &name : {QStringLiteral("system"), QStringLiteral("microphone")}) {
         const QString track = directory + u'/' + name + QStringLiteral(".caf");
         if (!QFileInfo::exists(track))
             continue;
         double start = 0;
+        bool found = false;
         QFile record(directory + u'/' + name + QStringLiteral(".json"));
         // A start record is a few bytes; anything large is not one.
         if (record.open(QIODevice::ReadOnly) && record.size() <= 65536) {
@@ -485,13 +487,31 @@ QList<Track> recoveryTracks(const QString &directory)
             try {
                 const JSON value =
                     JSON::decode(std::string_view(bytes.constData(), std::size_t(bytes.size())));
-                if (value.isObject() && value["first"].isNumber())
+                if (value.isObject() && value["first"].isNumber()) {
                     start = value["first"].numberValue();
+                    found = true;
+                }
             } catch (const std::exception &) {
-                // Unreadable: the track is placed as if it started first.
+                // Unreadable: handled below like a missing record.
             }
         }
         tracks.append(Track{track, start});
+        known.append(found);
+    }
+    // The capture clock counts from boot, so reading a lost start as 0 would put the other
+    // source hours or days into the mix. A source whose start is lost starts with the
+    // earliest known one instead.
+    double earliest = 0;
+    bool any = false;
+    for (qsizetype i = 0; i < tracks.size(); ++i) {
+        if (known[i] && (!any || tracks[i].start < earliest)) {
+            earliest = tracks[i].start;
+            any = true;
+        }
+    }
+    for (qsizetype i = 0; i < tracks.size(); ++i) {
+        if (!known[i])
+            tracks[i].start = earliest;
     }
     return tracks;
 }

@@ -42,8 +42,9 @@ public:
 QString mixTracks(const QList<Track> &tracks, const QString &output);
 
 // The tracks of a recording directory as the recorder left them: "system" then "microphone",
-// each only if its ".caf" exists, starting at the "first" of its ".json" start record or at 0
-// when that record is missing or unreadable. Never throws.
+// each only if its ".caf" exists, starting at the "first" of its ".json" start record; a
+// source whose record is missing or unreadable starts with the earliest known one (0 when
+// none is known). Never throws.
 QList<Track> recoveryTracks(const QString &directory);
 
 // The recording's "meeting.m4a": returned at once if it exists (no track is opened), otherwise

@@ -430,11 +430,13 @@ void TestMixer::recoveryReadsStartRecords_data()
     QTest::addColumn<QByteArray>("record");
     QTest::addColumn<double>("start");
     QTest::newRow("number") << QByteArray(R"({"first":812.625})") << 812.625;
-    QTest::newRow("missing") << QByteArray() << 0.0;
-    QTest::newRow("not JSON") << QByteArray("{\"first\":") << 0.0;
-    QTest::newRow("not an object") << QByteArray("[812.5]") << 0.0;
-    QTest::newRow("no first") << QByteArray(R"({"start":812.5})") << 0.0;
-    QTest::newRow("first not a number") << QByteArray(R"({"first":"812.5"})") << 0.0;
+    // A lost start is the earliest known one: the capture clock counts from boot, so 0
+    // would put the other source far into the mix.
+    QTest::newRow("missing") << QByteArray() << 4.5;
+    QTest::newRow("not JSON") << QByteArray("{\"first\":") << 4.5;
+    QTest::newRow("not an object") << QByteArray("[812.5]") << 4.5;
+    QTest::newRow("no first") << QByteArray(R"({"start":812.5})") << 4.5;
+    QTest::newRow("first not a number") << QByteArray(R"({"first":"812.5"})") << 4.5;
 }
 
 void TestMixer::recoveryReadsStartRecords()
@@ -458,16 +460,23 @@ void TestMixer::recoveryReadsStartRecords()
     const QList<Track> left = quorvale::recoveryTracks(m_dir->path());
     QCOMPARE(left.size(), 1);
     QCOMPARE(left[0].path, path("microphone.caf"));
+
+    // No start known at all: both at 0, so both start the mix.
+    QVERIFY(QFile::remove(path("microphone.json")));
+    QFile::remove(path("system.json"));
+    writeFile(path("system.caf"), "x");
+    for (const Track &track : quorvale::recoveryTracks(m_dir->path()))
+        QCOMPARE(track.start, 0.0);
 }
 
 void TestMixer::recoverMixesWhatWasLeft()
 {
-    // The system's start record is lost: it counts as 0, so the microphone lands at its own
-    // recorded start.
+    // The system's start record is lost: it starts with the microphone, whose recorded start
+    // is far along the capture clock (days after boot).
     writeTone(path("system.caf"), 440, 0.5);
     writeFile(path("system.json"), "garbage");
     writeTone(path("microphone.caf"), 1000, 0.5);
-    writeFile(path("microphone.json"), R"({"first":0.4})");
+    writeFile(path("microphone.json"), R"({"first":345600.4})");
     writeFile(path("session.json"),
               R"({"pageId":"p","accountId":"a","startedAt":"2026-03-04T15:20:00Z"})");
 
@@ -475,9 +484,9 @@ void TestMixer::recoverMixesWhatWasLeft()
     QCOMPARE(output, path("meeting.m4a"));
     QCOMPARE(probe(output).codec, QStringLiteral("aac"));
     const Decoded mix = decode(output);
-    QVERIFY(std::abs(mix.seconds() - 0.9) <= 0.03);
+    QVERIFY(std::abs(mix.seconds() - 0.5) <= 0.03);
     QVERIFY(std::abs(onset(mix.left, 440)) <= 0.05);
-    QVERIFY(std::abs(onset(mix.left, 1000) - 0.4) <= 0.05);
+    QVERIFY(std::abs(onset(mix.left, 1000)) <= 0.05);
 }
 
 void TestMixer::recoverReturnsAnExistingMix()
