@@ -137,6 +137,9 @@ public:
     // Replaces the whole document (a load, a recovered draft). Not an edit: neither the dirty
     // flag nor the draft change.
     void setWorkspace(JSON workspace);
+    // Replace what the server last said (a load does this; tests and benchmarks too).
+    void setMeetings(JSON::Array meetings);
+    void setResources(JSON resources);
 
     // Document edits. Every edit marks the model dirty and keeps the draft.
     JSON block(std::string_view type) const;
@@ -190,7 +193,6 @@ private:
     QCoro::Task<> runAction(Action action);
     QCoro::Task<> loadPage(QString id);
     void setAccount(JSON account);
-    void setMeetings(JSON::Array meetings);
     void setAccounts(JSON::Array accounts);
     void setTranscript(JSON transcript);
     void setBusy(bool busy);
@@ -199,7 +201,6 @@ private:
     void setDirty(bool dirty);
     void setSelection(const QString &selection);
     void setRecordings(JSON::Array recordings);
-    void setResources(JSON resources);
 
     std::unique_ptr<SecretStore> m_secrets;
     Service m_service;

@@ -3,6 +3,7 @@
 #include "model/document.h"
 #include "model/workspacemodel.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QCheckBox>
 #include <QFontDatabase>
 #include <QHBoxLayout>
@@ -69,9 +70,12 @@ BlockEditor::BlockEditor(WorkspaceModel &model, std::string pageId, std::string 
         "QPlainTextEdit { background: rgba(128, 128, 128, 30%); border-radius: 6px; }"));
     connect(m_text, &QPlainTextEdit::textChanged, this, [this] {
         const QString text = m_text->toPlainText();
-        m_text->setFixedHeight(textHeight(text));
+        fitHeight();
         write("text", toJson(text));
     });
+    // A long line wraps: the editor grows with it rather than scroll inside a 50-point box.
+    connect(m_text->document()->documentLayout(), &QAbstractTextDocumentLayout::documentSizeChanged,
+            this, &BlockEditor::fitHeight);
     row->addWidget(m_text, 1, Qt::AlignTop);
 
     connect(&m_model, &WorkspaceModel::workspaceChanged, this, &BlockEditor::refresh);
@@ -84,6 +88,22 @@ int BlockEditor::textHeight(const QString &text)
 {
     const auto lines = static_cast<int>(std::min<qsizetype>(text.count(QLatin1Char('\n')), 1000));
     return std::clamp((lines + 1) * 22, 50, 300);
+}
+
+void BlockEditor::fitHeight()
+{
+    const QString text = m_text->toPlainText();
+    int height = textHeight(text);
+    // A line that wraps makes more lines than the text has: the editor then grows with them
+    // rather than scroll inside its box. (For plain text the layout counts wrapped lines.)
+    const double wrapped = m_text->document()->documentLayout()->documentSize().height();
+    if (wrapped > static_cast<double>(text.count(QLatin1Char('\n')) + 1)) {
+        const int lines = static_cast<int>(std::min(wrapped, 100.0));
+        const int needed = lines * m_text->fontMetrics().lineSpacing() +
+                           2 * static_cast<int>(m_text->document()->documentMargin());
+        height = std::max(height, std::min(needed, 300));
+    }
+    m_text->setFixedHeight(height);
 }
 
 const JSON &BlockEditor::currentBlock() const
@@ -105,15 +125,27 @@ void BlockEditor::write(std::string_view key, JSON value)
     m_model.updateBlock(m_pageId, m_blockId, key, std::move(value));
 }
 
+void BlockEditor::followOwner()
+{
+    disconnect(&m_model, &WorkspaceModel::workspaceChanged, this, &BlockEditor::refresh);
+}
+
 void BlockEditor::refresh()
 {
-    const JSON &block = currentBlock();
+    draw(currentBlock());
+}
+
+void BlockEditor::draw(const JSON &block)
+{
     if (!block.isObject()) {
         // The block was removed elsewhere: keep what is shown but stop writing.
         m_present = false;
         setEnabled(false);
         return;
     }
+    if (m_present && m_shown.isIdenticalTo(block))
+        return;
+    m_shown = block;
     m_present = true;
     setEnabled(true);
     m_refreshing = true;
@@ -131,7 +163,7 @@ void BlockEditor::refresh()
         block["text"].isString() ? fromJson(block["text"].stringValue()) : QString();
     if (!m_text->hasFocus() && m_text->toPlainText() != text)
         m_text->setPlainText(text);
-    m_text->setFixedHeight(textHeight(m_text->toPlainText()));
+    fitHeight();
 
     m_refreshing = false;
 }

@@ -32,6 +32,11 @@ public:
     // Redraws from the block in the model. The text is left alone while it has focus, so the
     // cursor and the undo history survive each keystroke's round trip through the model.
     void refresh();
+    // Redraws from a block value the owner already found; the owner then stops the row from
+    // looking the block up itself on every change of the workspace (a long page would pay
+    // for every row on every keystroke).
+    void draw(const JSON &block);
+    void followOwner();
 
     QToolButton *typeButton() const { return m_type; }
     QCheckBox *checkBox() const { return m_check; }
@@ -39,12 +44,14 @@ public:
 
 private:
     const JSON &currentBlock() const;
+    void fitHeight();
     void relabel();
     void write(std::string_view key, JSON value);
 
     WorkspaceModel &m_model;
     std::string m_pageId;
     std::string m_blockId;
+    JSON m_shown;
     bool m_present = true;
     bool m_refreshing = false;
     QToolButton *m_type = nullptr;

@@ -2,6 +2,7 @@
 
 #include "model/document.h"
 #include "model/workspacemodel.h"
+#include "style/viewstyle.h"
 
 #include <QComboBox>
 #include <QHBoxLayout>
@@ -9,6 +10,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QVBoxLayout>
 
 #include <iterator>
@@ -29,8 +31,8 @@ QString stringMember(const JSON &card, std::string_view key)
     return value.isString() ? fromJson(value.stringValue()) : QString();
 }
 
-// Cards whose status is none of the columns are shown in the first one, so they stay in
-// reach; their stored status is kept until the user picks another.
+// The column of a card's status; -1 for a status that is none of them (such a card is in no
+// column, and stays in the page untouched).
 int columnOf(const JSON &card)
 {
     const JSON &status = card["status"];
@@ -40,7 +42,7 @@ int columnOf(const JSON &card)
                 return static_cast<int>(i);
         }
     }
-    return 0;
+    return -1;
 }
 
 void fill(QComboBox &box, std::span<const std::string_view> options)
@@ -61,6 +63,18 @@ BoardCard::BoardCard(QWidget *parent)
                                  "rgba(128, 128, 128, 40%); border-radius: 10px; }"));
     auto *stack = new QVBoxLayout(this);
     stack->setContentsMargins(14, 14, 14, 14);
+    m_readTitle = new QLabel(this);
+    m_readTitle->setTextFormat(Qt::PlainText);
+    m_readTitle->setWordWrap(true);
+    QFont headline = m_readTitle->font();
+    headline.setBold(true);
+    m_readTitle->setFont(headline);
+    m_readCaption = new QLabel(this);
+    m_readCaption->setTextFormat(Qt::PlainText);
+    style::setFont(m_readCaption, style::Text::Caption);
+    style::setSecondary(m_readCaption);
+    stack->addWidget(m_readTitle);
+    stack->addWidget(m_readCaption);
     m_title = new QLineEdit(this);
     m_status = new QComboBox(this);
     m_priority = new QComboBox(this);
@@ -79,8 +93,11 @@ BoardView::BoardView(WorkspaceModel &model, std::string pageId, QWidget *parent)
     auto *outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
     auto *scroll = new QScrollArea(this);
+    m_scroll = scroll;
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
+    // The board scrolls sideways only; the page around it scrolls down.
+    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     outer->addWidget(scroll);
 
     // Every card is a child of this one widget, whatever its column: moving a card between
@@ -109,6 +126,8 @@ BoardView::BoardView(WorkspaceModel &model, std::string pageId, QWidget *parent)
         row->addLayout(stack);
         m_columns.push_back(column);
     }
+    // Columns keep their width; the room left over goes here.
+    row->addStretch(1);
     scroll->setWidget(m_content);
 
     connect(&m_model, &WorkspaceModel::workspaceChanged, this, &BoardView::refresh);
@@ -141,6 +160,7 @@ BoardCard *BoardView::makeCard()
 {
     auto *card = new BoardCard(m_content);
     label(*card);
+    showMode(*card);
     connect(card->m_title, &QLineEdit::textEdited, this,
             [this, card](const QString &text) { edit(*card, "title", text); });
     connect(card->m_status, &QComboBox::activated, this,
@@ -169,6 +189,30 @@ void BoardView::draw(BoardCard &card, const JSON &value)
     // A value that is none of the options shows no selection.
     card.m_status->setCurrentIndex(card.m_status->findText(stringMember(value, "status")));
     card.m_priority->setCurrentIndex(card.m_priority->findText(stringMember(value, "priority")));
+    card.m_readTitle->setText(title);
+    card.m_readCaption->setText(stringMember(value, "priority") + QStringLiteral(" · ") +
+                                stringMember(value, "tag"));
+}
+
+void BoardView::showMode(BoardCard &card)
+{
+    card.m_readTitle->setVisible(!m_editing);
+    card.m_readCaption->setVisible(!m_editing);
+    card.m_title->setVisible(m_editing);
+    card.m_status->setVisible(m_editing);
+    card.m_priority->setVisible(m_editing);
+}
+
+void BoardView::setEditing(bool editing)
+{
+    if (m_editing == editing)
+        return;
+    m_editing = editing;
+    for (Column &column : m_columns)
+        column.add->setVisible(m_editing);
+    for (auto &[key, card] : m_cards)
+        showMode(*card);
+    fitHeight();
 }
 
 void BoardView::refresh()
@@ -207,7 +251,14 @@ void BoardView::refresh()
         }
 
         // Place the card at its position in its column; a card already there is not touched.
-        const auto column = static_cast<std::size_t>(columnOf(value));
+        const int index = columnOf(value);
+        if (index < 0) {
+            for (Column &other : m_columns)
+                other.cards->removeWidget(card);
+            card->hide();
+            continue;
+        }
+        const auto column = static_cast<std::size_t>(index);
         QVBoxLayout *layout = m_columns[column].cards;
         const int position = filled[column]++;
         if (layout->indexOf(card) != position) {
@@ -227,6 +278,18 @@ void BoardView::refresh()
     }
     m_cards = std::move(kept);
     m_refreshing = false;
+    fitHeight();
+}
+
+void BoardView::fitHeight()
+{
+    // Cards whose fields were just shown or hidden report their new size only once their own
+    // layouts have run.
+    for (auto &[key, card] : m_cards)
+        card->layout()->activate();
+    m_content->layout()->activate();
+    m_scroll->setFixedHeight(m_content->sizeHint().height() +
+                             m_scroll->horizontalScrollBar()->sizeHint().height());
 }
 
 void BoardView::relabel()

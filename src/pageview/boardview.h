@@ -15,6 +15,7 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QScrollArea;
 class QVBoxLayout;
 
 namespace quorvale {
@@ -30,6 +31,9 @@ public:
     explicit BoardCard(QWidget *parent = nullptr);
 
     QLineEdit *title() const { return m_title; }
+    // What reading mode shows: the title, then "priority · tag".
+    QLabel *readTitle() const { return m_readTitle; }
+    QLabel *readCaption() const { return m_readCaption; }
     QComboBox *status() const { return m_status; }
     QComboBox *priority() const { return m_priority; }
     const std::string &cardId() const { return m_id; }
@@ -41,6 +45,8 @@ private:
     std::string m_id;
     JSON m_shown; // the card value last drawn, to skip unchanged cards
     bool m_editable = true;
+    QLabel *m_readTitle = nullptr;
+    QLabel *m_readCaption = nullptr;
     QLineEdit *m_title = nullptr;
     QComboBox *m_status = nullptr;
     QComboBox *m_priority = nullptr;
@@ -56,6 +62,9 @@ public:
 
     // Reconciles the cards with the page in the model.
     void refresh();
+    // Edit mode shows fields, pickers and "Add card"; reading mode shows text.
+    void setEditing(bool editing);
+    bool editing() const { return m_editing; }
 
     // The cards shown in a column, top to bottom; column follows the order of the statuses.
     QList<BoardCard *> cards(int column) const;
@@ -71,6 +80,8 @@ private:
 
     BoardCard *makeCard();
     void draw(BoardCard &card, const JSON &value);
+    void showMode(BoardCard &card);
+    void fitHeight();
     void edit(BoardCard &card, std::string_view key, const QString &value);
     void relabel();
     void label(BoardCard &card);
@@ -78,6 +89,8 @@ private:
     WorkspaceModel &m_model;
     std::string m_pageId;
     bool m_refreshing = false;
+    bool m_editing = true;
+    QScrollArea *m_scroll = nullptr;
     QWidget *m_content = nullptr;
     std::vector<Column> m_columns;
     // Keyed by id and occurrence, so two cards sharing an id still get a widget each.

@@ -203,6 +203,21 @@ QJsonObject Automation::answer(const QString &line)
         return ok;
     }
 
+    if (command == QLatin1String("select")) {
+        m_app.model().select(name);
+        return ok;
+    }
+
+    if (command == QLatin1String("render")) {
+        // The whole widget, also what lies outside its scroll area's viewport.
+        QWidget *widget = findWidget(name);
+        if (!widget || !widget->isVisible())
+            return failure(QStringLiteral("no visible widget ") + name);
+        if (!widget->grab().save(rest, "PNG"))
+            return failure(QStringLiteral("could not save ") + rest);
+        return ok;
+    }
+
     if (command == QLatin1String("quit")) {
         QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
         return ok;

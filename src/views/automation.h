@@ -10,6 +10,8 @@
 //   type NAME TEXT        replaces a line edit's text, key by key, as typing does
 //   choose NAME VALUE     picks the entry of a combo box whose data or text is VALUE
 //   grab NAME PATH        saves the screen's pixels where a window is ("-": the main one) as PNG
+//   render NAME PATH      saves the whole named widget as PNG, parts scrolled out of view too
+//   select ID             selects a page or a view ("@meetings"), as the sidebar does
 //   quit                  ends the application
 //
 // Every answer is one line: a JSON object, with "error" set when the command failed.

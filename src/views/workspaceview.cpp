@@ -1,11 +1,12 @@
 #include "workspaceview.h"
 
-#include "style/icons.h"
 #include "meetingsview.h"
 #include "model/workspacemodel.h"
-#include "style/navstyle.h"
 #include "pagesearchview.h"
+#include "pageview/pageview.h"
 #include "sidebar.h"
+#include "style/icons.h"
+#include "style/navstyle.h"
 #include "style/viewstyle.h"
 
 #include <QFrame>
@@ -65,63 +66,6 @@ public:
         retranslate();
         connect(&m, &WorkspaceModel::languageChanged, this, retranslate);
     }
-};
-
-// The selected page's icon and title, until the page view takes this place. The title can be
-// edited here already; the field is never rewritten while it holds what the page holds.
-class PageSummary final : public QWidget
-{
-public:
-    PageSummary(WorkspaceModel &m, QString id, QWidget *parent)
-        : QWidget(parent)
-        , m_model(m)
-        , m_id(std::move(id))
-    {
-        setObjectName(QStringLiteral("pageSummary"));
-        m_icon = new QLabel(this);
-        m_icon->setObjectName(QStringLiteral("pageIcon"));
-        m_icon->setTextFormat(Qt::PlainText);
-        QFont iconFont = m_icon->font();
-        iconFont.setPixelSize(45);
-        m_icon->setFont(iconFont);
-        m_title = new QLineEdit(this);
-        m_title->setObjectName(QStringLiteral("pageTitle"));
-        m_title->setFrame(false);
-        QPalette clear = m_title->palette();
-        clear.setColor(QPalette::Base, Qt::transparent);
-        m_title->setPalette(clear);
-        style::setFont(m_title, style::Text::LargeTitle);
-        auto *column = new QVBoxLayout(this);
-        column->setContentsMargins(40, 28, 40, 28);
-        column->setSpacing(8);
-        column->addWidget(m_icon);
-        column->addWidget(m_title);
-        column->addStretch();
-
-        connect(m_title, &QLineEdit::textEdited, this,
-                [this](const QString &title) { m_model.rename(m_id.toStdString(), title); });
-        connect(&m_model, &WorkspaceModel::workspaceChanged, this, &PageSummary::refresh);
-        connect(&m_model, &WorkspaceModel::languageChanged, this, &PageSummary::refresh);
-        refresh();
-    }
-
-private:
-    void refresh()
-    {
-        const JSON &page = m_model.selectedPage();
-        if (page.isNull() || page.id() != m_id.toStdString())
-            return; // about to be replaced
-        m_icon->setText(style::text(page["icon"].stringValue()));
-        const QString title = style::text(page["title"].stringValue());
-        if (m_title->text() != title)
-            m_title->setText(title);
-        m_title->setPlaceholderText(m_model.text("Título", "Title"));
-    }
-
-    WorkspaceModel &m_model;
-    QString m_id;
-    QLabel *m_icon;
-    QLineEdit *m_title;
 };
 
 } // namespace
@@ -264,7 +208,7 @@ void WorkspaceView::showDetail()
         next = new Placeholder(m_model, "document", "Selecciona una página", "Select a page", this);
         next->setObjectName(QStringLiteral("noPage"));
     } else {
-        next = new PageSummary(m_model, m_model.selection(), this);
+        next = new PageView(m_model, m_model.selection(), this);
     }
     if (m_detail) {
         m_detailColumn->removeWidget(m_detail);

@@ -17,6 +17,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
+#include <QPainter>
 #include <QProcess>
 #include <QSslCertificate>
 #include <QTemporaryDir>
@@ -97,6 +98,11 @@ private:
     // Saves the screen where the window named name is ("-": the main window).
     void screenshot(const QString &file, const QString &window = QStringLiteral("-"));
     JSON serverWorkspace(const QString &accountId);
+    bool putWorkspace(const QString &accountId, JSON body);
+    // Saves the whole named widget, scrolled-out parts too.
+    void render(const QString &widget, const QString &file);
+    // Pages of every kind, as an import leaves them, read and edited in the window.
+    void readImportedPages(const QString &accountId, const JSON &saved);
 
     QTemporaryDir m_root;
     std::unique_ptr<ReferenceServer> m_server;
@@ -217,6 +223,168 @@ JSON EndToEndTest::serverWorkspace(const QString &id)
     return workspace;
 }
 
+bool EndToEndTest::putWorkspace(const QString &id, JSON body)
+{
+    quorvale::MemorySecretStore secrets;
+    Service service(secrets, m_server->origin(), QSslCertificate::fromPath(m_server->caFile()));
+    service.setToken(m_server->token(id));
+    bool done = false;
+    bool stored = false;
+    [](Service *s, JSON value, bool *ok, bool *flag) -> QCoro::Task<> {
+        try {
+            co_await s->json(QStringLiteral("/api/workspace"), "PUT", std::move(value));
+            *ok = true;
+        } catch (const std::exception &) {
+        }
+        *flag = true;
+    }(&service, std::move(body), &stored, &done);
+    return QTest::qWaitFor([&] { return done; }, longWait) && stored;
+}
+
+void EndToEndTest::render(const QString &widget, const QString &file)
+{
+    const QString path = m_screenshots.filePath(file);
+    QFile::remove(path);
+    const QJsonObject answer = m_driver.send(QStringLiteral("render %1 %2").arg(widget, path));
+    QVERIFY2(!answer.contains(QStringLiteral("error")),
+             qPrintable(answer[QStringLiteral("error")].toString()));
+    const QImage image(path);
+    QVERIFY2(!image.isNull() && image.width() >= 100 && image.height() >= 40, qPrintable(path));
+}
+
+void EndToEndTest::readImportedPages(const QString &id, const JSON &saved)
+{
+    // What an import leaves on the server: a picture, a document, the list layout.
+    QImage picture(800, 360, QImage::Format_RGB32);
+    picture.fill(QColor(236, 242, 250));
+    QPainter painter(&picture);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setBrush(QColor(47, 107, 216));
+    painter.drawRoundedRect(60, 80, 220, 200, 18, 18);
+    painter.setBrush(QColor(242, 140, 40));
+    painter.drawEllipse(QPoint(520, 180), 110, 110);
+    painter.end();
+    const QString picturePath = m_root.filePath(QStringLiteral("diagram.png"));
+    QVERIFY(picture.save(picturePath, "PNG"));
+    const QString reportPath = m_root.filePath(QStringLiteral("informe.pdf"));
+    QFile report(reportPath);
+    QVERIFY(report.open(QIODevice::WriteOnly));
+    report.write("%PDF-1.4\n% informe\n");
+    report.close();
+    const QString batch = QStringLiteral("batch-e2e");
+    const QString pictureId =
+        m_server->addNotionFile(id, batch, QStringLiteral("Assets/Diagrama.PNG"), picturePath);
+    QVERIFY(!pictureId.isEmpty());
+    QVERIFY(!m_server->addNotionFile(id, batch, QStringLiteral("Docs/Informe.pdf"), reportPath)
+                 .isEmpty());
+
+    const std::string showcase = "5a0c1d3e-7f21-4c4e-9a55-0d7e3b1c2a10";
+    const std::string board = "8b2e4f60-1c3d-4e5f-a6b7-c8d9e0f1a2b3";
+    const std::string child = "c3d4e5f6-a7b8-4c9d-8e0f-1a2b3c4d5e6f";
+    auto block = [](std::string_view blockId, std::string_view type, std::string_view text) {
+        return JSON::object({{"id", blockId}, {"type", type}, {"text", text}});
+    };
+    JSON checked = block("b09", "todo", "Revisar el presupuesto");
+    checked.set("checked", true);
+    JSON pageLink = block("b14", "pageLink", "Tablero del proyecto");
+    pageLink.set("targetPageId", board);
+    JSON attachment = block("b15", "attachment", "Diagrama.PNG");
+    attachment.set("assetId", pictureId.toStdString());
+    const JSON blocks = JSON::array({
+        block("b01", "h1", "Lanzamiento de primavera"),
+        block("b02", "text",
+              "Resumen con **negritas**, *cursivas* y `código`. Ver el "
+              "[Tablero](Tablero%2000112233445566778899AABBCCDDEEFF.md), el "
+              "[informe](Docs/Informe.pdf) y [la web](https://example.com/plan)."),
+        block("b03", "h2", "Objetivos"),
+        block("b04", "bullet", "Publicar la versión 1.0"),
+        block("b05", "bullet", "Formar al equipo de soporte"),
+        block("b06", "number", "Cerrar el alcance"),
+        block("b07", "number", "Probar con clientes"),
+        block("b08", "h3", "Tareas"),
+        checked,
+        block("b10", "todo", "Enviar el anuncio"),
+        block("b11", "quote", "La calidad nunca es un accidente."),
+        block("b12", "callout", "Las fechas pueden moverse una semana."),
+        block("b13", "code", "quorvale-server --data ~/datos serve\nscripts/test"),
+        pageLink,
+        attachment,
+        block("b16", "table",
+              R"({"headers":["Fase","Responsable","Fecha"],"rows":[["Diseño","Ana","3 de marzo"],)"
+              R"(["Pruebas","Luis","17 de marzo"],["Lanzamiento","Marta","1 de abril"]]})"),
+        block("b17", "divider", ""),
+        block("b18", "text", "Última línea del documento."),
+    });
+    JSON showcasePage = JSON::object({{"id", showcase},
+                                      {"title", "Plan de lanzamiento"},
+                                      {"icon", "🚀"},
+                                      {"kind", "document"},
+                                      {"importBatchId", batch.toStdString()},
+                                      {"favorite", true}});
+    showcasePage.set("blocks", blocks);
+    auto card = [](std::string_view cardId, std::string_view title, std::string_view status,
+                   std::string_view priority, std::string_view tag) {
+        return JSON::object({{"id", cardId},
+                             {"title", title},
+                             {"status", status},
+                             {"priority", priority},
+                             {"tag", tag}});
+    };
+    JSON boardPage = JSON::object({{"id", board},
+                                   {"title", "Tablero"},
+                                   {"icon", "📋"},
+                                   {"kind", "board"},
+                                   {"notionSource", "notion:00112233445566778899aabbccddeeff"}});
+    boardPage.set("cards",
+                  JSON::array({card("k1", "Redactar la nota", "Sin empezar", "Media", "prensa"),
+                               card("k2", "Revisar precios", "En curso", "Alta", "ventas"),
+                               card("k3", "Elegir fecha", "Listo", "Baja", ""),
+                               card("k4", "Preparar demo", "En curso", "Media", "producto")}));
+    JSON childPage = JSON::object({{"id", child},
+                                   {"title", "Notas de la reunión"},
+                                   {"kind", "document"},
+                                   {"parentId", showcase}});
+    childPage.set("blocks", JSON::array());
+    JSON workspace = saved["workspace"];
+    workspace.member("pages").append(showcasePage);
+    workspace.member("pages").append(boardPage);
+    workspace.member("pages").append(childPage);
+    QVERIFY(putWorkspace(
+        id, JSON::object({{"revision", saved["revision"]}, {"workspace", workspace}})));
+    QVERIFY(m_server->setListLayout(
+        id, QString::fromStdString(showcase),
+        R"({"b04":{"indent":0},"b05":{"indent":4},"b06":{"number":1},"b07":{"number":2}})"));
+
+    // Reloaded, opened, read: the picture's preview arrives, lists are numbered by the import.
+    QCOMPARE(m_driver.click(QStringLiteral("refreshButton")), QString());
+    QTRY_COMPARE_WITH_TIMEOUT(m_driver.state()[QStringLiteral("pages")].toArray().size(), 4,
+                              longWait);
+    QVERIFY(!m_driver.send(QStringLiteral("select ") + QString::fromStdString(showcase))
+                 .contains(QStringLiteral("error")));
+    QTRY_VERIFY_WITH_TIMEOUT(m_driver.visible(QStringLiteral("attachmentPreview")), longWait);
+    QVERIFY(m_driver.visible(QStringLiteral("pageImport")));
+    QVERIFY(m_driver.visible(QStringLiteral("nativeTable")));
+    screenshot(QStringLiteral("06-page-window.png"));
+    render(QStringLiteral("pageCanvas"), QStringLiteral("07-page-reading.png"));
+    render(QStringLiteral("nativeTable"), QStringLiteral("08-table.png"));
+    render(QStringLiteral("attachmentView"), QStringLiteral("09-attachment.png"));
+
+    QCOMPARE(m_driver.click(QStringLiteral("pageEdit")), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(m_driver.visible(QStringLiteral("addBlock")), longWait);
+    render(QStringLiteral("pageCanvas"), QStringLiteral("10-page-editing.png"));
+    QCOMPARE(m_driver.click(QStringLiteral("pageEdit")), QString());
+
+    // The page link opens the board, for reading and then for editing.
+    QCOMPARE(m_driver.click(QStringLiteral("pageLink")), QString());
+    QTRY_COMPARE_WITH_TIMEOUT(m_driver.state()[QStringLiteral("selection")].toString(),
+                              QString::fromStdString(board), longWait);
+    QTRY_VERIFY_WITH_TIMEOUT(m_driver.visible(QStringLiteral("boardCard")), longWait);
+    render(QStringLiteral("pageCanvas"), QStringLiteral("11-board-reading.png"));
+    QCOMPARE(m_driver.click(QStringLiteral("pageEdit")), QString());
+    render(QStringLiteral("pageCanvas"), QStringLiteral("12-board-editing.png"));
+    QVERIFY(!m_driver.state()[QStringLiteral("dirty")].toBool());
+}
+
 void EndToEndTest::aNewAccountSignsInIsApprovedWritesAPageAndSignsOut()
 {
     QCOMPARE(storedSession(), SecretStore::Outcome::NotFound);
@@ -288,9 +456,10 @@ void EndToEndTest::aNewAccountSignsInIsApprovedWritesAPageAndSignsOut()
     QJsonObject state = m_driver.state();
     QCOMPARE(state[QStringLiteral("pages")].toArray().size(), 1);
     QVERIFY(state[QStringLiteral("dirty")].toBool());
-    QCOMPARE(m_driver.text(QStringLiteral("pageTitle")), QStringLiteral("Untitled"));
+    QCOMPARE(m_driver.text(QStringLiteral("pageTitleLabel")), QStringLiteral("Untitled"));
     QCOMPARE(m_driver.text(QStringLiteral("saveStatusText")), QStringLiteral("Unsaved changes"));
     QVERIFY(!m_driver.widget(QStringLiteral("refreshButton"))[QStringLiteral("enabled")].toBool());
+    QCOMPARE(m_driver.click(QStringLiteral("pageEdit")), QString());
     QVERIFY(!m_driver.send(QStringLiteral("type pageTitle Launch plan"))
                  .contains(QStringLiteral("error")));
     state = m_driver.state();
@@ -307,6 +476,8 @@ void EndToEndTest::aNewAccountSignsInIsApprovedWritesAPageAndSignsOut()
     QCOMPARE(saved["revision"].integerValue(), 1);
     QCOMPARE(saved["workspace"]["pages"].at(0)["title"].stringValue(),
              std::string_view("Launch plan"));
+
+    readImportedPages(id, saved);
 
     // Signing out asks first; then the access screen, and no session left in the keyring.
     QCOMPARE(m_driver.click(QStringLiteral("signOut")), QString());

@@ -86,6 +86,20 @@ private slots:
         QCOMPARE(editor.textEdit()->toPlainText(), text);
     }
 
+    void aWrappedLineGrowsTheEditor()
+    {
+        const std::string line(600, 'a');
+        auto model = modelWith(JSON::object({{"id", "b1"}, {"type", "text"}, {"text", "x"}}));
+        BlockEditor editor(*model, "p1", "b1");
+        editor.resize(300, 100);
+        editor.show();
+        QCOMPARE(editor.textEdit()->height(), 50);
+        model->updateBlock("p1", "b1", "text", JSON(std::string_view(line)));
+        // One line of text, several on screen: taller than one line's 50, never past 300.
+        QTRY_VERIFY(editor.textEdit()->height() > 50);
+        QVERIFY(editor.textEdit()->height() <= 300);
+    }
+
     void typingSurvivesTheModelsRefresh()
     {
         auto model = modelWith(JSON::object({{"id", "b1"}, {"type", "text"}, {"text", "Hola"}}));

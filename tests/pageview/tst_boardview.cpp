@@ -5,6 +5,7 @@
 #include "service/secretstore.h"
 
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSslCertificate>
@@ -64,8 +65,8 @@ private slots:
                          card("c", "C", "En curso", "Alta"), card("d", "D", "Listo", "Urgente"),
                          card("e", "E", "Archivada")}));
         BoardView board(*model, "board");
-        // A card of an unknown status stays reachable in the first column.
-        QCOMPARE(titles(board, 0), QStringList({"B", "E"}));
+        // A card of an unknown status is in no column, and stays in the page untouched.
+        QCOMPARE(titles(board, 0), QStringList({"B"}));
         QCOMPARE(titles(board, 1), QStringList({"C"}));
         QCOMPARE(titles(board, 2), QStringList({"A", "D"}));
 
@@ -74,8 +75,16 @@ private slots:
         QCOMPARE(c->priority()->currentText(), QStringLiteral("Alta"));
         // Values that are none of the options select nothing and are not rewritten.
         QCOMPARE(board.cards(2).at(1)->priority()->currentIndex(), -1);
-        QCOMPARE(board.cards(0).at(1)->status()->currentIndex(), -1);
         QCOMPARE(storedCards(*model).at(4)["status"], JSON("Archivada"));
+
+        // Reading mode shows text only: the title, then priority and tag; no "Add card".
+        board.setEditing(false);
+        QVERIFY(c->readTitle()->isVisibleTo(&board) && !c->title()->isVisibleTo(&board));
+        QCOMPARE(c->readTitle()->text(), QStringLiteral("C"));
+        QCOMPARE(c->readCaption()->text(), QStringLiteral("Alta · "));
+        QVERIFY(!board.addButton(0)->isVisibleTo(&board));
+        board.setEditing(true);
+        QVERIFY(board.addButton(0)->isVisibleTo(&board) && c->title()->isVisibleTo(&board));
 
         // Cards that are not an array, or a page that is gone, show empty columns.
         model->updatePage("board", [](JSON &page) { page.set("cards", "nope"); });

@@ -1,9 +1,9 @@
 #include "shelltesting.h"
+#include "style/viewstyle.h"
 #include "views/busyindicator.h"
 #include "views/languagepicker.h"
 #include "views/rootview.h"
 #include "views/settingswindow.h"
-#include "style/viewstyle.h"
 #include "views/workspaceview.h"
 
 #include <QFile>
@@ -324,11 +324,13 @@ void RootViewTest::theDetailFollowsTheSelection()
     QCOMPARE(detailName(), QStringLiteral("adminView"));
     QCOMPARE(text(*workspace->detail(), "placeholderTitle"), QStringLiteral("Administración"));
 
-    // A page: its icon and title, the title editable.
+    // A page: its icon and title, the title editable in edit mode.
     m->newPage(QStringLiteral("document"), false);
     const QString id = m->selection();
-    QCOMPARE(detailName(), QStringLiteral("pageSummary"));
+    QCOMPARE(detailName(), QStringLiteral("pageView"));
     QWidget *page = workspace->detail();
+    QCOMPARE(text(*workspace, "pageTitleLabel"), QStringLiteral("Sin título"));
+    child<QPushButton>(*workspace, "pageEdit")->click();
     auto *title = child<QLineEdit>(*workspace, "pageTitle");
     QCOMPARE(title->text(), QStringLiteral("Sin título"));
     QCOMPARE(text(*workspace, "pageIcon"),
@@ -351,8 +353,10 @@ void RootViewTest::theDetailFollowsTheSelection()
     QCOMPARE(text(*workspace->detail(), "placeholderTitle"),
              QStringLiteral("Selecciona una página"));
     m->select(id);
-    QCOMPARE(detailName(), QStringLiteral("pageSummary"));
+    QCOMPARE(detailName(), QStringLiteral("pageView"));
     QVERIFY(workspace->detail() != page);
+    // Another page, or the same one again, always opens for reading.
+    QVERIFY(!child<QLineEdit>(*workspace, "pageTitle")->isVisibleTo(workspace->detail()));
 }
 
 void RootViewTest::theToolbarFollowsUnsavedEditsAndBusyActions()

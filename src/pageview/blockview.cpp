@@ -1,0 +1,311 @@
+#include "pageview/blockview.h"
+
+#include "model/workspacemodel.h"
+#include "pageview/attachmentview.h"
+#include "pageview/links.h"
+#include "pageview/nativetable.h"
+#include "style/icons.h"
+#include "style/navstyle.h"
+#include "style/viewstyle.h"
+
+#include <QFontDatabase>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <limits>
+
+namespace quorvale {
+
+namespace {
+
+QString stringMember(const JSON &value, std::string_view key)
+{
+    const JSON &member = value[key];
+    return member.isString() ? style::text(member.stringValue()) : QString();
+}
+
+QString typeOf(const JSON &block)
+{
+    return stringMember(block, "type");
+}
+
+// The list number an import recorded for a block; 1 when there is none or it is 0.
+QString listNumber(const JSON &layout)
+{
+    const JSON &number = layout["number"];
+    if (!number.isNumber())
+        return QStringLiteral("1.");
+    const std::int64_t n = number.integerValue(); // clamped to 64 bits, never overflows
+    return QString::number(n == 0 ? 1 : n) + QLatin1Char('.');
+}
+
+int listIndent(const JSON &layout)
+{
+    const JSON &indent = layout["indent"];
+    if (!indent.isNumber())
+        return 0;
+    // A wild value must not push the text out of the window.
+    const double points = std::clamp(indent.numberValue() * 5.0, 0.0, 400.0);
+    return static_cast<int>(points);
+}
+
+QColor withAlpha(QColor color, float alpha)
+{
+    color.setAlphaF(alpha);
+    return color;
+}
+
+QString rgba(const QColor &color)
+{
+    return QStringLiteral("rgba(%1, %2, %3, %4)")
+        .arg(color.red())
+        .arg(color.green())
+        .arg(color.blue())
+        .arg(color.alphaF(), 0, 'f', 3);
+}
+
+void scaleFont(QWidget *widget, qreal factor, bool bold)
+{
+    QFont font = widget->font();
+    const qreal size = font.pointSizeF() > 0 ? font.pointSizeF() : 10;
+    font.setPointSizeF(size * factor);
+    font.setBold(bold);
+    widget->setFont(font);
+}
+
+} // namespace
+
+BlockView::BlockView(WorkspaceModel &model, JSON block, JSON page, QWidget *parent)
+    : QWidget(parent)
+    , m_model(model)
+    , m_block(std::move(block))
+    , m_page(std::move(page))
+{
+    setObjectName(QStringLiteral("blockView"));
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    build();
+}
+
+void BlockView::setBlock(JSON block, JSON page)
+{
+    const bool blockChanged = !m_block.isIdenticalTo(block) && m_block != block;
+    // Links resolve against the page's blocks, the workspace's pages and the import files;
+    // list numbers and indents come from the import's layout.
+    const bool resourcesChanged = !m_resourcesShown.isIdenticalTo(m_model.resources());
+    const bool contextChanged = (m_hasLinks && (resourcesChanged || !m_page.isIdenticalTo(page))) ||
+                                (resourcesChanged && !m_marker.isEmpty());
+    const bool sameType = typeOf(m_block) == typeOf(block);
+    m_block = std::move(block);
+    m_page = std::move(page);
+    // An attachment keeps its view, and with it the preview already fetched.
+    if (blockChanged && sameType && m_attachment) {
+        m_attachment->setBlock(m_block);
+        return;
+    }
+    if (blockChanged || contextChanged)
+        build();
+}
+
+QString BlockView::html(const std::vector<links::Run> &runs)
+{
+    QString out = QStringLiteral("<span style=\"white-space: pre-wrap;\">");
+    for (const links::Run &run : runs) {
+        QString piece = run.text.toHtmlEscaped();
+        piece.replace(QLatin1Char('\n'), QStringLiteral("<br/>"));
+        if (run.code)
+            piece = QStringLiteral("<code>") + piece + QStringLiteral("</code>");
+        if (run.italic)
+            piece = QStringLiteral("<i>") + piece + QStringLiteral("</i>");
+        if (run.bold)
+            piece = QStringLiteral("<b>") + piece + QStringLiteral("</b>");
+        if (run.link) {
+            const QString href =
+                QString::fromUtf8(run.link->toEncoded(QUrl::FullyEncoded)).toHtmlEscaped();
+            piece = QStringLiteral("<a href=\"") + href + QStringLiteral("\">") + piece +
+                    QStringLiteral("</a>");
+        }
+        out += piece;
+    }
+    out += QStringLiteral("</span>");
+    return out;
+}
+
+QLabel *BlockView::richText(QWidget *parent)
+{
+    const JSON &workspace = m_model.workspace();
+    const links::LinkContext context{workspace, m_page, m_model.resources(),
+                                     m_model.service().origin()};
+    const std::vector<links::Run> runs = links::attributed(stringMember(m_block, "text"), context);
+    m_hasLinks = std::any_of(runs.begin(), runs.end(),
+                             [](const links::Run &r) { return r.link.has_value(); });
+    // A link that lost its target still depends on the context: it may resolve later.
+    if (!m_hasLinks)
+        m_hasLinks = stringMember(m_block, "text").contains(QLatin1Char(']'));
+
+    auto *label = new QLabel(parent);
+    label->setObjectName(QStringLiteral("blockText"));
+    label->setTextFormat(Qt::RichText);
+    label->setWordWrap(true);
+    label->setTextInteractionFlags(Qt::TextBrowserInteraction);
+    label->setOpenExternalLinks(false);
+    label->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    label->setText(html(runs));
+    connect(label, &QLabel::linkActivated, this,
+            [this](const QString &link) { emit linkActivated(QUrl(link)); });
+    return label;
+}
+
+void BlockView::build()
+{
+    if (m_content) {
+        layout()->removeWidget(m_content);
+        m_content->deleteLater();
+    }
+    m_text = nullptr;
+    m_attachment = nullptr;
+    m_marker.clear();
+    m_indent = 0;
+    m_hasLinks = false;
+
+    m_resourcesShown = m_model.resources();
+    m_content = new QWidget(this);
+    const QString type = typeOf(m_block);
+    const QPalette &palette = this->palette();
+
+    if (type == QLatin1String("divider")) {
+        auto *box = new QVBoxLayout(m_content);
+        box->setContentsMargins(0, 8, 0, 8);
+        auto *rule = new QFrame(m_content);
+        rule->setFrameShape(QFrame::HLine);
+        rule->setFrameShadow(QFrame::Plain);
+        rule->setStyleSheet(QStringLiteral("color: rgba(128, 128, 128, 35%);"));
+        box->addWidget(rule);
+    } else if (type == QLatin1String("h1") || type == QLatin1String("h2") ||
+               type == QLatin1String("h3")) {
+        auto *box = new QVBoxLayout(m_content);
+        const int above = type == QLatin1String("h1") ? 20 : type == QLatin1String("h2") ? 16 : 12;
+        const qreal factor = type == QLatin1String("h1")   ? 1.75
+                             : type == QLatin1String("h2") ? 1.5
+                                                           : 1.25;
+        box->setContentsMargins(0, above, 0, 0);
+        m_text = richText(m_content);
+        scaleFont(m_text, factor, true);
+        box->addWidget(m_text);
+    } else if (type == QLatin1String("bullet") || type == QLatin1String("number") ||
+               type == QLatin1String("todo")) {
+        const JSON &layout = m_model.resources()["listLayout"][m_block.id()];
+        m_indent = listIndent(layout);
+        auto *row = new QHBoxLayout(m_content);
+        row->setContentsMargins(m_indent, 0, 0, 0);
+        row->setSpacing(10);
+        auto *marker = new QLabel(m_content);
+        marker->setObjectName(QStringLiteral("blockMarker"));
+        marker->setTextFormat(Qt::PlainText);
+        const QColor secondary = navstyle::secondary(palette);
+        if (type == QLatin1String("todo")) {
+            const bool checked = m_block["checked"].isBool() && m_block["checked"].boolValue();
+            m_marker = checked ? QStringLiteral("checkmark-square-fill") : QStringLiteral("square");
+            const int side = fontMetrics().height();
+            marker->setPixmap(navstyle::tintedIcon(m_marker, secondary).pixmap(side, side));
+        } else {
+            m_marker = type == QLatin1String("number") ? listNumber(layout) : QStringLiteral("•");
+            marker->setText(m_marker);
+            navstyle::setTextColor(marker, secondary);
+        }
+        row->addWidget(marker, 0, Qt::AlignTop);
+        m_text = richText(m_content);
+        row->addWidget(m_text, 1, Qt::AlignTop);
+    } else if (type == QLatin1String("quote")) {
+        auto *row = new QHBoxLayout(m_content);
+        row->setContentsMargins(0, 0, 0, 0);
+        row->setSpacing(8);
+        auto *bar = new QFrame(m_content);
+        bar->setFixedWidth(3);
+        bar->setStyleSheet(
+            QStringLiteral("background: %1;").arg(rgba(withAlpha(navstyle::orange(), 0.6f))));
+        row->addWidget(bar);
+        m_text = richText(m_content);
+        QFont italic = m_text->font();
+        italic.setItalic(true);
+        m_text->setFont(italic);
+        row->addWidget(m_text, 1);
+    } else if (type == QLatin1String("callout")) {
+        m_content->setObjectName(QStringLiteral("callout"));
+        m_content->setAttribute(Qt::WA_StyledBackground);
+        m_content->setStyleSheet(QStringLiteral("#callout { background: %1; border-radius: 9px; }")
+                                     .arg(rgba(withAlpha(navstyle::orange(), 0.07f))));
+        auto *row = new QHBoxLayout(m_content);
+        row->setContentsMargins(16, 16, 16, 16);
+        row->setSpacing(10);
+        auto *bulb = new QLabel(QStringLiteral("💡"), m_content);
+        bulb->setFont(navstyle::withEmoji(bulb->font()));
+        row->addWidget(bulb, 0, Qt::AlignTop);
+        m_text = richText(m_content);
+        row->addWidget(m_text, 1, Qt::AlignTop);
+    } else if (type == QLatin1String("code")) {
+        auto *box = new QVBoxLayout(m_content);
+        box->setContentsMargins(0, 0, 0, 0);
+        auto *scroll = new QScrollArea(m_content);
+        scroll->setObjectName(QStringLiteral("codeBlock"));
+        scroll->setFrameShape(QFrame::NoFrame);
+        scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        scroll->viewport()->setAutoFillBackground(false);
+        scroll->setStyleSheet(QStringLiteral(
+            "#codeBlock { background: rgba(128, 128, 128, 12%); border-radius: 8px; }"
+            "#blockCode { background: transparent; padding: 16px; }"));
+        auto *code = new QLabel(scroll);
+        code->setObjectName(QStringLiteral("blockCode"));
+        code->setTextFormat(Qt::PlainText);
+        code->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        code->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+        code->setText(stringMember(m_block, "text"));
+        scroll->setWidget(code);
+        scroll->setWidgetResizable(true);
+        // Tall enough for the code and, when it is wider than the page, its scroll bar.
+        code->ensurePolished();
+        scroll->setFixedHeight(code->sizeHint().height() +
+                               scroll->horizontalScrollBar()->sizeHint().height());
+        box->addWidget(scroll);
+    } else if (type == QLatin1String("pageLink")) {
+        auto *box = new QVBoxLayout(m_content);
+        box->setContentsMargins(0, 0, 0, 0);
+        auto *button = new QPushButton(m_content);
+        button->setObjectName(QStringLiteral("pageLink"));
+        button->setFlat(true);
+        button->setIcon(
+            navstyle::tintedIcon(QStringLiteral("document"), navstyle::secondary(palette)));
+        button->setText(stringMember(m_block, "text"));
+        button->setStyleSheet(QStringLiteral("QPushButton { text-align: left; padding: 4px 0; }"));
+        button->setCursor(Qt::PointingHandCursor);
+        connect(button, &QPushButton::clicked, this, [this] {
+            const JSON &target = m_block["targetPageId"];
+            if (target.isString())
+                m_model.select(style::text(target.stringValue()));
+        });
+        box->addWidget(button);
+    } else if (type == QLatin1String("attachment")) {
+        auto *box = new QVBoxLayout(m_content);
+        box->setContentsMargins(0, 0, 0, 0);
+        m_attachment = new AttachmentView(m_model, m_block, m_content);
+        box->addWidget(m_attachment);
+    } else if (type == QLatin1String("table")) {
+        auto *box = new QVBoxLayout(m_content);
+        box->setContentsMargins(0, 0, 0, 0);
+        box->addWidget(new NativeTable(stringMember(m_block, "text"), m_content));
+    } else {
+        auto *box = new QVBoxLayout(m_content);
+        box->setContentsMargins(0, 0, 0, 0);
+        m_text = richText(m_content);
+        box->addWidget(m_text);
+    }
+    layout()->addWidget(m_content);
+}
+
+} // namespace quorvale

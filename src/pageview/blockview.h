@@ -1,0 +1,66 @@
+#pragma once
+
+// One block shown read-only: headings, list rows with their import numbering, quotes,
+// callouts, code, dividers, page links, tables and attachments. Links in its text are
+// rewritten to this workspace's pages and files and reported through linkActivated.
+
+#include "json/json.h"
+
+#include <QUrl>
+#include <QWidget>
+
+#include <vector>
+
+class QLabel;
+
+namespace quorvale {
+
+class AttachmentView;
+class WorkspaceModel;
+
+namespace links {
+struct Run;
+}
+
+class BlockView final : public QWidget
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(BlockView)
+
+public:
+    BlockView(WorkspaceModel &model, JSON block, JSON page, QWidget *parent = nullptr);
+
+    // Redraws when the block, or what its links resolve against, changed.
+    void setBlock(JSON block, JSON page);
+
+    const JSON &block() const { return m_block; }
+    // The marker of a list row ("•", "3.", or the to-do symbol's name); empty otherwise.
+    const QString &marker() const { return m_marker; }
+    // The rich text label of text-bearing types, null for the others.
+    QLabel *textLabel() const { return m_text; }
+    // Leading padding of list rows, in pixels.
+    int indent() const { return m_indent; }
+
+    // The styled runs as the label's markup: text escaped, spaces and line breaks kept.
+    static QString html(const std::vector<links::Run> &runs);
+
+signals:
+    void linkActivated(const QUrl &url);
+
+private:
+    void build();
+    QLabel *richText(QWidget *parent);
+
+    WorkspaceModel &m_model;
+    JSON m_block;
+    JSON m_page;
+    JSON m_resourcesShown;
+    bool m_hasLinks = false;
+    QString m_marker;
+    QLabel *m_text = nullptr;
+    AttachmentView *m_attachment = nullptr;
+    QWidget *m_content = nullptr;
+    int m_indent = 0;
+};
+
+} // namespace quorvale

@@ -1,0 +1,495 @@
+#include "pageview/pageview.h"
+
+#include "model/document.h"
+#include "model/workspacemodel.h"
+#include "pageview/blockeditor.h"
+#include "pageview/blockview.h"
+#include "pageview/boardview.h"
+#include "pageview/links.h"
+#include "style/icons.h"
+#include "style/navstyle.h"
+#include "style/viewstyle.h"
+
+#include <QDesktopServices>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+
+namespace quorvale {
+
+namespace {
+
+// Block types shown read-only even while the page is edited.
+constexpr std::array<std::string_view, 3> readOnlyKinds = {"attachment", "pageLink", "table"};
+
+// Rows built at once when a page opens (more than a screenful), then per slice afterwards.
+constexpr std::size_t firstRows = 60;
+constexpr std::size_t sliceRows = 80;
+
+QString stringMember(const JSON &value, std::string_view key)
+{
+    const JSON &member = value[key];
+    return member.isString() ? style::text(member.stringValue()) : QString();
+}
+
+std::string_view typeOf(const JSON &block)
+{
+    const JSON &type = block["type"];
+    return type.isString() ? type.stringValue() : std::string_view();
+}
+
+QFont pointFont(const QFont &base, qreal points, bool bold)
+{
+    QFont font = base;
+    font.setPointSizeF(points);
+    font.setBold(bold);
+    return font;
+}
+
+} // namespace
+
+PageView::PageView(WorkspaceModel &model, QString pageId, QWidget *parent)
+    : QScrollArea(parent)
+    , m_model(model)
+    , m_pageId(std::move(pageId))
+    , m_id(m_pageId.toStdString())
+    , m_openExternally([](const QUrl &url) { QDesktopServices::openUrl(url); })
+{
+    setObjectName(QStringLiteral("pageView"));
+    setFrameShape(QFrame::NoFrame);
+    setWidgetResizable(true);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+
+    // One column, at most 1000 wide, centred in whatever width the window gives.
+    auto *canvas = new QWidget(this);
+    canvas->setObjectName(QStringLiteral("pageCanvas"));
+    auto *centre = new QHBoxLayout(canvas);
+    centre->setContentsMargins(0, 0, 0, 0);
+    auto *column = new QWidget(canvas);
+    column->setMaximumWidth(1000);
+    column->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    centre->addStretch(0);
+    centre->addWidget(column, 1);
+    centre->addStretch(0);
+    auto *stack = new QVBoxLayout(column);
+    stack->setContentsMargins(42, 42, 42, 42);
+    stack->setSpacing(20);
+
+    // Header: icon, space, star, Edit/Read.
+    auto *header = new QHBoxLayout;
+    m_icon = new QLabel(column);
+    m_icon->setObjectName(QStringLiteral("pageIcon"));
+    m_icon->setTextFormat(Qt::PlainText);
+    m_icon->setFont(navstyle::withEmoji(pointFont(font(), 45, false)));
+    header->addWidget(m_icon);
+    header->addStretch(1);
+    m_star = new QToolButton(column);
+    m_star->setObjectName(QStringLiteral("pageStar"));
+    m_star->setAutoRaise(true);
+    m_star->setIconSize(QSize(22, 22));
+    connect(m_star, &QToolButton::clicked, this, [this] {
+        m_model.updatePage(m_id, [](JSON &page) {
+            const JSON &favorite = page["favorite"];
+            page.set("favorite", JSON(!(favorite.isBool() && favorite.boolValue())));
+        });
+    });
+    header->addWidget(m_star);
+    m_edit = new QPushButton(column);
+    m_edit->setObjectName(QStringLiteral("pageEdit"));
+    connect(m_edit, &QPushButton::clicked, this, [this] { setEditing(!m_editing); });
+    header->addWidget(m_edit);
+    stack->addLayout(header);
+
+    // Title: selectable text to read, a borderless field to edit.
+    m_title = new QLabel(column);
+    m_title->setObjectName(QStringLiteral("pageTitleLabel"));
+    m_title->setTextFormat(Qt::PlainText);
+    m_title->setWordWrap(true);
+    m_title->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_title->setFont(pointFont(font(), 34, true));
+    stack->addWidget(m_title);
+    m_titleEdit = new QLineEdit(column);
+    m_titleEdit->setObjectName(QStringLiteral("pageTitle"));
+    m_titleEdit->setFrame(false);
+    QPalette clear = m_titleEdit->palette();
+    clear.setColor(QPalette::Base, Qt::transparent);
+    m_titleEdit->setPalette(clear);
+    m_titleEdit->setFont(pointFont(font(), 26, true));
+    connect(m_titleEdit, &QLineEdit::textEdited, this, [this](const QString &title) {
+        const QByteArray utf8 = title.toUtf8();
+        const std::string text(utf8.constData(), static_cast<std::size_t>(utf8.size()));
+        m_model.updatePage(m_id, [&text](JSON &page) { page.set("title", JSON(text)); });
+    });
+    stack->addWidget(m_titleEdit);
+
+    // The notice of pages that came from a Notion export.
+    m_import = new QWidget(column);
+    m_import->setObjectName(QStringLiteral("pageImport"));
+    auto *importRow = new QHBoxLayout(m_import);
+    importRow->setContentsMargins(0, 0, 0, 0);
+    importRow->setSpacing(6);
+    auto *tray = new QLabel(m_import);
+    m_importText = new QLabel(m_import);
+    style::setFont(m_importText, style::Text::Caption);
+    style::setSecondary(m_importText);
+    const int traySide = m_importText->fontMetrics().height();
+    tray->setPixmap(
+        navstyle::tintedIcon(QStringLiteral("tray-arrow-down"), navstyle::secondary(palette()))
+            .pixmap(traySide, traySide));
+    importRow->addWidget(tray);
+    importRow->addWidget(m_importText);
+    importRow->addStretch(1);
+    stack->addWidget(m_import);
+
+    // The recording panel of meeting pages goes here.
+    m_recordingSlot = new QWidget(column);
+    m_recordingSlot->setObjectName(QStringLiteral("recordingSlot"));
+    auto *slotBox = new QVBoxLayout(m_recordingSlot);
+    slotBox->setContentsMargins(0, 0, 0, 0);
+    stack->addWidget(m_recordingSlot);
+
+    auto *content = new QWidget(column);
+    m_contentBox = new QVBoxLayout(content);
+    m_contentBox->setContentsMargins(0, 0, 0, 0);
+    m_contentBox->setSpacing(12);
+    stack->addWidget(content);
+
+    // Subpages, then the button that adds one.
+    m_children = new QWidget(column);
+    m_children->setObjectName(QStringLiteral("pageChildren"));
+    m_childList = new QVBoxLayout(m_children);
+    m_childList->setContentsMargins(0, 0, 0, 0);
+    m_childList->setSpacing(2);
+    stack->addWidget(m_children);
+    m_newSubpage = new QPushButton(column);
+    m_newSubpage->setObjectName(QStringLiteral("newSubpage"));
+    m_newSubpage->setFlat(true);
+    m_newSubpage->setIcon(icon(QStringLiteral("plus")));
+    connect(m_newSubpage, &QPushButton::clicked, this,
+            [this] { m_model.newPage(QStringLiteral("document"), false, m_pageId); });
+    stack->addWidget(m_newSubpage, 0, Qt::AlignLeft);
+    // A short page sits at the top; the room below it stays empty.
+    stack->addStretch(1);
+
+    setWidget(canvas);
+
+    m_slices = new QTimer(this);
+    m_slices->setInterval(0);
+    connect(m_slices, &QTimer::timeout, this, &PageView::buildMore);
+
+    connect(&m_model, &WorkspaceModel::workspaceChanged, this, &PageView::refresh);
+    connect(&m_model, &WorkspaceModel::meetingsChanged, this, &PageView::refresh);
+    connect(&m_model, &WorkspaceModel::resourcesChanged, this, [this] {
+        // List numbers and file links come from the resources; the page itself is unchanged.
+        m_pageShown = JSON();
+        refresh();
+    });
+    connect(&m_model, &WorkspaceModel::languageChanged, this, &PageView::relabel);
+    relabel();
+    refresh();
+}
+
+bool PageView::isMeeting() const
+{
+    const JSON &page = document::findPage(m_model.workspace(), m_id);
+    const JSON &meeting = page["meeting"];
+    if (meeting.isBool() && meeting.boolValue())
+        return true;
+    const std::string_view id = page["id"].isString() ? page["id"].stringValue() : m_id;
+    return std::any_of(
+        m_model.meetings().begin(), m_model.meetings().end(), [id](const JSON &entry) {
+            const JSON &other = entry["id"];
+            return (other.isString() ? other.stringValue() : std::string_view()) == id;
+        });
+}
+
+PageView::Outcome PageView::open(const QUrl &url)
+{
+    const links::LinkAction action =
+        links::open(url, m_model.workspace(), m_model.service().origin());
+    switch (action.kind) {
+    case links::LinkAction::Kind::SelectPage:
+        m_model.select(action.pageId);
+        return Outcome::Handled;
+    case links::LinkAction::Kind::SaveFile:
+        m_model.saveFile(action.path, action.fileName);
+        return Outcome::Handled;
+    case links::LinkAction::Kind::OpenExternally:
+        return Outcome::System;
+    case links::LinkAction::Kind::Discard:
+        break;
+    }
+    return Outcome::Discarded;
+}
+
+void PageView::activate(const QUrl &url)
+{
+    if (open(url) == Outcome::System && m_openExternally)
+        m_openExternally(url);
+}
+
+void PageView::setEditing(bool editing)
+{
+    if (m_editing == editing)
+        return;
+    m_editing = editing;
+    m_pageShown = JSON();
+    m_ready = 0; // the first screenful switches now, the rest slice by slice
+    relabel();
+    refresh();
+}
+
+QList<QWidget *> PageView::rows() const
+{
+    QList<QWidget *> found;
+    if (!m_blockList)
+        return found;
+    for (int i = 0; i < m_blockList->count(); ++i) {
+        if (QWidget *widget = m_blockList->itemAt(i)->widget())
+            found.append(widget);
+    }
+    return found;
+}
+
+bool PageView::complete() const
+{
+    const JSON &page = document::findPage(m_model.workspace(), m_id);
+    return m_board || m_ready >= page["blocks"].arrayValue().size();
+}
+
+void PageView::refresh()
+{
+    const JSON &page = document::findPage(m_model.workspace(), m_id);
+    if (!page.isObject())
+        return; // gone from the document; the window replaces this view
+    // The recording panel also depends on the meetings list, which the page does not hold.
+    m_recordingSlot->setVisible(isMeeting());
+    refreshChildren();
+    if (page.isIdenticalTo(m_pageShown))
+        return;
+    m_pageShown = page;
+    refreshHeader(page);
+    refreshContent(page);
+}
+
+void PageView::refreshHeader(const JSON &page)
+{
+    m_icon->setText(stringMember(page, "icon"));
+    const bool favorite = page["favorite"].isBool() && page["favorite"].boolValue();
+    m_star->setIcon(favorite ? icon(QStringLiteral("star-fill")) : icon(QStringLiteral("star")));
+    m_star->setProperty("favorite", favorite);
+
+    const QString title = stringMember(page, "title");
+    m_title->setText(title);
+    m_title->setVisible(!m_editing);
+    m_titleEdit->setVisible(m_editing);
+    // The field being typed in already shows what was typed.
+    if (!m_titleEdit->hasFocus() && m_titleEdit->text() != title)
+        m_titleEdit->setText(title);
+
+    const JSON &batch = page["importBatchId"];
+    m_import->setVisible(batch.isString() && !batch.stringValue().empty());
+}
+
+void PageView::refreshContent(const JSON &page)
+{
+    const JSON &kind = page["kind"];
+    const bool board = kind.isString() && kind.stringValue() == "board";
+    if (board != (m_board != nullptr) || (!board && !m_blocks)) {
+        // The page became a board or stopped being one: its content starts over.
+        while (QLayoutItem *item = m_contentBox->takeAt(0)) {
+            delete item->widget();
+            delete item;
+        }
+        m_board = nullptr;
+        m_blocks = nullptr;
+        m_blockList = nullptr;
+        m_addBlock = nullptr;
+        m_rows.clear();
+        m_built = 0;
+        m_ready = 0;
+        if (board) {
+            m_board = new BoardView(m_model, m_id, this);
+            m_contentBox->addWidget(m_board);
+        } else {
+            m_blocks = new QWidget(this);
+            m_blocks->setObjectName(QStringLiteral("pageBlocks"));
+            m_blockList = new QVBoxLayout(m_blocks);
+            m_blockList->setContentsMargins(0, 0, 0, 0);
+            m_blockList->setSpacing(12);
+            m_contentBox->addWidget(m_blocks);
+            m_addBlock = new QToolButton(this);
+            m_addBlock->setObjectName(QStringLiteral("addBlock"));
+            m_addBlock->setIcon(icon(QStringLiteral("plus")));
+            m_addBlock->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+            m_addBlock->setPopupMode(QToolButton::InstantPopup);
+            auto *menu = new QMenu(m_addBlock);
+            // The kinds are listed by their own names in both languages.
+            for (std::string_view addable : document::editableBlockTypes) {
+                const std::string stored(addable);
+                menu->addAction(style::text(addable), this,
+                                [this, stored] { m_model.addBlock(stored); });
+            }
+            m_addBlock->setMenu(menu);
+            m_contentBox->addWidget(m_addBlock, 0, Qt::AlignLeft);
+            relabel();
+        }
+    }
+    if (m_board) {
+        m_board->setEditing(m_editing);
+        return;
+    }
+    m_addBlock->setVisible(m_editing);
+    refreshBlocks(page);
+}
+
+bool PageView::wantsEditor(const JSON &block, int occurrence) const
+{
+    if (!m_editing)
+        return false;
+    // Edits address a block by id; of blocks sharing one only the first can be edited.
+    if (occurrence > 0)
+        return false;
+    const std::string_view type = typeOf(block);
+    return std::find(readOnlyKinds.begin(), readOnlyKinds.end(), type) == readOnlyKinds.end();
+}
+
+QWidget *PageView::makeRow(const JSON &block, const JSON &page, bool editor)
+{
+    if (editor) {
+        auto *row = new BlockEditor(m_model, m_id, std::string(block.id()), m_blocks);
+        row->followOwner();
+        return row;
+    }
+    auto *row = new BlockView(m_model, block, page, m_blocks);
+    connect(row, &BlockView::linkActivated, this, &PageView::activate);
+    return row;
+}
+
+void PageView::refreshBlocks(const JSON &page)
+{
+    const JSON::Array &blocks = page["blocks"].arrayValue();
+    // The first screenful at once, the rest in slices from the event loop. Rows past
+    // m_ready keep the mode they were built in until their slice comes.
+    m_ready = std::min(blocks.size(), std::max(m_ready, firstRows));
+    m_built = std::min(blocks.size(), std::max(m_built, m_ready));
+
+    std::map<RowKey, Row> kept;
+    std::map<std::string, int, std::less<>> seen;
+    for (std::size_t i = 0; i < m_built; ++i) {
+        const JSON &block = blocks[i];
+        RowKey key{std::string(block.id()), 0};
+        key.second = seen[key.first]++;
+        auto found = m_rows.find(key);
+        const bool editor = i >= m_ready && found != m_rows.end() ? found->second.editor
+                                                                  : wantsEditor(block, key.second);
+
+        Row row;
+        if (found != m_rows.end() && found->second.editor == editor) {
+            row = found->second;
+            m_rows.erase(found);
+            if (editor)
+                static_cast<BlockEditor *>(row.widget)->draw(block);
+            else
+                static_cast<BlockView *>(row.widget)->setBlock(block, page);
+        } else {
+            row.widget = makeRow(block, page, editor);
+            row.editor = editor;
+        }
+
+        // Keep the row at its position; a row already there is not touched.
+        const int position = static_cast<int>(i);
+        if (m_blockList->indexOf(row.widget) != position) {
+            m_blockList->removeWidget(row.widget);
+            m_blockList->insertWidget(position, row.widget);
+        }
+        row.widget->show();
+        kept.emplace(std::move(key), row);
+    }
+    for (auto &[key, row] : m_rows) {
+        m_blockList->removeWidget(row.widget);
+        row.widget->hide();
+        row.widget->deleteLater();
+    }
+    m_rows = std::move(kept);
+
+    if (m_ready < blocks.size())
+        m_slices->start();
+    else
+        m_slices->stop();
+}
+
+void PageView::buildMore()
+{
+    const JSON &page = document::findPage(m_model.workspace(), m_id);
+    const std::size_t total = page["blocks"].arrayValue().size();
+    if (m_board || !page.isObject() || m_ready >= total) {
+        m_slices->stop();
+        return;
+    }
+    m_ready = std::min(total, m_ready + sliceRows);
+    refreshBlocks(page);
+    if (m_ready >= total)
+        emit completed();
+}
+
+void PageView::refreshChildren()
+{
+    std::vector<std::pair<std::string, QString>> children;
+    for (const JSON &child : m_model.visiblePages()) {
+        const JSON &parent = child["parentId"];
+        if ((parent.isString() ? parent.stringValue() : std::string_view()) == m_id)
+            children.emplace_back(std::string(child.id()), stringMember(child, "title"));
+    }
+    if (children == m_childrenShown)
+        return;
+    m_childrenShown = std::move(children);
+    while (QLayoutItem *item = m_childList->takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
+    if (!m_childrenShown.empty()) {
+        auto *rule = new QFrame(m_children);
+        rule->setFrameShape(QFrame::HLine);
+        rule->setFrameShadow(QFrame::Plain);
+        rule->setStyleSheet(QStringLiteral("color: rgba(128, 128, 128, 35%);"));
+        m_childList->addWidget(rule);
+    }
+    const QIcon documentIcon =
+        navstyle::tintedIcon(QStringLiteral("document"), navstyle::secondary(palette()));
+    for (const auto &[id, title] : m_childrenShown) {
+        auto *button = new QPushButton(documentIcon, title, m_children);
+        button->setObjectName(QStringLiteral("subpage"));
+        button->setFlat(true);
+        button->setStyleSheet(QStringLiteral("QPushButton { text-align: left; padding: 4px 0; }"));
+        button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+        const QString target = style::text(id);
+        connect(button, &QPushButton::clicked, this, [this, target] { m_model.select(target); });
+        m_childList->addWidget(button);
+    }
+    m_children->setVisible(!m_childrenShown.empty());
+}
+
+void PageView::relabel()
+{
+    m_edit->setText(m_editing ? m_model.text("Leer", "Read") : m_model.text("Editar", "Edit"));
+    m_star->setToolTip(m_model.text("Favorito", "Favourite"));
+    m_titleEdit->setPlaceholderText(m_model.text("Título", "Title"));
+    m_importText->setText(m_model.text("Importada de Notion · contenido original conservado",
+                                       "Imported from Notion · original content preserved"));
+    m_newSubpage->setText(m_model.text("Nueva subpágina", "New subpage"));
+    if (m_addBlock)
+        m_addBlock->setText(m_model.text("Añadir bloque", "Add block"));
+}
+
+} // namespace quorvale
