@@ -1,5 +1,7 @@
 #include "pageview/attachmentview.h"
 
+#include "pageview/jsontext.h"
+
 #include "model/workspacemodel.h"
 #include "style/navstyle.h"
 
@@ -20,15 +22,6 @@ namespace {
 
 constexpr int maxPreviewHeight = 480;
 constexpr qreal previewRadius = 8;
-
-QString stringMember(const JSON &block, std::string_view key)
-{
-    const JSON &value = block[key];
-    if (!value.isString())
-        return {};
-    const std::string_view text = value.stringValue();
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 // The image as wide as the view allows, at most 480 high, in its own proportions, with
 // rounded corners.
@@ -201,12 +194,12 @@ void AttachmentView::relabel()
 QString AttachmentView::assetId() const
 {
     // Encoded so that an id can only ever name a file, never another path of the server.
-    return QString::fromLatin1(QUrl::toPercentEncoding(stringMember(m_block, "assetId")));
+    return QString::fromLatin1(QUrl::toPercentEncoding(jsontext::member(m_block, "assetId")));
 }
 
 QString AttachmentView::name() const
 {
-    return stringMember(m_block, "text");
+    return jsontext::member(m_block, "text");
 }
 
 } // namespace quorvale

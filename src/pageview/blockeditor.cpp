@@ -1,5 +1,7 @@
 #include "pageview/blockeditor.h"
 
+#include "pageview/jsontext.h"
+
 #include "model/document.h"
 #include "model/workspacemodel.h"
 
@@ -16,20 +18,7 @@
 
 namespace quorvale {
 
-namespace {
-
-QString fromJson(std::string_view text)
-{
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-JSON toJson(const QString &text)
-{
-    const QByteArray bytes = text.toUtf8();
-    return JSON(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
-}
-
-} // namespace
+namespace {} // namespace
 
 BlockEditor::BlockEditor(WorkspaceModel &model, std::string pageId, std::string blockId,
                          QWidget *parent)
@@ -51,8 +40,8 @@ BlockEditor::BlockEditor(WorkspaceModel &model, std::string pageId, std::string 
     auto *menu = new QMenu(m_type);
     // The kinds are shown by their own names in every language.
     for (std::string_view kind : document::editableBlockTypes) {
-        const QString name = fromJson(kind);
-        menu->addAction(name, this, [this, name] { write("type", toJson(name)); });
+        const QString name = jsontext::text(kind);
+        menu->addAction(name, this, [this, name] { write("type", jsontext::value(name)); });
     }
     m_type->setMenu(menu);
     row->addWidget(m_type, 0, Qt::AlignTop);
@@ -71,7 +60,7 @@ BlockEditor::BlockEditor(WorkspaceModel &model, std::string pageId, std::string 
     connect(m_text, &QPlainTextEdit::textChanged, this, [this] {
         const QString text = m_text->toPlainText();
         fitHeight();
-        write("text", toJson(text));
+        write("text", jsontext::value(text));
     });
     // A long line wraps: the editor grows with it rather than scroll inside a 50-point box.
     connect(m_text->document()->documentLayout(), &QAbstractTextDocumentLayout::documentSizeChanged,
@@ -160,7 +149,7 @@ void BlockEditor::draw(const JSON &block)
                          : QFontDatabase::systemFont(QFontDatabase::GeneralFont));
 
     const QString text =
-        block["text"].isString() ? fromJson(block["text"].stringValue()) : QString();
+        block["text"].isString() ? jsontext::text(block["text"].stringValue()) : QString();
     if (!m_text->hasFocus() && m_text->toPlainText() != text)
         m_text->setPlainText(text);
     fitHeight();

@@ -1,5 +1,7 @@
 #include "pageview/blockview.h"
 
+#include "pageview/jsontext.h"
+
 #include "model/workspacemodel.h"
 #include "pageview/attachmentview.h"
 #include "pageview/links.h"
@@ -24,15 +26,9 @@ namespace quorvale {
 
 namespace {
 
-QString stringMember(const JSON &value, std::string_view key)
-{
-    const JSON &member = value[key];
-    return member.isString() ? style::text(member.stringValue()) : QString();
-}
-
 QString typeOf(const JSON &block)
 {
-    return stringMember(block, "type");
+    return jsontext::member(block, "type");
 }
 
 // The list number an import recorded for a block; 1 when there is none or it is 0.
@@ -142,12 +138,13 @@ QLabel *BlockView::richText(QWidget *parent)
     const JSON &workspace = m_model.workspace();
     const links::LinkContext context{workspace, m_page, m_model.resources(),
                                      m_model.service().origin()};
-    const std::vector<links::Run> runs = links::attributed(stringMember(m_block, "text"), context);
+    const std::vector<links::Run> runs =
+        links::attributed(jsontext::member(m_block, "text"), context);
     m_hasLinks = std::any_of(runs.begin(), runs.end(),
                              [](const links::Run &r) { return r.link.has_value(); });
     // A link that lost its target still depends on the context: it may resolve later.
     if (!m_hasLinks)
-        m_hasLinks = stringMember(m_block, "text").contains(QLatin1Char(']'));
+        m_hasLinks = jsontext::member(m_block, "text").contains(QLatin1Char(']'));
 
     auto *label = new QLabel(parent);
     label->setObjectName(QStringLiteral("blockText"));
@@ -265,7 +262,7 @@ void BlockView::build()
         code->setTextFormat(Qt::PlainText);
         code->setTextInteractionFlags(Qt::TextSelectableByMouse);
         code->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-        code->setText(stringMember(m_block, "text"));
+        code->setText(jsontext::member(m_block, "text"));
         scroll->setWidget(code);
         scroll->setWidgetResizable(true);
         // Tall enough for the code and, when it is wider than the page, its scroll bar.
@@ -281,13 +278,13 @@ void BlockView::build()
         button->setFlat(true);
         button->setIcon(
             navstyle::tintedIcon(QStringLiteral("document"), navstyle::secondary(palette)));
-        button->setText(stringMember(m_block, "text"));
+        button->setText(jsontext::member(m_block, "text"));
         button->setStyleSheet(QStringLiteral("QPushButton { text-align: left; padding: 4px 0; }"));
         button->setCursor(Qt::PointingHandCursor);
         connect(button, &QPushButton::clicked, this, [this] {
             const JSON &target = m_block["targetPageId"];
             if (target.isString())
-                m_model.select(style::text(target.stringValue()));
+                m_model.select(jsontext::text(target.stringValue()));
         });
         box->addWidget(button);
     } else if (type == QLatin1String("attachment")) {
@@ -298,7 +295,7 @@ void BlockView::build()
     } else if (type == QLatin1String("table")) {
         auto *box = new QVBoxLayout(m_content);
         box->setContentsMargins(0, 0, 0, 0);
-        box->addWidget(new NativeTable(stringMember(m_block, "text"), m_content));
+        box->addWidget(new NativeTable(jsontext::member(m_block, "text"), m_content));
     } else {
         auto *box = new QVBoxLayout(m_content);
         box->setContentsMargins(0, 0, 0, 0);

@@ -1,5 +1,7 @@
 #include "pageview/boardview.h"
 
+#include "pageview/jsontext.h"
+
 #include "model/document.h"
 #include "model/workspacemodel.h"
 #include "style/viewstyle.h"
@@ -20,17 +22,6 @@ namespace quorvale {
 
 namespace {
 
-QString fromJson(std::string_view text)
-{
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-QString stringMember(const JSON &card, std::string_view key)
-{
-    const JSON &value = card[key];
-    return value.isString() ? fromJson(value.stringValue()) : QString();
-}
-
 // The column of a card's status; -1 for a status that is none of them (such a card is in no
 // column, and stays in the page untouched).
 int columnOf(const JSON &card)
@@ -48,7 +39,7 @@ int columnOf(const JSON &card)
 void fill(QComboBox &box, std::span<const std::string_view> options)
 {
     for (std::string_view option : options)
-        box.addItem(fromJson(option));
+        box.addItem(jsontext::text(option));
 }
 
 } // namespace
@@ -110,7 +101,7 @@ BoardView::BoardView(WorkspaceModel &model, std::string pageId, QWidget *parent)
         Column column;
         auto *stack = new QVBoxLayout;
         stack->setAlignment(Qt::AlignTop | Qt::AlignLeft);
-        column.heading = new QLabel(fromJson(status), m_content);
+        column.heading = new QLabel(jsontext::text(status), m_content);
         column.heading->setFixedWidth(250);
         QFont headline = column.heading->font();
         headline.setBold(true);
@@ -181,17 +172,18 @@ void BoardView::edit(BoardCard &card, std::string_view key, const QString &value
 void BoardView::draw(BoardCard &card, const JSON &value)
 {
     card.m_shown = value;
-    const QString title = stringMember(value, "title");
+    const QString title = jsontext::member(value, "title");
     // The field being typed in already shows what the user typed; resetting it would move
     // the cursor and drop the undo history.
     if (!card.m_title->hasFocus() && card.m_title->text() != title)
         card.m_title->setText(title);
     // A value that is none of the options shows no selection.
-    card.m_status->setCurrentIndex(card.m_status->findText(stringMember(value, "status")));
-    card.m_priority->setCurrentIndex(card.m_priority->findText(stringMember(value, "priority")));
+    card.m_status->setCurrentIndex(card.m_status->findText(jsontext::member(value, "status")));
+    card.m_priority->setCurrentIndex(
+        card.m_priority->findText(jsontext::member(value, "priority")));
     card.m_readTitle->setText(title);
-    card.m_readCaption->setText(stringMember(value, "priority") + QStringLiteral(" · ") +
-                                stringMember(value, "tag"));
+    card.m_readCaption->setText(jsontext::member(value, "priority") + QStringLiteral(" · ") +
+                                jsontext::member(value, "tag"));
 }
 
 void BoardView::showMode(BoardCard &card)

@@ -1,5 +1,7 @@
 #include "pageview/links.h"
 
+#include "pageview/jsontext.h"
+
 #include <md4c.h>
 
 #include <QRegularExpression>
@@ -20,16 +22,6 @@ namespace {
 // the text the parser hands back. A no-break space is whitespace to the emphasis rules, just as
 // the start of a line is, but no indentation to the block rules.
 constexpr std::string_view neutral = "\xC2\xA0";
-
-QString fromUtf8(std::string_view text)
-{
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-QString stringMember(const JSON &value, std::string_view key)
-{
-    return fromUtf8(value[key].stringValue());
-}
 
 bool isBlank(char c)
 {
@@ -126,7 +118,7 @@ QString decodeEntity(std::string_view entity)
         if (entity == name)
             return QString(QChar(ch));
     }
-    return fromUtf8(entity);
+    return jsontext::text(entity);
 }
 
 QString attributeText(const MD_ATTRIBUTE &attribute)
@@ -144,7 +136,7 @@ QString attributeText(const MD_ATTRIBUTE &attribute)
             out += QChar(QChar::ReplacementCharacter);
             break;
         default:
-            out += fromUtf8(part);
+            out += jsontext::text(part);
         }
     }
     return out;
@@ -188,7 +180,7 @@ struct Collector
         const char *base = input.buffer.data();
         const std::less<const char *> before;
         if (before(text, base) || !before(text, base + input.buffer.size())) {
-            append(fromUtf8({text, size}));
+            append(jsontext::text({text, size}));
             return;
         }
         const std::size_t from = static_cast<std::size_t>(text - base);
@@ -204,7 +196,7 @@ struct Collector
         }
         if (to > pos)
             kept.append(base + pos, to - pos);
-        append(fromUtf8(kept));
+        append(jsontext::text(kept));
     }
 };
 
@@ -350,8 +342,8 @@ std::optional<QUrl> notionPage(const QString &decoded, const LinkContext &contex
     const QString key =
         QStringLiteral("notion:") + match.captured(1).remove(QLatin1Char('-')).toLower();
     for (const JSON &page : context.workspace["pages"].arrayValue()) {
-        if (stringMember(page, "notionSource") == key)
-            return pageLink(context.origin, fromUtf8(page.id()));
+        if (jsontext::member(page, "notionSource") == key)
+            return pageLink(context.origin, jsontext::text(page.id()));
     }
     return std::nullopt;
 }
@@ -364,13 +356,13 @@ std::optional<QUrl> importedFile(const QUrl &url, const QString &relativePath,
     const JSON *byPath = nullptr;
     int pathMatches = 0;
     for (const JSON &file : files) {
-        if (!relativePath.isEmpty() && stringMember(file, "path") == relativePath) {
+        if (!relativePath.isEmpty() && jsontext::member(file, "path") == relativePath) {
             byPath = &file;
             ++pathMatches;
         }
     }
     if (pathMatches == 1 && !byPath->id().empty())
-        return fileLink(context.origin, fromUtf8(byPath->id()));
+        return fileLink(context.origin, jsontext::text(byPath->id()));
     if (pathMatches > 1)
         return std::nullopt;
     const std::optional<QString> name = percentDecoded(url.fileName(QUrl::FullyEncoded));
@@ -379,13 +371,13 @@ std::optional<QUrl> importedFile(const QUrl &url, const QString &relativePath,
     const JSON *byName = nullptr;
     int nameMatches = 0;
     for (const JSON &file : files) {
-        if (stringMember(file, "name") == *name) {
+        if (jsontext::member(file, "name") == *name) {
             byName = &file;
             ++nameMatches;
         }
     }
     if (nameMatches == 1 && !byName->id().empty())
-        return fileLink(context.origin, fromUtf8(byName->id()));
+        return fileLink(context.origin, jsontext::text(byName->id()));
     return std::nullopt;
 }
 
@@ -394,9 +386,9 @@ std::optional<QUrl> recordedDestination(const QString &relativePath, const LinkC
     if (relativePath.isEmpty())
         return std::nullopt;
     for (const JSON &block : context.page["blocks"].arrayValue()) {
-        if (stringMember(block, "notionLinkDestination") != relativePath)
+        if (jsontext::member(block, "notionLinkDestination") != relativePath)
             continue;
-        const QString target = stringMember(block, "targetPageId");
+        const QString target = jsontext::member(block, "targetPageId");
         if (!target.isEmpty())
             return pageLink(context.origin, target);
     }
@@ -477,7 +469,7 @@ LinkAction open(const QUrl &url, const JSON &workspace, const QUrl &origin)
     if (url.hasFragment()) {
         const QString fragment = url.fragment(QUrl::FullyDecoded);
         for (const JSON &page : workspace["pages"].arrayValue()) {
-            if (!fragment.isEmpty() && fromUtf8(page.id()) == fragment) {
+            if (!fragment.isEmpty() && jsontext::text(page.id()) == fragment) {
                 action.kind = LinkAction::Kind::SelectPage;
                 action.pageId = fragment;
                 return action;

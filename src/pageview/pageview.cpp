@@ -1,5 +1,7 @@
 #include "pageview/pageview.h"
 
+#include "pageview/jsontext.h"
+
 #include "model/document.h"
 #include "model/workspacemodel.h"
 #include "pageview/blockeditor.h"
@@ -35,12 +37,6 @@ constexpr std::array<std::string_view, 3> readOnlyKinds = {"attachment", "pageLi
 // Rows built at once when a page opens (more than a screenful), then per slice afterwards.
 constexpr std::size_t firstRows = 60;
 constexpr std::size_t sliceRows = 80;
-
-QString stringMember(const JSON &value, std::string_view key)
-{
-    const JSON &member = value[key];
-    return member.isString() ? style::text(member.stringValue()) : QString();
-}
 
 std::string_view typeOf(const JSON &block)
 {
@@ -284,12 +280,12 @@ void PageView::refresh()
 
 void PageView::refreshHeader(const JSON &page)
 {
-    m_icon->setText(stringMember(page, "icon"));
+    m_icon->setText(jsontext::member(page, "icon"));
     const bool favorite = page["favorite"].isBool() && page["favorite"].boolValue();
     m_star->setIcon(favorite ? icon(QStringLiteral("star-fill")) : icon(QStringLiteral("star")));
     m_star->setProperty("favorite", favorite);
 
-    const QString title = stringMember(page, "title");
+    const QString title = jsontext::member(page, "title");
     m_title->setText(title);
     m_title->setVisible(!m_editing);
     m_titleEdit->setVisible(m_editing);
@@ -337,7 +333,7 @@ void PageView::refreshContent(const JSON &page)
             // The kinds are listed by their own names in both languages.
             for (std::string_view addable : document::editableBlockTypes) {
                 const std::string stored(addable);
-                menu->addAction(style::text(addable), this,
+                menu->addAction(jsontext::text(addable), this,
                                 [this, stored] { m_model.addBlock(stored); });
             }
             m_addBlock->setMenu(menu);
@@ -449,7 +445,7 @@ void PageView::refreshChildren()
     for (const JSON &child : m_model.visiblePages()) {
         const JSON &parent = child["parentId"];
         if ((parent.isString() ? parent.stringValue() : std::string_view()) == m_id)
-            children.emplace_back(std::string(child.id()), stringMember(child, "title"));
+            children.emplace_back(std::string(child.id()), jsontext::member(child, "title"));
     }
     if (children == m_childrenShown)
         return;
@@ -473,7 +469,7 @@ void PageView::refreshChildren()
         button->setFlat(true);
         button->setStyleSheet(QStringLiteral("QPushButton { text-align: left; padding: 4px 0; }"));
         button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-        const QString target = style::text(id);
+        const QString target = jsontext::text(id);
         connect(button, &QPushButton::clicked, this, [this, target] { m_model.select(target); });
         m_childList->addWidget(button);
     }
