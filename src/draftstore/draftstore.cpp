@@ -1,5 +1,6 @@
 #include "draftstore.h"
 
+#include "service/durablefile.h"
 #include "service/secretstore.h"
 #include "service/serviceerror.h"
 #include "json/json.h"
@@ -47,11 +48,6 @@ QString protectMessage()
 FileError systemError(const QString &what, const QString &path, int error)
 {
     return FileError(what.arg(path, qt_error_string(error)));
-}
-
-FileError writeError(const QString &path, int error)
-{
-    return systemError(QStringLiteral("No se pudo escribir %1: %2"), path, error);
 }
 
 void wipe(void *data, std::size_t size)
@@ -273,42 +269,7 @@ std::optional<std::string> readFile(const QString &path)
     return content;
 }
 
-bool writeAll(int fd, const char *data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t count = ::write(fd, data, size);
-        if (count < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (count == 0) {
-            errno = ENOSPC;
-            return false;
-        }
-        data += count;
-        size -= static_cast<std::size_t>(count);
-    }
-    return true;
-}
-
 // Puts the file's data (and, for a directory, its entries) on the disk itself.
-int syncToDisk(int fd, bool directory)
-{
-#ifdef __APPLE__
-    // fsync on macOS leaves the data in the drive's cache.
-    if (::fcntl(fd, F_FULLFSYNC) == 0)
-        return 0;
-    return ::fsync(fd);
-#else
-    int result;
-    do {
-        result = directory ? ::fsync(fd) : ::fdatasync(fd);
-    } while (result != 0 && errno == EINTR);
-    return result;
-#endif
-}
-
 } // namespace
 
 DraftKeyCache::~DraftKeyCache()
@@ -367,7 +328,7 @@ void save(SecretStore &secrets, const JSON &payload, const QString &accountId, D
     Key key = fetchKey(secrets, accountId, cache);
     const KeyGuard guard(key);
     seal(buffer, key);
-    writeFileAtomically(
+    durable::writeFileAtomically(
         path, QByteArray::fromRawData(buffer.data(), static_cast<qsizetype>(buffer.size())));
 }
 
@@ -401,47 +362,6 @@ void remove(const QString &accountId)
     } catch (const std::exception &) {
         // An id that names no draft file has nothing to delete.
     }
-}
-
-void writeFileAtomically(const QString &path, const QByteArray &bytes)
-{
-    const QFileInfo info(path);
-    const QByteArray target = QFile::encodeName(info.absoluteFilePath());
-    const QByteArray directory = QFile::encodeName(info.absolutePath());
-
-    // Beside the target, so that the rename stays on one file system; 0600 from its creation.
-    QByteArray temporary = directory + "/.quorvale-XXXXXX";
-    int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0)
-        throw writeError(path, errno);
-    const auto fail = [&](int error) {
-        if (fd >= 0)
-            ::close(fd);
-        ::unlink(temporary.constData());
-        return writeError(path, error);
-    };
-
-    if (::fchmod(fd, 0600) != 0 ||
-        !writeAll(fd, bytes.constData(), static_cast<std::size_t>(bytes.size())) ||
-        syncToDisk(fd, false) != 0)
-        throw fail(errno);
-    const int closed = ::close(fd);
-    fd = -1;
-    if (closed != 0)
-        throw fail(errno);
-    if (::rename(temporary.constData(), target.constData()) != 0)
-        throw fail(errno);
-
-    // The rename itself is durable only once the directory is.
-    const int directoryFd = ::open(directory.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directoryFd < 0)
-        throw writeError(path, errno);
-    const int synced = syncToDisk(directoryFd, true);
-    const int error = errno;
-    ::close(directoryFd);
-    // Some file systems cannot sync a directory at all, and say so with EINVAL.
-    if (synced != 0 && error != EINVAL && error != ENOTSUP)
-        throw writeError(path, error);
 }
 
 } // namespace DraftStore

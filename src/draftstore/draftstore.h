@@ -68,11 +68,6 @@ std::optional<JSON> load(SecretStore &secrets, const QString &accountId,
 // Deletes the account's draft file; never reports a failure. The key stays in the keychain.
 void remove(const QString &accountId);
 
-// Replaces the file at path by bytes, all or nothing, and makes it durable before returning;
-// the file gets permissions 0600. Throws FileError; the previous file then stays whole and no
-// temporary file is left behind.
-void writeFileAtomically(const QString &path, const QByteArray &bytes);
-
 } // namespace DraftStore
 
 } // namespace quorvale

@@ -2,6 +2,7 @@
 
 #include "document.h"
 #include "localized.h"
+#include "service/durablefile.h"
 #include "service/secretstore.h"
 #include "service/vault.h"
 
@@ -631,7 +632,7 @@ bool WorkspaceModel::exportDraft()
         return false;
     try {
         const std::string text = draftPayload().encode();
-        DraftStore::writeFileAtomically(destination, QByteArray::fromStdString(text));
+        durable::writeFileAtomically(destination, QByteArray::fromStdString(text));
     } catch (const std::exception &e) {
         setMessage(describe(e));
         return false;

@@ -1,5 +1,6 @@
 #include "recorder/mixer.h"
 
+#include "service/durablefile.h"
 #include "service/serviceerror.h"
 #include "json/json.h"
 
@@ -343,36 +344,6 @@ private:
     qint64 m_samples = 0;
 };
 
-FileError writeError(const QString &path, int error)
-{
-    return FileError(QStringLiteral("No se pudo escribir %1: %2")
-                         .arg(path, QString::fromLocal8Bit(std::strerror(error))));
-}
-
-// Flushes a finished file to the disk, so that after a crash the name never points at a file
-// whose contents were still in the cache.
-void syncFile(const QString &path)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || ::fsync(fd) != 0) {
-        const int error = errno;
-        if (fd >= 0)
-            ::close(fd);
-        throw writeError(path, error);
-    }
-    ::close(fd);
-}
-
-// The rename itself; best effort, as the file is complete either way.
-void syncDirectory(const QString &path)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
 void encodeMix(std::vector<std::unique_ptr<TrackReader>> &readers, const QString &path)
 {
     AacWriter writer(path);
@@ -461,12 +432,12 @@ QString mixTracks(const QList<Track> &tracks, const QString &output)
 
     if (!QFile::setPermissions(partial, QFileDevice::ReadOwner | QFileDevice::WriteOwner))
         throw FileError(QStringLiteral("No se pudieron ajustar los permisos de %1.").arg(output));
-    syncFile(partial);
+    durable::syncFile(partial);
     if (std::rename(QFile::encodeName(partial).constData(),
                     QFile::encodeName(output).constData()) != 0)
-        throw writeError(output, errno);
+        throw durable::writeError(output, errno);
     temporary.setAutoRemove(false);
-    syncDirectory(target.absolutePath());
+    durable::syncDirectory(target.absolutePath());
     return output;
 }
 

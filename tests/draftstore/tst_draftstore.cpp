@@ -1,4 +1,5 @@
 #include "draftstore/draftstore.h"
+#include "service/durablefile.h"
 #include "service/secretstore.h"
 #include "service/serviceerror.h"
 #include "json/json.h"
@@ -625,7 +626,7 @@ void DraftStoreTest::writeOverADirectoryFails()
     QVERIFY(QDir().mkpath(target + "/inside"));
     QVERIFY(writeAll(target + "/inside/kept", "kept"));
     const QString failed =
-        failure([&] { DraftStore::writeFileAtomically(target, QByteArray(4096, 'x')); });
+        failure([&] { quorvale::durable::writeFileAtomically(target, QByteArray(4096, 'x')); });
     QVERIFY2(failed.startsWith("FileError: "), qPrintable(failed));
     QVERIFY(failed.contains(target));
     QCOMPARE(entries(m_home->path()), QStringList{"quorvale-respaldo.json"});
@@ -676,19 +677,19 @@ void DraftStoreTest::backupReplacesAFileWithAPrivateOne()
     QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0644), 0);
 
     const QByteArray backup = QByteArray::fromStdString(sample().encode());
-    DraftStore::writeFileAtomically(path, backup);
+    quorvale::durable::writeFileAtomically(path, backup);
     QCOMPARE(readAll(path), backup);
     QCOMPARE(mode(path), 0600);
     QCOMPARE(mode(directory), 0755); // the user's directory is left as it was
     QCOMPARE(entries(directory), QStringList{"quorvale-respaldo.json"});
 
-    DraftStore::writeFileAtomically(path, {});
+    quorvale::durable::writeFileAtomically(path, {});
     QCOMPARE(readAll(path), QByteArray());
 
     // A directory that does not exist is not made for a backup.
     const QString missing = m_home->path() + "/missing/quorvale-respaldo.json";
     QVERIFY(failure([&] {
-                DraftStore::writeFileAtomically(missing, backup);
+                quorvale::durable::writeFileAtomically(missing, backup);
             }).startsWith("FileError: "));
     QVERIFY(!QFileInfo::exists(m_home->path() + "/missing"));
 }
