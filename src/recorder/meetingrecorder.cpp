@@ -1,1 +1,273 @@
 #include "recorder/meetingrecorder.h"
+
+#include "recorder/audiosink.h"
+#include "recorder/offthread.h"
+#include "recorder/recordingfiles.h"
+#include "service/durablefile.h"
+#include "service/serviceerror.h"
+#include "json/json.h"
+
+#include <QCoroFuture>
+#include <QCoroSignal>
+#include <QFileInfo>
+#include <QScopeGuard>
+#include <QStandardPaths>
+#include <QUuid>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <exception>
+
+namespace quorvale {
+
+namespace {
+
+QString applicationSupport()
+{
+    const QString appData = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    if (appData.isEmpty())
+        throw FileError(QStringLiteral("No se encontró la carpeta de datos de la aplicación."));
+    const QString support = QFileInfo(appData).absolutePath();
+    recording::makePrivateDirectories(support);
+    return support;
+}
+
+QByteArray utf8(const std::string &text)
+{
+    return QByteArray(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+std::string toStd(const QString &text)
+{
+    return text.toStdString();
+}
+
+QString mixWork(QList<Track> tracks, QString to)
+{
+    return mixTracks(tracks, to);
+}
+
+QString recoverWork(QString directory)
+{
+    return recoverDirectory(directory);
+}
+
+} // namespace
+
+struct MeetingRecorder::StopOutcome
+{
+    bool done = false;
+    QString path;
+    std::exception_ptr error;
+};
+
+MeetingRecorder::MeetingRecorder(std::unique_ptr<CaptureLayer> capture, QObject *parent)
+    : QObject(parent)
+    , m_capture(std::move(capture))
+{}
+
+MeetingRecorder::~MeetingRecorder()
+{
+    // The stream first: once it is gone nothing feeds the sink any more.
+    m_stream.reset();
+    m_sink.reset();
+}
+
+QString MeetingRecorder::accountFolder(const QString &accountID)
+{
+    // The identifier becomes one path level: it must not reach outside the recordings folder.
+    if (accountID.isEmpty() || accountID == u"." || accountID == u".." ||
+        accountID.contains(u'/') || accountID.contains(QChar(u'\0')))
+        throw ServiceError(0, QStringLiteral("El identificador de la cuenta no sirve como nombre "
+                                             "de la carpeta de grabaciones."));
+    return applicationSupport() + QStringLiteral("/Quorvale/Recordings/") + accountID;
+}
+
+QCoro::Task<> MeetingRecorder::start(QString pageID, QString accountID)
+{
+    if (m_isRecording || m_isFinishing || m_starting)
+        co_return;
+    m_starting = true;
+    const auto starting = qScopeGuard([this] { m_starting = false; });
+
+    if (!co_await m_capture->requestMicrophoneAccess())
+        throw ServiceError(
+            0, QStringLiteral("Permite el micrófono en Ajustes del Sistema → Privacidad y "
+                              "seguridad."));
+    const QList<CaptureDisplay> displays = co_await m_capture->displays();
+    if (displays.isEmpty())
+        throw ServiceError(
+            0, QStringLiteral("No hay pantalla disponible para capturar el audio de la reunión."));
+    const CaptureDisplay display = displays.first();
+
+    const QString directory = accountFolder(accountID) + u'/' +
+                              QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    recording::makePrivateDirectories(directory);
+    JSON session = JSON::object();
+    session.set("pageId", JSON(toStd(pageID)));
+    session.set("accountId", JSON(toStd(accountID)));
+    session.set("startedAt", JSON(toStd(QDateTime::currentDateTimeUtc().toString(Qt::ISODate))));
+    durable::writeFileAtomically(directory + QStringLiteral("/session.json"),
+                                 utf8(session.encode()));
+
+    m_pageID = pageID;
+    m_accountID = accountID;
+    m_directory = directory;
+    setPending({});
+
+    m_sink = std::make_shared<AudioSink>(directory);
+    std::shared_ptr<CaptureStream> stream =
+        m_capture->createStream(display, CaptureConfiguration{}, this);
+    stream->addOutput(m_sink, OutputType::System);
+    stream->addOutput(m_sink, OutputType::Microphone);
+    m_stream = stream;
+
+    try {
+        co_await stream->startCapture();
+    } catch (...) {
+        if (m_stream == stream) {
+            m_stream.reset();
+            m_sink.reset();
+        }
+        throw;
+    }
+    // The capture may already have ended on its own while it was starting; that is in error.
+    if (m_stream != stream)
+        co_return;
+    setStarted(QDateTime::currentDateTime());
+    setRecording(true);
+}
+
+QCoro::Task<QString> MeetingRecorder::stop()
+{
+    if (m_stopping && !m_stopping->done) {
+        // One teardown per recording: a second stop waits for the first and shares its result.
+        const std::shared_ptr<StopOutcome> joined = m_stopping;
+        while (!joined->done)
+            co_await qCoro(this, &MeetingRecorder::isFinishingChanged);
+        if (joined->error)
+            std::rethrow_exception(joined->error);
+        co_return QString(joined->path); // a copy: GCC 12 moves from lvalues in co_return
+    }
+    if (!m_stream || !m_sink || m_directory.isEmpty())
+        throw ServiceError(0, QStringLiteral("No hay grabación activa."));
+
+    const std::shared_ptr<CaptureStream> stream = m_stream;
+    const std::shared_ptr<AudioSink> sink = m_sink;
+    const QString output = m_directory + QStringLiteral("/meeting.m4a");
+    const auto outcome = std::make_shared<StopOutcome>();
+    m_stopping = outcome;
+    setFinishing(true);
+
+    try {
+        co_await stream->stopCapture();
+        const AudioSink::Finished finished = co_await sink->finish();
+        if (finished.error)
+            throw ServiceError(0, *finished.error);
+        outcome->path = co_await mix(finished.files, output);
+        setPending(outcome->path);
+    } catch (...) {
+        outcome->error = std::current_exception();
+    }
+    outcome->done = true;
+    cleanUp(stream);
+    if (outcome->error)
+        std::rethrow_exception(outcome->error);
+    co_return QString(outcome->path);
+}
+
+void MeetingRecorder::cleanUp(const std::shared_ptr<CaptureStream> &stream)
+{
+    setFinishing(false);
+    setRecording(false);
+    if (m_stream == stream) {
+        m_stream.reset();
+        m_sink.reset();
+    }
+}
+
+QCoro::Task<QString> MeetingRecorder::mix(QList<Track> tracks, QString to)
+{
+    recording::Attempt<QString> mixed = co_await QtConcurrent::run(
+        &recording::attempt<QString, decltype(&mixWork), QList<Track>, QString>, &mixWork, tracks,
+        to);
+    co_return mixed.take();
+}
+
+QCoro::Task<QString> MeetingRecorder::recover(QString directory)
+{
+    recording::Attempt<QString> recovered = co_await QtConcurrent::run(
+        &recording::attempt<QString, decltype(&recoverWork), QString>, &recoverWork, directory);
+    co_return recovered.take();
+}
+
+QStringList MeetingRecorder::recoverable(QString accountID)
+{
+    try {
+        return recoverableDirectories(accountFolder(accountID));
+    } catch (const std::exception &) {
+        // No folder, or no usable one: nothing to recover.
+        return {};
+    }
+}
+
+void MeetingRecorder::streamDidStop(CaptureStream *, quint64 serial, const QString &error)
+{
+    // Off the main thread: only hop.
+    QMetaObject::invokeMethod(
+        this, [this, serial, error] { captureEnded(serial, error); }, Qt::QueuedConnection);
+}
+
+void MeetingRecorder::captureEnded(quint64 serial, const QString &error)
+{
+    // A stream already replaced or released, or one that stop() is tearing down, is no news.
+    if (!m_stream || m_stream->serial() != serial || m_isFinishing)
+        return;
+    setError(error);
+    setRecording(false);
+    setFinishing(false);
+    // Released without finish(): the track files close as they stand, ready for recovery.
+    m_stream.reset();
+    m_sink.reset();
+}
+
+void MeetingRecorder::setRecording(bool value)
+{
+    if (m_isRecording == value)
+        return;
+    m_isRecording = value;
+    emit isRecordingChanged(value);
+}
+
+void MeetingRecorder::setFinishing(bool value)
+{
+    if (m_isFinishing == value)
+        return;
+    m_isFinishing = value;
+    emit isFinishingChanged(value);
+}
+
+void MeetingRecorder::setError(const QString &value)
+{
+    if (m_error == value)
+        return;
+    m_error = value;
+    emit errorChanged(value);
+}
+
+void MeetingRecorder::setStarted(const QDateTime &value)
+{
+    if (m_started == value)
+        return;
+    m_started = value;
+    emit startedChanged(value);
+}
+
+void MeetingRecorder::setPending(const QString &value)
+{
+    if (m_pending == value)
+        return;
+    m_pending = value;
+    emit pendingChanged(value);
+}
+
+} // namespace quorvale

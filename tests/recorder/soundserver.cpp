@@ -1,0 +1,184 @@
+#include "soundserver.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcessEnvironment>
+#include <QThread>
+
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <sys/prctl.h>
+
+namespace quorvale::test {
+
+namespace {
+
+QString pactl(const QString &address, const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral("pactl"), QStringList{QStringLiteral("-s"), address} + arguments);
+    if (!process.waitForFinished(5000) || process.exitCode() != 0)
+        return {};
+    return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+} // namespace
+
+SoundServer::SoundServer(Kind kind)
+    : m_kind(kind)
+{}
+
+SoundServer::~SoundServer()
+{
+    if (m_daemon.state() != QProcess::NotRunning) {
+        m_daemon.terminate();
+        if (!m_daemon.waitForFinished(5000)) {
+            m_daemon.kill();
+            m_daemon.waitForFinished(5000);
+        }
+    }
+}
+
+QString SoundServer::address() const
+{
+    if (!m_given.isEmpty())
+        return m_given;
+    return QStringLiteral("unix:") + m_runtime.path() + QStringLiteral("/pulse/native");
+}
+
+bool SoundServer::start()
+{
+    if (m_kind == Kind::Shared) {
+        m_given = qEnvironmentVariable("QUORVALE_TEST_SOUND_SERVER");
+        if (!m_given.isEmpty()) {
+            if (pactl(m_given, {QStringLiteral("get-default-source")}).startsWith(u"vmic"))
+                return true;
+            m_error = QStringLiteral("no usable sound server at ") + m_given;
+            return false;
+        }
+    }
+    if (!m_runtime.isValid()) {
+        m_error = QStringLiteral("no temporary directory");
+        return false;
+    }
+    QFile::setPermissions(m_runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString script = m_runtime.path() + QStringLiteral("/test.pa");
+    QFile file(script);
+    file.open(QIODevice::WriteOnly);
+    file.write("load-module module-native-protocol-unix auth-anonymous=1\n"
+               "load-module module-null-sink sink_name=vsink rate=48000 channels=2\n"
+               "load-module module-null-sink sink_name=micsink rate=48000 channels=2\n"
+               "load-module module-remap-source source_name=vmic master=micsink.monitor\n"
+               "load-module module-combine-sink sink_name=both slaves=vsink,micsink "
+               "rate=48000 channels=2\n"
+               "set-default-sink vsink\n"
+               "set-default-source vmic\n");
+    file.close();
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtime.path());
+    environment.insert(QStringLiteral("HOME"), m_runtime.path());
+    environment.remove(QStringLiteral("PULSE_SERVER"));
+    // Off the session bus: a second daemon there fails to take the bus name that the first holds.
+    environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    environment.remove(QStringLiteral("DISPLAY"));
+    m_daemon.setProcessEnvironment(environment);
+    m_daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // A test that crashes takes its daemon with it.
+    m_daemon.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    // -n: no default configuration; --exit-idle-time=-1: stays up between tests. Running as root
+    // only prints a warning.
+    m_daemon.start(QStringLiteral("pulseaudio"),
+                   {QStringLiteral("--daemonize=no"), QStringLiteral("-n"),
+                    QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--log-level=error"),
+                    QStringLiteral("--use-pid-file=no"), QStringLiteral("-F"), script});
+    if (!m_daemon.waitForStarted(5000)) {
+        m_error = QStringLiteral("pulseaudio did not start: ") + m_daemon.errorString();
+        return false;
+    }
+    // The daemon gives no sign of readiness but its answers.
+    QElapsedTimer waited;
+    waited.start();
+    while (!pactl(address(), {QStringLiteral("get-default-source")}).startsWith(u"vmic")) {
+        if (m_daemon.state() == QProcess::NotRunning || waited.elapsed() > 10000) {
+            m_error = QStringLiteral("pulseaudio did not answer");
+            return false;
+        }
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+void SoundServer::kill()
+{
+    m_daemon.kill();
+    m_daemon.waitForFinished(5000);
+}
+
+QProcess *SoundServer::play(const QString &file, const QString &sink) const
+{
+    auto *process = new QProcess;
+    process->setProcessChannelMode(QProcess::ForwardedChannels);
+    process->start(QStringLiteral("paplay"),
+                   {QStringLiteral("-s"), address(), QStringLiteral("-d"), sink, file});
+    return process;
+}
+
+bool makeTone(const QString &file, double silenceBefore, double toneSeconds, int frequency,
+              double silenceAfter)
+{
+    QProcess sox;
+    sox.start(QStringLiteral("sox"),
+              {QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("48000"),
+               QStringLiteral("-c"), QStringLiteral("2"), QStringLiteral("-b"),
+               QStringLiteral("16"), file, QStringLiteral("synth"), QString::number(toneSeconds),
+               QStringLiteral("sine"), QString::number(frequency), QStringLiteral("gain"),
+               QStringLiteral("-6"), QStringLiteral("pad"), QString::number(silenceBefore),
+               QString::number(silenceAfter)});
+    return sox.waitForFinished(10000) && sox.exitCode() == 0;
+}
+
+QList<float> decodeMono(const QString &file)
+{
+    QProcess ffmpeg;
+    ffmpeg.start(QStringLiteral("ffmpeg"),
+                 {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), file,
+                  QStringLiteral("-f"), QStringLiteral("f32le"), QStringLiteral("-ac"),
+                  QStringLiteral("1"), QStringLiteral("-ar"), QStringLiteral("48000"),
+                  QStringLiteral("-")});
+    if (!ffmpeg.waitForFinished(30000) || ffmpeg.exitCode() != 0)
+        return {};
+    const QByteArray bytes = ffmpeg.readAllStandardOutput();
+    QList<float> samples(bytes.size() / qsizetype(sizeof(float)));
+    std::memcpy(samples.data(), bytes.constData(), size_t(samples.size()) * sizeof(float));
+    return samples;
+}
+
+double onset(const QList<float> &samples, int frequency)
+{
+    // Goertzel over 10 ms windows in 2 ms steps. The measured amplitude grows with the part of
+    // the window the tone fills: it first passes a quarter of what was played when the tone
+    // started three quarters into the window.
+    constexpr int rate = 48000;
+    constexpr qsizetype window = 480;
+    constexpr qsizetype step = 96;
+    const double coefficient = 2 * std::cos(2 * M_PI * frequency / rate);
+    for (qsizetype begin = 0; begin + window <= samples.size(); begin += step) {
+        double s1 = 0, s2 = 0;
+        for (qsizetype i = begin; i < begin + window; ++i) {
+            const double s0 = double(samples[i]) + coefficient * s1 - s2;
+            s2 = s1;
+            s1 = s0;
+        }
+        const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
+        const double amplitude = 2 * std::sqrt(std::max(power, 0.0)) / double(window);
+        // -6 dB is an amplitude of 0.5.
+        if (amplitude > 0.125)
+            return double(begin + window * 3 / 4) / rate;
+    }
+    return -1;
+}
+
+} // namespace quorvale::test

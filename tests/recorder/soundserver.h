@@ -1,0 +1,57 @@
+#pragma once
+
+// A PulseAudio daemon private to a test: null sinks instead of sound cards, under its own
+// runtime directory, stopped (or killed) by the test. Its sinks:
+//   vsink    the default sink: what the computer plays, recorded as the system audio
+//   micsink  whose monitor is the default source "vmic": what the microphone hears
+//   both     plays into vsink and micsink at once
+
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+namespace quorvale::test {
+
+class SoundServer
+{
+public:
+    // Shared: the daemon of scripts/with-sound when QUORVALE_TEST_SOUND_SERVER names one (with
+    // the same sinks), otherwise one of its own. Private: always one of its own.
+    enum class Kind { Shared, Private };
+    explicit SoundServer(Kind kind = Kind::Private);
+    ~SoundServer();
+    SoundServer(const SoundServer &) = delete;
+    SoundServer &operator=(const SoundServer &) = delete;
+
+    // Starts the daemon and waits until it answers; false with the reason in error() if not.
+    bool start();
+    // Ends the daemon at once, as a crash would. Only for a daemon of its own.
+    void kill();
+    const QString &error() const { return m_error; }
+    // The server address for libpulse and the pulse tools ("unix:…/native").
+    QString address() const;
+
+    // Plays a sound file into one of the sinks; the process ends when the sound has been played.
+    // The caller owns the process.
+    QProcess *play(const QString &file, const QString &sink) const;
+
+private:
+    const Kind m_kind;
+    QString m_given;
+    QTemporaryDir m_runtime;
+    QProcess m_daemon;
+    QString m_error;
+};
+
+// A stereo 48 kHz WAV: silence, then a sine tone of the frequency at -6 dB, then silence.
+bool makeTone(const QString &file, double silenceBefore, double toneSeconds, int frequency,
+              double silenceAfter);
+
+// The audio of any file ffmpeg reads, as mono 48 kHz floats (the channels averaged).
+QList<float> decodeMono(const QString &file);
+
+// The time, in seconds from the start, at which a sine of the frequency first sounds; negative
+// when it never does.
+double onset(const QList<float> &samples, int frequency);
+
+} // namespace quorvale::test

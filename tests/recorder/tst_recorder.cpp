@@ -1,0 +1,933 @@
+// Recording a meeting: the sink's track files, the recorder's states with a scripted capture,
+// and whole recordings from a real PulseAudio daemon fed with known tones, mixed and checked
+// with ffprobe and ffmpeg.
+
+#include "recorder/audiosink.h"
+#include "recorder/meetingrecorder.h"
+#include "service/serviceerror.h"
+
+#include "../service/awaiting.h"
+#include "soundserver.h"
+
+#include <QCoroSignal>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <sndfile.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <memory>
+#include <numeric>
+#include <thread>
+
+using namespace quorvale;
+using quorvale::test::finish;
+
+namespace {
+
+const QString noRecording = QStringLiteral("No hay grabación activa.");
+const QString writeFailure = QStringLiteral(
+    "No se pudo escribir el audio. Revisa el espacio del disco. Los archivos parciales se "
+    "conservaron.");
+
+QJsonObject readObject(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+
+sf_count_t framesOf(const QString &path)
+{
+    SF_INFO info{};
+    SNDFILE *file = sf_open(QFile::encodeName(path).constData(), SFM_READ, &info);
+    if (!file)
+        return -1;
+    sf_close(file);
+    return info.frames;
+}
+
+int permissionsOf(const QString &path)
+{
+    struct stat status;
+    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? int(status.st_mode & 0777)
+                                                                     : -1;
+}
+
+// 0.1 s of a quiet tone, as the capture delivers it.
+AudioBuffer tone(double time, qsizetype frames = 4800)
+{
+    AudioBuffer buffer;
+    buffer.sampleRate = 48000;
+    buffer.channels = 2;
+    buffer.time = time;
+    buffer.samples.resize(std::size_t(frames) * 2);
+    for (std::size_t i = 0; i < buffer.samples.size(); ++i)
+        buffer.samples[i] = 0.2f * float(std::sin(double(i / 2) * 2 * M_PI * 440 / 48000));
+    return buffer;
+}
+
+// Delivers a buffer on the sink's queue, as the capture does.
+void deliver(AudioSink &sink, AudioBuffer buffer, OutputType type)
+{
+    sink.post([&sink, buffer = std::move(buffer), type] { sink.output(buffer, type); });
+}
+
+// The recording directories of an account, in no particular order.
+QStringList directoriesOf(const QString &account)
+{
+    const QDir folder(MeetingRecorder::accountFolder(account));
+    QStringList found;
+    for (const QString &name : folder.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        found.append(folder.filePath(name));
+    return found;
+}
+
+// A door a scripted step waits behind until the test opens it.
+class Gate final : public QObject
+{
+    Q_OBJECT
+public:
+    bool isOpen = false;
+    void open()
+    {
+        isOpen = true;
+        emit opened();
+    }
+    QCoro::Task<> pass()
+    {
+        while (!isOpen)
+            co_await qCoro(this, &Gate::opened);
+    }
+signals:
+    void opened();
+};
+
+// A capture that does what the test says: fails where told, waits where told, and on start
+// delivers 0.2 s of tone from each source (system audio first seen at 100.25 s, microphone at
+// 100.75 s).
+class ScriptedCapture final : public CaptureLayer
+{
+public:
+    class Stream final : public CaptureStream
+    {
+    public:
+        Stream(ScriptedCapture *owner, CaptureDelegate *delegate)
+            : m_owner(owner)
+            , m_delegate(delegate)
+        {}
+
+        void addOutput(std::shared_ptr<AudioSink> sink, OutputType type) override
+        {
+            if (m_owner->failAddOutput)
+                throw CaptureError(QStringLiteral("output refused"));
+            m_sinks.append({std::move(sink), type});
+        }
+
+        QCoro::Task<> startCapture() override
+        {
+            ScriptedCapture *owner = m_owner;
+            if (owner->startGate)
+                co_await owner->startGate->pass();
+            if (owner->failStart)
+                throw CaptureError(QStringLiteral("start refused"));
+            // No structured bindings in a coroutine: GCC 12 miscompiles them.
+            for (const auto &output : m_sinks)
+                for (int i = 0; i < 2; ++i)
+                    deliver(*output.first,
+                            tone((output.second == OutputType::System ? 100.25 : 100.75) + 0.1 * i),
+                            output.second);
+        }
+
+        QCoro::Task<> stopCapture() override
+        {
+            ScriptedCapture *owner = m_owner;
+            ++owner->stops;
+            if (owner->stopGate)
+                co_await owner->stopGate->pass();
+            if (owner->failStop)
+                throw CaptureError(QStringLiteral("stop refused"));
+        }
+
+        // The platform ends the capture, from a thread of its own.
+        void end(const QString &error)
+        {
+            std::thread([this, error] { m_delegate->streamDidStop(this, serial(), error); }).join();
+        }
+
+    private:
+        ScriptedCapture *m_owner;
+        CaptureDelegate *m_delegate;
+        QList<std::pair<std::shared_ptr<AudioSink>, OutputType>> m_sinks;
+    };
+
+    QCoro::Task<bool> requestMicrophoneAccess() override
+    {
+        ++askedMicrophone;
+        co_return microphone;
+    }
+
+    QCoro::Task<QList<CaptureDisplay>> displays() override
+    {
+        co_return QList<CaptureDisplay>(displayList); // a copy: GCC 12 moves from members
+    }
+
+    std::unique_ptr<CaptureStream> createStream(const CaptureDisplay &,
+                                                const CaptureConfiguration &,
+                                                CaptureDelegate *delegate) override
+    {
+        auto stream = std::make_unique<Stream>(this, delegate);
+        last = stream.get();
+        ++streams;
+        return stream;
+    }
+
+    bool microphone = true;
+    QList<CaptureDisplay> displayList{{QStringLiteral("vsink"), QStringLiteral("vsink.monitor")}};
+    bool failAddOutput = false;
+    bool failStart = false;
+    bool failStop = false;
+    Gate *startGate = nullptr;
+    Gate *stopGate = nullptr;
+    int askedMicrophone = 0;
+    int streams = 0;
+    int stops = 0;
+    Stream *last = nullptr;
+};
+
+struct Scripted
+{
+    ScriptedCapture *capture = new ScriptedCapture;
+    MeetingRecorder recorder{std::unique_ptr<CaptureLayer>(capture)};
+};
+
+struct Probe
+{
+    double duration = 0;
+    QString codec;
+    QString brand;
+};
+
+Probe probe(const QString &file)
+{
+    QProcess ffprobe;
+    ffprobe.start(QStringLiteral("ffprobe"),
+                  {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-print_format"),
+                   QStringLiteral("json"), QStringLiteral("-show_format"),
+                   QStringLiteral("-show_streams"), file});
+    if (!ffprobe.waitForFinished(10000))
+        return {};
+    const QJsonObject root = QJsonDocument::fromJson(ffprobe.readAllStandardOutput()).object();
+    const QJsonObject format = root[u"format"].toObject();
+    Probe result;
+    result.duration = format[u"duration"].toString().toDouble();
+    result.brand = format[u"tags"].toObject()[u"major_brand"].toString();
+    const auto streams = root[u"streams"].toArray();
+    if (streams.size() == 1)
+        result.codec = streams.first().toObject()[u"codec_name"].toString();
+    return result;
+}
+
+// Where a tone sits on the capture clock in a track: its start record plus its onset.
+struct Placed
+{
+    double first = 0;
+    double onset = -1;
+    double clock() const { return first + onset; }
+};
+
+Placed place(const QString &directory, const QString &source, int frequency)
+{
+    Placed placed;
+    placed.first =
+        readObject(directory + u'/' + source + QStringLiteral(".json"))[u"first"].toDouble(
+            std::nan(""));
+    placed.onset = test::onset(test::decodeMono(directory + u'/' + source + QStringLiteral(".caf")),
+                               frequency);
+    return placed;
+}
+
+} // namespace
+
+class RecorderTest final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    // The sink alone.
+    void sinkQueueIsOneNamedThread();
+    void sinkWritesEachSourceWithItsStart();
+    void sinkWithoutBuffersWritesNothing();
+    void sinkStopsAtFirstWriteFailure();
+    void sinkRefusesNonFiniteStart();
+    void sinkDropsBrokenBuffers();
+
+    // The recorder's states, with a scripted capture.
+    void startRefusedLeavesNoTrace_data();
+    void startRefusedLeavesNoTrace();
+    void startWritesPrivateDirectoryAndSession();
+    void startFailuresKeepTheAttempt();
+    void secondStartWhileStartingIsIgnored();
+    void stopMixesAndReturnsToIdle();
+    void stopWithoutCaptureFails();
+    void secondStopJoinsTheFirst();
+    void failedStopStillReturnsToIdle();
+    void captureEndedBySystemKeepsFiles();
+
+    // Real recordings on a private PulseAudio daemon.
+    void realStartOffsetsAreAccurate();
+    void realRecordingMixesToneAtTheirOffsets();
+    void realStartWhileRecordingIsNoOp();
+    void realKilledRecorderIsRecoverable();
+    void realSoundServerKilledEndsRecording();
+    void realOutputRemovedEndsRecording();
+
+private:
+    // Records through the real daemon while the players run, then stops.
+    QString recordWhilePlaying(MeetingRecorder &recorder, const QString &account,
+                               const QList<std::pair<QString, QString>> &plays);
+
+    QTemporaryDir m_data;
+    QTemporaryDir m_files;
+    std::unique_ptr<test::SoundServer> m_sound;
+    int m_accounts = 0;
+    QString newAccount() { return QStringLiteral("account-%1").arg(++m_accounts); }
+};
+
+void RecorderTest::initTestCase()
+{
+    QVERIFY(m_data.isValid() && m_files.isValid());
+    // Recordings go under a private application-support folder.
+    qputenv("XDG_DATA_HOME", QFile::encodeName(m_data.path()));
+    QCoreApplication::setApplicationName(QStringLiteral("tst_recorder"));
+    m_sound = std::make_unique<test::SoundServer>(test::SoundServer::Kind::Shared);
+    QVERIFY2(m_sound->start(), qPrintable(m_sound->error()));
+}
+
+void RecorderTest::sinkQueueIsOneNamedThread()
+{
+    QTemporaryDir directory;
+    AudioSink sink(directory.path());
+    QThread *ran = nullptr;
+    QString name;
+    std::vector<int> seen;
+    for (int i = 0; i < 50; ++i)
+        sink.post([&, i] {
+            seen.push_back(i);
+            ran = QThread::currentThread();
+            name = ran->objectName();
+        });
+    const auto finished = finish(sink.finish());
+    QVERIFY(finished.ok());
+    QCOMPARE(name, QStringLiteral("mx.qvl.quorvale.audio"));
+    QCOMPARE(ran, sink.queueThread());
+    QVERIFY(ran != QThread::currentThread());
+    std::vector<int> expected(50);
+    std::iota(expected.begin(), expected.end(), 0);
+    QCOMPARE(seen, expected);
+}
+
+void RecorderTest::sinkWritesEachSourceWithItsStart()
+{
+    QTemporaryDir directory;
+    AudioSink sink(directory.path());
+    // The microphone speaks first; finish() still lists the system audio first.
+    deliver(sink, tone(100.75), OutputType::Microphone);
+    deliver(sink, tone(100.25), OutputType::System);
+    deliver(sink, tone(100.85), OutputType::Microphone);
+    const auto finished = finish(sink.finish());
+    QVERIFY(finished.ok());
+    const AudioSink::Finished &result = *finished.value;
+    QVERIFY(!result.error);
+    QCOMPARE(result.files.size(), 2);
+    QCOMPARE(result.files[0].path, directory.filePath(QStringLiteral("system.caf")));
+    QCOMPARE(result.files[0].start, 100.25);
+    QCOMPARE(result.files[1].path, directory.filePath(QStringLiteral("microphone.caf")));
+    QCOMPARE(result.files[1].start, 100.75);
+    QCOMPARE(readObject(directory.filePath(QStringLiteral("system.json"))),
+             QJsonObject({{QStringLiteral("first"), 100.25}}));
+    QCOMPARE(readObject(directory.filePath(QStringLiteral("microphone.json"))),
+             QJsonObject({{QStringLiteral("first"), 100.75}}));
+    QCOMPARE(framesOf(result.files[0].path), 4800);
+    QCOMPARE(framesOf(result.files[1].path), 9600);
+    // Nothing but the two tracks and their records: no temporary file left behind.
+    QCOMPARE(QDir(directory.path()).entryList(QDir::Files | QDir::Hidden).size(), 4);
+
+    // After finish() the tracks are final: a late buffer does not reopen them.
+    deliver(sink, tone(101), OutputType::System);
+    QVERIFY(finish(sink.finish()).ok());
+    QCOMPARE(framesOf(result.files[0].path), 4800);
+}
+
+void RecorderTest::sinkWithoutBuffersWritesNothing()
+{
+    QTemporaryDir directory;
+    {
+        AudioSink sink(directory.path());
+        const auto finished = finish(sink.finish());
+        QVERIFY(finished.ok());
+        QVERIFY(finished.value->files.isEmpty());
+        QVERIFY(!finished.value->error);
+    }
+    QVERIFY(QDir(directory.path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+}
+
+void RecorderTest::sinkStopsAtFirstWriteFailure()
+{
+    QTemporaryDir directory;
+    AudioSink sink(directory.path());
+    deliver(sink, tone(100), OutputType::Microphone);
+    // The system audio's start record cannot take the place of a directory: a write failure
+    // even for root, who ignores permissions.
+    QVERIFY(QDir(directory.path()).mkdir(QStringLiteral("system.json")));
+    deliver(sink, tone(100.1), OutputType::System);
+    deliver(sink, tone(100.2), OutputType::Microphone);
+    deliver(sink, tone(100.3), OutputType::System);
+    const auto finished = finish(sink.finish());
+    QVERIFY(finished.ok());
+    QCOMPARE(finished.value->error, std::optional<QString>(writeFailure));
+    // The start that was taken stays listed; no file grew after the failure.
+    QCOMPARE(finished.value->files.size(), 2);
+    QCOMPARE(framesOf(directory.filePath(QStringLiteral("microphone.caf"))), 4800);
+    QCOMPARE(framesOf(directory.filePath(QStringLiteral("system.caf"))), 0);
+}
+
+void RecorderTest::sinkRefusesNonFiniteStart()
+{
+    QTemporaryDir directory;
+    AudioSink sink(directory.path());
+    deliver(sink, tone(std::nan("")), OutputType::System);
+    deliver(sink, tone(1), OutputType::Microphone);
+    const auto finished = finish(sink.finish());
+    QVERIFY(finished.ok());
+    QCOMPARE(finished.value->error, std::optional<QString>(writeFailure));
+    QCOMPARE(framesOf(directory.filePath(QStringLiteral("system.caf"))), 0);
+    QVERIFY(!QFile::exists(directory.filePath(QStringLiteral("system.json"))));
+    QVERIFY(!QFile::exists(directory.filePath(QStringLiteral("microphone.caf"))));
+}
+
+void RecorderTest::sinkDropsBrokenBuffers()
+{
+    QTemporaryDir directory;
+    AudioSink sink(directory.path());
+    AudioBuffer broken = tone(5);
+    broken.samples.pop_back(); // half a frame
+    deliver(sink, broken, OutputType::System);
+    AudioBuffer noFormat = tone(5);
+    noFormat.channels = 0;
+    deliver(sink, noFormat, OutputType::System);
+    deliver(sink, tone(5), OutputType::Video);
+    deliver(sink, tone(6), OutputType::System);
+    const auto finished = finish(sink.finish());
+    QVERIFY(finished.ok());
+    QVERIFY(!finished.value->error);
+    QCOMPARE(finished.value->files.size(), 1);
+    QCOMPARE(finished.value->files[0].start, 6.0);
+}
+
+void RecorderTest::startRefusedLeavesNoTrace_data()
+{
+    QTest::addColumn<bool>("microphone");
+    QTest::addColumn<bool>("display");
+    QTest::addColumn<QString>("account");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("microphone refused")
+        << false << true << QStringLiteral("acct")
+        << QStringLiteral("Permite el micrófono en Ajustes del Sistema → Privacidad y seguridad.");
+    QTest::newRow("no display")
+        << true << false << QStringLiteral("acct")
+        << QStringLiteral("No hay pantalla disponible para capturar el audio de la reunión.");
+    QTest::newRow("account reaching out")
+        << true << true << QStringLiteral("..")
+        << QStringLiteral(
+               "El identificador de la cuenta no sirve como nombre de la carpeta de grabaciones.");
+    QTest::newRow("account with a slash")
+        << true << true << QStringLiteral("a/../../b")
+        << QStringLiteral(
+               "El identificador de la cuenta no sirve como nombre de la carpeta de grabaciones.");
+}
+
+void RecorderTest::startRefusedLeavesNoTrace()
+{
+    QFETCH(bool, microphone);
+    QFETCH(bool, display);
+    QFETCH(QString, account);
+    QFETCH(QString, message);
+    Scripted s;
+    s.capture->microphone = microphone;
+    if (!display)
+        s.capture->displayList.clear();
+    QSignalSpy recording(&s.recorder, &MeetingRecorder::isRecordingChanged);
+    QSignalSpy pending(&s.recorder, &MeetingRecorder::pendingChanged);
+    const QStringList before = QDir(m_data.path()).entryList();
+
+    const auto outcome = finish(s.recorder.start(QStringLiteral("page"), account));
+    QVERIFY(outcome.serviceError);
+    QCOMPARE(outcome.serviceError->status(), 0);
+    QCOMPARE(outcome.serviceError->message(), message);
+    QCOMPARE(s.recorder.pageID(), QString());
+    QCOMPARE(s.recorder.accountID(), QString());
+    QVERIFY(!s.recorder.isRecording());
+    QCOMPARE(s.capture->streams, 0);
+    QCOMPARE(recording.size(), 0);
+    QCOMPARE(pending.size(), 0);
+    QVERIFY(!QDir(m_data.filePath(QStringLiteral("Quorvale/Recordings/acct"))).exists());
+    QVERIFY(!QDir(m_data.filePath(QStringLiteral("b"))).exists());
+}
+
+void RecorderTest::startWritesPrivateDirectoryAndSession()
+{
+    Scripted s;
+    s.capture->startGate = new Gate;
+    const std::unique_ptr<Gate> gate(s.capture->startGate);
+    const QString account = newAccount();
+    QSignalSpy recording(&s.recorder, &MeetingRecorder::isRecordingChanged);
+    QSignalSpy started(&s.recorder, &MeetingRecorder::startedChanged);
+
+    auto first = s.recorder.start(QStringLiteral("page-1"), account);
+    // Held while capture starts: the directory holds only the session record.
+    const QStringList directories = directoriesOf(account);
+    QCOMPARE(directories.size(), 1);
+    const QString directory = directories.first();
+    QVERIFY(QRegularExpression(QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-"
+                                              "[0-9A-F]{12}$"))
+                .match(QFileInfo(directory).fileName())
+                .hasMatch());
+    QCOMPARE(QFileInfo(directory).absolutePath(),
+             m_data.filePath(QStringLiteral("Quorvale/Recordings/")) + account);
+    QCOMPARE(permissionsOf(directory), 0700);
+    QCOMPARE(permissionsOf(QFileInfo(directory).absolutePath()), 0700);
+    QCOMPARE(QDir(directory).entryList(QDir::Files | QDir::Hidden),
+             {QStringLiteral("session.json")});
+    const QJsonObject session = readObject(directory + QStringLiteral("/session.json"));
+    QCOMPARE(session.keys(), QStringList({QStringLiteral("accountId"), QStringLiteral("pageId"),
+                                          QStringLiteral("startedAt")}));
+    QCOMPARE(session[u"pageId"].toString(), QStringLiteral("page-1"));
+    QCOMPARE(session[u"accountId"].toString(), account);
+    const QString startedAt = session[u"startedAt"].toString();
+    QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$"))
+                 .match(startedAt)
+                 .hasMatch(),
+             qPrintable(startedAt));
+    QVERIFY(qAbs(QDateTime::fromString(startedAt, Qt::ISODate)
+                     .secsTo(QDateTime::currentDateTimeUtc())) < 5);
+    QCOMPARE(s.recorder.pageID(), QStringLiteral("page-1"));
+    QVERIFY(!s.recorder.isRecording());
+    QVERIFY(!s.recorder.started().isValid());
+
+    gate->open();
+    QVERIFY(finish(std::move(first)).ok());
+    QVERIFY(s.recorder.isRecording());
+    QCOMPARE(recording.size(), 1);
+    QCOMPARE(started.size(), 1);
+    QVERIFY(qAbs(s.recorder.started().secsTo(QDateTime::currentDateTime())) < 5);
+
+    // A second recording of the same account is a sibling with its own identifier.
+    QVERIFY(finish(s.recorder.stop()).ok());
+    QVERIFY(finish(s.recorder.start(QStringLiteral("page-2"), account)).ok());
+    QCOMPARE(directoriesOf(account).size(), 2);
+    QVERIFY(finish(s.recorder.stop()).ok());
+}
+
+void RecorderTest::startFailuresKeepTheAttempt()
+{
+    for (const bool outputFails : {true, false}) {
+        Scripted s;
+        s.capture->failAddOutput = outputFails;
+        s.capture->failStart = !outputFails;
+        const QString account = newAccount();
+        const auto outcome = finish(s.recorder.start(QStringLiteral("page"), account));
+        QVERIFY(!outcome.ok());
+        QCOMPARE(outcome.otherError,
+                 outputFails ? QStringLiteral("output refused") : QStringLiteral("start refused"));
+        QVERIFY(!s.recorder.isRecording());
+        QCOMPARE(s.recorder.pageID(), QStringLiteral("page"));
+        QCOMPARE(s.recorder.accountID(), account);
+        const QStringList directories = directoriesOf(account);
+        QCOMPARE(directories.size(), 1);
+        QVERIFY(QFile::exists(directories.first() + QStringLiteral("/session.json")));
+        // Nothing runs that could be stopped.
+        const auto stopped = finish(s.recorder.stop());
+        QVERIFY(stopped.serviceError);
+        QCOMPARE(stopped.serviceError->message(), noRecording);
+        // The failure does not block the next attempt.
+        s.capture->failAddOutput = s.capture->failStart = false;
+        QVERIFY(finish(s.recorder.start(QStringLiteral("page"), account)).ok());
+        QVERIFY(s.recorder.isRecording());
+        QVERIFY(finish(s.recorder.stop()).ok());
+    }
+}
+
+void RecorderTest::secondStartWhileStartingIsIgnored()
+{
+    Scripted s;
+    Gate gate;
+    s.capture->startGate = &gate;
+    const QString account = newAccount();
+    auto first = s.recorder.start(QStringLiteral("first"), account);
+    // While the first start waits for the capture, a second returns at once and does nothing.
+    const auto second = finish(s.recorder.start(QStringLiteral("second"), newAccount()));
+    QVERIFY(second.ok());
+    QCOMPARE(s.recorder.pageID(), QStringLiteral("first"));
+    QCOMPARE(s.capture->askedMicrophone, 1);
+    gate.open();
+    QVERIFY(finish(std::move(first)).ok());
+    QVERIFY(s.recorder.isRecording());
+    QCOMPARE(s.capture->streams, 1);
+    QCOMPARE(directoriesOf(account).size(), 1);
+    QVERIFY(finish(s.recorder.stop()).ok());
+}
+
+void RecorderTest::stopMixesAndReturnsToIdle()
+{
+    Scripted s;
+    const QString account = newAccount();
+    QVERIFY(finish(s.recorder.start(QStringLiteral("page"), account)).ok());
+    const QString directory = directoriesOf(account).first();
+    QSignalSpy finishing(&s.recorder, &MeetingRecorder::isFinishingChanged);
+    QSignalSpy recording(&s.recorder, &MeetingRecorder::isRecordingChanged);
+    QSignalSpy pending(&s.recorder, &MeetingRecorder::pendingChanged);
+
+    const auto stopped = finish(s.recorder.stop());
+    QVERIFY2(stopped.ok(), qPrintable(stopped.otherError));
+    const QString mixed = directory + QStringLiteral("/meeting.m4a");
+    QCOMPARE(*stopped.value, mixed);
+    QCOMPARE(s.recorder.pending(), mixed);
+    QCOMPARE(pending.size(), 1);
+    QCOMPARE(finishing.size(), 2);
+    QCOMPARE(recording.size(), 1);
+    QVERIFY(!s.recorder.isFinishing());
+    QVERIFY(!s.recorder.isRecording());
+    QCOMPARE(s.recorder.pageID(), QStringLiteral("page"));
+    QCOMPARE(permissionsOf(mixed), 0600);
+    // The microphone began 0.5 s after the system audio; each lasted 0.2 s.
+    QVERIFY(qAbs(probe(mixed).duration - 0.7) < 0.03);
+
+    // The next start clears what the last one left pending.
+    QVERIFY(finish(s.recorder.start(QStringLiteral("page"), account)).ok());
+    QCOMPARE(s.recorder.pending(), QString());
+    QVERIFY(finish(s.recorder.stop()).ok());
+}
+
+void RecorderTest::stopWithoutCaptureFails()
+{
+    Scripted s;
+    QSignalSpy finishing(&s.recorder, &MeetingRecorder::isFinishingChanged);
+    const auto stopped = finish(s.recorder.stop());
+    QVERIFY(stopped.serviceError);
+    QCOMPARE(stopped.serviceError->status(), 0);
+    QCOMPARE(stopped.serviceError->message(), noRecording);
+    QCOMPARE(finishing.size(), 0);
+}
+
+void RecorderTest::secondStopJoinsTheFirst()
+{
+    Scripted s;
+    Gate gate;
+    s.capture->stopGate = &gate;
+    QVERIFY(finish(s.recorder.start(QStringLiteral("page"), newAccount())).ok());
+    auto first = s.recorder.stop();
+    QVERIFY(s.recorder.isFinishing());
+    auto second = s.recorder.stop();
+    // A start while finishing does nothing either.
+    QVERIFY(finish(s.recorder.start(QStringLiteral("other"), newAccount())).ok());
+    QCOMPARE(s.capture->streams, 1);
+    gate.open();
+    const auto a = finish(std::move(first));
+    const auto b = finish(std::move(second));
+    QVERIFY(a.ok() && b.ok());
+    QCOMPARE(*b.value, *a.value);
+    // One teardown: the capture was stopped once and the sink finished once.
+    QCOMPARE(s.capture->stops, 1);
+    QVERIFY(!s.recorder.isFinishing());
+    QCOMPARE(s.recorder.pageID(), QStringLiteral("page"));
+    // Once it is over, a stop has nothing to stop.
+    QCOMPARE(finish(s.recorder.stop()).serviceError->message(), noRecording);
+}
+
+void RecorderTest::failedStopStillReturnsToIdle()
+{
+    Scripted s;
+    s.capture->failStop = true;
+    const QString account = newAccount();
+    QVERIFY(finish(s.recorder.start(QStringLiteral("page"), account)).ok());
+    const auto stopped = finish(s.recorder.stop());
+    QCOMPARE(stopped.otherError, QStringLiteral("stop refused"));
+    QVERIFY(!s.recorder.isRecording());
+    QVERIFY(!s.recorder.isFinishing());
+    QCOMPARE(s.recorder.pending(), QString());
+    // Released without finishing: the tracks stay for recovery.
+    const QString directory = directoriesOf(account).first();
+    QCOMPARE(MeetingRecorder::recoverable(account), {directory});
+    const auto recovered = finish(MeetingRecorder::recover(directory));
+    QVERIFY(recovered.ok());
+    QCOMPARE(*recovered.value, directory + QStringLiteral("/meeting.m4a"));
+    QCOMPARE(probe(*recovered.value).codec, QStringLiteral("aac"));
+}
+
+void RecorderTest::captureEndedBySystemKeepsFiles()
+{
+    Scripted s;
+    const QString account = newAccount();
+    QVERIFY(finish(s.recorder.start(QStringLiteral("page"), account)).ok());
+    const QDateTime started = s.recorder.started();
+    QSignalSpy error(&s.recorder, &MeetingRecorder::errorChanged);
+    s.capture->last->end(QStringLiteral("display gone"));
+    // The notice hops to the main thread before anything changes.
+    QVERIFY(s.recorder.isRecording());
+    QVERIFY(error.wait(5000));
+    QCOMPARE(s.recorder.error(), QStringLiteral("display gone"));
+    QVERIFY(!s.recorder.isRecording());
+    QVERIFY(!s.recorder.isFinishing());
+    QCOMPARE(s.recorder.started(), started);
+    QCOMPARE(finish(s.recorder.stop()).serviceError->message(), noRecording);
+    const QString directory = directoriesOf(account).first();
+    QTRY_VERIFY(QFile::exists(directory + QStringLiteral("/system.caf")));
+    QCOMPARE(MeetingRecorder::recoverable(account), {directory});
+
+    // A new recording leaves the old error in place.
+    QVERIFY(finish(s.recorder.start(QStringLiteral("page"), account)).ok());
+    QCOMPARE(s.recorder.error(), QStringLiteral("display gone"));
+    // A late notice from the first stream does not touch the second.
+    QVERIFY(finish(s.recorder.stop()).ok());
+}
+
+QString RecorderTest::recordWhilePlaying(MeetingRecorder &recorder, const QString &account,
+                                         const QList<std::pair<QString, QString>> &plays)
+{
+    const auto started = finish(recorder.start(QStringLiteral("page"), account));
+    if (!started.ok()) {
+        qWarning() << started.otherError
+                   << (started.serviceError ? started.serviceError->message() : QString());
+        return {};
+    }
+    std::vector<std::unique_ptr<QProcess>> players;
+    for (const auto &[file, sink] : plays)
+        players.emplace_back(m_sound->play(file, sink));
+    for (const auto &player : players)
+        if (!player->waitForFinished(10000) || player->exitCode() != 0)
+            return {};
+    const auto stopped = finish(recorder.stop());
+    if (!stopped.ok()) {
+        qWarning() << stopped.otherError;
+        return {};
+    }
+    return *stopped.value;
+}
+
+void RecorderTest::realStartOffsetsAreAccurate()
+{
+    // Both sources hear the same tone at the same instant: on the capture clock it must sit at
+    // the same time in both tracks.
+    const QString file = m_files.filePath(QStringLiteral("both.wav"));
+    QVERIFY(test::makeTone(file, 0.3, 0.3, 1000, 0.2));
+    double worst = 0;
+    for (int round = 0; round < 3; ++round) {
+        MeetingRecorder recorder(makePulseCapture(m_sound->address()));
+        const QString account = newAccount();
+        const QString mixed =
+            recordWhilePlaying(recorder, account, {{file, QStringLiteral("both")}});
+        QVERIFY(!mixed.isEmpty());
+        const QString directory = QFileInfo(mixed).absolutePath();
+        const Placed system = place(directory, QStringLiteral("system"), 1000);
+        const Placed microphone = place(directory, QStringLiteral("microphone"), 1000);
+        QVERIFY(system.onset > 0 && microphone.onset > 0);
+        const double error = system.clock() - microphone.clock();
+        qInfo("round %d: start records differ by %.1f ms; tone at %.3f s and %.3f s; error "
+              "%+.1f ms",
+              round, (system.first - microphone.first) * 1000, system.onset, microphone.onset,
+              error * 1000);
+        worst = std::max(worst, qAbs(error));
+    }
+    qInfo("RESULT capture start-offset error, worst of 3: %.1f ms (limit 40 ms)", worst * 1000);
+    QVERIFY(worst <= 0.040);
+}
+
+void RecorderTest::realRecordingMixesToneAtTheirOffsets()
+{
+    // The microphone hears 1000 Hz; the computer plays 1500 Hz half a second later.
+    const QString microphoneFile = m_files.filePath(QStringLiteral("microphone.wav"));
+    const QString systemFile = m_files.filePath(QStringLiteral("system.wav"));
+    QVERIFY(test::makeTone(microphoneFile, 0.2, 0.3, 1000, 0.1));
+    QVERIFY(test::makeTone(systemFile, 0.7, 0.3, 1500, 0.1));
+    MeetingRecorder recorder(makePulseCapture(m_sound->address()));
+    const QString account = newAccount();
+    const QString mixed = recordWhilePlaying(
+        recorder, account,
+        {{microphoneFile, QStringLiteral("micsink")}, {systemFile, QStringLiteral("vsink")}});
+    QVERIFY(!mixed.isEmpty());
+    const QString directory = QFileInfo(mixed).absolutePath();
+    QCOMPARE(recorder.pending(), mixed);
+    QVERIFY(!recorder.isRecording() && !recorder.isFinishing());
+
+    // Two tracks, each tone only in its own source.
+    const Placed microphone = place(directory, QStringLiteral("microphone"), 1000);
+    const Placed system = place(directory, QStringLiteral("system"), 1500);
+    QVERIFY(microphone.onset > 0 && system.onset > 0);
+    QCOMPARE(test::onset(test::decodeMono(directory + QStringLiteral("/system.caf")), 1000), -1.0);
+    QCOMPARE(test::onset(test::decodeMono(directory + QStringLiteral("/microphone.caf")), 1500),
+             -1.0);
+    // The players started together; on the capture clock the tones are 0.5 s apart.
+    const double apart = system.clock() - microphone.clock();
+    qInfo("tones 0.5 s apart measured %.1f ms apart on the capture clock", apart * 1000);
+    QVERIFY(qAbs(apart - 0.5) <= 0.040);
+
+    // The mixed file: AAC in an M4A container, 0600, as long as the tracks span, and each tone
+    // at its place on the timeline that starts with the earlier track.
+    QCOMPARE(permissionsOf(mixed), 0600);
+    const Probe probed = probe(mixed);
+    QCOMPARE(probed.codec, QStringLiteral("aac"));
+    QCOMPARE(probed.brand, QStringLiteral("M4A "));
+    const double origin = std::min(system.first, microphone.first);
+    double end = 0;
+    for (const QString &source : {QStringLiteral("system"), QStringLiteral("microphone")}) {
+        const double first = source == u"system" ? system.first : microphone.first;
+        end = std::max(
+            end, first - origin +
+                     double(framesOf(directory + u'/' + source + QStringLiteral(".caf"))) / 48000);
+    }
+    QVERIFY2(qAbs(probed.duration - end) <= 0.05,
+             qPrintable(QStringLiteral("%1 s, tracks span %2 s").arg(probed.duration).arg(end)));
+    const QList<float> audio = test::decodeMono(mixed);
+    QVERIFY(qAbs(test::onset(audio, 1000) - (microphone.clock() - origin)) <= 0.050);
+    QVERIFY(qAbs(test::onset(audio, 1500) - (system.clock() - origin)) <= 0.050);
+}
+
+void RecorderTest::realStartWhileRecordingIsNoOp()
+{
+    MeetingRecorder recorder(makePulseCapture(m_sound->address()));
+    const QString account = newAccount();
+    // A second start while the first is still starting, then a third while recording.
+    auto first = recorder.start(QStringLiteral("page"), account);
+    QVERIFY(finish(recorder.start(QStringLiteral("other"), newAccount())).ok());
+    QVERIFY(finish(std::move(first)).ok());
+    QVERIFY(recorder.isRecording());
+    const QDateTime started = recorder.started();
+    QVERIFY(finish(recorder.start(QStringLiteral("other"), newAccount())).ok());
+    QCOMPARE(recorder.pageID(), QStringLiteral("page"));
+    QCOMPARE(recorder.accountID(), account);
+    QCOMPARE(recorder.started(), started);
+    QCOMPARE(directoriesOf(account).size(), 1);
+    QVERIFY(!QDir(m_data.filePath(QStringLiteral("Quorvale/Recordings/")) +
+                  QStringLiteral("account-%1").arg(m_accounts))
+                 .exists());
+    const QString directory = directoriesOf(account).first();
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(directory + QStringLiteral("/microphone.json")), 5000);
+    QVERIFY(finish(recorder.stop()).ok());
+}
+
+void RecorderTest::realKilledRecorderIsRecoverable()
+{
+    const QString account = newAccount();
+    QProcess child;
+    child.setProgram(QStringLiteral(QUORVALE_RECORDER_CHILD));
+    child.setArguments({m_sound->address(), QStringLiteral("page"), account});
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start();
+    QVERIFY(child.waitForStarted());
+    QVERIFY(child.waitForReadyRead(10000));
+    QCOMPARE(child.readLine().trimmed(), QByteArray("recording"));
+    const QStringList directories = directoriesOf(account);
+    QCOMPARE(directories.size(), 1);
+    const QString directory = directories.first();
+    // Audio is on disk once both start records are.
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(directory + QStringLiteral("/system.json")) &&
+                                 QFile::exists(directory + QStringLiteral("/microphone.json")),
+                             5000);
+    child.kill();
+    QVERIFY(child.waitForFinished());
+    QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+
+    // The tracks read back whole, and recovery mixes them.
+    QVERIFY(framesOf(directory + QStringLiteral("/system.caf")) > 0);
+    QVERIFY(framesOf(directory + QStringLiteral("/microphone.caf")) > 0);
+    QCOMPARE(MeetingRecorder::recoverable(account), {directory});
+    const auto recovered = finish(MeetingRecorder::recover(directory));
+    QVERIFY2(recovered.ok(), qPrintable(recovered.otherError));
+    QCOMPARE(*recovered.value, directory + QStringLiteral("/meeting.m4a"));
+    const Probe probed = probe(*recovered.value);
+    QCOMPARE(probed.codec, QStringLiteral("aac"));
+    QVERIFY(probed.duration > 0.3);
+}
+
+void RecorderTest::realSoundServerKilledEndsRecording()
+{
+    // A daemon of its own, so that killing it disturbs no other test.
+    test::SoundServer server;
+    QVERIFY2(server.start(), qPrintable(server.error()));
+    MeetingRecorder recorder(makePulseCapture(server.address()));
+    const QString account = newAccount();
+    QVERIFY(finish(recorder.start(QStringLiteral("page"), account)).ok());
+    const QString directory = directoriesOf(account).first();
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(directory + QStringLiteral("/system.json")), 5000);
+
+    QSignalSpy error(&recorder, &MeetingRecorder::errorChanged);
+    QSignalSpy recording(&recorder, &MeetingRecorder::isRecordingChanged);
+    server.kill();
+    QVERIFY(error.wait(5000));
+    QVERIFY(!recorder.error().isEmpty());
+    QCOMPARE(recording.size(), 1);
+    QVERIFY(!recorder.isRecording());
+    QVERIFY(!recorder.isFinishing());
+    QCOMPARE(finish(recorder.stop()).serviceError->message(), noRecording);
+
+    // The partial tracks stay, pending.
+    QVERIFY(framesOf(directory + QStringLiteral("/system.caf")) > 0);
+    QVERIFY(QFile::exists(directory + QStringLiteral("/session.json")));
+    QVERIFY(!QFile::exists(directory + QStringLiteral("/meeting.m4a")));
+    QCOMPARE(MeetingRecorder::recoverable(account), {directory});
+
+    // With no sound server, the next start fails with the platform's error and keeps the old one.
+    const QString before = recorder.error();
+    const auto again = finish(recorder.start(QStringLiteral("page"), account));
+    QVERIFY(!again.ok());
+    QVERIFY(!again.otherError.isEmpty());
+    QCOMPARE(recorder.error(), before);
+}
+
+void RecorderTest::realOutputRemovedEndsRecording()
+{
+    test::SoundServer server;
+    QVERIFY2(server.start(), qPrintable(server.error()));
+    MeetingRecorder recorder(makePulseCapture(server.address()));
+    const QString account = newAccount();
+    QVERIFY(finish(recorder.start(QStringLiteral("page"), account)).ok());
+    const QString directory = directoriesOf(account).first();
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(directory + QStringLiteral("/system.json")), 5000);
+
+    // The output being recorded goes away (a headset unplugged); the microphone stays.
+    QSignalSpy error(&recorder, &MeetingRecorder::errorChanged);
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"),
+                {QStringLiteral("-s"), server.address(), QStringLiteral("list"),
+                 QStringLiteral("short"), QStringLiteral("modules")});
+    QVERIFY(pactl.waitForFinished(5000));
+    QString module;
+    for (const QString &line : QString::fromUtf8(pactl.readAllStandardOutput()).split(u'\n'))
+        if (line.contains(u"sink_name=vsink"))
+            module = line.section(u'\t', 0, 0);
+    QVERIFY(!module.isEmpty());
+    pactl.start(QStringLiteral("pactl"),
+                {QStringLiteral("-s"), server.address(), QStringLiteral("unload-module"), module});
+    QVERIFY(pactl.waitForFinished(5000) && pactl.exitCode() == 0);
+    QVERIFY(error.wait(5000));
+    QVERIFY(!recorder.isRecording());
+    QVERIFY(framesOf(directory + QStringLiteral("/system.caf")) > 0);
+    QCOMPARE(MeetingRecorder::recoverable(account), {directory});
+}
+
+QTEST_GUILESS_MAIN(RecorderTest)
+#include "tst_recorder.moc"
