@@ -88,8 +88,9 @@ void BlockEditor::fitHeight()
     const double wrapped = m_text->document()->documentLayout()->documentSize().height();
     if (wrapped > static_cast<double>(text.count(QLatin1Char('\n')) + 1)) {
         const int lines = static_cast<int>(std::min(wrapped, 100.0));
+        // The margins, and a little room for the last line's descent.
         const int needed = lines * m_text->fontMetrics().lineSpacing() +
-                           2 * static_cast<int>(m_text->document()->documentMargin());
+                           2 * static_cast<int>(m_text->document()->documentMargin()) + 6;
         height = std::max(height, std::min(needed, 300));
     }
     m_text->setFixedHeight(height);

@@ -10,6 +10,7 @@
 #include "style/navstyle.h"
 #include "style/viewstyle.h"
 
+#include <QEvent>
 #include <QFontDatabase>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -20,6 +21,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <array>
 #include <limits>
 
 namespace quorvale {
@@ -41,7 +43,7 @@ QString listNumber(const JSON &layout)
     return QString::number(n == 0 ? 1 : n) + QLatin1Char('.');
 }
 
-int listIndent(const JSON &layout)
+int indentOf(const JSON &layout)
 {
     const JSON &indent = layout["indent"];
     if (!indent.isNumber())
@@ -77,6 +79,48 @@ void scaleFont(QWidget *widget, qreal factor, bool bold)
 
 } // namespace
 
+// Rich text that remembers its height for the last few widths: a long page asks every row for
+// it on each layout pass, and laying out text (shaping, emoji) is what costs.
+class RichTextLabel final : public QLabel
+{
+public:
+    using QLabel::QLabel;
+
+    void setMarkup(const QString &markup)
+    {
+        if (markup == text())
+            return;
+        forget();
+        setText(markup);
+    }
+
+    int heightForWidth(int width) const override
+    {
+        for (const auto &[known, height] : m_heights) {
+            if (known == width)
+                return height;
+        }
+        const int height = QLabel::heightForWidth(width);
+        m_heights[m_next] = {width, height};
+        m_next = (m_next + 1) % m_heights.size();
+        return height;
+    }
+
+protected:
+    void changeEvent(QEvent *event) override
+    {
+        if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+            forget();
+        QLabel::changeEvent(event);
+    }
+
+private:
+    void forget() { m_heights.fill({-1, 0}); }
+
+    mutable std::array<std::pair<int, int>, 4> m_heights{{{-1, 0}, {-1, 0}, {-1, 0}, {-1, 0}}};
+    mutable std::size_t m_next = 0;
+};
+
 BlockView::BlockView(WorkspaceModel &model, JSON block, JSON page, QWidget *parent)
     : QWidget(parent)
     , m_model(model)
@@ -95,18 +139,60 @@ void BlockView::setBlock(JSON block, JSON page)
     // Links resolve against the page's blocks, the workspace's pages and the import files;
     // list numbers and indents come from the import's layout.
     const bool resourcesChanged = !m_resourcesShown.isIdenticalTo(m_model.resources());
-    const bool contextChanged = (m_hasLinks && (resourcesChanged || !m_page.isIdenticalTo(page))) ||
-                                (resourcesChanged && !m_marker.isEmpty());
+    const bool pageChanged = !m_page.isIdenticalTo(page);
     const bool sameType = typeOf(m_block) == typeOf(block);
     m_block = std::move(block);
     m_page = std::move(page);
+    if (!blockChanged && !resourcesChanged && !(m_hasLinks && pageChanged))
+        return;
     // An attachment keeps its view, and with it the preview already fetched.
     if (blockChanged && sameType && m_attachment) {
         m_attachment->setBlock(m_block);
         return;
     }
-    if (blockChanged || contextChanged)
-        build();
+    // The same kind of row with the same marker: only its text may differ. Most of the time
+    // (a keystroke elsewhere on the page) it does not, and nothing is laid out again.
+    if (sameType && m_text && listMarker() == m_marker && listIndent() == m_indent) {
+        m_resourcesShown = m_model.resources();
+        static_cast<RichTextLabel *>(m_text)->setMarkup(markup());
+        return;
+    }
+    build();
+}
+
+QString BlockView::listMarker() const
+{
+    const QString type = typeOf(m_block);
+    if (type == QLatin1String("todo")) {
+        const bool checked = m_block["checked"].isBool() && m_block["checked"].boolValue();
+        return checked ? QStringLiteral("checkmark-square-fill") : QStringLiteral("square");
+    }
+    if (type == QLatin1String("number"))
+        return listNumber(m_model.resources()["listLayout"][m_block.id()]);
+    if (type == QLatin1String("bullet"))
+        return QStringLiteral("•");
+    return {};
+}
+
+int BlockView::listIndent() const
+{
+    if (listMarker().isEmpty())
+        return 0;
+    return indentOf(m_model.resources()["listLayout"][m_block.id()]);
+}
+
+QString BlockView::markup()
+{
+    const links::LinkContext context{m_model.workspace(), m_page, m_model.resources(),
+                                     m_model.service().origin()};
+    const QString text = jsontext::member(m_block, "text");
+    const std::vector<links::Run> runs = links::attributed(text, context);
+    m_hasLinks = std::any_of(runs.begin(), runs.end(),
+                             [](const links::Run &r) { return r.link.has_value(); });
+    // A link that lost its target still depends on the context: it may resolve later.
+    if (!m_hasLinks)
+        m_hasLinks = text.contains(QLatin1Char(']'));
+    return html(runs);
 }
 
 QString BlockView::html(const std::vector<links::Run> &runs)
@@ -135,25 +221,14 @@ QString BlockView::html(const std::vector<links::Run> &runs)
 
 QLabel *BlockView::richText(QWidget *parent)
 {
-    const JSON &workspace = m_model.workspace();
-    const links::LinkContext context{workspace, m_page, m_model.resources(),
-                                     m_model.service().origin()};
-    const std::vector<links::Run> runs =
-        links::attributed(jsontext::member(m_block, "text"), context);
-    m_hasLinks = std::any_of(runs.begin(), runs.end(),
-                             [](const links::Run &r) { return r.link.has_value(); });
-    // A link that lost its target still depends on the context: it may resolve later.
-    if (!m_hasLinks)
-        m_hasLinks = jsontext::member(m_block, "text").contains(QLatin1Char(']'));
-
-    auto *label = new QLabel(parent);
+    auto *label = new RichTextLabel(parent);
     label->setObjectName(QStringLiteral("blockText"));
     label->setTextFormat(Qt::RichText);
     label->setWordWrap(true);
     label->setTextInteractionFlags(Qt::TextBrowserInteraction);
     label->setOpenExternalLinks(false);
     label->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-    label->setText(html(runs));
+    label->setMarkup(markup());
     connect(label, &QLabel::linkActivated, this,
             [this](const QString &link) { emit linkActivated(QUrl(link)); });
     return label;
@@ -197,8 +272,8 @@ void BlockView::build()
         box->addWidget(m_text);
     } else if (type == QLatin1String("bullet") || type == QLatin1String("number") ||
                type == QLatin1String("todo")) {
-        const JSON &layout = m_model.resources()["listLayout"][m_block.id()];
-        m_indent = listIndent(layout);
+        m_indent = listIndent();
+        m_marker = listMarker();
         auto *row = new QHBoxLayout(m_content);
         row->setContentsMargins(m_indent, 0, 0, 0);
         row->setSpacing(10);
@@ -207,12 +282,9 @@ void BlockView::build()
         marker->setTextFormat(Qt::PlainText);
         const QColor secondary = navstyle::secondary(palette);
         if (type == QLatin1String("todo")) {
-            const bool checked = m_block["checked"].isBool() && m_block["checked"].boolValue();
-            m_marker = checked ? QStringLiteral("checkmark-square-fill") : QStringLiteral("square");
             const int side = fontMetrics().height();
             marker->setPixmap(navstyle::tintedIcon(m_marker, secondary).pixmap(side, side));
         } else {
-            m_marker = type == QLatin1String("number") ? listNumber(layout) : QStringLiteral("•");
             marker->setText(m_marker);
             navstyle::setTextColor(marker, secondary);
         }

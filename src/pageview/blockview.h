@@ -16,6 +16,7 @@ class QLabel;
 namespace quorvale {
 
 class AttachmentView;
+class RichTextLabel;
 class WorkspaceModel;
 
 namespace links {
@@ -50,6 +51,11 @@ signals:
 private:
     void build();
     QLabel *richText(QWidget *parent);
+    // The block's text as the label's markup, with its links rewritten.
+    QString markup();
+    // What the list row of the block shows before its text, and its leading padding.
+    QString listMarker() const;
+    int listIndent() const;
 
     WorkspaceModel &m_model;
     JSON m_block;

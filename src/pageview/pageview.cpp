@@ -13,18 +13,22 @@
 #include "style/viewstyle.h"
 
 #include <QDesktopServices>
+#include <QElapsedTimer>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPointer>
 #include <QPushButton>
+#include <QStackedWidget>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <string_view>
 
 namespace quorvale {
@@ -34,9 +38,10 @@ namespace {
 // Block types shown read-only even while the page is edited.
 constexpr std::array<std::string_view, 3> readOnlyKinds = {"attachment", "pageLink", "table"};
 
-// Rows built at once when a page opens (more than a screenful), then per slice afterwards.
-constexpr std::size_t firstRows = 60;
-constexpr std::size_t sliceRows = 80;
+// Rows built at once when a page opens (a screenful of short rows), then in slices of about
+// sliceTime each, so that typing and scrolling stay responsive while a long page fills in.
+constexpr std::size_t firstRows = 32;
+constexpr std::chrono::milliseconds sliceTime{25};
 
 std::string_view typeOf(const JSON &block)
 {
@@ -107,14 +112,17 @@ PageView::PageView(WorkspaceModel &model, QString pageId, QWidget *parent)
     stack->addLayout(header);
 
     // Title: selectable text to read, a borderless field to edit.
-    m_title = new QLabel(column);
+    // Read and edit forms of the title share one place: switching between them then changes
+    // nothing around it, and a long page is not laid out again.
+    m_titleStack = new QStackedWidget(column);
+    m_title = new QLabel(m_titleStack);
     m_title->setObjectName(QStringLiteral("pageTitleLabel"));
     m_title->setTextFormat(Qt::PlainText);
     m_title->setWordWrap(true);
     m_title->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_title->setFont(pointFont(font(), 34, true));
-    stack->addWidget(m_title);
-    m_titleEdit = new QLineEdit(column);
+    m_titleStack->addWidget(m_title);
+    m_titleEdit = new QLineEdit(m_titleStack);
     m_titleEdit->setObjectName(QStringLiteral("pageTitle"));
     m_titleEdit->setFrame(false);
     QPalette clear = m_titleEdit->palette();
@@ -126,7 +134,8 @@ PageView::PageView(WorkspaceModel &model, QString pageId, QWidget *parent)
         const std::string text(utf8.constData(), static_cast<std::size_t>(utf8.size()));
         m_model.updatePage(m_id, [&text](JSON &page) { page.set("title", JSON(text)); });
     });
-    stack->addWidget(m_titleEdit);
+    m_titleStack->addWidget(m_titleEdit);
+    stack->addWidget(m_titleStack);
 
     // The notice of pages that came from a Notion export.
     m_import = new QWidget(column);
@@ -265,6 +274,23 @@ bool PageView::complete() const
 
 void PageView::refresh()
 {
+    // Showing or hiding anything in the page (a title field, a row) lays the page out at once,
+    // and with it every row of a long page. The rows' layout waits until the page is redrawn,
+    // then runs once, and only if rows came, went or moved.
+    const QPointer<QLayout> rows = m_blockList;
+    if (rows)
+        rows->setEnabled(false);
+    m_rowsMoved = false;
+    redraw();
+    if (rows) {
+        rows->setEnabled(true);
+        if (m_rowsMoved)
+            rows->invalidate();
+    }
+}
+
+void PageView::redraw()
+{
     const JSON &page = document::findPage(m_model.workspace(), m_id);
     if (!page.isObject())
         return; // gone from the document; the window replaces this view
@@ -282,13 +308,17 @@ void PageView::refreshHeader(const JSON &page)
 {
     m_icon->setText(jsontext::member(page, "icon"));
     const bool favorite = page["favorite"].isBool() && page["favorite"].boolValue();
-    m_star->setIcon(favorite ? icon(QStringLiteral("star-fill")) : icon(QStringLiteral("star")));
-    m_star->setProperty("favorite", favorite);
+    // Setting an icon lays the header out again; only a change of the star does it.
+    if (!m_star->property("favorite").isValid() ||
+        m_star->property("favorite").toBool() != favorite) {
+        m_star->setIcon(favorite ? icon(QStringLiteral("star-fill"))
+                                 : icon(QStringLiteral("star")));
+        m_star->setProperty("favorite", favorite);
+    }
 
     const QString title = jsontext::member(page, "title");
     m_title->setText(title);
-    m_title->setVisible(!m_editing);
-    m_titleEdit->setVisible(m_editing);
+    m_titleStack->setCurrentWidget(m_editing ? static_cast<QWidget *>(m_titleEdit) : m_title);
     // The field being typed in already shows what was typed.
     if (!m_titleEdit->hasFocus() && m_titleEdit->text() != title)
         m_titleEdit->setText(title);
@@ -312,6 +342,7 @@ void PageView::refreshContent(const JSON &page)
         m_blockList = nullptr;
         m_addBlock = nullptr;
         m_rows.clear();
+        m_ordered.clear();
         m_built = 0;
         m_ready = 0;
         if (board) {
@@ -349,6 +380,17 @@ void PageView::refreshContent(const JSON &page)
     refreshBlocks(page);
 }
 
+bool PageView::sameOrder(const JSON::Array &blocks) const
+{
+    if (blocks.size() < m_ordered.size())
+        return false;
+    for (std::size_t i = 0; i < m_ordered.size(); ++i) {
+        if (blocks[i].id() != m_ordered[i]->first.first)
+            return false;
+    }
+    return true;
+}
+
 bool PageView::wantsEditor(const JSON &block, int occurrence) const
 {
     if (!m_editing)
@@ -380,20 +422,67 @@ void PageView::refreshBlocks(const JSON &page)
     m_ready = std::min(blocks.size(), std::max(m_ready, firstRows));
     m_built = std::min(blocks.size(), std::max(m_built, m_ready));
 
-    std::map<RowKey, Row> kept;
+    // A keystroke changes one block and leaves the order alone: then each row takes its block
+    // and nothing is looked up, moved or laid out.
+    if (m_ordered.size() == m_built && sameOrder(blocks)) {
+        for (std::size_t i = 0; i < m_built; ++i) {
+            const auto &[key, row] = *m_ordered[i];
+            if (i < m_ready && wantsEditor(blocks[i], key.second) != row.editor) {
+                m_ordered.clear(); // a row changes kind: the full way below
+                break;
+            }
+        }
+        if (!m_ordered.empty()) {
+            for (std::size_t i = 0; i < m_built; ++i) {
+                const Row &row = m_ordered[i]->second;
+                if (row.editor)
+                    static_cast<BlockEditor *>(row.widget)->draw(blocks[i]);
+                else
+                    static_cast<BlockView *>(row.widget)->setBlock(blocks[i], page);
+            }
+            return;
+        }
+    }
+
+    // What each built block needs: its key (id and occurrence) and its kind of row.
+    std::vector<std::pair<RowKey, bool>> wanted;
+    wanted.reserve(m_built);
     std::map<std::string, int, std::less<>> seen;
     for (std::size_t i = 0; i < m_built; ++i) {
         const JSON &block = blocks[i];
         RowKey key{std::string(block.id()), 0};
         key.second = seen[key.first]++;
-        auto found = m_rows.find(key);
+        const auto found = m_rows.find(key);
         const bool editor = i >= m_ready && found != m_rows.end() ? found->second.editor
                                                                   : wantsEditor(block, key.second);
+        wanted.emplace_back(std::move(key), editor);
+    }
 
-        Row row;
-        if (found != m_rows.end() && found->second.editor == editor) {
-            row = found->second;
-            m_rows.erase(found);
+    bool moved = false;
+
+    // Rows of blocks that are gone, or that change kind, leave first, so that the rows after
+    // them are already at their places below.
+    std::map<RowKey, std::size_t> kept;
+    for (std::size_t i = 0; i < wanted.size(); ++i)
+        kept.emplace(wanted[i].first, i);
+    for (auto it = m_rows.begin(); it != m_rows.end();) {
+        const auto keep = kept.find(it->first);
+        if (keep != kept.end() && wanted[keep->second].second == it->second.editor) {
+            ++it;
+            continue;
+        }
+        m_blockList->removeWidget(it->second.widget);
+        it->second.widget->hide();
+        it->second.widget->deleteLater();
+        it = m_rows.erase(it);
+        moved = true;
+    }
+
+    for (std::size_t i = 0; i < wanted.size(); ++i) {
+        const JSON &block = blocks[i];
+        const auto &[key, editor] = wanted[i];
+        Row &row = m_rows[key];
+        if (row.widget) {
             if (editor)
                 static_cast<BlockEditor *>(row.widget)->draw(block);
             else
@@ -405,19 +494,21 @@ void PageView::refreshBlocks(const JSON &page)
 
         // Keep the row at its position; a row already there is not touched.
         const int position = static_cast<int>(i);
-        if (m_blockList->indexOf(row.widget) != position) {
+        QLayoutItem *there = m_blockList->itemAt(position);
+        if (!there || there->widget() != row.widget) {
             m_blockList->removeWidget(row.widget);
             m_blockList->insertWidget(position, row.widget);
+            moved = true;
         }
-        row.widget->show();
-        kept.emplace(std::move(key), row);
+        if (row.widget->isHidden()) {
+            row.widget->show();
+            moved = true;
+        }
     }
-    for (auto &[key, row] : m_rows) {
-        m_blockList->removeWidget(row.widget);
-        row.widget->hide();
-        row.widget->deleteLater();
-    }
-    m_rows = std::move(kept);
+    m_rowsMoved = m_rowsMoved || moved;
+    m_ordered.clear();
+    for (const auto &[key, editor] : wanted)
+        m_ordered.push_back(&*m_rows.find(key));
 
     if (m_ready < blocks.size())
         m_slices->start();
@@ -433,8 +524,17 @@ void PageView::buildMore()
         m_slices->stop();
         return;
     }
-    m_ready = std::min(total, m_ready + sliceRows);
-    refreshBlocks(page);
+    QElapsedTimer timer;
+    timer.start();
+    m_ready = std::min(total, m_ready + m_sliceRows);
+    m_pageShown = JSON();
+    refresh();
+    // Rows differ a lot in cost (a paragraph with emoji against a divider): the next slice
+    // takes as many as fit in its time at this slice's pace.
+    const qint64 spent = std::max<qint64>(1, timer.elapsed());
+    m_sliceRows = std::clamp<std::size_t>(
+        m_sliceRows * static_cast<std::size_t>(sliceTime.count()) / static_cast<std::size_t>(spent),
+        32, 256);
     if (m_ready >= total)
         emit completed();
 }

@@ -19,6 +19,7 @@
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QStackedWidget;
 class QTimer;
 class QToolButton;
 class QVBoxLayout;
@@ -73,6 +74,7 @@ private:
     using RowKey = std::pair<std::string, int>;
 
     void refresh();
+    void redraw();
     void refreshHeader(const JSON &page);
     void refreshContent(const JSON &page);
     void refreshBlocks(const JSON &page);
@@ -81,6 +83,7 @@ private:
     void relabel();
     void activate(const QUrl &url);
     bool wantsEditor(const JSON &block, int occurrence) const;
+    bool sameOrder(const JSON::Array &blocks) const;
     QWidget *makeRow(const JSON &block, const JSON &page, bool editor);
 
     WorkspaceModel &m_model;
@@ -93,6 +96,7 @@ private:
     QLabel *m_icon = nullptr;
     QToolButton *m_star = nullptr;
     QPushButton *m_edit = nullptr;
+    QStackedWidget *m_titleStack = nullptr;
     QLabel *m_title = nullptr;
     QLineEdit *m_titleEdit = nullptr;
     QWidget *m_import = nullptr;
@@ -109,10 +113,14 @@ private:
     QPushButton *m_newSubpage = nullptr;
 
     std::map<RowKey, Row> m_rows;
+    // The rows in page order as last placed.
+    std::vector<std::map<RowKey, Row>::value_type *> m_ordered;
     // Blocks of the page that have a row: the first m_built, in order; the first m_ready of
     // them are in the page's current mode.
     std::size_t m_built = 0;
     std::size_t m_ready = 0;
+    std::size_t m_sliceRows = 16;
+    bool m_rowsMoved = false;
     QTimer *m_slices = nullptr;
 };
 
