@@ -130,37 +130,6 @@ QString draftPath(const QString &accountId)
            QStringLiteral(".encrypted");
 }
 
-bool isDirectory(const QByteArray &path)
-{
-    struct stat status;
-    return ::stat(path.constData(), &status) == 0 && S_ISDIR(status.st_mode);
-}
-
-// Creates the missing directories of path from the top down, each private to the user.
-void makePrivateDirectories(const QString &path)
-{
-    const QByteArray native = QFile::encodeName(path);
-    if (isDirectory(native))
-        return;
-    for (qsizetype end = 1; end <= native.size(); ++end) {
-        if (end < native.size() && native.at(end) != '/')
-            continue;
-        const QByteArray part = native.left(end);
-        int error = 0;
-        if (::mkdir(part.constData(), 0700) != 0) {
-            error = errno;
-            if (isDirectory(part))
-                continue;
-        } else if (::chmod(part.constData(), 0700) != 0) { // the umask may have taken bits away
-            error = errno;
-        } else {
-            continue;
-        }
-        throw systemError(QStringLiteral("No se pudo crear la carpeta %1: %2"),
-                          QFile::decodeName(part), error);
-    }
-}
-
 using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)>;
 
 CipherContext cipherContext(const Key &key, const unsigned char *nonce, bool encrypt)
@@ -301,7 +270,7 @@ namespace DraftStore {
 QString file(const QString &accountId)
 {
     const QString path = draftPath(accountId);
-    makePrivateDirectories(QFileInfo(path).absolutePath());
+    durable::makePrivateDirectories(QFileInfo(path).absolutePath());
     return path;
 }
 

@@ -1,6 +1,5 @@
 #include "recorder/audiosink.h"
 
-#include "recorder/recordingfiles.h"
 #include "service/durablefile.h"
 #include "json/json.h"
 

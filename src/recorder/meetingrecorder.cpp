@@ -2,7 +2,6 @@
 
 #include "recorder/audiosink.h"
 #include "recorder/offthread.h"
-#include "recorder/recordingfiles.h"
 #include "service/durablefile.h"
 #include "service/serviceerror.h"
 #include "json/json.h"
@@ -27,7 +26,7 @@ QString applicationSupport()
     if (appData.isEmpty())
         throw FileError(QStringLiteral("No se encontró la carpeta de datos de la aplicación."));
     const QString support = QFileInfo(appData).absolutePath();
-    recording::makePrivateDirectories(support);
+    durable::makePrivateDirectories(support);
     return support;
 }
 
@@ -101,7 +100,7 @@ QCoro::Task<> MeetingRecorder::start(QString pageID, QString accountID)
 
     const QString directory = accountFolder(accountID) + u'/' +
                               QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-    recording::makePrivateDirectories(directory);
+    durable::makePrivateDirectories(directory);
     JSON session = JSON::object();
     session.set("pageId", JSON(toStd(pageID)));
     session.set("accountId", JSON(toStd(accountID)));

@@ -61,7 +61,37 @@ void syncDirectoryOf(const QString &path, const QByteArray &directory)
         throw writeError(path, error);
 }
 
+bool isDirectory(const QByteArray &path)
+{
+    struct stat status;
+    return ::stat(path.constData(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
 } // namespace
+
+void makePrivateDirectories(const QString &path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    if (isDirectory(native))
+        return;
+    for (qsizetype end = 1; end <= native.size(); ++end) {
+        if (end < native.size() && native.at(end) != '/')
+            continue;
+        const QByteArray part = native.left(end);
+        int error = 0;
+        if (::mkdir(part.constData(), 0700) != 0) {
+            error = errno;
+            if (isDirectory(part))
+                continue;
+        } else if (::chmod(part.constData(), 0700) != 0) { // the umask may have taken bits away
+            error = errno;
+        } else {
+            continue;
+        }
+        throw FileError(QStringLiteral("No se pudo crear la carpeta %1: %2")
+                            .arg(QFile::decodeName(part), qt_error_string(error)));
+    }
+}
 
 FileError writeError(const QString &path, int error)
 {

@@ -10,6 +10,10 @@
 
 namespace quorvale::durable {
 
+// Creates path and every missing parent from the top down, each with permissions 0700.
+// Throws FileError.
+void makePrivateDirectories(const QString &path);
+
 // The error of a failed write of path, with the system's reason for errno.
 FileError writeError(const QString &path, int error);
 
