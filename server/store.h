@@ -60,7 +60,7 @@ struct NotionFile
 {
     std::string id;
     std::string batchId;
-    std::string path; // relative, inside the export: "Projects/Spec 1a2b….md", "Assets/x.png"
+    std::string path; // relative, inside the export: "Projects/Plan 1a2b….md", "Assets/x.png"
     std::string name; // the last component of the path
     std::string contentType;
     std::int64_t bytes = 0;

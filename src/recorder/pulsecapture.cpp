@@ -188,11 +188,11 @@ std::optional<QByteArray> monitorOf(Connection &connection, const QByteArray &si
 
 pa_sample_spec sampleSpec(const CaptureConfiguration &configuration)
 {
-    pa_sample_spec spec{};
-    spec.format = PA_SAMPLE_FLOAT32LE;
-    spec.rate = static_cast<uint32_t>(configuration.sampleRate);
-    spec.channels = static_cast<uint8_t>(configuration.channelCount);
-    return spec;
+    pa_sample_spec sampleFormat{};
+    sampleFormat.format = PA_SAMPLE_FLOAT32LE;
+    sampleFormat.rate = static_cast<uint32_t>(configuration.sampleRate);
+    sampleFormat.channels = static_cast<uint8_t>(configuration.channelCount);
+    return sampleFormat;
 }
 
 // Waits, lock held, for a stream to become ready; false if it failed.
@@ -209,9 +209,9 @@ bool waitReady(pa_threaded_mainloop *loop, pa_stream *stream)
 }
 
 pa_stream *openRecord(Connection &connection, const char *name, const QByteArray &device,
-                      const pa_sample_spec &spec, bool stayOnDevice = false)
+                      const pa_sample_spec &sampleFormat, bool stayOnDevice = false)
 {
-    pa_stream *stream = pa_stream_new(connection.context(), name, &spec, nullptr);
+    pa_stream *stream = pa_stream_new(connection.context(), name, &sampleFormat, nullptr);
     if (!stream)
         return nullptr;
     pa_buffer_attr attributes;
@@ -219,7 +219,7 @@ pa_stream *openRecord(Connection &connection, const char *name, const QByteArray
     attributes.tlength = uint32_t(-1);
     attributes.prebuf = uint32_t(-1);
     attributes.minreq = uint32_t(-1);
-    attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(20000, &spec));
+    attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(20000, &sampleFormat));
     auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
                                    PA_STREAM_INTERPOLATE_TIMING);
     if (stayOnDevice)
@@ -375,7 +375,7 @@ private:
             throw CaptureError(QStringLiteral("La captura ya empezó."));
         auto connection = std::make_unique<Connection>(m_server);
         Connection::Lock lock(connection->loop());
-        const pa_sample_spec spec = sampleSpec(m_configuration);
+        const pa_sample_spec sampleFormat = sampleSpec(m_configuration);
         const auto fail = [&](const QString &what) {
             const int error = pa_context_errno(connection->context());
             for (Source &source : m_sources)
@@ -399,7 +399,7 @@ private:
             // An empty device name is the default source: the microphone.
             source.stream =
                 openRecord(*connection, system ? "Quorvale system audio" : "Quorvale microphone",
-                           system ? m_display.monitor.toUtf8() : QByteArray(), spec,
+                           system ? m_display.monitor.toUtf8() : QByteArray(), sampleFormat,
                            // Moved elsewhere when its output goes away, the system track would
                            // record something else: it ends instead.
                            system);

@@ -1,8 +1,8 @@
 #include "accessscreen.h"
 
-#include "style/icons.h"
 #include "languagepicker.h"
 #include "model/workspacemodel.h"
+#include "style/icons.h"
 #include "style/viewstyle.h"
 
 #include <QHBoxLayout>

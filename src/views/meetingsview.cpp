@@ -1,8 +1,8 @@
 #include "meetingsview.h"
 
 #include "model/workspacemodel.h"
-#include "style/navstyle.h"
 #include "rowmodel.h"
+#include "style/navstyle.h"
 
 #include <QBoxLayout>
 #include <QLabel>

@@ -1,8 +1,8 @@
 #include "pagesearchview.h"
 
 #include "model/workspacemodel.h"
-#include "style/navstyle.h"
 #include "rowmodel.h"
+#include "style/navstyle.h"
 #include "textsearch.h"
 
 #include <QBoxLayout>

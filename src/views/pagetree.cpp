@@ -1,9 +1,9 @@
 #include "pagetree.h"
 
 #include "model/workspacemodel.h"
-#include "style/navstyle.h"
 #include "rowmodel.h"
 #include "sidebarrow.h"
+#include "style/navstyle.h"
 
 #include <QPainter>
 #include <QTimer>

@@ -1,10 +1,10 @@
 #include "sidebar.h"
 
 #include "model/workspacemodel.h"
-#include "style/navstyle.h"
 #include "pagetree.h"
 #include "rowmodel.h"
 #include "sidebarrow.h"
+#include "style/navstyle.h"
 
 #include <QBoxLayout>
 #include <QLabel>

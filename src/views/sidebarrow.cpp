@@ -1,7 +1,7 @@
 #include "sidebarrow.h"
 
-#include "style/navstyle.h"
 #include "rowmodel.h"
+#include "style/navstyle.h"
 
 #include <QPainter>
 

@@ -235,19 +235,19 @@ int NotionServerTest::cliExitCode(const QStringList &args)
 void NotionServerTest::filesComeBackByteForByteWithTheirTypeAndName()
 {
     const User user = newUser();
-    QByteArray markdown = "# Spec\n\nÜberblick — ";
+    QByteArray markdown = "# Plan\n\nÜberblick — ";
     markdown.append('\0');
     markdown.append("\xff\xfe binary tail");
-    const QString spec = m_server.addNotionFile(user.id, QStringLiteral("batch"),
-                                                QStringLiteral("Projects/Spec 1a2b.md"),
-                                                file(QStringLiteral("spec.md"), markdown));
-    QVERIFY(!spec.isEmpty());
-    const Fetched got = fetch(QStringLiteral("/api/notion-files/") + spec, user.token);
+    const QString plan = m_server.addNotionFile(user.id, QStringLiteral("batch"),
+                                                QStringLiteral("Projects/Plan 1a2b.md"),
+                                                file(QStringLiteral("plan.md"), markdown));
+    QVERIFY(!plan.isEmpty());
+    const Fetched got = fetch(QStringLiteral("/api/notion-files/") + plan, user.token);
     QCOMPARE(got.status, 200);
     QCOMPARE(got.body, markdown);
     QCOMPARE(got.contentType, "text/markdown; charset=utf-8");
     QCOMPARE(got.disposition,
-             "attachment; filename=\"Spec 1a2b.md\"; filename*=UTF-8''Spec%201a2b.md");
+             "attachment; filename=\"Plan 1a2b.md\"; filename*=UTF-8''Plan%201a2b.md");
 
     // A name that would break out of the quotes is written safely; the full name still comes
     // through in its encoded form.
@@ -466,7 +466,7 @@ void NotionServerTest::resourcesListTheFilesOfThePagesImport()
 {
     const User user = newUser();
     QVERIFY(saveWorkspace(user, R"([
-        {"id":"imported","title":"Spec","importBatchId":"batch-1"},
+        {"id":"imported","title":"Plan","importBatchId":"batch-1"},
         {"id":"sibling","title":"Other import","importBatchId":"batch-2"},
         {"id":"own","title":"Written here"},
         {"id":"blank","title":"Blank batch","importBatchId":""},
@@ -474,13 +474,13 @@ void NotionServerTest::resourcesListTheFilesOfThePagesImport()
     const QString diagram = m_server.addNotionFile(
         user.id, QStringLiteral("batch-1"), QStringLiteral("Assets/diagram.PNG"),
         imageFile(QStringLiteral("diagram.png"), halves(10, 10), "PNG"));
-    const QString spec = m_server.addNotionFile(user.id, QStringLiteral("batch-1"),
-                                                QStringLiteral("Projects/Spec 1a2b.md"),
-                                                file(QStringLiteral("spec.md"), "# Spec"));
+    const QString plan = m_server.addNotionFile(user.id, QStringLiteral("batch-1"),
+                                                QStringLiteral("Projects/Plan 1a2b.md"),
+                                                file(QStringLiteral("plan.md"), "# Plan"));
     const QString elsewhere = m_server.addNotionFile(user.id, QStringLiteral("batch-2"),
                                                      QStringLiteral("Assets/diagram.PNG"),
                                                      file(QStringLiteral("x.png"), "x"));
-    QVERIFY(!diagram.isEmpty() && !spec.isEmpty() && !elsewhere.isEmpty());
+    QVERIFY(!diagram.isEmpty() && !plan.isEmpty() && !elsewhere.isEmpty());
     const QByteArray layout = R"({"b1":{"indent":0,"number":1},"b2":{"indent":2,"number":3}})";
     QVERIFY(m_server.setListLayout(user.id, QStringLiteral("imported"), layout));
 
@@ -494,9 +494,9 @@ void NotionServerTest::resourcesListTheFilesOfThePagesImport()
     QCOMPARE(str(files.at(0)["id"].stringValue()), diagram.toUtf8());
     QCOMPARE(str(files.at(0)["path"].stringValue()), "Assets/diagram.PNG");
     QCOMPARE(str(files.at(0)["name"].stringValue()), "diagram.PNG");
-    QCOMPARE(str(files.at(1)["id"].stringValue()), spec.toUtf8());
-    QCOMPARE(str(files.at(1)["path"].stringValue()), "Projects/Spec 1a2b.md");
-    QCOMPARE(str(files.at(1)["name"].stringValue()), "Spec 1a2b.md");
+    QCOMPARE(str(files.at(1)["id"].stringValue()), plan.toUtf8());
+    QCOMPARE(str(files.at(1)["path"].stringValue()), "Projects/Plan 1a2b.md");
+    QCOMPARE(str(files.at(1)["name"].stringValue()), "Plan 1a2b.md");
     QCOMPARE(imported.json()["listLayout"], JSON::decode(layout.toStdString()));
 
     // A later layout replaces the earlier one.
