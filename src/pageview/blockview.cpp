@@ -143,7 +143,10 @@ void BlockView::setBlock(JSON block, JSON page)
     const bool sameType = typeOf(m_block) == typeOf(block);
     m_block = std::move(block);
     m_page = std::move(page);
-    if (!blockChanged && !resourcesChanged && !(m_hasLinks && pageChanged))
+    // Only rows with links or list markers depend on what surrounds the block.
+    const bool contextChanged = (m_hasLinks && (resourcesChanged || pageChanged)) ||
+                                (resourcesChanged && !m_marker.isEmpty());
+    if (!blockChanged && !contextChanged)
         return;
     // An attachment keeps its view, and with it the preview already fetched.
     if (blockChanged && sameType && m_attachment) {

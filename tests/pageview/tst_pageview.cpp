@@ -1,3 +1,4 @@
+#include "pageview/attachmentview.h"
 #include "pageview/blockeditor.h"
 #include "pageview/blockview.h"
 #include "pageview/boardview.h"
@@ -11,6 +12,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -250,6 +252,23 @@ private slots:
                 {{"listLayout", JSON::object({{"a", JSON::decode(layout.toStdString())}})}}));
         QCOMPARE(viewAt(view, 0)->marker(), marker);
         QCOMPARE(viewAt(view, 0)->indent(), indent);
+    }
+
+    void rowsWithoutLinksIgnoreTheResources()
+    {
+        JSON attachment = block("a", "attachment", "Diagrama.png");
+        attachment.set("assetId", "f1");
+        auto m = modelWith({page("p1", JSON::array({attachment, block("b", "text", "plano")}))});
+        PageView view(*m, "p1");
+        const QPointer<AttachmentView> shown = view.findChild<AttachmentView *>();
+        const QPointer<QLabel> text = viewAt(view, 1)->textLabel();
+        QVERIFY(shown && text);
+        // The import's resources arrive after the page opened: nothing here depends on them,
+        // so the attachment keeps its view (and its preview) and the text its label.
+        m->setResources(JSON::object({{"files", JSON::array()}}));
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(shown);
+        QVERIFY(text);
     }
 
     void checkedTodoShowsItsMark()
