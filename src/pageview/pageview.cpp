@@ -274,14 +274,19 @@ bool PageView::complete() const
 
 void PageView::refresh()
 {
+    changeRows([this] { redraw(); });
+}
+
+void PageView::changeRows(const std::function<void()> &change)
+{
     // Showing or hiding anything in the page (a title field, a row) lays the page out at once,
-    // and with it every row of a long page. The rows' layout waits until the page is redrawn,
+    // and with it every row of a long page. The rows' layout waits until the change is made,
     // then runs once, and only if rows came, went or moved.
     const QPointer<QLayout> rows = m_blockList;
     if (rows)
         rows->setEnabled(false);
     m_rowsMoved = false;
-    redraw();
+    change();
     if (rows) {
         rows->setEnabled(true);
         if (m_rowsMoved)
@@ -527,8 +532,7 @@ void PageView::buildMore()
     QElapsedTimer timer;
     timer.start();
     m_ready = std::min(total, m_ready + m_sliceRows);
-    m_pageShown = JSON();
-    refresh();
+    changeRows([this, &page] { refreshBlocks(page); });
     // Rows differ a lot in cost (a paragraph with emoji against a divider): the next slice
     // takes as many as fit in its time at this slice's pace.
     const qint64 spent = std::max<qint64>(1, timer.elapsed());

@@ -75,6 +75,7 @@ private:
 
     void refresh();
     void redraw();
+    void changeRows(const std::function<void()> &change);
     void refreshHeader(const JSON &page);
     void refreshContent(const JSON &page);
     void refreshBlocks(const JSON &page);
