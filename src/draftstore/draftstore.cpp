@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <string>
@@ -71,44 +72,62 @@ private:
     Key &m_key;
 };
 
+Key keyOf(const SecretStore::Bytes &data)
+{
+    Key key{};
+    if (data.size() == key.size())
+        std::copy(data.begin(), data.end(), key.begin());
+    return key;
+}
+
+void storeKey(SecretStore &secrets, const std::string &account, const Key &key)
+{
+    SecretStore::Bytes data(key.begin(), key.end());
+    const bool stored =
+        secrets.store(keyService, account, "Quorvale: clave del borrador (" + account + ")", data);
+    wipe(data.data(), data.size());
+    if (!stored)
+        throw ServiceError(0, protectMessage());
+}
+
 Key fetchKey(SecretStore &secrets, const QString &accountId, DraftKeyCache *cache)
 {
-    if (cache) {
-        if (const Key *kept = cache->find(accountId))
-            return *kept;
-    }
     const std::string account = accountId.toStdString();
-    Key key{};
+    const Key *kept = cache ? cache->find(accountId) : nullptr;
     SecretStore::Lookup found = secrets.find(keyService, account);
+    const std::size_t size = found.data.size();
+    Key key = keyOf(found.data);
+    wipe(found.data.data(), size);
     switch (found.outcome) {
-    case SecretStore::Outcome::Found: {
-        const std::size_t size = found.data.size();
-        if (size == key.size())
-            std::copy(found.data.begin(), found.data.end(), key.begin());
-        wipe(found.data.data(), size);
-        if (size == 0)
+    case SecretStore::Outcome::Found:
+        if (size == 0) {
+            if (kept)
+                return *kept;
             throw ServiceError(0, unlockMessage());
+        }
         // Replacing it would lose whatever draft it protects; the user decides in the keychain.
         if (size != key.size())
             throw ServiceError(0, QStringLiteral("La clave del borrador guardada en el llavero no "
                                                  "es válida. Bórrala del llavero para volver a "
                                                  "guardar borradores."));
         break;
-    }
-    case SecretStore::Outcome::NotFound: {
-        if (RAND_bytes(key.data(), static_cast<int>(key.size())) != 1)
+    case SecretStore::Outcome::NotFound:
+        // A key still in memory protects the draft on disk: it goes back into the keychain
+        // before anything else is sealed with it.
+        if (kept)
+            key = *kept;
+        else if (RAND_bytes(key.data(), static_cast<int>(key.size())) != 1)
             throw ServiceError(0, protectMessage());
-        SecretStore::Bytes data(key.begin(), key.end());
-        const bool stored = secrets.store(keyService, account,
-                                          "Quorvale: clave del borrador (" + account + ")", data);
-        wipe(data.data(), data.size());
-        if (!stored) {
+        try {
+            storeKey(secrets, account, key);
+        } catch (...) {
             wipe(key.data(), key.size());
-            throw ServiceError(0, protectMessage());
+            throw;
         }
         break;
-    }
     case SecretStore::Outcome::Unavailable:
+        if (kept)
+            return *kept;
         throw ServiceError(0, unlockMessage());
     }
     if (cache)
@@ -197,7 +216,7 @@ void open(std::string &sealed, const Key &key)
         EVP_DecryptFinal_ex(context.get(), text + plaintextSize, &finalSize) != 1) {
         // Unauthenticated bytes are nobody's document.
         wipe(text, plaintextSize);
-        throw FileError(
+        throw DraftStore::DraftDamaged(
             QStringLiteral("El borrador local está dañado o se protegió con otra clave."));
     }
 }
@@ -310,7 +329,7 @@ std::optional<JSON> load(SecretStore &secrets, const QString &accountId, DraftKe
         return std::nullopt;
     // Too short to hold a nonce and a tag: no draft, and no reason to touch the keychain.
     if (sealed->size() < nonceSize + tagSize)
-        throw FileError(QStringLiteral("El borrador local está incompleto."));
+        throw DraftDamaged(QStringLiteral("El borrador local está incompleto."));
 
     Key key = fetchKey(secrets, accountId, cache);
     const KeyGuard guard(key);
@@ -320,8 +339,24 @@ std::optional<JSON> load(SecretStore &secrets, const QString &accountId, DraftKe
     try {
         return JSON::decode(plaintext);
     } catch (const JSON::DecodeError &) {
-        throw FileError(QStringLiteral("El borrador local no contiene un documento válido."));
+        throw DraftDamaged(QStringLiteral("El borrador local no contiene un documento válido."));
     }
+}
+
+QString setAside(const QString &accountId, const QDateTime &now)
+{
+    const QString path = draftPath(accountId);
+    const QString stamp = now.toUTC().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+    QString target = path;
+    target.insert(target.size() - int{sizeof ".encrypted" - 1}, u'.' + stamp);
+    // Never over another draft set aside in the same second.
+    for (int n = 2; QFile::exists(target); ++n)
+        target = path.chopped(int{sizeof ".encrypted" - 1}) + u'.' + stamp + u'-' +
+                 QString::number(n) + QStringLiteral(".encrypted");
+    if (::rename(QFile::encodeName(path).constData(), QFile::encodeName(target).constData()) != 0)
+        throw systemError(QStringLiteral("No se pudo apartar %1: %2"), path, errno);
+    durable::syncDirectory(QFileInfo(path).absolutePath());
+    return target;
 }
 
 void remove(const QString &accountId)

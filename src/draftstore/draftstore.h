@@ -6,7 +6,10 @@
 
 #include "json/json.h"
 
+#include "service/serviceerror.h"
+
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 
 #include <array>
@@ -17,8 +20,9 @@ namespace quorvale {
 class JSON;
 class SecretStore;
 
-// Keeps the draft key of one account in memory after its first read, so that a keystroke does
-// not wait on the keyring; the model forgets it on sign-out and on the private-memory wipe.
+// Keeps the draft key of one account in memory after its first read, so that drafts are still
+// sealed while the keyring is locked, and so that a key item deleted behind the application's
+// back is written again instead of lost; forgotten on sign-out and on the private-memory wipe.
 class DraftKeyCache final
 {
 public:
@@ -60,10 +64,24 @@ QByteArray key(SecretStore &secrets, const QString &accountId, DraftKeyCache *ca
 void save(SecretStore &secrets, const JSON &payload, const QString &accountId,
           DraftKeyCache *cache = nullptr, JSON::EncodeCache *encodeCache = nullptr);
 
-// The account's draft, or nothing when it has none. A damaged file, a wrong key or a keychain
-// that cannot answer throws; the file is left as it is.
+// A draft file that can never be opened: cut short, altered, sealed with another key, or not a
+// document. Its bytes may still be someone's work, so callers set it aside rather than
+// overwrite it.
+class DraftDamaged final : public FileError
+{
+public:
+    using FileError::FileError;
+};
+
+// The account's draft, or nothing when it has none. Throws DraftDamaged for a file that can
+// never be opened, and other errors (a keychain or a disk that cannot answer now) when it may
+// open later; the file is left as it is.
 std::optional<JSON> load(SecretStore &secrets, const QString &accountId,
                          DraftKeyCache *cache = nullptr);
+
+// Renames the account's draft to a dated name beside it ("<id>.<stamp>.encrypted") and answers
+// the new path; the stamp is the UTC time in compact ISO 8601. Throws FileError.
+QString setAside(const QString &accountId, const QDateTime &now);
 
 // Deletes the account's draft file; never reports a failure. The key stays in the keychain.
 void remove(const QString &accountId);

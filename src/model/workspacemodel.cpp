@@ -1,11 +1,14 @@
 #include "workspacemodel.h"
 
 #include "document.h"
+#include "draftwriter.h"
 #include "localized.h"
 #include "service/durablefile.h"
 #include "service/secretstore.h"
 #include "service/vault.h"
 
+#include <QCoroFuture>
+#include <QCoroSignal>
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QSettings>
@@ -23,6 +26,12 @@ std::string utf8(const QString &text)
     return text.toStdString();
 }
 
+// A page id as the value of a query: nothing in it can end the value or start another.
+QString queryValue(const QString &value)
+{
+    return QString::fromLatin1(QUrl::toPercentEncoding(value));
+}
+
 } // namespace
 
 WorkspaceModel::WorkspaceModel(QObject *parent)
@@ -37,7 +46,10 @@ WorkspaceModel::WorkspaceModel(std::unique_ptr<SecretStore> secrets, QUrl origin
     , m_service(*m_secrets, std::move(origin), std::move(authorities))
     , m_language(QSettings().value(QStringLiteral("language"), QStringLiteral("es")).toString())
     , m_clock([] { return QDateTime::currentDateTimeUtc(); })
-{}
+    , m_drafts(std::make_unique<DraftWriter>(*m_secrets))
+{
+    QObject::connect(m_drafts.get(), &DraftWriter::written, this, &WorkspaceModel::draftWritten);
+}
 
 // Wakes the account check: when its interval is over, when a new check replaces it, and when
 // the model goes away. It resumes the sleeping loop directly, so that a model being destroyed
@@ -133,8 +145,20 @@ void WorkspaceModel::setAccount(JSON account)
 {
     if (m_account.isIdenticalTo(account))
         return;
+    const bool sameAccount = m_account.id() == account.id();
     m_account = std::move(account);
+    if (!sameAccount)
+        beginSession();
     emit accountChanged();
+}
+
+void WorkspaceModel::beginSession()
+{
+    ++m_session;
+    m_loaded = false;
+    m_draftOpened = false;
+    m_toldDraftClosed = false;
+    m_editsKept = false;
 }
 
 void WorkspaceModel::setMeetings(JSON::Array meetings)
@@ -334,11 +358,106 @@ void WorkspaceModel::keepDraft()
     const QString account = accountId();
     if (account.isEmpty())
         return; // signed out: there is nobody to keep a draft for
-    try {
-        DraftStore::save(*m_secrets, draftPayload(), account, &m_draftKey, &m_draftEncoding);
-    } catch (const std::exception &e) {
-        setMessage(describe(e));
+    m_editsKept = false;
+    if (!m_draftOpened) {
+        // The draft on disk was never read: it may hold work the user has not seen.
+        openDraft(account, m_session);
+        return;
     }
+    m_draftAsked = m_drafts->save(account, draftPayload());
+}
+
+void WorkspaceModel::draftWritten(quint64 number, const QString &error)
+{
+    m_draftAnswered = number;
+    if (!error.isEmpty()) {
+        setMessage(error);
+        return;
+    }
+    if (number == m_draftAsked && m_draftOpened) {
+        m_editsKept = true;
+        emit draftKept();
+    }
+}
+
+QCoro::Task<> WorkspaceModel::flushDraft()
+{
+    QPointer<WorkspaceModel> self(this);
+    co_await m_drafts->flush();
+    // The writer's answers were posted before the flush ended: wait for them to arrive.
+    while (self && m_draftAnswered < m_draftAsked)
+        co_await qCoro(m_drafts.get(), &DraftWriter::written);
+}
+
+// Reads the account's draft again, after it could not be opened: once it opens, a draft the
+// user has not edited over is recovered, and one they have is set aside, never overwritten.
+QCoro::Task<> WorkspaceModel::openDraft(QString account, quint64 session)
+{
+    if (m_openingDraft)
+        co_return;
+    m_openingDraft = true;
+    QPointer<WorkspaceModel> self(this);
+    const DraftRead read = co_await m_drafts->load(account);
+    if (!self)
+        co_return;
+    m_openingDraft = false;
+    if (m_session != session || m_draftOpened)
+        co_return;
+    switch (read.outcome) {
+    case DraftRead::Outcome::Unavailable:
+        if (!std::exchange(m_toldDraftClosed, true))
+            setMessage(read.error);
+        co_return;
+    case DraftRead::Outcome::None:
+        break;
+    case DraftRead::Outcome::Damaged:
+        co_await setDraftAside(account, session, read.error);
+        break;
+    case DraftRead::Outcome::Loaded:
+        if (!m_dirty) {
+            recoverDraft(read.payload, m_revision);
+        } else {
+            co_await setDraftAside(
+                account, session,
+                text("Tu borrador local se pudo abrir después de que editaras.",
+                     "Your local draft could be opened only after you had edited."));
+        }
+        break;
+    }
+    if (!self || m_session != session)
+        co_return;
+    m_draftOpened = true;
+    keepDraft();
+}
+
+QCoro::Task<> WorkspaceModel::setDraftAside(QString account, quint64 session, QString reason)
+{
+    QPointer<WorkspaceModel> self(this);
+    const auto [path, error] = co_await m_drafts->setAside(account, m_clock());
+    if (!self || m_session != session)
+        co_return;
+    if (path.isEmpty()) {
+        // It stays where it is; nothing is written over it until it can be moved.
+        setMessage(error);
+        co_return;
+    }
+    setMessage(
+        reason + u' ' +
+        text("Se guardó aparte, sin cambios, en %1.", "It was kept, unchanged, as %1.").arg(path));
+}
+
+void WorkspaceModel::recoverDraft(const JSON &draft, qint64 serverRevision)
+{
+    setWorkspace(draft["workspace"]);
+    setRevision(draft["revision"].integerValue());
+    setDirty(true);
+    m_editsKept = true; // it is the draft on disk
+    setConflict(m_revision != serverRevision);
+    setMessage(
+        text("Recuperamos tu borrador local. Revísalo antes de guardar. Si hay un conflicto, "
+             "exporta la copia antes de recargar.",
+             "Your local draft was recovered. Review it before saving. If there is a "
+             "conflict, export your copy before reloading."));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -402,10 +521,19 @@ QCoro::Task<> WorkspaceModel::connect()
             Vault::clear(*m_secrets);
         } else {
             setMessage(e.message());
+            observeWhileSignedIn();
         }
     } catch (const std::exception &e) {
         setMessage(describe(e));
+        // The server may come back: the account check retries what failed.
+        observeWhileSignedIn();
     }
+}
+
+void WorkspaceModel::observeWhileSignedIn()
+{
+    if (m_service.token())
+        observe();
 }
 
 void WorkspaceModel::stopObservation()
@@ -445,9 +573,10 @@ QCoro::Task<> WorkspaceModel::observation(quint64 generation)
             if (me["account"]["status"].stringValue() != "approved")
                 clearPrivateMemory();
             setAccount(me["account"]);
-            if (!wasApproved && approved())
+            // Approved since the last check, or approved but the first load failed.
+            if ((!wasApproved || !m_loaded) && approved() && !m_dirty)
                 co_await load();
-            if (self && isAdmin())
+            if (self && m_observation == generation && isAdmin())
                 co_await loadAccounts();
         } catch (const ServiceError &e) {
             if (self && m_observation == generation && (e.status() == 401 || e.status() == 403)) {
@@ -471,6 +600,17 @@ void WorkspaceModel::signIn()
 void WorkspaceModel::logout()
 {
     run([this]() -> QCoro::Task<> {
+        QPointer<WorkspaceModel> self(this);
+        co_await flushDraft();
+        if (!self)
+            co_return;
+        // Edits the draft could not keep (a locked keyring) are exported, or the user stays.
+        if (!editsKept() && !exportDraft())
+            throw ServiceError(
+                0, text("Tus cambios no están en el borrador local. Desbloquea el llavero o "
+                        "expórtalos antes de cerrar sesión.",
+                        "Your changes are not in the local draft. Unlock the keyring or export "
+                        "them before signing out."));
         co_await m_service.logout();
         stopObservation();
         clearPrivateMemory();
@@ -481,6 +621,9 @@ void WorkspaceModel::logout()
 void WorkspaceModel::clearPrivateMemory()
 {
     keepDraft();
+    // The key and the encoded text go only after that last draft is written.
+    m_drafts->forget();
+    beginSession();
     setWorkspace(JSON());
     setMeetings({});
     setAccounts({});
@@ -489,8 +632,6 @@ void WorkspaceModel::clearPrivateMemory()
     setTranscript(JSON());
     setDirty(false);
     setConflict(false);
-    m_draftKey.forget();
-    m_draftEncoding.clear();
 }
 
 void WorkspaceModel::run(Action action)
@@ -525,22 +666,24 @@ void WorkspaceModel::select(const QString &id)
 QCoro::Task<> WorkspaceModel::loadPage(QString id)
 {
     QPointer<WorkspaceModel> self(this);
+    const quint64 session = m_session;
+    // An answer applies only while its page is selected under the same sign-in.
+    const auto current = [&] { return self && m_session == session && m_selection == id; };
     try {
-        const JSON recordings =
-            co_await m_service.json(QStringLiteral("/api/recordings?pageId=") + id, "GET");
-        if (!self)
+        const JSON recordings = co_await m_service.json(
+            QStringLiteral("/api/recordings?pageId=") + queryValue(id), "GET");
+        if (!current())
             co_return;
-        if (m_selection == id)
-            setRecordings(recordings["recordings"].arrayValue());
+        setRecordings(recordings["recordings"].arrayValue());
         const JSON &page = document::findPage(m_workspace, id.toStdString());
         if (page["importBatchId"].stringValue().empty())
             co_return;
         JSON resources = co_await m_service.json(
-            QStringLiteral("/api/notion-imports/resources?pageId=") + id, "GET");
-        if (self && m_selection == id)
+            QStringLiteral("/api/notion-imports/resources?pageId=") + queryValue(id), "GET");
+        if (current())
             setResources(std::move(resources));
     } catch (const std::exception &e) {
-        if (self && m_selection == id)
+        if (current())
             setMessage(describe(e));
     }
 }
@@ -553,7 +696,13 @@ QCoro::Task<> WorkspaceModel::load()
     if (m_dirty)
         throw ServiceError(409, text("Guarda o exporta tus cambios antes de recargar.",
                                      "Save or export your changes before reloading."));
+    QPointer<WorkspaceModel> self(this);
+    const quint64 session = m_session;
+    const auto current = [&] { return self && m_session == session; };
     const JSON response = co_await m_service.json(QStringLiteral("/api/workspace"), "GET");
+    // An edit made while the request was under way must not be replaced.
+    if (!current() || m_dirty)
+        co_return;
     JSON workspace = response["workspace"];
     setRevision(response["revision"].integerValue());
     if (workspace.isNull()) {
@@ -564,52 +713,111 @@ QCoro::Task<> WorkspaceModel::load()
                                   {"theme", "light"}});
     }
     setWorkspace(std::move(workspace));
+    m_loaded = true;
+
+    // The draft comes first: whatever fails afterwards, unsaved work is back on screen and
+    // never overwritten by the next keystroke.
+    const QString account = accountId();
+    if (!account.isEmpty()) {
+        m_draftOpened = false;
+        const DraftRead read = co_await m_drafts->load(account);
+        if (!current())
+            co_return;
+        switch (read.outcome) {
+        case DraftRead::Outcome::None:
+            m_draftOpened = true;
+            break;
+        case DraftRead::Outcome::Loaded:
+            recoverDraft(read.payload, m_revision);
+            m_draftOpened = true;
+            break;
+        case DraftRead::Outcome::Damaged:
+            co_await setDraftAside(account, session,
+                                   text("Tu borrador local no se pudo leer (%1).",
+                                        "Your local draft could not be "
+                                        "read (%1).")
+                                       .arg(read.error));
+            if (!current())
+                co_return;
+            m_draftOpened = true;
+            break;
+        case DraftRead::Outcome::Unavailable:
+            // Left closed: edits stay in memory and the draft is tried again with each one.
+            m_toldDraftClosed = true;
+            setMessage(
+                text("No se pudo abrir tu borrador local (%1). No se escribirá nada sobre él; "
+                     "tus cambios quedan en memoria hasta que se pueda abrir.",
+                     "Your local draft could not be opened (%1). Nothing will be written over "
+                     "it; your changes stay in memory until it can be opened.")
+                    .arg(read.error));
+            break;
+        }
+    }
 
     const JSON meetings = co_await m_service.json(QStringLiteral("/api/meetings"), "GET");
+    if (!current())
+        co_return;
     setMeetings(meetings["meetings"].arrayValue());
     if (isAdmin())
         co_await loadAccounts();
+}
 
-    // A draft left by a crash, a quit or a lost session replaces the server's copy.
-    const qint64 serverRevision = m_revision;
-    std::optional<JSON> draft;
-    try {
-        draft = DraftStore::load(*m_secrets, accountId(), &m_draftKey);
-    } catch (const std::exception &) {
-        // An unreadable draft is left alone; the next edit overwrites it.
+// A save waits for the one under way, then sends only what is still unsaved.
+struct WorkspaceModel::SaveTurn
+{
+    QPointer<WorkspaceModel> model;
+    ~SaveTurn()
+    {
+        if (WorkspaceModel *m = model.data())
+            m->endSave();
     }
-    if (!draft)
-        co_return;
-    setWorkspace((*draft)["workspace"]);
-    setRevision((*draft)["revision"].integerValue());
-    setDirty(true);
-    setConflict(m_revision != serverRevision);
-    setMessage(
-        text("Recuperamos tu borrador local. Revísalo antes de guardar. Si hay un conflicto, "
-             "exporta la copia antes de recargar.",
-             "Your local draft was recovered. Review it before saving. If there is a "
-             "conflict, export your copy before reloading."));
+};
+
+void WorkspaceModel::endSave()
+{
+    m_saving = false;
+    emit saveEnded();
 }
 
 QCoro::Task<> WorkspaceModel::save()
 {
+    QPointer<WorkspaceModel> self(this);
+    const quint64 session = m_session;
+    const auto current = [&] { return self && m_session == session; };
+    while (m_saving) {
+        co_await qCoro(this, &WorkspaceModel::saveEnded);
+        if (!current())
+            co_return;
+    }
     if (!m_dirty)
         co_return;
+    m_saving = true;
+    const SaveTurn turn{self};
     const JSON snapshot = m_workspace;
     JSON body = JSON::object({{"revision", m_revision}, {"workspace", snapshot}});
     try {
         const JSON response =
             co_await m_service.json(QStringLiteral("/api/workspace"), "PUT", std::move(body));
+        if (!current())
+            co_return;
         setRevision(response["revision"].integerValue());
         if (m_workspace == snapshot) {
             setDirty(false);
-            DraftStore::remove(accountId());
+            // A draft never opened may hold other work: it stays.
+            if (m_draftOpened)
+                m_drafts->remove(accountId());
+        } else {
+            // The draft follows the new revision, or a crash would bring back a conflict
+            // with this very save.
+            keepDraft();
         }
         setConflict(false);
         const JSON meetings = co_await m_service.json(QStringLiteral("/api/meetings"), "GET");
+        if (!current())
+            co_return;
         setMeetings(meetings["meetings"].arrayValue());
     } catch (const ServiceError &e) {
-        if (e.status() == 409)
+        if (current() && e.status() == 409)
             setConflict(true);
         throw;
     }
@@ -644,7 +852,8 @@ void WorkspaceModel::exportAndReload()
 {
     if (!exportDraft())
         return;
-    DraftStore::remove(accountId());
+    if (m_draftOpened)
+        m_drafts->remove(accountId());
     setDirty(false);
     setConflict(false);
     run([this]() -> QCoro::Task<> { co_await load(); });

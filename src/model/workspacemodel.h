@@ -24,6 +24,7 @@ namespace quorvale {
 
 class SecretStore;
 class ObservationClock;
+class DraftWriter;
 
 class WorkspaceModel final : public QObject
 {
@@ -67,7 +68,7 @@ public:
     // The one HTTP client; never replaced.
     Service &service() { return m_service; }
 
-    // Published fields, in the order of the design.
+    // Published fields.
     const JSON &account() const { return m_account; }
     const JSON &workspace() const { return m_workspace; }
     const JSON::Array &meetings() const { return m_meetings; }
@@ -158,8 +159,14 @@ public:
     JSON::Array visiblePages() const;
     JSON::Array filteredMeetings() const;
 
-    // Writes the encrypted local draft of unsaved edits; the one place drafts are written from.
+    // Writes the encrypted local draft of unsaved edits, on the draft writer's thread; the one
+    // place drafts are written from. Until the account's draft has been opened (or found
+    // absent) nothing replaces it: the edits stay in memory and the draft is tried again.
     void keepDraft();
+    // Finishes once every draft asked for so far is on disk (or has failed).
+    QCoro::Task<> flushDraft();
+    // No unsaved edit is only in memory: the last one is in the local draft.
+    bool editsKept() const { return !m_dirty || m_editsKept; }
 
     // A new random version-4 UUID in lower-case canonical form.
     static std::string newId();
@@ -183,6 +190,10 @@ signals:
     void importPreviewChanged();
     void transcriptChanged();
     void languageChanged();
+    // The local draft now holds every edit made so far.
+    void draftKept();
+    // A save has ended; the next one waiting may start.
+    void saveEnded();
 
 private:
     std::string now() const;
@@ -192,6 +203,14 @@ private:
     void stopObservation();
     QCoro::Task<> runAction(Action action);
     QCoro::Task<> loadPage(QString id);
+    QCoro::Task<> openDraft(QString account, quint64 session);
+    void recoverDraft(const JSON &draft, qint64 serverRevision);
+    QCoro::Task<> setDraftAside(QString account, quint64 session, QString reason);
+    void draftWritten(quint64 number, const QString &error);
+    void beginSession();
+    void observeWhileSignedIn();
+    struct SaveTurn;
+    void endSave();
     void setAccount(JSON account);
     void setAccounts(JSON::Array accounts);
     void setTranscript(JSON transcript);
@@ -225,8 +244,18 @@ private:
 
     Clock m_clock;
     SavePanel m_savePanel;
-    DraftKeyCache m_draftKey;
-    JSON::EncodeCache m_draftEncoding; // pages unchanged since the last draft keep their text
+    std::unique_ptr<DraftWriter> m_drafts;
+    // Which sign-in the running tasks belong to: a task that finds another one after an await
+    // drops what it was doing.
+    quint64 m_session = 0;
+    bool m_loaded = false;       // the current sign-in has the server's document
+    bool m_draftOpened = false;  // the account's draft was read, found absent, or set aside
+    bool m_openingDraft = false; // a retry of the draft is under way
+    bool m_toldDraftClosed = false;
+    quint64 m_draftAsked = 0;    // number of the last draft handed to the writer
+    quint64 m_draftAnswered = 0; // number of the last draft the writer answered for
+    bool m_editsKept = false;    // the draft holds the last edit
+    bool m_saving = false;
     std::chrono::milliseconds m_observationInterval{std::chrono::seconds(45)};
     quint64 m_observation = 0; // generation of the running account check; 0: none
     std::unique_ptr<ObservationClock> m_observationClock;

@@ -4,6 +4,7 @@ namespace quorvale {
 
 SecretStore::Lookup MemorySecretStore::find(const std::string &service, const std::string &account)
 {
+    const std::lock_guard lock(m_mutex);
     if (m_locked)
         return {Outcome::Unavailable, {}};
     const auto it = m_items.find({service, account});
@@ -15,6 +16,7 @@ SecretStore::Lookup MemorySecretStore::find(const std::string &service, const st
 bool MemorySecretStore::store(const std::string &service, const std::string &account,
                               const std::string &label, const Bytes &data)
 {
+    const std::lock_guard lock(m_mutex);
     if (m_locked || m_refusingStores)
         return false;
     m_items[{service, account}] = Item{label, data};
@@ -23,6 +25,7 @@ bool MemorySecretStore::store(const std::string &service, const std::string &acc
 
 bool MemorySecretStore::remove(const std::string &service, const std::string &account)
 {
+    const std::lock_guard lock(m_mutex);
     if (m_locked)
         return false;
     m_items.erase({service, account});

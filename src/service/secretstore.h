@@ -6,9 +6,11 @@
 //
 // Plain C++ on purpose: the libsecret implementation cannot include Qt headers.
 
+#include <atomic>
 #include <cstddef>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -52,7 +54,8 @@ public:
 };
 
 // A keychain held in memory, for tests of the code that uses one. It can be told to act as a
-// locked keychain, or as one that refuses new items.
+// locked keychain, or as one that refuses new items. Usable from several threads, like the
+// system's.
 class MemorySecretStore final : public SecretStore
 {
 public:
@@ -66,7 +69,11 @@ public:
     // While refusing, store fails; lookups and removals still work.
     void setRefusingStores(bool refusing) { m_refusingStores = refusing; }
 
-    std::size_t size() const { return m_items.size(); }
+    std::size_t size() const
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_items.size();
+    }
 
 private:
     struct Item
@@ -75,9 +82,10 @@ private:
         Bytes data;
     };
 
+    mutable std::mutex m_mutex;
     std::map<std::pair<std::string, std::string>, Item> m_items;
-    bool m_locked = false;
-    bool m_refusingStores = false;
+    std::atomic_bool m_locked = false;
+    std::atomic_bool m_refusingStores = false;
 };
 
 } // namespace quorvale

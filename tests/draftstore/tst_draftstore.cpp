@@ -594,6 +594,15 @@ void DraftStoreTest::keyCacheSparesTheKeychain()
 
     m_memory->setLocked(false);
     QVERIFY(same(DraftStore::load(*m_memory, a), payload(2, "dos")));
+
+    // A key item deleted while its key is in memory is written back before anything else is
+    // sealed with it: the draft stays readable by the next start.
+    DraftKeyCache kept;
+    DraftStore::save(*m_memory, payload(4, "cuatro"), a, &kept);
+    QVERIFY(m_memory->remove(draftService, a.toStdString()));
+    DraftStore::save(*m_memory, payload(5, "cinco"), a, &kept);
+    QCOMPARE(DraftStore::key(*m_memory, a), keyA);
+    QVERIFY(same(DraftStore::load(*m_memory, a), payload(5, "cinco")));
 }
 
 // Saves a draft, breaks the next write, and checks that the draft survives it whole.

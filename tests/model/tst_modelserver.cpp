@@ -1,5 +1,6 @@
 #include "draftstore/draftstore.h"
 #include "model/workspacemodel.h"
+#include "service/cannedserver.h"
 #include "service/secretstore.h"
 #include "support/modeltesting.h"
 #include "support/referenceserver.h"
@@ -44,6 +45,12 @@ private:
     SecretStore &m_target;
 };
 
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
 QString qs(std::string_view text)
 {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -70,10 +77,15 @@ private slots:
     void aSecondClientMakesAConflict();
     void anEditDuringASaveStaysDirty();
     void reloadIsRefusedWithUnsavedEdits();
+    void savesTakeTurns();
+    void answersOfAnEndedSignInAreDropped();
+    void theWindowRecoversWhenTheServerComesBack();
 
     // The local draft.
     void aKilledClientsDraftIsRecovered();
-    void unreadableDraftsAreIgnored();
+    void draftComesBackWhateverFailsAfterTheWorkspace();
+    void aDraftThatCannotBeOpenedIsNeverOverwritten();
+    void unreadableDraftsAreSetAside();
     void backupsAndTheirPanel();
 
     // Pages and files.
@@ -82,7 +94,11 @@ private slots:
 
 private:
     std::unique_ptr<WorkspaceModel> model(const QString &token);
+    // A model whose in-memory keychain the test can lock.
+    std::unique_ptr<WorkspaceModel> lockableModel(const QString &token,
+                                                  quorvale::MemorySecretStore **keys);
     QString newAccount(const QString &email, bool approve = true);
+    int puts() const;
 
     ReferenceServer m_server;
     QTemporaryDir m_home;
@@ -128,6 +144,24 @@ std::unique_ptr<WorkspaceModel> ModelServerTest::model(const QString &token)
                                               m_server.origin(), m_authority);
     m->service().setToken(token);
     return m;
+}
+
+std::unique_ptr<WorkspaceModel> ModelServerTest::lockableModel(const QString &token,
+                                                               quorvale::MemorySecretStore **keys)
+{
+    auto store = std::make_unique<quorvale::MemorySecretStore>();
+    *keys = store.get();
+    auto m = std::make_unique<WorkspaceModel>(std::move(store), m_server.origin(), m_authority);
+    m->service().setToken(token);
+    return m;
+}
+
+int ModelServerTest::puts() const
+{
+    int count = 0;
+    for (const QByteArray &line : m_server.accessLog())
+        count += line.contains(R"("method":"PUT")") ? 1 : 0;
+    return count;
 }
 
 void ModelServerTest::firstConnectionGetsTheDefaultDocument()
@@ -200,6 +234,7 @@ void ModelServerTest::lostAccessWipesMemoryAfterKeepingTheDraft()
     QTRY_VERIFY_WITH_TIMEOUT(m->workspace().isNull(), 10000);
     QVERIFY(!m->dirty());
     QCOMPARE(m->account()["status"].stringValue(), std::string_view("blocked"));
+    QCOMPARE(finish(m->flushDraft()), QString());
     SharedSecrets secrets(*m_keychain);
     const auto draft = quorvale::DraftStore::load(secrets, id);
     QVERIFY(draft);
@@ -230,11 +265,13 @@ void ModelServerTest::saveSendsOnlyWhenDirty()
     m->setLanguage(QStringLiteral("en"));
     m->newPage(QStringLiteral("document"), true);
     QVERIFY(m->dirty());
+    QCOMPARE(finish(m->flushDraft()), QString());
     SharedSecrets secrets(*m_keychain);
     QVERIFY(quorvale::DraftStore::load(secrets, id));
     QCOMPARE(finish(m->save()), QString());
     QVERIFY(!m->dirty());
     QCOMPARE(m->revision(), 1);
+    QCOMPARE(finish(m->flushDraft()), QString());
     QVERIFY(!QFile::exists(quorvale::DraftStore::file(id)));
     QCOMPARE(m->meetings().size(), 1u);
     QCOMPARE(m->meetings()[0]["title"].stringValue(), std::string_view("New meeting"));
@@ -282,6 +319,11 @@ void ModelServerTest::anEditDuringASaveStaysDirty()
     QCOMPARE(error, QString());
     QCOMPARE(m->revision(), 1);
     QVERIFY(m->dirty());
+    // The draft follows the new revision: after a crash now, the next save would otherwise
+    // meet a conflict with this very save.
+    QCOMPARE(finish(m->flushDraft()), QString());
+    SharedSecrets secrets(*m_keychain);
+    QCOMPARE(quorvale::DraftStore::load(secrets, id).value_or(JSON())["revision"], JSON(1));
 
     QCOMPARE(finish(m->save()), QString());
     QVERIFY(!m->dirty());
@@ -290,6 +332,81 @@ void ModelServerTest::anEditDuringASaveStaysDirty()
     QCOMPARE(finish(fresh->connect()), QString());
     QCOMPARE(fresh->workspace()["pages"].at(0)["title"].stringValue(),
              std::string_view("typed while saving"));
+}
+
+void ModelServerTest::savesTakeTurns()
+{
+    const QString id = newAccount(QStringLiteral("turns@example.test"));
+    auto m = model(m_tokens[id]);
+    QCOMPARE(finish(m->connect()), QString());
+    m->newPage(QStringLiteral("document"), false);
+    const int before = puts();
+
+    // Menu, toolbar and a new meeting saving at once: one PUT, and no false conflict.
+    bool first = false, second = false;
+    QString firstError, secondError;
+    quorvale::test::detail::runQuietly(m->save(), &first, &firstError);
+    quorvale::test::detail::runQuietly(m->save(), &second, &secondError);
+    WorkspaceModel *saver = m.get();
+    m->run([saver]() -> QCoro::Task<> { co_await saver->save(); });
+    QVERIFY(QTest::qWaitFor([&] { return first && second && !m->busy(); }, 20000));
+    QCOMPARE(firstError, QString());
+    QCOMPARE(secondError, QString());
+    QCOMPARE(m->message(), QString());
+    QVERIFY(!m->conflict());
+    QVERIFY(!m->dirty());
+    QCOMPARE(m->revision(), 1);
+    QCOMPARE(puts() - before, 1);
+}
+
+void ModelServerTest::answersOfAnEndedSignInAreDropped()
+{
+    const QString id = newAccount(QStringLiteral("late@example.test"));
+    auto m = model(m_tokens[id]);
+    QCOMPARE(finish(m->connect()), QString());
+    m->newPage(QStringLiteral("document"), true);
+    const QString page = qs(m->selectedPage().id());
+
+    // A save, a load and a page's loads under way when access ends: nothing of them lands.
+    bool saved = false;
+    QString error;
+    quorvale::test::detail::runQuietly(m->save(), &saved, &error);
+    m->clearPrivateMemory();
+    QVERIFY(QTest::qWaitFor([&] { return saved; }, 20000));
+    QVERIFY(m->workspace().isNull());
+    QCOMPARE(m->revision(), 0);
+
+    bool loaded = false;
+    quorvale::test::detail::runQuietly(m->load(), &loaded, &error);
+    m->select(page);
+    m->clearPrivateMemory();
+    QVERIFY(QTest::qWaitFor([&] { return loaded; }, 20000));
+    QTRY_VERIFY_WITH_TIMEOUT(m_server.accessLog().constLast().contains("recordings"), 10000);
+    QTest::qWait(100); // the page's answer is read, or dropped
+    QVERIFY(m->workspace().isNull());
+    QVERIFY(m->meetings().empty());
+    QVERIFY(m->message().isEmpty());
+
+    // Page ids go into queries percent-encoded.
+    m->select(QStringLiteral("a b&c#d"));
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        m_server.accessLog().constLast().contains("recordings?pageId=a%20b%26c%23d"),
+        m_server.accessLog().constLast().constData(), 10000);
+}
+
+void ModelServerTest::theWindowRecoversWhenTheServerComesBack()
+{
+    const QString id = newAccount(QStringLiteral("down@example.test"));
+    auto m = model(m_tokens[id]);
+    m->setObservationInterval(std::chrono::milliseconds(100));
+    const int port = m_server.port();
+    m_server.stop();
+    QCOMPARE(finish(m->connect()), QString());
+    QVERIFY(!m->message().isEmpty());
+    QVERIFY(m->workspace().isNull());
+    m_server.setPort(port);
+    QVERIFY(m_server.start());
+    QTRY_VERIFY_WITH_TIMEOUT(m->approved() && m->workspace().isObject(), 20000);
 }
 
 void ModelServerTest::reloadIsRefusedWithUnsavedEdits()
@@ -321,6 +438,36 @@ void ModelServerTest::aKilledClientsDraftIsRecovered()
         child.waitForFinished();
     };
 
+    // Killed while typing: every keystroke reported durable is in the draft.
+    {
+        QProcess child;
+        child.start(QStringLiteral(QUORVALE_DRAFTEDITOR),
+                    {m_server.origin().toString(), m_server.caFile(), m_tokens[id],
+                     QStringLiteral("tecla"), QStringLiteral("type")});
+        int durable = -1;
+        int reports = 0;
+        while (reports < 12 && child.waitForReadyRead(20000)) {
+            while (child.canReadLine()) {
+                const QByteArray line = child.readLine().trimmed();
+                if (line.startsWith("durable ")) {
+                    durable = line.mid(8).toInt();
+                    ++reports;
+                }
+            }
+        }
+        child.kill();
+        child.waitForFinished();
+        QVERIFY(reports >= 12);
+        SharedSecrets secrets(*m_keychain);
+        const auto draft = quorvale::DraftStore::load(secrets, id);
+        QVERIFY(draft);
+        const QString title =
+            qs((*draft)["workspace"]["pages"].arrayValue().back()["title"].stringValue());
+        QVERIFY2(title.startsWith(QStringLiteral("tecla ")), qPrintable(title));
+        QVERIFY2(title.mid(6).toInt() >= durable, qPrintable(title));
+        quorvale::DraftStore::remove(id);
+    }
+
     crashAfterEditing(QStringLiteral("antes del corte"));
     auto m = model(m_tokens[id]);
     QCOMPARE(finish(m->connect()), QString());
@@ -351,7 +498,7 @@ void ModelServerTest::aKilledClientsDraftIsRecovered()
              std::string_view("otra vez"));
 }
 
-void ModelServerTest::unreadableDraftsAreIgnored()
+void ModelServerTest::unreadableDraftsAreSetAside()
 {
     const QString id = newAccount(QStringLiteral("damaged@example.test"));
     const QString other = newAccount(QStringLiteral("foreign@example.test"));
@@ -360,15 +507,15 @@ void ModelServerTest::unreadableDraftsAreIgnored()
         secrets, JSON::object({{"revision", 0}, {"workspace", JSON::object({{"name", "ajeno"}})}}),
         other);
     const QString file = quorvale::DraftStore::file(id);
-    const QByteArray foreign = [&] {
-        QFile f(quorvale::DraftStore::file(other));
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }();
+    const QByteArray foreign = readFile(quorvale::DraftStore::file(other));
     QVERIFY(foreign.size() > 28);
     QByteArray altered = foreign;
     altered[20] = static_cast<char>(altered[20] ^ 0x01);
 
+    const QDir drafts = QFileInfo(file).dir();
     for (const QByteArray &bytes : {QByteArray(20, 'x'), altered, foreign}) {
+        for (const QString &name : drafts.entryList({id + QStringLiteral(".*")}))
+            QVERIFY(QFile::remove(drafts.filePath(name)));
         QFile f(file);
         QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         f.write(bytes);
@@ -376,9 +523,116 @@ void ModelServerTest::unreadableDraftsAreIgnored()
         auto m = model(m_tokens[id]);
         QCOMPARE(finish(m->connect()), QString());
         QVERIFY(!m->dirty());
-        QVERIFY(m->message().isEmpty());
         QCOMPARE(m->workspace()["name"].stringValue(), std::string_view("Mi espacio"));
+        // Never silently replaced: kept as it was under a dated name, and the user is told.
+        const QStringList aside = drafts.entryList({id + QStringLiteral(".2*.encrypted")});
+        QCOMPARE(aside.size(), 1);
+        QCOMPARE(readFile(drafts.filePath(aside[0])), bytes);
+        QVERIFY2(m->message().contains(aside[0]), qPrintable(m->message()));
+        m->newPage(QStringLiteral("document"), false);
+        QCOMPARE(finish(m->flushDraft()), QString());
+        QCOMPARE(readFile(drafts.filePath(aside[0])), bytes);
+        QVERIFY(QFile::exists(file));
     }
+}
+
+void ModelServerTest::draftComesBackWhateverFailsAfterTheWorkspace()
+{
+    using quorvale::test::CannedServer;
+    CannedServer canned(m_server.dataDir() + QStringLiteral("/server.pem"),
+                        m_server.dataDir() + QStringLiteral("/server-key.pem"));
+    QVERIFY(canned.listen());
+    const QString id = QStringLiteral("canned-account");
+    SharedSecrets secrets(*m_keychain);
+    quorvale::DraftStore::save(
+        secrets,
+        JSON::object({{"revision", 3}, {"workspace", JSON::object({{"name", "borrador"}})}}), id);
+    canned.reply(CannedServer::response(
+        200, R"({"account":{"id":"canned-account","status":"approved","role":"admin"}})"));
+    canned.reply(CannedServer::response(200, R"({"workspace":{"name":"servidor"},"revision":3})"));
+    canned.reply(CannedServer::response(500, R"({"error":"sin reuniones"})"));
+
+    WorkspaceModel m(std::make_unique<SharedSecrets>(*m_keychain), canned.origin(), m_authority);
+    m.service().setToken(QStringLiteral("t"));
+    QCOMPARE(finish(m.connect()), QString());
+    // The meetings failed, and the draft is back all the same, unsaved, never overwritten.
+    QCOMPARE(m.message(), QStringLiteral("No se pudo completar la operación (500): sin reuniones"));
+    QCOMPARE(m.workspace()["name"].stringValue(), std::string_view("borrador"));
+    QVERIFY(m.dirty());
+    quorvale::DraftStore::remove(id);
+}
+
+void ModelServerTest::aDraftThatCannotBeOpenedIsNeverOverwritten()
+{
+    const QString id = newAccount(QStringLiteral("locked@example.test"));
+    quorvale::MemorySecretStore *keys = nullptr;
+    auto m = lockableModel(m_tokens[id], &keys);
+    quorvale::DraftStore::save(
+        *keys,
+        JSON::object({{"revision", 0}, {"workspace", JSON::object({{"name", "trabajo previo"}})}}),
+        id);
+    const QString file = quorvale::DraftStore::file(id);
+    const QByteArray earlier = readFile(file);
+
+    // Locked at load: the server's copy shows, the user is told once, the draft is untouched.
+    keys->setLocked(true);
+    QCOMPARE(finish(m->connect()), QString());
+    QVERIFY(!m->dirty());
+    QVERIFY2(m->message().contains(QStringLiteral("Desbloquea el llavero")),
+             qPrintable(m->message()));
+    m->setMessage(QString());
+    m->newPage(QStringLiteral("document"), false);
+    m->rename(m->selectedPage().id(), QStringLiteral("con el llavero cerrado"));
+    QCOMPARE(finish(m->flushDraft()), QString());
+    QCOMPARE(readFile(file), earlier);
+    QCOMPARE(m->message(), QString());
+    QVERIFY(!m->editsKept());
+    // A save does not remove it either.
+    QCOMPARE(finish(m->save()), QString());
+    QCOMPARE(finish(m->flushDraft()), QString());
+    QCOMPARE(readFile(file), earlier);
+
+    // Edits the draft could not keep are offered for export at sign-out; a cancel keeps the
+    // user signed in with their work.
+    m->rename(m->selectedPage().id(), QStringLiteral("sin borrador"));
+    QStringList asked;
+    QString backup;
+    const auto panel = [&](const QString &name) {
+        asked << name;
+        return backup;
+    };
+    m->setSavePanel(panel);
+    m->logout();
+    QTRY_VERIFY_WITH_TIMEOUT(!m->busy(), 10000);
+    QCOMPARE(asked, QStringList{QStringLiteral("quorvale-respaldo.json")});
+    QVERIFY(m->approved());
+    QVERIFY(m->dirty());
+
+    // The keyring answers again: the earlier draft is set aside whole, the new edit kept.
+    keys->setLocked(false);
+    m->newPage(QStringLiteral("document"), false);
+    QTRY_VERIFY_WITH_TIMEOUT(m->editsKept(), 10000);
+    const QDir drafts = QFileInfo(file).dir();
+    const QStringList aside = drafts.entryList({id + QStringLiteral(".2*.encrypted")});
+    QCOMPARE(aside.size(), 1);
+    QCOMPARE(readFile(drafts.filePath(aside[0])), earlier);
+    QVERIFY2(m->message().contains(aside[0]), qPrintable(m->message()));
+    const QByteArray kept = readFile(file);
+    QCOMPARE(quorvale::DraftStore::load(*keys, id).value_or(JSON())["workspace"]["pages"].size(),
+             2u);
+
+    // Another start with the keyring locked: signing out with the edits exported.
+    auto again = lockableModel(m_tokens[id], &keys);
+    keys->setLocked(true);
+    QCOMPARE(finish(again->connect()), QString());
+    again->newPage(QStringLiteral("document"), false);
+    again->setSavePanel(panel);
+    backup = m_home.filePath(QStringLiteral("al-salir.json"));
+    again->logout();
+    QTRY_VERIFY_WITH_TIMEOUT(again->account().isNull(), 10000);
+    QVERIFY(readFile(backup).contains(R"("pages":[{)"));
+    QCOMPARE(readFile(file), kept);
+    m_tokens[id] = m_server.token(id);
 }
 
 void ModelServerTest::backupsAndTheirPanel()
@@ -387,6 +641,7 @@ void ModelServerTest::backupsAndTheirPanel()
     auto m = model(m_tokens[id]);
     QCOMPARE(finish(m->connect()), QString());
     m->newPage(QStringLiteral("document"), false);
+    QCOMPARE(finish(m->flushDraft()), QString());
     const QByteArray draft = [&] {
         QFile f(quorvale::DraftStore::file(id));
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
@@ -420,6 +675,7 @@ void ModelServerTest::backupsAndTheirPanel()
     QCOMPARE(saved, JSON::object({{"revision", 0}, {"workspace", mine}}));
     QVERIFY(!m->dirty());
     QCOMPARE(m->workspace()["pages"].size(), 0u);
+    QCOMPARE(finish(m->flushDraft()), QString());
     QVERIFY(!QFile::exists(quorvale::DraftStore::file(id)));
 }
 
