@@ -3,7 +3,8 @@
 // The application's one model: all state the views display, and every action on it. Views
 // read the published fields, redraw on their notify signals and call the actions.
 
-#include "draftstore/draftstore.h"
+#include "accountsession.h"
+#include "documentsync.h"
 #include "service/service.h"
 #include "json/json.h"
 
@@ -23,8 +24,6 @@ Q_DECLARE_METATYPE(quorvale::JSON::Array)
 namespace quorvale {
 
 class SecretStore;
-class ObservationClock;
-class DraftWriter;
 
 class WorkspaceModel final : public QObject
 {
@@ -128,10 +127,7 @@ public:
 
     // Tests replace the clock to control "now", and shorten the account check.
     void setClock(Clock clock);
-    void setObservationInterval(std::chrono::milliseconds interval)
-    {
-        m_observationInterval = interval;
-    }
+    void setObservationInterval(std::chrono::milliseconds interval);
     // The application shows a file dialog; without one every save panel is cancelled.
     void setSavePanel(SavePanel panel) { m_savePanel = std::move(panel); }
 
@@ -166,7 +162,7 @@ public:
     // Finishes once every draft asked for so far is on disk (or has failed).
     QCoro::Task<> flushDraft();
     // No unsaved edit is only in memory: the last one is in the local draft.
-    bool editsKept() const { return !m_dirty || m_editsKept; }
+    bool editsKept() const;
 
     // A new random version-4 UUID in lower-case canonical form.
     static std::string newId();
@@ -192,25 +188,16 @@ signals:
     void languageChanged();
     // The local draft now holds every edit made so far.
     void draftKept();
-    // A save has ended; the next one waiting may start.
-    void saveEnded();
 
 private:
+    friend class AccountSession;
+    friend class DocumentSync;
+
     std::string now() const;
     QString accountId() const;
-    JSON draftPayload() const;
-    QCoro::Task<> observation(quint64 generation);
-    void stopObservation();
     QCoro::Task<> runAction(Action action);
     QCoro::Task<> loadPage(QString id);
-    QCoro::Task<> openDraft(QString account, quint64 session);
-    void recoverDraft(const JSON &draft, qint64 serverRevision);
-    QCoro::Task<> setDraftAside(QString account, quint64 session, QString reason);
-    void draftWritten(quint64 number, const QString &error);
     void beginSession();
-    void observeWhileSignedIn();
-    struct SaveTurn;
-    void endSave();
     void setAccount(JSON account);
     void setAccounts(JSON::Array accounts);
     void setTranscript(JSON transcript);
@@ -220,6 +207,8 @@ private:
     void setDirty(bool dirty);
     void setSelection(const QString &selection);
     void setRecordings(JSON::Array recordings);
+    template <typename T>
+    void assign(T &field, T value, void (WorkspaceModel::*changed)());
 
     std::unique_ptr<SecretStore> m_secrets;
     Service m_service;
@@ -244,22 +233,10 @@ private:
 
     Clock m_clock;
     SavePanel m_savePanel;
-    std::unique_ptr<DraftWriter> m_drafts;
-    // Which sign-in the running tasks belong to: a task that finds another one after an await
-    // drops what it was doing.
-    quint64 m_session = 0;
-    bool m_loaded = false;       // the current sign-in has the server's document
-    bool m_draftOpened = false;  // the account's draft was read, found absent, or set aside
-    bool m_openingDraft = false; // a retry of the draft is under way
-    bool m_toldDraftClosed = false;
-    quint64 m_draftAsked = 0;    // number of the last draft handed to the writer
-    quint64 m_draftAnswered = 0; // number of the last draft the writer answered for
-    bool m_editsKept = false;    // the draft holds the last edit
-    bool m_saving = false;
-    std::chrono::milliseconds m_observationInterval{std::chrono::seconds(45)};
-    quint64 m_observation = 0; // generation of the running account check; 0: none
-    std::unique_ptr<ObservationClock> m_observationClock;
     int m_running = 0; // actions under way through run()
+    // The areas, after the fields they use.
+    AccountSession m_session;
+    DocumentSync m_document;
 };
 
 } // namespace quorvale
