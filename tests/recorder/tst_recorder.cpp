@@ -24,6 +24,9 @@
 
 #include <sndfile.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/vfs.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <memory>
@@ -63,6 +66,27 @@ int permissionsOf(const QString &path)
     struct stat status;
     return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? int(status.st_mode & 0777)
                                                                      : -1;
+}
+
+// Pages of a file in memory not yet written to the disk, by cachestat(2); -1 where the kernel
+// cannot tell (before Linux 6.5, or on tmpfs, whose pages never reach a disk).
+qint64 dirtyPages(const QString &path)
+{
+    struct Range
+    {
+        quint64 offset = 0, length = 0; // a length of 0: to the end of the file
+    } range;
+    struct Stat
+    {
+        quint64 cached, dirty, writeback, evicted, recentlyEvicted;
+    } stat{};
+    QFile file(path);
+    struct statfs system;
+    if (!file.open(QIODevice::ReadOnly) || ::fstatfs(file.handle(), &system) != 0 ||
+        system.f_type == 0x01021994 /* TMPFS_MAGIC */)
+        return -1;
+    constexpr long cachestat = 451;
+    return ::syscall(cachestat, file.handle(), &range, &stat, 0) == 0 ? qint64(stat.dirty) : -1;
 }
 
 // 0.1 s of a quiet tone, as the capture delivers it.
@@ -274,6 +298,8 @@ private slots:
     void sinkStopsAtFirstWriteFailure();
     void sinkRefusesNonFiniteStart();
     void sinkDropsBrokenBuffers();
+    void sinkSyncsTracksWhileRecording();
+    void sinkLaysBuffersAtTheirTimes();
 
     // The recorder's states, with a scripted capture.
     void startRefusedLeavesNoTrace_data();
@@ -292,6 +318,7 @@ private slots:
     void realRecordingMixesToneAtTheirOffsets();
     void realStartWhileRecordingIsNoOp();
     void realKilledRecorderIsRecoverable();
+    void realWriteFailureStopsRecording();
     void realSoundServerKilledEndsRecording();
     void realOutputRemovedEndsRecording();
 
@@ -438,26 +465,68 @@ void RecorderTest::sinkDropsBrokenBuffers()
     QCOMPARE(finished.value->files[0].start, 6.0);
 }
 
+void RecorderTest::sinkSyncsTracksWhileRecording()
+{
+    // What a power cut would find: the audio must reach the disk while the track is still open.
+    QTemporaryDir directory;
+    AudioSink sink(directory.path());
+    const QString track = directory.filePath(QStringLiteral("system.caf"));
+    for (int i = 0; i < 3; ++i)
+        deliver(sink, tone(100 + 0.1 * i), OutputType::System);
+    QTRY_COMPARE(framesOf(track), 14400);
+    if (dirtyPages(track) < 0)
+        QSKIP("the kernel does not tell which pages of a file are written");
+    QTRY_COMPARE_WITH_TIMEOUT(dirtyPages(track), 0, 10000);
+    QVERIFY(finish(sink.finish()).ok());
+}
+
+void RecorderTest::sinkLaysBuffersAtTheirTimes()
+{
+    // A source that was away for 0.4 s comes back: silence fills the gap. A buffer that begins
+    // before the track's end loses what the track already covers.
+    QTemporaryDir directory;
+    AudioSink sink(directory.path());
+    deliver(sink, tone(100), OutputType::System);
+    deliver(sink, tone(100.5), OutputType::System);
+    deliver(sink, tone(100.55), OutputType::System);
+    QVERIFY(finish(sink.finish()).ok());
+    const QList<float> audio = test::decodeMono(directory.filePath(QStringLiteral("system.caf")));
+    QCOMPARE(audio.size(), 31200);
+    QCOMPARE(*std::max_element(audio.begin() + 4900, audio.begin() + 23900), 0.0f);
+    QVERIFY(*std::max_element(audio.begin() + 24000, audio.end()) > 0.1f);
+}
+
 void RecorderTest::startRefusedLeavesNoTrace_data()
 {
     QTest::addColumn<bool>("microphone");
     QTest::addColumn<bool>("display");
     QTest::addColumn<QString>("account");
     QTest::addColumn<QString>("message");
-    QTest::newRow("microphone refused")
+    QTest::addColumn<QString>("language");
+    QTest::newRow("no microphone")
         << false << true << QStringLiteral("acct")
-        << QStringLiteral("Permite el micrófono en Ajustes del Sistema → Privacidad y seguridad.");
+        << QStringLiteral("No hay ningún micrófono disponible. Revisa el dispositivo de entrada "
+                          "en la configuración de sonido.")
+        << QString();
+    QTest::newRow("no microphone, English")
+        << false << true << QStringLiteral("acct")
+        << QStringLiteral(
+               "No microphone is available. Check the input device in the sound settings.")
+        << QStringLiteral("en");
     QTest::newRow("no display")
         << true << false << QStringLiteral("acct")
-        << QStringLiteral("No hay pantalla disponible para capturar el audio de la reunión.");
+        << QStringLiteral("No hay pantalla disponible para capturar el audio de la reunión.")
+        << QString();
     QTest::newRow("account reaching out")
         << true << true << QStringLiteral("..")
         << QStringLiteral(
-               "El identificador de la cuenta no sirve como nombre de la carpeta de grabaciones.");
+               "El identificador de la cuenta no sirve como nombre de la carpeta de grabaciones.")
+        << QString();
     QTest::newRow("account with a slash")
         << true << true << QStringLiteral("a/../../b")
         << QStringLiteral(
-               "El identificador de la cuenta no sirve como nombre de la carpeta de grabaciones.");
+               "El identificador de la cuenta no sirve como nombre de la carpeta de grabaciones.")
+        << QString();
 }
 
 void RecorderTest::startRefusedLeavesNoTrace()
@@ -466,7 +535,9 @@ void RecorderTest::startRefusedLeavesNoTrace()
     QFETCH(bool, display);
     QFETCH(QString, account);
     QFETCH(QString, message);
+    QFETCH(QString, language);
     Scripted s;
+    s.recorder.setLanguage(language);
     s.capture->microphone = microphone;
     if (!display)
         s.capture->displayList.clear();
@@ -861,6 +932,34 @@ void RecorderTest::realKilledRecorderIsRecoverable()
     const Probe probed = probe(*recovered.value);
     QCOMPARE(probed.codec, QStringLiteral("aac"));
     QVERIFY(probed.duration > 0.3);
+}
+
+void RecorderTest::realWriteFailureStopsRecording()
+{
+    // A recorder whose files may not grow past 256 KiB: the disk is full within a second.
+    const QString account = newAccount();
+    QProcess child;
+    child.setProgram(QStringLiteral(QUORVALE_RECORDER_CHILD));
+    child.setArguments(
+        {m_sound->address(), QStringLiteral("page"), account, QString::number(256 * 1024)});
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start();
+    QVERIFY(child.waitForReadyRead(10000));
+    QCOMPARE(child.readLine().trimmed(), QByteArray("recording"));
+    // Reported while recording, without a stop, and the capture is over.
+    QVERIFY(child.waitForFinished(15000));
+    QCOMPARE(child.exitCode(), 0);
+    QCOMPARE(QString::fromUtf8(child.readAllStandardOutput().trimmed()),
+             QStringLiteral("ended ") + writeFailure);
+
+    // What was written stays, and recovers.
+    const QString directory = directoriesOf(account).first();
+    QVERIFY(framesOf(directory + QStringLiteral("/system.caf")) > 0);
+    QVERIFY(framesOf(directory + QStringLiteral("/microphone.caf")) > 0);
+    QCOMPARE(MeetingRecorder::recoverable(account), {directory});
+    const auto recovered = finish(MeetingRecorder::recover(directory));
+    QVERIFY2(recovered.ok(), qPrintable(recovered.otherError));
+    QCOMPARE(probe(*recovered.value).codec, QStringLiteral("aac"));
 }
 
 void RecorderTest::realSoundServerKilledEndsRecording()
