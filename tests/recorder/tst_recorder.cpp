@@ -320,7 +320,7 @@ private slots:
     void realKilledRecorderIsRecoverable();
     void realWriteFailureStopsRecording();
     void realSoundServerKilledEndsRecording();
-    void realOutputRemovedEndsRecording();
+    void realSystemAudioFollowsTheDefaultOutput();
 
 private:
     // Records through the real daemon while the players run, then stops.
@@ -997,35 +997,60 @@ void RecorderTest::realSoundServerKilledEndsRecording()
     QCOMPARE(recorder.error(), before);
 }
 
-void RecorderTest::realOutputRemovedEndsRecording()
+void RecorderTest::realSystemAudioFollowsTheDefaultOutput()
 {
+    // A daemon of its own, whose outputs the test adds and removes.
     test::SoundServer server;
     QVERIFY2(server.start(), qPrintable(server.error()));
     MeetingRecorder recorder(makePulseCapture(server.address()));
     const QString account = newAccount();
     QVERIFY(finish(recorder.start(QStringLiteral("page"), account)).ok());
     const QString directory = directoriesOf(account).first();
+    const QString microphone = directory + QStringLiteral("/microphone.caf");
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(directory + QStringLiteral("/system.json")), 5000);
-
-    // The output being recorded goes away (a headset unplugged); the microphone stays.
     QSignalSpy error(&recorder, &MeetingRecorder::errorChanged);
-    QProcess pactl;
-    pactl.start(QStringLiteral("pactl"),
-                {QStringLiteral("-s"), server.address(), QStringLiteral("list"),
-                 QStringLiteral("short"), QStringLiteral("modules")});
-    QVERIFY(pactl.waitForFinished(5000));
-    QString module;
-    for (const QString &line : QString::fromUtf8(pactl.readAllStandardOutput()).split(u'\n'))
-        if (line.contains(u"sink_name=vsink"))
-            module = line.section(u'\t', 0, 0);
-    QVERIFY(!module.isEmpty());
-    pactl.start(QStringLiteral("pactl"),
-                {QStringLiteral("-s"), server.address(), QStringLiteral("unload-module"), module});
-    QVERIFY(pactl.waitForFinished(5000) && pactl.exitCode() == 0);
-    QVERIFY(error.wait(5000));
-    QVERIFY(!recorder.isRecording());
-    QVERIFY(framesOf(directory + QStringLiteral("/system.caf")) > 0);
-    QCOMPARE(MeetingRecorder::recoverable(account), {directory});
+
+    // A headset connects mid-call and the call moves to it: so does the system audio.
+    QVERIFY(server.control({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                            QStringLiteral("sink_name=headset"), QStringLiteral("rate=48000")}));
+    // Kept playing, as a headset that carries a call is: an idle null sink renders seconds
+    // ahead, and what is played into it would reach its monitor that much later.
+    QVERIFY(server.control({QStringLiteral("load-module"), QStringLiteral("module-combine-sink"),
+                            QStringLiteral("sink_name=call"), QStringLiteral("slaves=headset")}));
+    QVERIFY(server.control({QStringLiteral("set-default-sink"), QStringLiteral("headset")}));
+    QTRY_VERIFY_WITH_TIMEOUT(server.isRecorded(QStringLiteral("headset.monitor")), 5000);
+    // Played once the headset's audio reaches the track, as a call would go on for a while.
+    const QString systemTrack = directory + QStringLiteral("/system.caf");
+    const sf_count_t switched = framesOf(systemTrack);
+    QTRY_VERIFY_WITH_TIMEOUT(framesOf(systemTrack) > switched + 24000, 5000);
+    // The microphone hears 1000 Hz and the headset plays 1500 Hz half a second later: so they
+    // lie on the capture clock when the system track's gap is silence of the right length.
+    const QString microphoneFile = m_files.filePath(QStringLiteral("microphone.wav"));
+    const QString headsetFile = m_files.filePath(QStringLiteral("headset.wav"));
+    QVERIFY(test::makeTone(microphoneFile, 0.2, 0.3, 1000, 0.1));
+    QVERIFY(test::makeTone(headsetFile, 0.7, 0.3, 1500, 0.1));
+    const std::unique_ptr<QProcess> said(server.play(microphoneFile, QStringLiteral("micsink")));
+    const std::unique_ptr<QProcess> played(server.play(headsetFile, QStringLiteral("headset")));
+    QVERIFY(said->waitForFinished(10000) && said->exitCode() == 0);
+    QVERIFY(played->waitForFinished(10000) && played->exitCode() == 0);
+
+    // The first output goes away, then the one recorded: the recording, microphone included,
+    // goes on.
+    for (const QString &sink : {QStringLiteral("vsink"), QStringLiteral("headset")}) {
+        QVERIFY(server.unloadSink(sink));
+        const sf_count_t before = framesOf(microphone);
+        QTRY_VERIFY_WITH_TIMEOUT(framesOf(microphone) > before + 24000, 5000);
+    }
+    QCOMPARE(error.size(), 0);
+    QVERIFY(recorder.isRecording());
+    const auto stopped = finish(recorder.stop());
+    QVERIFY2(stopped.ok(), qPrintable(stopped.otherError));
+    const Placed system = place(directory, QStringLiteral("system"), 1500);
+    const Placed heard = place(directory, QStringLiteral("microphone"), 1000);
+    QVERIFY(system.onset > 0 && heard.onset > 0);
+    const double apart = system.clock() - heard.clock();
+    qInfo("tones 0.5 s apart after the switch measured %.1f ms apart", apart * 1000);
+    QVERIFY(qAbs(apart - 0.5) <= 0.040);
 }
 
 QTEST_GUILESS_MAIN(RecorderTest)
