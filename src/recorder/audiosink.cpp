@@ -8,6 +8,8 @@
 #include <QPromise>
 #include <QThread>
 
+#include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -30,13 +32,31 @@ struct FileCloser
 };
 using TrackFile = std::unique_ptr<SNDFILE, FileCloser>;
 
+// How often written audio is pushed to the disk: what a power cut may cost.
+constexpr std::chrono::seconds kSyncEvery{2};
+// A buffer this close to the end of its track continues it; further off, the source was away
+// (or came back early) and the track is padded (or trimmed) to the buffer's time.
+constexpr double kJitter = 0.010;
+
+// An open track and how far it reaches.
+struct Writing
+{
+    TrackFile file;
+    double start = 0;
+    qint64 frames = 0;
+    int sampleRate = 0;
+    int channels = 0;
+};
+
 } // namespace
 
-// One worker thread running posted work in order. Its object name is the queue's label.
+// One worker thread running posted work in order, and a periodic chore between the work. Its
+// object name is the queue's label.
 class AudioSink::Queue final : public QThread
 {
 public:
-    Queue()
+    explicit Queue(std::function<void()> periodic)
+        : m_periodic(std::move(periodic))
     {
         setObjectName(queueName());
         start();
@@ -64,22 +84,32 @@ public:
 protected:
     void run() override
     {
+        auto due = std::chrono::steady_clock::now() + kSyncEvery;
         for (;;) {
             std::function<void()> work;
             {
                 std::unique_lock lock(m_mutex);
-                m_wake.wait(lock, [this] { return m_stopping || !m_work.empty(); });
+                m_wake.wait_until(lock, due, [this] { return m_stopping || !m_work.empty(); });
                 // What was posted before the sink went away still runs.
-                if (m_work.empty())
+                if (m_work.empty() && m_stopping)
                     return;
-                work = std::move(m_work.front());
-                m_work.pop_front();
+                if (!m_work.empty()) {
+                    work = std::move(m_work.front());
+                    m_work.pop_front();
+                }
             }
-            work();
+            if (work)
+                work();
+            // Checked after every piece of work too, since buffers may never leave the queue idle.
+            if (const auto now = std::chrono::steady_clock::now(); now >= due) {
+                m_periodic();
+                due = now + kSyncEvery;
+            }
         }
     }
 
 private:
+    const std::function<void()> m_periodic;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<std::function<void()>> m_work;
@@ -88,11 +118,42 @@ private:
 
 struct AudioSink::State
 {
-    std::map<OutputType, TrackFile> files;
+    std::map<OutputType, Writing> files;
     std::map<OutputType, double> starts;
     std::optional<QString> failure;
+    std::function<void(const QString &)> failed;
     bool finished = false;
+    bool unsynced = false;
+
+    // Pushes what was written to the disk. A failure here shows again at the next write.
+    void sync()
+    {
+        if (!unsynced)
+            return;
+        for (auto &[type, track] : files)
+            sf_write_sync(track.file.get());
+        unsynced = false;
+    }
 };
+
+namespace {
+
+void writeFrames(Writing &track, const float *samples, sf_count_t frames)
+{
+    if (frames > 0 && sf_writef_float(track.file.get(), samples, frames) != frames)
+        throw std::runtime_error("append");
+    track.frames += frames;
+}
+
+void writeSilence(Writing &track, qint64 frames)
+{
+    static constexpr qint64 chunk = 4800;
+    const std::vector<float> silence(std::size_t(chunk) * std::size_t(track.channels), 0.0f);
+    for (qint64 left = frames; left > 0; left -= chunk)
+        writeFrames(track, silence.data(), std::min(left, chunk));
+}
+
+} // namespace
 
 QString AudioSink::failureMessage()
 {
@@ -108,7 +169,7 @@ QString AudioSink::queueName()
 AudioSink::AudioSink(QString directory)
     : m_directory(std::move(directory))
     , m_state(std::make_unique<State>())
-    , m_queue(std::make_unique<Queue>())
+    , m_queue(std::make_unique<Queue>([state = m_state.get()] { state->sync(); }))
 {}
 
 AudioSink::~AudioSink()
@@ -125,6 +186,11 @@ void AudioSink::post(std::function<void()> work)
 QThread *AudioSink::queueThread() const
 {
     return m_queue.get();
+}
+
+void AudioSink::setFailureHandler(std::function<void(const QString &)> handler)
+{
+    post([this, handler = std::move(handler)] { m_state->failed = handler; });
 }
 
 void AudioSink::output(const AudioBuffer &buffer, OutputType type)
@@ -146,13 +212,17 @@ void AudioSink::output(const AudioBuffer &buffer, OutputType type)
             info.samplerate = buffer.sampleRate;
             info.channels = buffer.channels;
             info.format = SF_FORMAT_CAF | SF_FORMAT_FLOAT | SF_ENDIAN_LITTLE;
-            TrackFile file(sf_open(QFile::encodeName(base + QStringLiteral(".caf")).constData(),
-                                   SFM_WRITE, &info));
-            if (!file)
+            Writing track;
+            track.file.reset(sf_open(QFile::encodeName(base + QStringLiteral(".caf")).constData(),
+                                     SFM_WRITE, &info));
+            if (!track.file)
                 throw std::runtime_error("track file");
             // Keeps the header current after every write: a killed process leaves a whole file.
-            sf_command(file.get(), SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
-            found = state.files.emplace(type, std::move(file)).first;
+            sf_command(track.file.get(), SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
+            track.start = buffer.time;
+            track.sampleRate = buffer.sampleRate;
+            track.channels = buffer.channels;
+            found = state.files.emplace(type, std::move(track)).first;
             state.starts[type] = buffer.time;
             JSON record = JSON::object();
             record.set("first", JSON(buffer.time));
@@ -161,12 +231,30 @@ void AudioSink::output(const AudioBuffer &buffer, OutputType type)
                 base + QStringLiteral(".json"),
                 QByteArray(text.data(), static_cast<qsizetype>(text.size())));
         }
-        const sf_count_t frames = buffer.frames();
-        if (frames > 0 &&
-            sf_writef_float(found->second.get(), buffer.samples.data(), frames) != frames)
-            throw std::runtime_error("append");
+        Writing &track = found->second;
+        // The track's format is that of its first buffer; another cannot be appended.
+        if (buffer.sampleRate != track.sampleRate || buffer.channels != track.channels)
+            return;
+        const float *samples = buffer.samples.data();
+        sf_count_t frames = buffer.frames();
+        const double late =
+            buffer.time - (track.start + double(track.frames) / double(track.sampleRate));
+        if (std::isfinite(late) && std::abs(late) > kJitter) {
+            const qint64 shift = std::llround(late * double(track.sampleRate));
+            if (shift > 0) {
+                writeSilence(track, shift);
+            } else {
+                const sf_count_t covered = std::min<sf_count_t>(-shift, frames);
+                samples += covered * track.channels;
+                frames -= covered;
+            }
+        }
+        writeFrames(track, samples, frames);
+        state.unsynced = true;
     } catch (const std::exception &) {
         state.failure = failureMessage();
+        if (state.failed)
+            state.failed(*state.failure);
     }
 }
 

@@ -2,7 +2,8 @@
 
 // Writes each captured source, as it arrives, to its own track file in a recording directory,
 // with a start record of its first buffer's time, so that an interrupted recording can be mixed
-// later from the disk alone.
+// later from the disk alone. The tracks are synced to the disk every few seconds, so that a
+// power cut costs seconds of audio, not the recording.
 
 #include "recorder/capture.h"
 #include "recorder/mixer.h"
@@ -44,7 +45,13 @@ public:
     void post(std::function<void()> work);
     QThread *queueThread() const;
 
-    // One buffer of one source. Must run on the queue.
+    // Called on the queue with the message of the first write failure, as it happens. Set it
+    // before the first buffer is posted.
+    void setFailureHandler(std::function<void(const QString &)> handler);
+
+    // One buffer of one source. Must run on the queue. A buffer that begins later than the
+    // end of its track is laid after silence up to its time (the source was away); one that
+    // begins earlier loses the frames the track already covers.
     void output(const AudioBuffer &buffer, OutputType type);
     // Runs after every buffer posted before it: the tracks written (system first) and the
     // first write failure. Closes the track files; later buffers are ignored.

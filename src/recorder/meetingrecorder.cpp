@@ -40,14 +40,14 @@ std::string toStd(const QString &text)
     return text.toStdString();
 }
 
-QString mixWork(QList<Track> tracks, QString to)
+QString mixWork(QList<Track> tracks, QString to, QString language)
 {
-    return mixTracks(tracks, to);
+    return mixTracks(tracks, to, language);
 }
 
-QString recoverWork(QString directory)
+Recovery recoverWork(QString directory, QString language)
 {
-    return recoverDirectory(directory);
+    return recoverRecording(directory, language);
 }
 
 } // namespace
@@ -88,10 +88,14 @@ QCoro::Task<> MeetingRecorder::start(QString pageID, QString accountID)
     m_starting = true;
     const auto starting = qScopeGuard([this] { m_starting = false; });
 
+    // Here a refusal means the sound server offers no usable input device.
     if (!co_await m_capture->requestMicrophoneAccess())
         throw ServiceError(
-            0, QStringLiteral("Permite el micrófono en Ajustes del Sistema → Privacidad y "
-                              "seguridad."));
+            0, m_language == QLatin1String("en")
+                   ? QStringLiteral("No microphone is available. Check the input device in the "
+                                    "sound settings.")
+                   : QStringLiteral("No hay ningún micrófono disponible. Revisa el dispositivo "
+                                    "de entrada en la configuración de sonido."));
     const QList<CaptureDisplay> displays = co_await m_capture->displays();
     if (displays.isEmpty())
         throw ServiceError(
@@ -116,6 +120,12 @@ QCoro::Task<> MeetingRecorder::start(QString pageID, QString accountID)
     m_sink = std::make_shared<AudioSink>(directory);
     std::shared_ptr<CaptureStream> stream =
         m_capture->createStream(display, CaptureConfiguration{}, this);
+    // A track that cannot be written ends the recording at once, as if the system had stopped
+    // it: the user learns it now, not when stopping an hour later.
+    m_sink->setFailureHandler([this, serial = stream->serial()](const QString &message) {
+        QMetaObject::invokeMethod(
+            this, [this, serial, message] { captureEnded(serial, message); }, Qt::QueuedConnection);
+    });
     stream->addOutput(m_sink, OutputType::System);
     stream->addOutput(m_sink, OutputType::Microphone);
     m_stream = stream;
@@ -162,7 +172,7 @@ QCoro::Task<QString> MeetingRecorder::stop()
         const AudioSink::Finished finished = co_await sink->finish();
         if (finished.error)
             throw ServiceError(0, *finished.error);
-        outcome->path = co_await mix(finished.files, output);
+        outcome->path = co_await mix(finished.files, output, m_language);
         setPending(outcome->path);
     } catch (...) {
         outcome->error = std::current_exception();
@@ -184,18 +194,25 @@ void MeetingRecorder::cleanUp(const std::shared_ptr<CaptureStream> &stream)
     }
 }
 
-QCoro::Task<QString> MeetingRecorder::mix(QList<Track> tracks, QString to)
+QCoro::Task<QString> MeetingRecorder::mix(QList<Track> tracks, QString to, QString language)
 {
     recording::Attempt<QString> mixed = co_await QtConcurrent::run(
-        &recording::attempt<QString, decltype(&mixWork), QList<Track>, QString>, &mixWork, tracks,
-        to);
+        &recording::attempt<QString, decltype(&mixWork), QList<Track>, QString, QString>, &mixWork,
+        tracks, to, language);
     co_return mixed.take();
 }
 
-QCoro::Task<QString> MeetingRecorder::recover(QString directory)
+QCoro::Task<QString> MeetingRecorder::recover(QString directory, QString language)
 {
-    recording::Attempt<QString> recovered = co_await QtConcurrent::run(
-        &recording::attempt<QString, decltype(&recoverWork), QString>, &recoverWork, directory);
+    const Recovery recovered = co_await recoverReporting(directory, language);
+    co_return QString(recovered.path); // a copy: GCC 12 moves from lvalues in co_return
+}
+
+QCoro::Task<Recovery> MeetingRecorder::recoverReporting(QString directory, QString language)
+{
+    recording::Attempt<Recovery> recovered = co_await QtConcurrent::run(
+        &recording::attempt<Recovery, decltype(&recoverWork), QString, QString>, &recoverWork,
+        directory, language);
     co_return recovered.take();
 }
 
@@ -224,7 +241,8 @@ void MeetingRecorder::captureEnded(quint64 serial, const QString &error)
     setError(error);
     setRecording(false);
     setFinishing(false);
-    // Released without finish(): the track files close as they stand, ready for recovery.
+    // Released without finish(): a capture still running stops, and the track files close as
+    // they stand, ready for recovery.
     m_stream.reset();
     m_sink.reset();
 }

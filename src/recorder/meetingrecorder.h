@@ -37,7 +37,8 @@ public:
 
     bool isRecording() const { return m_isRecording; }
     bool isFinishing() const { return m_isFinishing; }
-    // Why the system ended the last capture on its own; empty when it never did. Never cleared.
+    // Why the last capture ended on its own (the system stopped it, or its audio could not be
+    // written); empty when none did. Never cleared.
     const QString &error() const { return m_error; }
     // When the capture started; invalid before the first. Kept after the capture ends.
     const QDateTime &started() const { return m_started; }
@@ -46,6 +47,10 @@ public:
     // The page and account of the current, or last, recording.
     const QString &pageID() const { return m_pageID; }
     const QString &accountID() const { return m_accountID; }
+    // The interface language of the texts the recorder shows: English for "en", Spanish for
+    // anything else. The caller keeps it in step with the user's choice.
+    const QString &language() const { return m_language; }
+    void setLanguage(const QString &language) { m_language = language; }
 
     // Starts capturing into a new directory of the account's recordings. Does nothing while a
     // capture runs, finishes or is being started. Throws ServiceError, FileError, CaptureError.
@@ -56,10 +61,14 @@ public:
     // afterwards in every case, and a failed recording's directory stays for recovery.
     QCoro::Task<QString> stop();
 
-    // Mixes tracks into the file at to, off the main thread; returns to.
-    static QCoro::Task<QString> mix(QList<Track> tracks, QString to);
-    // The mixed file of a recording directory, mixed now from its tracks if it has none yet.
-    static QCoro::Task<QString> recover(QString directory);
+    // Mixes tracks into the file at to, off the main thread; returns to. Texts for the user
+    // follow language, as language() does.
+    static QCoro::Task<QString> mix(QList<Track> tracks, QString to, QString language = {});
+    // The mixed file of a recording directory, mixed now from what can be read of its tracks
+    // if it has none yet (recoverRecording in mixer.h).
+    static QCoro::Task<QString> recover(QString directory, QString language = {});
+    // As recover, with the notice naming a source that had to be left out.
+    static QCoro::Task<Recovery> recoverReporting(QString directory, QString language = {});
     // The account's recording directories that were not uploaded; never fails.
     static QStringList recoverable(QString accountID);
     // "<application support>/Quorvale/Recordings/<account>"; throws FileError, or ServiceError
@@ -94,6 +103,7 @@ private:
     QString m_pending;
     QString m_pageID;
     QString m_accountID;
+    QString m_language;
     std::shared_ptr<CaptureStream> m_stream;
     std::shared_ptr<AudioSink> m_sink;
     QString m_directory;

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryFile>
+#include <QtEndian>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -26,12 +27,14 @@ extern "C" {
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace quorvale {
@@ -50,10 +53,39 @@ constexpr int kChunk = 4096;
 // The AAC frame: the mix is summed one encoder frame at a time, straight into its buffers.
 constexpr int kFrame = 1024;
 
-QString noAudioMessage()
+// Start records further apart than any meeting lasts: one of them is damaged.
+constexpr double kLongestApart = 6 * 3600;
+
+bool isEnglish(const QString &language)
 {
-    return QStringLiteral(
-        "No se recibió audio. Los archivos de recuperación permanecen en tu Mac.");
+    return language == QLatin1String("en");
+}
+
+QString noAudioMessage(const QString &language)
+{
+    return isEnglish(language)
+               ? QStringLiteral(
+                     "No audio was received. The recovery files remain on this computer.")
+               : QStringLiteral("No se recibió audio. Los archivos de recuperación permanecen en "
+                                "este equipo.");
+}
+
+QString leftOutMessage(const QStringList &sources, const QString &language)
+{
+    if (sources.isEmpty())
+        return {};
+    const bool english = isEnglish(language);
+    QStringList names;
+    for (const QString &source : sources)
+        names.append(source == u"system" ? (english ? QStringLiteral("the system audio")
+                                                    : QStringLiteral("el audio del sistema"))
+                                         : (english ? QStringLiteral("the microphone")
+                                                    : QStringLiteral("el micrófono")));
+    return english ? QStringLiteral("The recording was recovered without %1: its track could not "
+                                    "be read.")
+                         .arg(names.join(QStringLiteral(" and ")))
+                   : QStringLiteral("La grabación se recuperó sin %1: su pista no se pudo leer.")
+                         .arg(names.join(QStringLiteral(" y ")));
 }
 
 QString avError(int code)
@@ -90,16 +122,101 @@ struct SwrFreer
     void operator()(SwrContext *context) const { swr_free(&context); }
 };
 
+// Where the audio of a CAF file lies and how it is stored, read from its chunks alone.
+struct RawAudio
+{
+    int format = 0; // libsndfile's raw format with subtype and byte order
+    int sampleRate = 0;
+    int channels = 0;
+    sf_count_t offset = 0;
+    sf_count_t frames = 0;
+};
+
+// Linear PCM in a CAF file whose data chunk libsndfile refuses (a size that is unknown or
+// beyond the file) or reads as empty (a size never written): the audio is taken to run from
+// the data chunk to the end of the file, as the recorder writes it.
+std::optional<RawAudio> rawCafAudio(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || !file.read(8).startsWith("caff"))
+        return {};
+    const qint64 size = file.size();
+    std::optional<RawAudio> audio;
+    int bytesPerFrame = 0;
+    for (qint64 at = 8; at + 12 <= size;) {
+        file.seek(at);
+        const QByteArray header = file.read(12);
+        const qint64 length = qFromBigEndian<qint64>(header.constData() + 4);
+        const qint64 body = at + 12;
+        if (header.startsWith("desc") && length >= 32) {
+            const QByteArray d = file.read(32);
+            if (d.size() != 32)
+                return {};
+            const auto word = [&](int i) { return qFromBigEndian<quint32>(d.constData() + i); };
+            const double rate = std::bit_cast<double>(qFromBigEndian<quint64>(d.constData()));
+            const quint32 flags = word(12), framesPerPacket = word(20), channels = word(24),
+                          bits = word(28);
+            const bool isFloat = flags & 1;
+            int subtype = 0;
+            if (isFloat)
+                subtype = bits == 32 ? SF_FORMAT_FLOAT : bits == 64 ? SF_FORMAT_DOUBLE : 0;
+            else
+                subtype = bits == 8    ? SF_FORMAT_PCM_S8
+                          : bits == 16 ? SF_FORMAT_PCM_16
+                          : bits == 24 ? SF_FORMAT_PCM_24
+                          : bits == 32 ? SF_FORMAT_PCM_32
+                                       : 0;
+            if (d.mid(8, 4) != "lpcm" || subtype == 0 || framesPerPacket != 1 || channels < 1 ||
+                channels > 64 || !(rate >= 1 && rate <= 768000))
+                return {};
+            audio =
+                RawAudio{SF_FORMAT_RAW | subtype | ((flags & 2) ? SF_ENDIAN_LITTLE : SF_ENDIAN_BIG),
+                         int(std::lround(rate)), int(channels), 0, 0};
+            bytesPerFrame = int(channels * bits / 8);
+        } else if (header.startsWith("data")) {
+            if (!audio)
+                return {};
+            // After the chunk header comes a 4-byte edit count, then the samples.
+            audio->offset = body + 4;
+            audio->frames = std::max<qint64>(size - audio->offset, 0) / bytesPerFrame;
+            return audio;
+        }
+        if (length < 0 || length > size - body)
+            return {};
+        at = body + length;
+    }
+    return {};
+}
+
 // One track file, read in chunks and converted to the mix's format (48 kHz, two float planes).
+// A salvaging reader also reads a file whose header is damaged and stops quietly where the
+// audio on disk ends.
 class TrackReader final
 {
 public:
-    TrackReader(const QString &path, qint64 offset)
+    TrackReader(const QString &path, qint64 offset, bool salvage = false)
         : m_path(path)
         , m_offset(offset)
+        , m_salvage(salvage)
     {
         SF_INFO info = {};
         m_file.reset(sf_open(QFile::encodeName(path).constData(), SFM_READ, &info));
+        if (salvage && (!m_file || info.frames <= 0)) {
+            if (const std::optional<RawAudio> raw = rawCafAudio(path)) {
+                info = SF_INFO{};
+                info.format = raw->format;
+                info.samplerate = raw->sampleRate;
+                info.channels = raw->channels;
+                m_file.reset(sf_open(QFile::encodeName(path).constData(), SFM_READ, &info));
+                sf_count_t start = raw->offset;
+                // The offset takes effect at the next seek.
+                if (m_file && (sf_command(m_file.get(), SFC_SET_RAW_START_OFFSET, &start,
+                                          sizeof start) != 0 ||
+                               sf_seek(m_file.get(), 0, SEEK_SET) != 0))
+                    m_file.reset();
+                info.frames = raw->frames;
+            }
+        }
         if (!m_file)
             throw MediaError(QStringLiteral("No se pudo leer la pista de audio %1: %2")
                                  .arg(path, QString::fromUtf8(sf_strerror(nullptr))));
@@ -180,10 +297,15 @@ private:
         m_have = m_used = 0;
         while (!m_ended) {
             const sf_count_t read = sf_readf_float(m_file.get(), m_input.data(), kChunk);
-            if (read < kChunk && sf_error(m_file.get()) != SF_ERR_NO_ERROR)
+            if (read < kChunk && sf_error(m_file.get()) != SF_ERR_NO_ERROR && !m_salvage)
                 throw MediaError(QStringLiteral("No se pudo leer la pista de audio %1: %2")
                                      .arg(m_path, QString::fromUtf8(sf_strerror(m_file.get()))));
             const int frames = static_cast<int>(std::max<sf_count_t>(read, 0));
+            // Damaged audio may hold values the encoder refuses; they become silence.
+            if (m_salvage)
+                std::replace_if(
+                    m_input.begin(), m_input.begin() + std::ptrdiff_t(frames) * m_channels,
+                    [](float sample) { return !std::isfinite(sample); }, 0.0f);
             if (!m_swr) {
                 const float *in = m_input.data();
                 for (int i = 0; i < frames; ++i) {
@@ -219,6 +341,7 @@ private:
 
     QString m_path;
     qint64 m_offset;
+    bool m_salvage;
     std::unique_ptr<SNDFILE, SndfileCloser> m_file;
     std::unique_ptr<SwrContext, SwrFreer> m_swr;
     sf_count_t m_frames = 0;
@@ -344,7 +467,8 @@ private:
     qint64 m_samples = 0;
 };
 
-void encodeMix(std::vector<std::unique_ptr<TrackReader>> &readers, const QString &path)
+void encodeMix(std::vector<std::unique_ptr<TrackReader>> &readers, const QString &path,
+               const QString &language)
 {
     AacWriter writer(path);
     std::vector<bool> ended(readers.size(), false);
@@ -378,17 +502,15 @@ void encodeMix(std::vector<std::unique_ptr<TrackReader>> &readers, const QString
     }
     // Headers that promised frames the files do not hold.
     if (writer.samples() == 0)
-        throw ServiceError(0, noAudioMessage());
+        throw ServiceError(0, noAudioMessage(language));
     writer.finish();
 }
 
-} // namespace
-
-QString mixTracks(const QList<Track> &tracks, const QString &output)
+// The readers of the tracks with audio, at their offsets. A track that cannot be read throws,
+// unless unreadable is given: then the track is left out and its source name added there.
+std::vector<std::unique_ptr<TrackReader>> openTracks(const QList<Track> &tracks,
+                                                     QStringList *unreadable)
 {
-    if (tracks.isEmpty())
-        throw ServiceError(0, noAudioMessage());
-
     double earliest = 0;
     bool first = true;
     for (const Track &track : tracks) {
@@ -409,12 +531,27 @@ QString mixTracks(const QList<Track> &tracks, const QString &output)
                 QStringLiteral("La pista de audio %1 empieza demasiado tarde.").arg(track.path));
         const qint64 offset =
             std::isfinite(seconds) && seconds > 0 ? std::llround(seconds * kRate) : 0;
-        auto reader = std::make_unique<TrackReader>(track.path, offset);
+        std::unique_ptr<TrackReader> reader;
+        try {
+            reader = std::make_unique<TrackReader>(track.path, offset, unreadable != nullptr);
+        } catch (const MediaError &) {
+            if (!unreadable)
+                throw;
+            unreadable->append(QFileInfo(track.path).completeBaseName());
+            continue;
+        }
         if (reader->hasAudio())
             readers.push_back(std::move(reader));
     }
+    return readers;
+}
+
+// Encodes the readers' mix to output, which appears only once complete.
+void writeMix(std::vector<std::unique_ptr<TrackReader>> &readers, const QString &output,
+              const QString &language)
+{
     if (readers.empty())
-        throw ServiceError(0, noAudioMessage());
+        throw ServiceError(0, noAudioMessage(language));
 
     // Written beside the output and renamed over it once complete, so that a crash never
     // leaves a partial file under the name recovery takes as finished.
@@ -427,7 +564,7 @@ QString mixTracks(const QList<Track> &tracks, const QString &output)
     const QString partial = temporary.fileName();
     temporary.close();
 
-    encodeMix(readers, partial);
+    encodeMix(readers, partial, language);
     readers.clear();
 
     if (!QFile::setPermissions(partial, QFileDevice::ReadOwner | QFileDevice::WriteOwner))
@@ -438,6 +575,16 @@ QString mixTracks(const QList<Track> &tracks, const QString &output)
         throw durable::writeError(output, errno);
     temporary.setAutoRemove(false);
     durable::syncDirectory(target.absolutePath());
+}
+
+} // namespace
+
+QString mixTracks(const QList<Track> &tracks, const QString &output, const QString &language)
+{
+    if (tracks.isEmpty())
+        throw ServiceError(0, noAudioMessage(language));
+    std::vector<std::unique_ptr<TrackReader>> readers = openTracks(tracks, nullptr);
+    writeMix(readers, output, language);
     return output;
 }
 
@@ -481,18 +628,27 @@ QList<Track> recoveryTracks(const QString &directory)
         }
     }
     for (qsizetype i = 0; i < tracks.size(); ++i) {
-        if (!known[i])
+        if (!known[i] || tracks[i].start - earliest > kLongestApart)
             tracks[i].start = earliest;
     }
     return tracks;
 }
 
-QString recoverDirectory(const QString &directory)
+Recovery recoverRecording(const QString &directory, const QString &language)
 {
     const QString output = directory + QStringLiteral("/meeting.m4a");
     if (QFileInfo::exists(output))
-        return output;
-    return mixTracks(recoveryTracks(directory), output);
+        return {output, {}};
+    QStringList unreadable;
+    std::vector<std::unique_ptr<TrackReader>> readers =
+        openTracks(recoveryTracks(directory), &unreadable);
+    writeMix(readers, output, language);
+    return {output, leftOutMessage(unreadable, language)};
+}
+
+QString recoverDirectory(const QString &directory, const QString &language)
+{
+    return recoverRecording(directory, language).path;
 }
 
 QStringList recoverableDirectories(const QString &accountFolder)

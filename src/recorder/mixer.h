@@ -33,23 +33,37 @@ public:
     explicit MediaError(const QString &message);
 };
 
+// What recovery made of a recording: the mixed file, and for the user a sentence naming a
+// source whose track could not be read and was left out (empty when none was).
+struct Recovery
+{
+    QString path;
+    QString notice;
+};
+
 // Lays every track on one timeline at its offset from the earliest start (later starts only;
 // an offset is never negative), sums them at equal level and encodes the sum as 48 kHz stereo
 // AAC at 128 kb/s in an M4A file at output, with permissions 0600. Returns output.
 // A track without audio frames is skipped; with no track left, or an empty list, throws the
 // no-audio ServiceError. The file appears at output only once complete (written beside it,
-// then renamed), and memory stays bounded whatever the tracks' length.
-QString mixTracks(const QList<Track> &tracks, const QString &output);
+// then renamed), and memory stays bounded whatever the tracks' length. Texts for the user are
+// English when language is "en", Spanish otherwise.
+QString mixTracks(const QList<Track> &tracks, const QString &output, const QString &language = {});
 
 // The tracks of a recording directory as the recorder left them: "system" then "microphone",
 // each only if its ".caf" exists, starting at the "first" of its ".json" start record; a
-// source whose record is missing or unreadable starts with the earliest known one (0 when
-// none is known). Never throws.
+// source whose record is missing or unreadable, or more than 6 hours after the earliest known
+// one, starts with the earliest known one (0 when none is known). Never throws.
 QList<Track> recoveryTracks(const QString &directory);
 
 // The recording's "meeting.m4a": returned at once if it exists (no track is opened), otherwise
-// mixed from recoveryTracks(directory). Throws as mixTracks does.
-QString recoverDirectory(const QString &directory);
+// mixed from recoveryTracks(directory) with what can be read of them: a track cut short or
+// whose header is damaged gives the frames it holds, and one that cannot be read at all is
+// left out and named in the notice. Throws the no-audio ServiceError when no track has audio,
+// otherwise as mixTracks does.
+Recovery recoverRecording(const QString &directory, const QString &language = {});
+// The path of recoverRecording.
+QString recoverDirectory(const QString &directory, const QString &language = {});
 
 // The absolute paths of the entries of an account's recordings folder that hold no
 // "uploaded.json", in listing order, hidden entries included and nothing else checked.

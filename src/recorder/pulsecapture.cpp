@@ -1,6 +1,7 @@
 // The capture layer on PulseAudio (and PipeWire's pulse server): the microphone is the default
 // source, the system audio the monitor of the default sink, each read by its own record stream
-// on one threaded main loop and stamped on CLOCK_MONOTONIC.
+// on one threaded main loop and stamped on CLOCK_MONOTONIC. The system audio follows the
+// default sink as the user changes it (a headset connects, an output goes away).
 
 #include "recorder/audiosink.h"
 #include "recorder/capture.h"
@@ -352,7 +353,8 @@ private:
         PulseStream *owner = nullptr;
         pa_threaded_mainloop *loop = nullptr;
         OutputType type = OutputType::System;
-        pa_stream *stream = nullptr;
+        pa_stream *stream = nullptr; // none while the system audio has no output to follow
+        QByteArray device;           // what the stream records; empty for the default source
         AudioSink *sink = nullptr;
         std::unique_ptr<Timeline> timeline;
     };
@@ -397,12 +399,9 @@ private:
             source.timeline = std::make_unique<Timeline>(m_configuration.sampleRate);
             const bool system = type == OutputType::System;
             // An empty device name is the default source: the microphone.
-            source.stream =
-                openRecord(*connection, system ? "Quorvale system audio" : "Quorvale microphone",
-                           system ? m_display.monitor.toUtf8() : QByteArray(), sampleFormat,
-                           // Moved elsewhere when its output goes away, the system track would
-                           // record something else: it ends instead.
-                           system);
+            source.device = system ? m_display.monitor.toUtf8() : QByteArray();
+            source.stream = openRecord(*connection, system ? systemName : "Quorvale microphone",
+                                       source.device, sampleFormat, system);
             if (!source.stream)
                 throw fail(QStringLiteral("No se pudo abrir la captura de audio: %1."));
         }
@@ -415,6 +414,15 @@ private:
             pa_stream_set_read_callback(source.stream, &PulseStream::readable, &source);
         pa_context_set_state_callback(connection->context(), &PulseStream::contextChanged, this);
         m_connection = std::move(connection);
+        // A change of default output, or an output that comes or goes, may move the system
+        // audio; so may a change made while the capture started.
+        pa_context_set_subscribe_callback(m_connection->context(), &PulseStream::serverChanged,
+                                          this);
+        unref(pa_context_subscribe(
+            m_connection->context(),
+            pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK),
+            nullptr, nullptr));
+        followDefaultOutput();
     }
 
     void stopNow()
@@ -425,9 +433,11 @@ private:
             Connection::Lock lock(m_connection->loop());
             m_stopping = true;
             pa_context_set_state_callback(m_connection->context(), nullptr, nullptr);
+            pa_context_set_subscribe_callback(m_connection->context(), nullptr, nullptr);
             for (Source &source : m_sources) {
                 flush(source);
-                closeRecord(std::exchange(source.stream, nullptr));
+                if (source.stream)
+                    closeRecord(std::exchange(source.stream, nullptr));
             }
         }
         m_connection.reset();
@@ -487,9 +497,89 @@ private:
     static void stateChanged(pa_stream *stream, void *data)
     {
         Source &source = *static_cast<Source *>(data);
+        PulseStream &owner = *source.owner;
         pa_threaded_mainloop_signal(source.loop, 0);
-        if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
-            source.owner->ended(pa_context_errno(pa_stream_get_context(stream)));
+        if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
+            return;
+        // The output being recorded went away: the system track waits, silent, for the next
+        // default output; the microphone goes on.
+        if (source.type == OutputType::System && owner.m_connection && !owner.m_stopping &&
+            !owner.m_ended) {
+            flush(source);
+            closeRecord(std::exchange(source.stream, nullptr));
+            owner.followDefaultOutput();
+            return;
+        }
+        owner.ended(pa_context_errno(pa_stream_get_context(stream)));
+    }
+
+    static void unref(pa_operation *operation)
+    {
+        if (operation)
+            pa_operation_unref(operation);
+    }
+
+    // Asks for the default sink; its monitor becomes the system audio (in sinkFound). Lock held.
+    void followDefaultOutput()
+    {
+        unref(pa_context_get_server_info(m_connection->context(), &PulseStream::serverFound, this));
+    }
+
+    static void serverChanged(pa_context *, pa_subscription_event_type_t event, uint32_t,
+                              void *data)
+    {
+        auto *self = static_cast<PulseStream *>(data);
+        const auto facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+        const auto kind = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+        // A sink's volume or state changes often and moves nothing.
+        if (self->m_stopping || self->m_ended ||
+            (facility == PA_SUBSCRIPTION_EVENT_SINK && kind == PA_SUBSCRIPTION_EVENT_CHANGE))
+            return;
+        self->followDefaultOutput();
+    }
+
+    static void serverFound(pa_context *context, const pa_server_info *info, void *data)
+    {
+        auto *self = static_cast<PulseStream *>(data);
+        if (self->m_stopping || self->m_ended || !info || !info->default_sink_name)
+            return;
+        unref(pa_context_get_sink_info_by_name(context, info->default_sink_name,
+                                               &PulseStream::sinkFound, self));
+    }
+
+    static void sinkFound(pa_context *, const pa_sink_info *info, int last, void *data)
+    {
+        auto *self = static_cast<PulseStream *>(data);
+        if (last != 0 || !info || !info->monitor_source_name || self->m_stopping || self->m_ended)
+            return;
+        self->recordSystemFrom(QByteArray(info->monitor_source_name));
+    }
+
+    // Moves the system audio to a monitor. The new stream gets a timeline of its own: its
+    // buffers carry their own times, and the sink lays them after silence for the gap.
+    void recordSystemFrom(const QByteArray &monitor)
+    {
+        const auto found = std::find_if(m_sources.begin(), m_sources.end(), [](const Source &s) {
+            return s.type == OutputType::System;
+        });
+        if (found == m_sources.end())
+            return;
+        Source &source = *found;
+        if (source.stream && source.device == monitor)
+            return;
+        flush(source);
+        if (source.stream)
+            closeRecord(std::exchange(source.stream, nullptr));
+        source.device = monitor;
+        source.timeline = std::make_unique<Timeline>(m_configuration.sampleRate);
+        // Kept on this output: when it goes, the next default is chosen here, not by the
+        // server, which would move the stream to the microphone.
+        source.stream =
+            openRecord(*m_connection, systemName, monitor, sampleSpec(m_configuration), true);
+        if (!source.stream)
+            return; // tried again at the next change
+        pa_stream_set_state_callback(source.stream, &PulseStream::stateChanged, &source);
+        pa_stream_set_read_callback(source.stream, &PulseStream::readable, &source);
     }
 
     static void contextChanged(pa_context *context, void *data)
@@ -513,6 +603,8 @@ private:
         if (m_delegate)
             m_delegate->streamDidStop(this, serial(), description);
     }
+
+    static constexpr const char *systemName = "Quorvale system audio";
 
     const QByteArray m_server;
     const CaptureDisplay m_display;

@@ -4,24 +4,32 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <cmath>
 #include <csignal>
 #include <cstring>
+#include <optional>
 #include <sys/prctl.h>
 
 namespace quorvale::test {
 
 namespace {
 
-QString pactl(const QString &address, const QStringList &arguments)
+std::optional<QString> run(const QString &address, const QStringList &arguments)
 {
     QProcess process;
     process.start(QStringLiteral("pactl"), QStringList{QStringLiteral("-s"), address} + arguments);
-    if (!process.waitForFinished(5000) || process.exitCode() != 0)
+    if (!process.waitForFinished(5000) || process.exitStatus() != QProcess::NormalExit ||
+        process.exitCode() != 0)
         return {};
     return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+QString pactl(const QString &address, const QStringList &arguments)
+{
+    return run(address, arguments).value_or(QString());
 }
 
 } // namespace
@@ -115,6 +123,42 @@ void SoundServer::kill()
 {
     m_daemon.kill();
     m_daemon.waitForFinished(5000);
+}
+
+std::optional<QString> SoundServer::control(const QStringList &arguments) const
+{
+    return run(address(), arguments);
+}
+
+bool SoundServer::unloadSink(const QString &name) const
+{
+    const QRegularExpression made(
+        QStringLiteral("sink_name=%1(\\s|$)").arg(QRegularExpression::escape(name)));
+    for (const QString &line : pactl(address(), {QStringLiteral("list"), QStringLiteral("short"),
+                                                 QStringLiteral("modules")})
+                                   .split(u'\n'))
+        if (made.match(line).hasMatch())
+            return control({QStringLiteral("unload-module"), line.section(u'\t', 0, 0)})
+                .has_value();
+    return false;
+}
+
+bool SoundServer::isRecorded(const QString &source) const
+{
+    QString index;
+    for (const QString &line : pactl(address(), {QStringLiteral("list"), QStringLiteral("short"),
+                                                 QStringLiteral("sources")})
+                                   .split(u'\n'))
+        if (line.section(u'\t', 1, 1) == source)
+            index = line.section(u'\t', 0, 0);
+    if (index.isEmpty())
+        return false;
+    for (const QString &line : pactl(address(), {QStringLiteral("list"), QStringLiteral("short"),
+                                                 QStringLiteral("source-outputs")})
+                                   .split(u'\n'))
+        if (line.section(u'\t', 1, 1) == index)
+            return true;
+    return false;
 }
 
 QProcess *SoundServer::play(const QString &file, const QString &sink) const

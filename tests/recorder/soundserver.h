@@ -10,6 +10,8 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <optional>
+
 namespace quorvale::test {
 
 class SoundServer
@@ -30,6 +32,13 @@ public:
     const QString &error() const { return m_error; }
     // The server address for libpulse and the pulse tools ("unix:…/native").
     QString address() const;
+
+    // Runs pactl on this server: its output, or nothing when it fails.
+    std::optional<QString> control(const QStringList &arguments) const;
+    // Removes a sink, as when a device is unplugged, by unloading the module that made it.
+    bool unloadSink(const QString &name) const;
+    // Whether some record stream reads from the source of that name.
+    bool isRecorded(const QString &source) const;
 
     // Plays a sound file into one of the sinks; the process ends when the sound has been played.
     // The caller owns the process.

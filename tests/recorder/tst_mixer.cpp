@@ -31,7 +31,7 @@ namespace {
 constexpr int kRate = 48000;
 constexpr double kAmplitude = 0.25;
 const QString kNoAudio =
-    QStringLiteral("No se recibió audio. Los archivos de recuperación permanecen en tu Mac.");
+    QStringLiteral("No se recibió audio. Los archivos de recuperación permanecen en este equipo.");
 
 // A sine tone from the first sample to the last, as a capture would have written it.
 void writeTone(const QString &path, double frequency, double seconds, int rate = kRate,
@@ -235,6 +235,8 @@ private slots:
     void recoveryReadsStartRecords_data();
     void recoveryReadsStartRecords();
     void recoverMixesWhatWasLeft();
+    void recoverySavesWhatCanBeRead_data();
+    void recoverySavesWhatCanBeRead();
     void recoverReturnsAnExistingMix();
     void recoverWithoutTracksFails();
     void listsPendingRecordings();
@@ -349,6 +351,8 @@ void TestMixer::replacesAnEarlierOutput()
 void TestMixer::refusesAnEmptyList()
 {
     QCOMPARE(serviceErrorOf([&] { quorvale::mixTracks({}, path("meeting.m4a")); }), kNoAudio);
+    QCOMPARE(serviceErrorOf([&] { quorvale::mixTracks({}, path("meeting.m4a"), "en"); }),
+             QStringLiteral("No audio was received. The recovery files remain on this computer."));
     QVERIFY(filesIn(m_dir->path()).isEmpty());
 }
 
@@ -437,6 +441,9 @@ void TestMixer::recoveryReadsStartRecords_data()
     QTest::newRow("not an object") << QByteArray("[812.5]") << 4.5;
     QTest::newRow("no first") << QByteArray(R"({"start":812.5})") << 4.5;
     QTest::newRow("first not a number") << QByteArray(R"({"first":"812.5"})") << 4.5;
+    // Hours apart on one clock cannot both be right: the later one is taken as damaged.
+    QTest::newRow("more than 6 hours later") << QByteArray(R"({"first":21604.6})") << 4.5;
+    QTest::newRow("within 6 hours") << QByteArray(R"({"first":21604.4})") << 21604.4;
 }
 
 void TestMixer::recoveryReadsStartRecords()
@@ -489,6 +496,69 @@ void TestMixer::recoverMixesWhatWasLeft()
     QVERIFY(std::abs(onset(mix.left, 1000)) <= 0.05);
 }
 
+void TestMixer::recoverySavesWhatCanBeRead_data()
+{
+    QTest::addColumn<QByteArray>("damage");
+    QTest::addColumn<double>("readable"); // seconds of the microphone that survive; 0: none
+    QTest::newRow("cut short") << QByteArray("cut") << 0.4;
+    QTest::newRow("size never written") << QByteArray("size 4") << 0.5;
+    QTest::newRow("size unknown") << QByteArray("size -1") << 0.5;
+    QTest::newRow("size beyond the file") << QByteArray("size huge") << 0.5;
+    QTest::newRow("format lost") << QByteArray("format") << 0.0;
+    QTest::newRow("not audio") << QByteArray("garbage") << 0.0;
+}
+
+void TestMixer::recoverySavesWhatCanBeRead()
+{
+    QFETCH(QByteArray, damage);
+    QFETCH(double, readable);
+    writeTone(path("system.caf"), 440, 0.5);
+    writeFile(path("system.json"), R"({"first":10})");
+    writeTone(path("microphone.caf"), 1000, 0.5);
+    writeFile(path("microphone.json"), R"({"first":10.2})");
+    QFile track(path("microphone.caf"));
+    QVERIFY(track.open(QIODevice::ReadWrite));
+    QByteArray bytes = track.readAll();
+    const qsizetype data = bytes.indexOf("data") + 4;
+    const qsizetype format = bytes.indexOf("desc") + 12;
+    QVERIFY(data > 4 && format > 12);
+    const auto sizeField = [&](quint64 size) {
+        for (int i = 0; i < 8; ++i)
+            bytes[data + i] = char(size >> (56 - 8 * i));
+    };
+    if (damage == "cut")
+        bytes.chop(4800 * 8);
+    else if (damage == "size 4")
+        sizeField(4);
+    else if (damage == "size -1")
+        sizeField(~quint64(0));
+    else if (damage == "size huge")
+        sizeField(quint64(1) << 40);
+    else if (damage == "format")
+        bytes.replace(format, 8, QByteArray(8, 0));
+    else
+        bytes = "garbage";
+    QVERIFY(track.resize(0) && track.write(bytes) == bytes.size());
+    track.close();
+
+    const quorvale::Recovery recovered = quorvale::recoverRecording(m_dir->path());
+    QCOMPARE(recovered.path, path("meeting.m4a"));
+    const Decoded mix = decode(recovered.path);
+    QVERIFY(std::abs(onset(mix.left, 440)) <= 0.05);
+    QVERIFY2(std::abs(mix.seconds() - std::max(0.5, 0.2 + readable)) <= 0.03,
+             qPrintable(QString::number(mix.seconds())));
+    if (readable > 0) {
+        QVERIFY(std::abs(onset(mix.left, 1000) - 0.2) <= 0.05);
+        QVERIFY(std::abs(peakLevel(mix.left, 1000) - kAmplitude) <= 0.03);
+        QCOMPARE(recovered.notice, QString());
+    } else {
+        // The user learns which source the recording lacks.
+        QCOMPARE(peakLevel(mix.left, 1000) < 0.01, true);
+        QCOMPARE(recovered.notice, QStringLiteral("La grabación se recuperó sin el micrófono: su "
+                                                  "pista no se pudo leer."));
+    }
+}
+
 void TestMixer::recoverReturnsAnExistingMix()
 {
     // Tracks gone, or unreadable: the finished mix is returned without touching them.
@@ -507,6 +577,11 @@ void TestMixer::recoverWithoutTracksFails()
     writeFile(path("session.json"),
               R"({"pageId":"p","accountId":"a","startedAt":"2026-03-04T15:20:00Z"})");
     writeFile(path("system.json"), R"({"first":1})");
+    QCOMPARE(serviceErrorOf([&] { quorvale::recoverDirectory(m_dir->path()); }), kNoAudio);
+    QVERIFY(!QFile::exists(path("meeting.m4a")));
+    // Tracks that cannot be read leave no audio either.
+    writeFile(path("system.caf"), "not audio");
+    writeFile(path("microphone.caf"), "");
     QCOMPARE(serviceErrorOf([&] { quorvale::recoverDirectory(m_dir->path()); }), kNoAudio);
     QVERIFY(!QFile::exists(path("meeting.m4a")));
     // A stray file offered as a recording fails the same way.

@@ -24,6 +24,9 @@
 
 #include <sndfile.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/vfs.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <memory>
@@ -63,6 +66,27 @@ int permissionsOf(const QString &path)
     struct stat status;
     return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? int(status.st_mode & 0777)
                                                                      : -1;
+}
+
+// Pages of a file in memory not yet written to the disk, by cachestat(2); -1 where the kernel
+// cannot tell (before Linux 6.5, or on tmpfs, whose pages never reach a disk).
+qint64 dirtyPages(const QString &path)
+{
+    struct Range
+    {
+        quint64 offset = 0, length = 0; // a length of 0: to the end of the file
+    } range;
+    struct Stat
+    {
+        quint64 cached, dirty, writeback, evicted, recentlyEvicted;
+    } stat{};
+    QFile file(path);
+    struct statfs system;
+    if (!file.open(QIODevice::ReadOnly) || ::fstatfs(file.handle(), &system) != 0 ||
+        system.f_type == 0x01021994 /* TMPFS_MAGIC */)
+        return -1;
+    constexpr long cachestat = 451;
+    return ::syscall(cachestat, file.handle(), &range, &stat, 0) == 0 ? qint64(stat.dirty) : -1;
 }
 
 // 0.1 s of a quiet tone, as the capture delivers it.
@@ -274,6 +298,8 @@ private slots:
     void sinkStopsAtFirstWriteFailure();
     void sinkRefusesNonFiniteStart();
     void sinkDropsBrokenBuffers();
+    void sinkSyncsTracksWhileRecording();
+    void sinkLaysBuffersAtTheirTimes();
 
     // The recorder's states, with a scripted capture.
     void startRefusedLeavesNoTrace_data();
@@ -292,8 +318,9 @@ private slots:
     void realRecordingMixesToneAtTheirOffsets();
     void realStartWhileRecordingIsNoOp();
     void realKilledRecorderIsRecoverable();
+    void realWriteFailureStopsRecording();
     void realSoundServerKilledEndsRecording();
-    void realOutputRemovedEndsRecording();
+    void realSystemAudioFollowsTheDefaultOutput();
 
 private:
     // Records through the real daemon while the players run, then stops.
@@ -438,26 +465,68 @@ void RecorderTest::sinkDropsBrokenBuffers()
     QCOMPARE(finished.value->files[0].start, 6.0);
 }
 
+void RecorderTest::sinkSyncsTracksWhileRecording()
+{
+    // What a power cut would find: the audio must reach the disk while the track is still open.
+    QTemporaryDir directory;
+    AudioSink sink(directory.path());
+    const QString track = directory.filePath(QStringLiteral("system.caf"));
+    for (int i = 0; i < 3; ++i)
+        deliver(sink, tone(100 + 0.1 * i), OutputType::System);
+    QTRY_COMPARE(framesOf(track), 14400);
+    if (dirtyPages(track) < 0)
+        QSKIP("the kernel does not tell which pages of a file are written");
+    QTRY_COMPARE_WITH_TIMEOUT(dirtyPages(track), 0, 10000);
+    QVERIFY(finish(sink.finish()).ok());
+}
+
+void RecorderTest::sinkLaysBuffersAtTheirTimes()
+{
+    // A source that was away for 0.4 s comes back: silence fills the gap. A buffer that begins
+    // before the track's end loses what the track already covers.
+    QTemporaryDir directory;
+    AudioSink sink(directory.path());
+    deliver(sink, tone(100), OutputType::System);
+    deliver(sink, tone(100.5), OutputType::System);
+    deliver(sink, tone(100.55), OutputType::System);
+    QVERIFY(finish(sink.finish()).ok());
+    const QList<float> audio = test::decodeMono(directory.filePath(QStringLiteral("system.caf")));
+    QCOMPARE(audio.size(), 31200);
+    QCOMPARE(*std::max_element(audio.begin() + 4900, audio.begin() + 23900), 0.0f);
+    QVERIFY(*std::max_element(audio.begin() + 24000, audio.end()) > 0.1f);
+}
+
 void RecorderTest::startRefusedLeavesNoTrace_data()
 {
     QTest::addColumn<bool>("microphone");
     QTest::addColumn<bool>("display");
     QTest::addColumn<QString>("account");
     QTest::addColumn<QString>("message");
-    QTest::newRow("microphone refused")
+    QTest::addColumn<QString>("language");
+    QTest::newRow("no microphone")
         << false << true << QStringLiteral("acct")
-        << QStringLiteral("Permite el micrófono en Ajustes del Sistema → Privacidad y seguridad.");
+        << QStringLiteral("No hay ningún micrófono disponible. Revisa el dispositivo de entrada "
+                          "en la configuración de sonido.")
+        << QString();
+    QTest::newRow("no microphone, English")
+        << false << true << QStringLiteral("acct")
+        << QStringLiteral(
+               "No microphone is available. Check the input device in the sound settings.")
+        << QStringLiteral("en");
     QTest::newRow("no display")
         << true << false << QStringLiteral("acct")
-        << QStringLiteral("No hay pantalla disponible para capturar el audio de la reunión.");
+        << QStringLiteral("No hay pantalla disponible para capturar el audio de la reunión.")
+        << QString();
     QTest::newRow("account reaching out")
         << true << true << QStringLiteral("..")
         << QStringLiteral(
-               "El identificador de la cuenta no sirve como nombre de la carpeta de grabaciones.");
+               "El identificador de la cuenta no sirve como nombre de la carpeta de grabaciones.")
+        << QString();
     QTest::newRow("account with a slash")
         << true << true << QStringLiteral("a/../../b")
         << QStringLiteral(
-               "El identificador de la cuenta no sirve como nombre de la carpeta de grabaciones.");
+               "El identificador de la cuenta no sirve como nombre de la carpeta de grabaciones.")
+        << QString();
 }
 
 void RecorderTest::startRefusedLeavesNoTrace()
@@ -466,7 +535,9 @@ void RecorderTest::startRefusedLeavesNoTrace()
     QFETCH(bool, display);
     QFETCH(QString, account);
     QFETCH(QString, message);
+    QFETCH(QString, language);
     Scripted s;
+    s.recorder.setLanguage(language);
     s.capture->microphone = microphone;
     if (!display)
         s.capture->displayList.clear();
@@ -863,6 +934,34 @@ void RecorderTest::realKilledRecorderIsRecoverable()
     QVERIFY(probed.duration > 0.3);
 }
 
+void RecorderTest::realWriteFailureStopsRecording()
+{
+    // A recorder whose files may not grow past 256 KiB: the disk is full within a second.
+    const QString account = newAccount();
+    QProcess child;
+    child.setProgram(QStringLiteral(QUORVALE_RECORDER_CHILD));
+    child.setArguments(
+        {m_sound->address(), QStringLiteral("page"), account, QString::number(256 * 1024)});
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start();
+    QVERIFY(child.waitForReadyRead(10000));
+    QCOMPARE(child.readLine().trimmed(), QByteArray("recording"));
+    // Reported while recording, without a stop, and the capture is over.
+    QVERIFY(child.waitForFinished(15000));
+    QCOMPARE(child.exitCode(), 0);
+    QCOMPARE(QString::fromUtf8(child.readAllStandardOutput().trimmed()),
+             QStringLiteral("ended ") + writeFailure);
+
+    // What was written stays, and recovers.
+    const QString directory = directoriesOf(account).first();
+    QVERIFY(framesOf(directory + QStringLiteral("/system.caf")) > 0);
+    QVERIFY(framesOf(directory + QStringLiteral("/microphone.caf")) > 0);
+    QCOMPARE(MeetingRecorder::recoverable(account), {directory});
+    const auto recovered = finish(MeetingRecorder::recover(directory));
+    QVERIFY2(recovered.ok(), qPrintable(recovered.otherError));
+    QCOMPARE(probe(*recovered.value).codec, QStringLiteral("aac"));
+}
+
 void RecorderTest::realSoundServerKilledEndsRecording()
 {
     // A daemon of its own, so that killing it disturbs no other test.
@@ -898,35 +997,60 @@ void RecorderTest::realSoundServerKilledEndsRecording()
     QCOMPARE(recorder.error(), before);
 }
 
-void RecorderTest::realOutputRemovedEndsRecording()
+void RecorderTest::realSystemAudioFollowsTheDefaultOutput()
 {
+    // A daemon of its own, whose outputs the test adds and removes.
     test::SoundServer server;
     QVERIFY2(server.start(), qPrintable(server.error()));
     MeetingRecorder recorder(makePulseCapture(server.address()));
     const QString account = newAccount();
     QVERIFY(finish(recorder.start(QStringLiteral("page"), account)).ok());
     const QString directory = directoriesOf(account).first();
+    const QString microphone = directory + QStringLiteral("/microphone.caf");
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(directory + QStringLiteral("/system.json")), 5000);
-
-    // The output being recorded goes away (a headset unplugged); the microphone stays.
     QSignalSpy error(&recorder, &MeetingRecorder::errorChanged);
-    QProcess pactl;
-    pactl.start(QStringLiteral("pactl"),
-                {QStringLiteral("-s"), server.address(), QStringLiteral("list"),
-                 QStringLiteral("short"), QStringLiteral("modules")});
-    QVERIFY(pactl.waitForFinished(5000));
-    QString module;
-    for (const QString &line : QString::fromUtf8(pactl.readAllStandardOutput()).split(u'\n'))
-        if (line.contains(u"sink_name=vsink"))
-            module = line.section(u'\t', 0, 0);
-    QVERIFY(!module.isEmpty());
-    pactl.start(QStringLiteral("pactl"),
-                {QStringLiteral("-s"), server.address(), QStringLiteral("unload-module"), module});
-    QVERIFY(pactl.waitForFinished(5000) && pactl.exitCode() == 0);
-    QVERIFY(error.wait(5000));
-    QVERIFY(!recorder.isRecording());
-    QVERIFY(framesOf(directory + QStringLiteral("/system.caf")) > 0);
-    QCOMPARE(MeetingRecorder::recoverable(account), {directory});
+
+    // A headset connects mid-call and the call moves to it: so does the system audio.
+    QVERIFY(server.control({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                            QStringLiteral("sink_name=headset"), QStringLiteral("rate=48000")}));
+    // Kept playing, as a headset that carries a call is: an idle null sink renders seconds
+    // ahead, and what is played into it would reach its monitor that much later.
+    QVERIFY(server.control({QStringLiteral("load-module"), QStringLiteral("module-combine-sink"),
+                            QStringLiteral("sink_name=call"), QStringLiteral("slaves=headset")}));
+    QVERIFY(server.control({QStringLiteral("set-default-sink"), QStringLiteral("headset")}));
+    QTRY_VERIFY_WITH_TIMEOUT(server.isRecorded(QStringLiteral("headset.monitor")), 5000);
+    // Played once the headset's audio reaches the track, as a call would go on for a while.
+    const QString systemTrack = directory + QStringLiteral("/system.caf");
+    const sf_count_t switched = framesOf(systemTrack);
+    QTRY_VERIFY_WITH_TIMEOUT(framesOf(systemTrack) > switched + 24000, 5000);
+    // The microphone hears 1000 Hz and the headset plays 1500 Hz half a second later: so they
+    // lie on the capture clock when the system track's gap is silence of the right length.
+    const QString microphoneFile = m_files.filePath(QStringLiteral("microphone.wav"));
+    const QString headsetFile = m_files.filePath(QStringLiteral("headset.wav"));
+    QVERIFY(test::makeTone(microphoneFile, 0.2, 0.3, 1000, 0.1));
+    QVERIFY(test::makeTone(headsetFile, 0.7, 0.3, 1500, 0.1));
+    const std::unique_ptr<QProcess> said(server.play(microphoneFile, QStringLiteral("micsink")));
+    const std::unique_ptr<QProcess> played(server.play(headsetFile, QStringLiteral("headset")));
+    QVERIFY(said->waitForFinished(10000) && said->exitCode() == 0);
+    QVERIFY(played->waitForFinished(10000) && played->exitCode() == 0);
+
+    // The first output goes away, then the one recorded: the recording, microphone included,
+    // goes on.
+    for (const QString &sink : {QStringLiteral("vsink"), QStringLiteral("headset")}) {
+        QVERIFY(server.unloadSink(sink));
+        const sf_count_t before = framesOf(microphone);
+        QTRY_VERIFY_WITH_TIMEOUT(framesOf(microphone) > before + 24000, 5000);
+    }
+    QCOMPARE(error.size(), 0);
+    QVERIFY(recorder.isRecording());
+    const auto stopped = finish(recorder.stop());
+    QVERIFY2(stopped.ok(), qPrintable(stopped.otherError));
+    const Placed system = place(directory, QStringLiteral("system"), 1500);
+    const Placed heard = place(directory, QStringLiteral("microphone"), 1000);
+    QVERIFY(system.onset > 0 && heard.onset > 0);
+    const double apart = system.clock() - heard.clock();
+    qInfo("tones 0.5 s apart after the switch measured %.1f ms apart", apart * 1000);
+    QVERIFY(qAbs(apart - 0.5) <= 0.040);
 }
 
 QTEST_GUILESS_MAIN(RecorderTest)
