@@ -30,7 +30,7 @@ namespace quorvale {
 
 namespace {
 
-using Key = DraftKeyCache::Key;
+using Key = std::array<unsigned char, 32>;
 
 constexpr std::size_t nonceSize = 12;
 constexpr std::size_t tagSize = 16;
@@ -88,51 +88,6 @@ void storeKey(SecretStore &secrets, const std::string &account, const Key &key)
     wipe(data.data(), data.size());
     if (!stored)
         throw ServiceError(0, protectMessage());
-}
-
-Key fetchKey(SecretStore &secrets, const QString &accountId, DraftKeyCache *cache)
-{
-    const std::string account = accountId.toStdString();
-    const Key *kept = cache ? cache->find(accountId) : nullptr;
-    SecretStore::Lookup found = secrets.find(keyService, account);
-    const std::size_t size = found.data.size();
-    Key key = keyOf(found.data);
-    wipe(found.data.data(), size);
-    switch (found.outcome) {
-    case SecretStore::Outcome::Found:
-        if (size == 0) {
-            if (kept)
-                return *kept;
-            throw ServiceError(0, unlockMessage());
-        }
-        // Replacing it would lose whatever draft it protects; the user decides in the keychain.
-        if (size != key.size())
-            throw ServiceError(0, QStringLiteral("La clave del borrador guardada en el llavero no "
-                                                 "es válida. Bórrala del llavero para volver a "
-                                                 "guardar borradores."));
-        break;
-    case SecretStore::Outcome::NotFound:
-        // A key still in memory protects the draft on disk: it goes back into the keychain
-        // before anything else is sealed with it.
-        if (kept)
-            key = *kept;
-        else if (RAND_bytes(key.data(), static_cast<int>(key.size())) != 1)
-            throw ServiceError(0, protectMessage());
-        try {
-            storeKey(secrets, account, key);
-        } catch (...) {
-            wipe(key.data(), key.size());
-            throw;
-        }
-        break;
-    case SecretStore::Outcome::Unavailable:
-        if (kept)
-            return *kept;
-        throw ServiceError(0, unlockMessage());
-    }
-    if (cache)
-        cache->keep(accountId, key);
-    return key;
 }
 
 // The draft file's location, checked but not created.
@@ -216,7 +171,7 @@ void open(std::string &sealed, const Key &key)
         EVP_DecryptFinal_ex(context.get(), text + plaintextSize, &finalSize) != 1) {
         // Unauthenticated bytes are nobody's document.
         wipe(text, plaintextSize);
-        throw DraftStore::DraftDamaged(
+        throw DraftDamaged(
             QStringLiteral("El borrador local está dañado o se protegió con otra clave."));
     }
 }
@@ -260,49 +215,83 @@ std::optional<std::string> readFile(const QString &path)
 // Puts the file's data (and, for a directory, its entries) on the disk itself.
 } // namespace
 
-DraftKeyCache::~DraftKeyCache()
+DraftStore::DraftStore(SecretStore &secrets)
+    : m_secrets(secrets)
+{}
+
+DraftStore::~DraftStore()
 {
     forget();
 }
 
-void DraftKeyCache::forget()
+void DraftStore::forget()
 {
     wipe(m_key.data(), m_key.size());
-    m_accountId.clear();
-    m_holdsKey = false;
+    m_keptAccount.clear();
+    m_encoding.clear();
 }
 
-const DraftKeyCache::Key *DraftKeyCache::find(const QString &accountId) const
+DraftStore::Key DraftStore::fetchKey(const QString &accountId)
 {
-    return m_holdsKey && m_accountId == accountId ? &m_key : nullptr;
-}
-
-void DraftKeyCache::keep(const QString &accountId, const Key &key)
-{
+    const std::string account = accountId.toStdString();
+    const Key *kept = !m_keptAccount.isEmpty() && m_keptAccount == accountId ? &m_key : nullptr;
+    SecretStore::Lookup found = m_secrets.find(keyService, account);
+    const std::size_t size = found.data.size();
+    Key key = keyOf(found.data);
+    wipe(found.data.data(), size);
+    switch (found.outcome) {
+    case SecretStore::Outcome::Found:
+        if (size == 0) {
+            if (kept)
+                return *kept;
+            throw ServiceError(0, unlockMessage());
+        }
+        // Replacing it would lose whatever draft it protects; the user decides in the keychain.
+        if (size != key.size())
+            throw ServiceError(0, QStringLiteral("La clave del borrador guardada en el llavero no "
+                                                 "es válida. Bórrala del llavero para volver a "
+                                                 "guardar borradores."));
+        break;
+    case SecretStore::Outcome::NotFound:
+        // A key still in memory protects the draft on disk: it goes back into the keychain
+        // before anything else is sealed with it.
+        if (kept)
+            key = *kept;
+        else if (RAND_bytes(key.data(), static_cast<int>(key.size())) != 1)
+            throw ServiceError(0, protectMessage());
+        try {
+            storeKey(m_secrets, account, key);
+        } catch (...) {
+            wipe(key.data(), key.size());
+            throw;
+        }
+        break;
+    case SecretStore::Outcome::Unavailable:
+        if (kept)
+            return *kept;
+        throw ServiceError(0, unlockMessage());
+    }
     m_key = key;
-    m_accountId = accountId;
-    m_holdsKey = true;
+    m_keptAccount = accountId;
+    return key;
 }
 
-namespace DraftStore {
-
-QString file(const QString &accountId)
+QString DraftStore::file(const QString &accountId)
 {
     const QString path = draftPath(accountId);
     durable::makePrivateDirectories(QFileInfo(path).absolutePath());
     return path;
 }
 
-QByteArray key(SecretStore &secrets, const QString &accountId, DraftKeyCache *cache)
+QByteArray DraftStore::key(const QString &accountId)
 {
-    Key key = fetchKey(secrets, accountId, cache);
+    Key key = fetchKey(accountId);
     const KeyGuard guard(key);
     return QByteArray(reinterpret_cast<const char *>(key.data()),
                       static_cast<qsizetype>(key.size()));
 }
 
-void save(SecretStore &secrets, const JSON &payload, const QString &accountId, DraftKeyCache *cache,
-          JSON::EncodeCache *encodeCache)
+void DraftStore::save(const JSON &payload, const QString &accountId)
 {
     if (accountId.isEmpty())
         return;
@@ -310,17 +299,17 @@ void save(SecretStore &secrets, const JSON &payload, const QString &accountId, D
 
     // One buffer from encoding to the write: the text is sealed where it was encoded.
     std::string buffer(nonceSize, '\0');
-    payload.encodeInto(buffer, encodeCache);
+    payload.encodeInto(buffer, &m_encoding);
     buffer.append(tagSize, '\0');
 
-    Key key = fetchKey(secrets, accountId, cache);
+    Key key = fetchKey(accountId);
     const KeyGuard guard(key);
     seal(buffer, key);
     durable::writeFileAtomically(
         path, QByteArray::fromRawData(buffer.data(), static_cast<qsizetype>(buffer.size())));
 }
 
-std::optional<JSON> load(SecretStore &secrets, const QString &accountId, DraftKeyCache *cache)
+std::optional<JSON> DraftStore::load(const QString &accountId)
 {
     if (accountId.isEmpty())
         return std::nullopt;
@@ -331,7 +320,7 @@ std::optional<JSON> load(SecretStore &secrets, const QString &accountId, DraftKe
     if (sealed->size() < nonceSize + tagSize)
         throw DraftDamaged(QStringLiteral("El borrador local está incompleto."));
 
-    Key key = fetchKey(secrets, accountId, cache);
+    Key key = fetchKey(accountId);
     const KeyGuard guard(key);
     open(*sealed, key);
     const std::string_view plaintext(sealed->data() + nonceSize,
@@ -343,7 +332,7 @@ std::optional<JSON> load(SecretStore &secrets, const QString &accountId, DraftKe
     }
 }
 
-QString setAside(const QString &accountId, const QDateTime &now)
+QString DraftStore::setAside(const QString &accountId, const QDateTime &now)
 {
     const QString path = draftPath(accountId);
     const QString stamp = now.toUTC().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
@@ -359,7 +348,7 @@ QString setAside(const QString &accountId, const QDateTime &now)
     return target;
 }
 
-void remove(const QString &accountId)
+void DraftStore::remove(const QString &accountId)
 {
     try {
         ::unlink(QFile::encodeName(draftPath(accountId)).constData());
@@ -367,7 +356,5 @@ void remove(const QString &accountId)
         // An id that names no draft file has nothing to delete.
     }
 }
-
-} // namespace DraftStore
 
 } // namespace quorvale

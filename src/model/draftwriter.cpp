@@ -28,7 +28,7 @@ std::function<void()> fulfil(std::shared_ptr<QPromise<T>> promise, Work work)
 
 DraftWriter::DraftWriter(SecretStore &secrets, QObject *parent)
     : QObject(parent)
-    , m_secrets(secrets)
+    , m_store(secrets)
 {
     m_thread = std::thread([this] {
         pthread_setname_np(pthread_self(), "quorvale.draft");
@@ -106,7 +106,7 @@ void DraftWriter::write(const std::shared_ptr<PendingSave> &draft)
     }
     QString error;
     try {
-        DraftStore::save(m_secrets, taken.payload, taken.accountId, &m_keys, &m_encoding);
+        m_store.save(taken.payload, taken.accountId);
     } catch (const std::exception &e) {
         error = describe(e);
     }
@@ -124,11 +124,11 @@ QFuture<DraftRead> DraftWriter::load(const QString &accountId)
     post(fulfil(std::move(promise), [this, accountId] {
         DraftRead read;
         try {
-            if (std::optional<JSON> payload = DraftStore::load(m_secrets, accountId, &m_keys)) {
+            if (std::optional<JSON> payload = m_store.load(accountId)) {
                 read.outcome = DraftRead::Outcome::Loaded;
                 read.payload = std::move(*payload);
             }
-        } catch (const DraftStore::DraftDamaged &e) {
+        } catch (const DraftDamaged &e) {
             read.outcome = DraftRead::Outcome::Damaged;
             read.error = describe(e);
         } catch (const std::exception &e) {
@@ -161,10 +161,7 @@ void DraftWriter::remove(const QString &accountId)
 
 void DraftWriter::forget()
 {
-    post([this] {
-        m_keys.forget();
-        m_encoding.clear();
-    });
+    post([this] { m_store.forget(); });
 }
 
 QFuture<void> DraftWriter::flush()

@@ -80,10 +80,8 @@ private:
     void write(const std::shared_ptr<PendingSave> &draft);
     void run();
 
-    SecretStore &m_secrets;
     // Touched on the worker only.
-    DraftKeyCache m_keys;
-    JSON::EncodeCache m_encoding;
+    DraftStore m_store;
 
     std::mutex m_mutex;
     std::condition_variable m_wake;

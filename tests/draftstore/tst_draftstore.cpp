@@ -24,13 +24,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using quorvale::DraftKeyCache;
+using quorvale::DraftStore;
 using quorvale::FileError;
 using quorvale::JSON;
 using quorvale::MemorySecretStore;
 using quorvale::SecretStore;
 using quorvale::ServiceError;
-namespace DraftStore = quorvale::DraftStore;
 
 namespace {
 
@@ -337,9 +336,9 @@ void DraftStoreTest::draftsAreSealedPrivateAndFreshEachWrite()
     SecretStore &secrets = *store;
     const QString id = account("a");
     const JSON draft = sample();
-    QCOMPARE(shown(DraftStore::load(secrets, id)), QByteArray("no draft"));
+    QCOMPARE(shown(DraftStore(secrets).load(id)), QByteArray("no draft"));
 
-    DraftStore::save(secrets, draft, id);
+    DraftStore(secrets).save(draft, id);
     const QString path = DraftStore::file(id);
     QCOMPARE(path, drafts() + "/" + id + ".encrypted");
     const QByteArray first = readAll(path);
@@ -348,9 +347,9 @@ void DraftStoreTest::draftsAreSealedPrivateAndFreshEachWrite()
     QCOMPARE(mode(path), 0600);
     QCOMPARE(mode(drafts()), 0700);
     QCOMPARE(mode(m_home->path() + "/Quorvale"), 0700);
-    QCOMPARE(openIndependently(first, DraftStore::key(secrets, id)), plaintext);
+    QCOMPARE(openIndependently(first, DraftStore(secrets).key(id)), plaintext);
 
-    const std::optional<JSON> loaded = DraftStore::load(secrets, id);
+    const std::optional<JSON> loaded = DraftStore(secrets).load(id);
     QVERIFY2(same(loaded, draft), shown(loaded).constData());
     const std::string_view text =
         (*loaded)["workspace"]["pages"].at(0)["blocks"].at(0)["text"].stringValue();
@@ -360,21 +359,20 @@ void DraftStoreTest::draftsAreSealedPrivateAndFreshEachWrite()
     // The same payload again: a fresh nonce makes other bytes, and the file is private again
     // even if someone opened it up meanwhile.
     QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0644), 0);
-    DraftStore::save(secrets, draft, id);
+    DraftStore(secrets).save(draft, id);
     const QByteArray second = readAll(path);
     QCOMPARE(second.size(), first.size());
     QVERIFY(second.left(12) != first.left(12));
     QVERIFY(second.mid(12) != first.mid(12));
     QCOMPARE(mode(path), 0600);
-    QVERIFY(same(DraftStore::load(secrets, id), draft));
+    QVERIFY(same(DraftStore(secrets).load(id), draft));
     QCOMPARE(entries(drafts()), QStringList{id + ".encrypted"});
 
     // A draft sealed by another build with the same key reads back.
     const QByteArray foreign =
-        sealIndependently(R"({"revision":3,"workspace":null})", DraftStore::key(secrets, id));
+        sealIndependently(R"({"revision":3,"workspace":null})", DraftStore(secrets).key(id));
     QVERIFY(writeAll(path, foreign));
-    QCOMPARE(shown(DraftStore::load(secrets, id)),
-             QByteArray(R"({"revision":3,"workspace":null})"));
+    QCOMPARE(shown(DraftStore(secrets).load(id)), QByteArray(R"({"revision":3,"workspace":null})"));
 }
 
 void DraftStoreTest::accountsKeepSeparateDraftsAndKeys_data()
@@ -391,27 +389,27 @@ void DraftStoreTest::accountsKeepSeparateDraftsAndKeys()
     SecretStore &secrets = *store;
     const QString a = account("a");
     const QString b = account("b");
-    DraftStore::save(secrets, payload(1, "de a"), a);
-    DraftStore::save(secrets, payload(2, "de b"), b);
+    DraftStore(secrets).save(payload(1, "de a"), a);
+    DraftStore(secrets).save(payload(2, "de b"), b);
 
-    const QByteArray keyA = DraftStore::key(secrets, a);
-    const QByteArray keyB = DraftStore::key(secrets, b);
+    const QByteArray keyA = DraftStore(secrets).key(a);
+    const QByteArray keyB = DraftStore(secrets).key(b);
     QCOMPARE(keyA.size(), 32);
     QCOMPARE(keyB.size(), 32);
     QVERIFY(keyA != keyB);
-    QCOMPARE(DraftStore::key(secrets, a), keyA); // read back, not made anew
-    QVERIFY(same(DraftStore::load(secrets, a), payload(1, "de a")));
-    QVERIFY(same(DraftStore::load(secrets, b), payload(2, "de b")));
+    QCOMPARE(DraftStore(secrets).key(a), keyA); // read back, not made anew
+    QVERIFY(same(DraftStore(secrets).load(a), payload(1, "de a")));
+    QVERIFY(same(DraftStore(secrets).load(b), payload(2, "de b")));
 
     // One account's draft put in the other's place is never read for it.
     const QByteArray draftOfB = readAll(DraftStore::file(b));
     QVERIFY(writeAll(DraftStore::file(b), readAll(DraftStore::file(a))));
-    QVERIFY(failure([&] { DraftStore::load(secrets, b); }).startsWith("FileError: "));
-    QCOMPARE(DraftStore::key(secrets, b), keyB);
-    QVERIFY(same(DraftStore::load(secrets, a), payload(1, "de a")));
+    QVERIFY(failure([&] { DraftStore(secrets).load(b); }).startsWith("FileError: "));
+    QCOMPARE(DraftStore(secrets).key(b), keyB);
+    QVERIFY(same(DraftStore(secrets).load(a), payload(1, "de a")));
 
     QVERIFY(writeAll(DraftStore::file(b), draftOfB));
-    QVERIFY(same(DraftStore::load(secrets, b), payload(2, "de b")));
+    QVERIFY(same(DraftStore(secrets).load(b), payload(2, "de b")));
 }
 
 void DraftStoreTest::deletedKeyLosesTheDraftUntilTheNextSave_data()
@@ -427,23 +425,23 @@ void DraftStoreTest::deletedKeyLosesTheDraftUntilTheNextSave()
         QSKIP(m_skipReason.constData());
     SecretStore &secrets = *store;
     const QString id = account("a");
-    DraftStore::save(secrets, payload(1, "antes"), id);
-    const QByteArray oldKey = DraftStore::key(secrets, id);
+    DraftStore(secrets).save(payload(1, "antes"), id);
+    const QByteArray oldKey = DraftStore(secrets).key(id);
     const QByteArray sealed = readAll(DraftStore::file(id));
 
     QVERIFY(secrets.remove(draftService, id.toStdString()));
-    QVERIFY(failure([&] { DraftStore::load(secrets, id); }).startsWith("FileError: "));
+    QVERIFY(failure([&] { DraftStore(secrets).load(id); }).startsWith("FileError: "));
     QCOMPARE(readAll(DraftStore::file(id)), sealed);
     // The failed load made the account a new key.
     const SecretStore::Lookup made = secrets.find(draftService, id.toStdString());
     QCOMPARE(made.outcome, SecretStore::Outcome::Found);
     QCOMPARE(made.data.size(), std::size_t{32});
-    const QByteArray newKey = DraftStore::key(secrets, id);
+    const QByteArray newKey = DraftStore(secrets).key(id);
     QVERIFY(newKey != oldKey);
 
-    DraftStore::save(secrets, payload(2, "después"), id);
-    QVERIFY(same(DraftStore::load(secrets, id), payload(2, "después")));
-    QCOMPARE(DraftStore::key(secrets, id), newKey);
+    DraftStore(secrets).save(payload(2, "después"), id);
+    QVERIFY(same(DraftStore(secrets).load(id), payload(2, "después")));
+    QCOMPARE(DraftStore(secrets).key(id), newKey);
 }
 
 void DraftStoreTest::damagedDraftsFailToLoad_data()
@@ -460,8 +458,8 @@ void DraftStoreTest::damagedDraftsFailToLoad()
 {
     QFETCH(QString, damage);
     const QString id = account("a");
-    DraftStore::save(*m_memory, sample(), id);
-    const QByteArray key = DraftStore::key(*m_memory, id);
+    DraftStore(*m_memory).save(sample(), id);
+    const QByteArray key = DraftStore(*m_memory).key(id);
     QByteArray bytes = readAll(DraftStore::file(id));
     const qsizetype textSize = bytes.size() - 28;
 
@@ -487,48 +485,48 @@ void DraftStoreTest::damagedDraftsFailToLoad()
         bytes = sealIndependently("{\"revision\":", key);
     QVERIFY(writeAll(DraftStore::file(id), bytes));
 
-    const QString failed = failure([&] { DraftStore::load(*m_memory, id); });
+    const QString failed = failure([&] { DraftStore(*m_memory).load(id); });
     QVERIFY2(failed.startsWith("FileError: "), qPrintable(failed));
     // The file stays for the next save to replace; the key is kept.
     QCOMPARE(readAll(DraftStore::file(id)), bytes);
-    QCOMPARE(DraftStore::key(*m_memory, id), key);
-    DraftStore::save(*m_memory, payload(8, "otra vez"), id);
-    QVERIFY(same(DraftStore::load(*m_memory, id), payload(8, "otra vez")));
+    QCOMPARE(DraftStore(*m_memory).key(id), key);
+    DraftStore(*m_memory).save(payload(8, "otra vez"), id);
+    QVERIFY(same(DraftStore(*m_memory).load(id), payload(8, "otra vez")));
 }
 
 void DraftStoreTest::lockedKeychainKeepsTheOldDraft()
 {
     const QString id = account("a");
-    DraftStore::save(*m_memory, payload(1, "guardado"), id);
+    DraftStore(*m_memory).save(payload(1, "guardado"), id);
     const QByteArray before = readAll(DraftStore::file(id));
 
     m_memory->setLocked(true);
-    QCOMPARE(failure([&] { DraftStore::save(*m_memory, payload(2, "nuevo"), id); }),
+    QCOMPARE(failure([&] { DraftStore(*m_memory).save(payload(2, "nuevo"), id); }),
              keychainFailure(unlockMessage));
-    QCOMPARE(failure([&] { DraftStore::load(*m_memory, id); }), keychainFailure(unlockMessage));
+    QCOMPARE(failure([&] { DraftStore(*m_memory).load(id); }), keychainFailure(unlockMessage));
     QCOMPARE(readAll(DraftStore::file(id)), before);
     QCOMPARE(entries(drafts()), QStringList{id + ".encrypted"});
     // A locked keychain may hide a key: no new one is made for an account without a draft.
-    QCOMPARE(failure([&] { DraftStore::save(*m_memory, sample(), account("b")); }),
+    QCOMPARE(failure([&] { DraftStore(*m_memory).save(sample(), account("b")); }),
              keychainFailure(unlockMessage));
 
     m_memory->setLocked(false);
     QCOMPARE(m_memory->size(), std::size_t{1});
-    QVERIFY(same(DraftStore::load(*m_memory, id), payload(1, "guardado")));
+    QVERIFY(same(DraftStore(*m_memory).load(id), payload(1, "guardado")));
 }
 
 void DraftStoreTest::refusedKeyIsReported()
 {
     const QString id = account("a");
     m_memory->setRefusingStores(true);
-    QCOMPARE(failure([&] { DraftStore::save(*m_memory, sample(), id); }),
+    QCOMPARE(failure([&] { DraftStore(*m_memory).save(sample(), id); }),
              keychainFailure(protectMessage));
     QCOMPARE(entries(drafts()), QStringList());
     QCOMPARE(m_memory->size(), std::size_t{0});
 
     // A draft whose key is gone, with no new key to be had.
     QVERIFY(writeAll(DraftStore::file(id), QByteArray(64, 'x')));
-    QCOMPARE(failure([&] { DraftStore::load(*m_memory, id); }), keychainFailure(protectMessage));
+    QCOMPARE(failure([&] { DraftStore(*m_memory).load(id); }), keychainFailure(protectMessage));
 }
 
 void DraftStoreTest::keyOfTheWrongSizeIsNeverReplaced_data()
@@ -551,11 +549,11 @@ void DraftStoreTest::keyOfTheWrongSizeIsNeverReplaced()
     const QByteArray draft(100, 'd');
     QVERIFY(writeAll(DraftStore::file(id), draft));
 
-    const QString saved = failure([&] { DraftStore::save(*m_memory, sample(), id); });
+    const QString saved = failure([&] { DraftStore(*m_memory).save(sample(), id); });
     QVERIFY2(saved.startsWith("ServiceError(0): "), qPrintable(saved));
     QCOMPARE(saved == keychainFailure(unlockMessage), empty);
-    QCOMPARE(failure([&] { DraftStore::load(*m_memory, id); }), saved);
-    QCOMPARE(failure([&] { DraftStore::key(*m_memory, id); }), saved);
+    QCOMPARE(failure([&] { DraftStore(*m_memory).load(id); }), saved);
+    QCOMPARE(failure([&] { DraftStore(*m_memory).key(id); }), saved);
 
     QVERIFY(m_memory->find(draftService, id.toStdString()).data == stored);
     QCOMPARE(readAll(DraftStore::file(id)), draft);
@@ -565,44 +563,41 @@ void DraftStoreTest::keyCacheSparesTheKeychain()
 {
     const QString a = account("a");
     const QString b = account("b");
-    DraftKeyCache cache;
-    DraftStore::save(*m_memory, payload(1, "uno"), a, &cache);
-    const QByteArray keyA = DraftStore::key(*m_memory, a);
+    DraftStore cache(*m_memory);
+    cache.save(payload(1, "uno"), a);
+    const QByteArray keyA = DraftStore(*m_memory).key(a);
 
     // Once read, the key is served from memory while the keychain cannot answer.
     m_memory->setLocked(true);
-    DraftStore::save(*m_memory, payload(2, "dos"), a, &cache);
-    QVERIFY(same(DraftStore::load(*m_memory, a, &cache), payload(2, "dos")));
-    QCOMPARE(DraftStore::key(*m_memory, a, &cache), keyA);
+    cache.save(payload(2, "dos"), a);
+    QVERIFY(same(cache.load(a), payload(2, "dos")));
+    QCOMPARE(cache.key(a), keyA);
     // Without the cache, or for another account, the keychain is asked.
-    QCOMPARE(failure([&] { DraftStore::key(*m_memory, a); }), keychainFailure(unlockMessage));
-    QCOMPARE(failure([&] { DraftStore::key(*m_memory, b, &cache); }),
-             keychainFailure(unlockMessage));
+    QCOMPARE(failure([&] { DraftStore(*m_memory).key(a); }), keychainFailure(unlockMessage));
+    QCOMPARE(failure([&] { cache.key(b); }), keychainFailure(unlockMessage));
 
     cache.forget();
-    QCOMPARE(failure([&] { DraftStore::save(*m_memory, payload(3, "tres"), a, &cache); }),
-             keychainFailure(unlockMessage));
+    QCOMPARE(failure([&] { cache.save(payload(3, "tres"), a); }), keychainFailure(unlockMessage));
 
     // Another account takes the place of the first.
     m_memory->setLocked(false);
-    QCOMPARE(DraftStore::key(*m_memory, a, &cache), keyA);
-    const QByteArray keyB = DraftStore::key(*m_memory, b, &cache);
+    QCOMPARE(cache.key(a), keyA);
+    const QByteArray keyB = cache.key(b);
     m_memory->setLocked(true);
-    QCOMPARE(DraftStore::key(*m_memory, b, &cache), keyB);
-    QCOMPARE(failure([&] { DraftStore::key(*m_memory, a, &cache); }),
-             keychainFailure(unlockMessage));
+    QCOMPARE(cache.key(b), keyB);
+    QCOMPARE(failure([&] { cache.key(a); }), keychainFailure(unlockMessage));
 
     m_memory->setLocked(false);
-    QVERIFY(same(DraftStore::load(*m_memory, a), payload(2, "dos")));
+    QVERIFY(same(DraftStore(*m_memory).load(a), payload(2, "dos")));
 
     // A key item deleted while its key is in memory is written back before anything else is
     // sealed with it: the draft stays readable by the next start.
-    DraftKeyCache kept;
-    DraftStore::save(*m_memory, payload(4, "cuatro"), a, &kept);
+    DraftStore kept(*m_memory);
+    kept.save(payload(4, "cuatro"), a);
     QVERIFY(m_memory->remove(draftService, a.toStdString()));
-    DraftStore::save(*m_memory, payload(5, "cinco"), a, &kept);
-    QCOMPARE(DraftStore::key(*m_memory, a), keyA);
-    QVERIFY(same(DraftStore::load(*m_memory, a), payload(5, "cinco")));
+    kept.save(payload(5, "cinco"), a);
+    QCOMPARE(DraftStore(*m_memory).key(a), keyA);
+    QVERIFY(same(DraftStore(*m_memory).load(a), payload(5, "cinco")));
 }
 
 // Saves a draft, breaks the next write, and checks that the draft survives it whole.
@@ -610,21 +605,21 @@ void DraftStoreTest::keepOldDraftThrough(const std::function<void()> &breakWrite
                                          const std::function<void()> &repair)
 {
     const QString id = account("a");
-    DraftStore::save(*m_memory, payload(1, "antes"), id);
+    DraftStore(*m_memory).save(payload(1, "antes"), id);
     const QByteArray before = readAll(DraftStore::file(id));
 
     breakWrite();
     // Far larger than the old draft, so that a write cut short cannot pass for it.
     const JSON large = payload(2, std::string(256 * 1024, 'z'));
-    const QString failed = failure([&] { DraftStore::save(*m_memory, large, id); });
+    const QString failed = failure([&] { DraftStore(*m_memory).save(large, id); });
     repair();
 
     QVERIFY2(failed.startsWith("FileError: "), qPrintable(failed));
     QCOMPARE(readAll(DraftStore::file(id)), before);
     QCOMPARE(entries(drafts()), QStringList{id + ".encrypted"});
-    QVERIFY(same(DraftStore::load(*m_memory, id), payload(1, "antes")));
-    DraftStore::save(*m_memory, large, id);
-    QVERIFY(same(DraftStore::load(*m_memory, id), large));
+    QVERIFY(same(DraftStore(*m_memory).load(id), payload(1, "antes")));
+    DraftStore(*m_memory).save(large, id);
+    QVERIFY(same(DraftStore(*m_memory).load(id), large));
 }
 
 void DraftStoreTest::writeOverADirectoryFails()
@@ -644,15 +639,15 @@ void DraftStoreTest::writeOverADirectoryFails()
     // The same at a draft's own place.
     const QString id = account("a");
     QVERIFY(QDir().mkpath(DraftStore::file(id)));
-    QVERIFY(failure([&] { DraftStore::save(*m_memory, sample(), id); }).startsWith("FileError: "));
+    QVERIFY(failure([&] { DraftStore(*m_memory).save(sample(), id); }).startsWith("FileError: "));
     QCOMPARE(entries(drafts()), QStringList{id + ".encrypted"});
     QVERIFY(QFileInfo(DraftStore::file(id)).isDir());
-    QVERIFY(failure([&] { DraftStore::load(*m_memory, id); }).startsWith("FileError: "));
+    QVERIFY(failure([&] { DraftStore(*m_memory).load(id); }).startsWith("FileError: "));
 
     // Nor does a load wait on a pipe put in a draft's place.
     const QString piped = account("b");
     QCOMPARE(::mkfifo(QFile::encodeName(DraftStore::file(piped)).constData(), 0600), 0);
-    QVERIFY(failure([&] { DraftStore::load(*m_memory, piped); }).startsWith("FileError: "));
+    QVERIFY(failure([&] { DraftStore(*m_memory).load(piped); }).startsWith("FileError: "));
 }
 
 void DraftStoreTest::writeIntoAReadOnlyDirectoryFails()
@@ -705,10 +700,10 @@ void DraftStoreTest::backupReplacesAFileWithAPrivateOne()
 
 void DraftStoreTest::signedOutSavesNothing()
 {
-    DraftStore::save(*m_memory, sample(), QString());
+    DraftStore(*m_memory).save(sample(), QString());
     QCOMPARE(m_memory->size(), std::size_t{0});
     QCOMPARE(filesBelow(m_home->path()), QStringList());
-    QCOMPARE(shown(DraftStore::load(*m_memory, QString())), QByteArray("no draft"));
+    QCOMPARE(shown(DraftStore(*m_memory).load(QString())), QByteArray("no draft"));
 }
 
 void DraftStoreTest::removeNeverFails()
@@ -718,11 +713,11 @@ void DraftStoreTest::removeNeverFails()
     DraftStore::remove(QString());
     DraftStore::remove(QStringLiteral("../escape"));
 
-    DraftStore::save(*m_memory, sample(), id);
+    DraftStore(*m_memory).save(sample(), id);
     DraftStore::remove(id);
     QCOMPARE(entries(drafts()), QStringList());
     QCOMPARE(m_memory->size(), std::size_t{1}); // the key stays
-    QCOMPARE(shown(DraftStore::load(*m_memory, id)), QByteArray("no draft"));
+    QCOMPARE(shown(DraftStore(*m_memory).load(id)), QByteArray("no draft"));
     DraftStore::remove(id);
 }
 
@@ -744,14 +739,14 @@ void DraftStoreTest::accountIdsStayInsideTheDraftsDirectory()
     QFETCH(QString, id);
     QFETCH(bool, fileName);
     if (fileName) {
-        DraftStore::save(*m_memory, sample(), id);
+        DraftStore(*m_memory).save(sample(), id);
         QCOMPARE(filesBelow(m_home->path()), QStringList{drafts() + "/" + id + ".encrypted"});
-        QVERIFY(same(DraftStore::load(*m_memory, id), sample()));
+        QVERIFY(same(DraftStore(*m_memory).load(id), sample()));
         return;
     }
     for (const QString &failed : {failure([&] { DraftStore::file(id); }),
-                                  failure([&] { DraftStore::save(*m_memory, sample(), id); }),
-                                  failure([&] { DraftStore::load(*m_memory, id); })})
+                                  failure([&] { DraftStore(*m_memory).save(sample(), id); }),
+                                  failure([&] { DraftStore(*m_memory).load(id); })})
         QVERIFY2(failed.startsWith("FileError: "), qPrintable(failed));
     QCOMPARE(filesBelow(m_home->path()), QStringList());
     QVERIFY(!QFileInfo::exists("/tmp/escape.encrypted"));
@@ -780,7 +775,7 @@ void DraftStoreTest::directoriesArePrivate()
     QVERIFY(QDir(home + "/Quorvale").removeRecursively());
     const QString id = account("b");
     const mode_t saved = ::umask(0277);
-    const QString failed = failure([&] { DraftStore::save(*m_memory, sample(), id); });
+    const QString failed = failure([&] { DraftStore(*m_memory).save(sample(), id); });
     ::umask(saved);
     QCOMPARE(failed, QStringLiteral("no failure"));
     QCOMPARE(mode(home + "/Quorvale"), 0700);

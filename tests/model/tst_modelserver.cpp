@@ -236,7 +236,7 @@ void ModelServerTest::lostAccessWipesMemoryAfterKeepingTheDraft()
     QCOMPARE(m->account()["status"].stringValue(), std::string_view("blocked"));
     QCOMPARE(finish(m->flushDraft()), QString());
     SharedSecrets secrets(*m_keychain);
-    const auto draft = quorvale::DraftStore::load(secrets, id);
+    const auto draft = quorvale::DraftStore(secrets).load(id);
     QVERIFY(draft);
     QCOMPARE((*draft)["workspace"]["pages"].at(0)["title"].stringValue(),
              std::string_view("Sin guardar"));
@@ -267,7 +267,7 @@ void ModelServerTest::saveSendsOnlyWhenDirty()
     QVERIFY(m->dirty());
     QCOMPARE(finish(m->flushDraft()), QString());
     SharedSecrets secrets(*m_keychain);
-    QVERIFY(quorvale::DraftStore::load(secrets, id));
+    QVERIFY(quorvale::DraftStore(secrets).load(id));
     QCOMPARE(finish(m->save()), QString());
     QVERIFY(!m->dirty());
     QCOMPARE(m->revision(), 1);
@@ -323,7 +323,7 @@ void ModelServerTest::anEditDuringASaveStaysDirty()
     // meet a conflict with this very save.
     QCOMPARE(finish(m->flushDraft()), QString());
     SharedSecrets secrets(*m_keychain);
-    QCOMPARE(quorvale::DraftStore::load(secrets, id).value_or(JSON())["revision"], JSON(1));
+    QCOMPARE(quorvale::DraftStore(secrets).load(id).value_or(JSON())["revision"], JSON(1));
 
     QCOMPARE(finish(m->save()), QString());
     QVERIFY(!m->dirty());
@@ -459,7 +459,7 @@ void ModelServerTest::aKilledClientsDraftIsRecovered()
         child.waitForFinished();
         QVERIFY(reports >= 12);
         SharedSecrets secrets(*m_keychain);
-        const auto draft = quorvale::DraftStore::load(secrets, id);
+        const auto draft = quorvale::DraftStore(secrets).load(id);
         QVERIFY(draft);
         const QString title =
             qs((*draft)["workspace"]["pages"].arrayValue().back()["title"].stringValue());
@@ -503,9 +503,8 @@ void ModelServerTest::unreadableDraftsAreSetAside()
     const QString id = newAccount(QStringLiteral("damaged@example.test"));
     const QString other = newAccount(QStringLiteral("foreign@example.test"));
     SharedSecrets secrets(*m_keychain);
-    quorvale::DraftStore::save(
-        secrets, JSON::object({{"revision", 0}, {"workspace", JSON::object({{"name", "ajeno"}})}}),
-        other);
+    quorvale::DraftStore(secrets).save(
+        JSON::object({{"revision", 0}, {"workspace", JSON::object({{"name", "ajeno"}})}}), other);
     const QString file = quorvale::DraftStore::file(id);
     const QByteArray foreign = readFile(quorvale::DraftStore::file(other));
     QVERIFY(foreign.size() > 28);
@@ -544,8 +543,8 @@ void ModelServerTest::draftComesBackWhateverFailsAfterTheWorkspace()
     QVERIFY(canned.listen());
     const QString id = QStringLiteral("canned-account");
     SharedSecrets secrets(*m_keychain);
-    quorvale::DraftStore::save(
-        secrets,
+    quorvale::DraftStore(secrets).save(
+
         JSON::object({{"revision", 3}, {"workspace", JSON::object({{"name", "borrador"}})}}), id);
     canned.reply(CannedServer::response(
         200, R"({"account":{"id":"canned-account","status":"approved","role":"admin"}})"));
@@ -567,8 +566,8 @@ void ModelServerTest::aDraftThatCannotBeOpenedIsNeverOverwritten()
     const QString id = newAccount(QStringLiteral("locked@example.test"));
     quorvale::MemorySecretStore *keys = nullptr;
     auto m = lockableModel(m_tokens[id], &keys);
-    quorvale::DraftStore::save(
-        *keys,
+    quorvale::DraftStore(*keys).save(
+
         JSON::object({{"revision", 0}, {"workspace", JSON::object({{"name", "trabajo previo"}})}}),
         id);
     const QString file = quorvale::DraftStore::file(id);
@@ -618,7 +617,7 @@ void ModelServerTest::aDraftThatCannotBeOpenedIsNeverOverwritten()
     QCOMPARE(readFile(drafts.filePath(aside[0])), earlier);
     QVERIFY2(m->message().contains(aside[0]), qPrintable(m->message()));
     const QByteArray kept = readFile(file);
-    QCOMPARE(quorvale::DraftStore::load(*keys, id).value_or(JSON())["workspace"]["pages"].size(),
+    QCOMPARE(quorvale::DraftStore(*keys).load(id).value_or(JSON())["workspace"]["pages"].size(),
              2u);
 
     // Another start with the keyring locked: signing out with the edits exported.
