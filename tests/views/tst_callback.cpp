@@ -3,12 +3,16 @@
 #include "support/referenceserver.h"
 #include "views/singleinstance.h"
 
+#include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QSslCertificate>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QUrlQuery>
-#include <QUuid>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using quorvale::JSON;
 using quorvale::Service;
@@ -57,15 +61,19 @@ private slots:
     void initTestCase();
     void browserSignInReachesTheRunningInstance();
     void aSecondStartHandsOverAndEnds();
+    void theChannelIsThisUsersOnly();
 
 private:
     ReferenceServer m_server;
+    QTemporaryDir m_runtime;
 };
 
 void CallbackTest::initTestCase()
 {
-    // A single-instance name of this run's own, inherited by every client it starts.
-    qputenv("QUORVALE_INSTANCE", QUuid::createUuid().toByteArray(QUuid::WithoutBraces));
+    // A runtime directory, so a single-instance socket, of this run's own, inherited by every
+    // client it starts.
+    QVERIFY(m_runtime.isValid());
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime.path()));
     QVERIFY(m_server.start());
 }
 
@@ -134,6 +142,36 @@ void CallbackTest::aSecondStartHandsOverAndEnds()
     QCOMPARE(first.state(), QProcess::Running);
     first.terminate();
     QVERIFY(first.waitForFinished(10000));
+}
+
+void CallbackTest::theChannelIsThisUsersOnly()
+{
+    // A socket file in the private runtime directory, never a name in the abstract namespace,
+    // which any local account could reach.
+    SingleInstance instance;
+    QCOMPARE(SingleInstance::defaultName(),
+             m_runtime.filePath(QStringLiteral("mx.qvl.quorvale.instance")));
+    QVERIFY(instance.listen());
+    struct stat st
+    {};
+    QCOMPARE(::lstat(QFile::encodeName(SingleInstance::defaultName()).constData(), &st), 0);
+    QVERIFY(S_ISSOCK(st.st_mode));
+    QCOMPARE(st.st_uid, ::geteuid());
+    QCOMPARE(st.st_mode & 077u, 0u);
+    QCOMPARE(::lstat(QFile::encodeName(m_runtime.path()).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 0777u, 0700u);
+    QFile sockets(QStringLiteral("/proc/net/unix"));
+    QVERIFY(sockets.open(QIODevice::ReadOnly));
+    QVERIFY(!sockets.readAll().contains("@mx.qvl.quorvale"));
+    QVERIFY(SingleInstance().forward({}));
+    QVERIFY(!SingleInstance().listen()); // the live one keeps its name
+
+    // A directory others may enter is refused rather than shared.
+    QTemporaryDir open;
+    QVERIFY(QFile::setPermissions(open.path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                   QFile::ExeOwner | QFile::ReadOther |
+                                                   QFile::ExeOther));
+    QVERIFY(!SingleInstance(open.filePath(QStringLiteral("instance"))).listen());
 }
 
 QTEST_GUILESS_MAIN(CallbackTest)
