@@ -3,6 +3,7 @@
 #include "support/referenceserver.h"
 #include "views/singleinstance.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
@@ -62,6 +63,8 @@ private slots:
     void browserSignInReachesTheRunningInstance();
     void aSecondStartHandsOverAndEnds();
     void theChannelIsThisUsersOnly();
+    void theDesktopHandsTheLinkOver_data();
+    void theDesktopHandsTheLinkOver();
 
 private:
     ReferenceServer m_server;
@@ -172,6 +175,56 @@ void CallbackTest::theChannelIsThisUsersOnly()
                                                    QFile::ExeOwner | QFile::ReadOther |
                                                    QFile::ExeOther));
     QVERIFY(!SingleInstance(open.filePath(QStringLiteral("instance"))).listen());
+}
+
+void CallbackTest::theDesktopHandsTheLinkOver_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::newRow("as built") << QString();
+    QTest::newRow("in a folder with a space") << QStringLiteral("Mis programas");
+}
+
+void CallbackTest::theDesktopHandsTheLinkOver()
+{
+    // A new user's bare X session: no desktop environment, so xdg-open reads the entry that
+    // register-desktop wrote and runs its Exec= line itself.
+    QFETCH(QString, folder);
+    QTemporaryDir home;
+    QString client = QStringLiteral(QUORVALE_CLIENT);
+    if (!folder.isEmpty()) {
+        QVERIFY(QDir(home.path()).mkdir(folder));
+        QVERIFY(QFile::copy(client, home.filePath(folder + QStringLiteral("/quorvale"))));
+        client = home.filePath(folder + QStringLiteral("/quorvale"));
+    }
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
+    env.insert(QStringLiteral("HOME"), home.path());
+    env.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtime.path());
+    env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":0")); // xdg-open only asks if one is set
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    const auto run = [&env](const QString &program, const QStringList &arguments) {
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.setProcessChannelMode(QProcess::ForwardedChannels);
+        process.start(program, arguments);
+        return process.waitForFinished(20000) && process.exitStatus() == QProcess::NormalExit
+                   ? process.exitCode()
+                   : -1;
+    };
+    QCOMPARE(run(QStringLiteral(QUORVALE_SOURCE_DIR "/scripts/register-desktop"), {client}), 0);
+    QCOMPARE(run(QStringLiteral("desktop-file-validate"),
+                 {home.filePath(QStringLiteral("data/applications/mx.qvl.quorvale.desktop"))}),
+             0);
+
+    SingleInstance running;
+    QVERIFY(running.listen());
+    QSignalSpy received(&running, &SingleInstance::urlReceived);
+    const QString link = QStringLiteral("mx.qvl.quorvale://oauth/?state=s%201&code=c");
+    QCOMPARE(run(QStringLiteral("xdg-open"), {link}), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), 1, 10000);
+    QCOMPARE(received[0][0].toUrl(), QUrl(link, QUrl::StrictMode));
 }
 
 QTEST_GUILESS_MAIN(CallbackTest)
