@@ -1,9 +1,11 @@
 #include "pageview/blockeditor.h"
 
+#include "pageview/blockview.h"
 #include "pageview/jsontext.h"
 
 #include "model/document.h"
 #include "model/workspacemodel.h"
+#include "style/icons.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QCheckBox>
@@ -33,7 +35,7 @@ BlockEditor::BlockEditor(WorkspaceModel &model, std::string pageId, std::string 
 
     m_type = new QToolButton(this);
     m_type->setObjectName(QStringLiteral("blockType"));
-    m_type->setText(QStringLiteral("\u2261"));
+    m_type->setIcon(icon(QStringLiteral("line-3-horizontal")));
     m_type->setAutoRaise(true);
     m_type->setFixedWidth(24);
     m_type->setPopupMode(QToolButton::InstantPopup);
@@ -55,8 +57,8 @@ BlockEditor::BlockEditor(WorkspaceModel &model, std::string pageId, std::string 
     m_text->setObjectName(QStringLiteral("blockText"));
     m_text->setFrameShape(QFrame::NoFrame);
     m_text->document()->setDocumentMargin(8);
-    m_text->setStyleSheet(QStringLiteral(
-        "QPlainTextEdit { background: rgba(128, 128, 128, 30%); border-radius: 6px; }"));
+    m_text->setStyleSheet(QStringLiteral("QPlainTextEdit { background: %1; border-radius: 6px; }")
+                              .arg(quaternaryFill(palette(), 0.3f)));
     connect(m_text, &QPlainTextEdit::textChanged, this, [this] {
         const QString text = m_text->toPlainText();
         fitHeight();

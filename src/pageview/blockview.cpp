@@ -296,7 +296,7 @@ void BlockView::build()
         row->addWidget(m_text, 1, Qt::AlignTop);
     } else if (type == QLatin1String("quote")) {
         auto *row = new QHBoxLayout(m_content);
-        row->setContentsMargins(0, 0, 0, 0);
+        row->setContentsMargins(8, 0, 0, 0);
         row->setSpacing(8);
         auto *bar = new QFrame(m_content);
         bar->setFixedWidth(3);
@@ -329,9 +329,10 @@ void BlockView::build()
         scroll->setFrameShape(QFrame::NoFrame);
         scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         scroll->viewport()->setAutoFillBackground(false);
-        scroll->setStyleSheet(QStringLiteral(
-            "#codeBlock { background: rgba(128, 128, 128, 12%); border-radius: 8px; }"
-            "#blockCode { background: transparent; padding: 16px; }"));
+        scroll->setStyleSheet(
+            QStringLiteral("#codeBlock { background: %1; border-radius: 8px; }"
+                           "#blockCode { background: transparent; padding: 16px; }")
+                .arg(quaternaryFill(scroll->palette(), 0.35f)));
         auto *code = new QLabel(scroll);
         code->setObjectName(QStringLiteral("blockCode"));
         code->setTextFormat(Qt::PlainText);
@@ -378,6 +379,11 @@ void BlockView::build()
         box->addWidget(m_text);
     }
     layout()->addWidget(m_content);
+}
+
+QString quaternaryFill(const QPalette &palette, float opacity)
+{
+    return rgba(withAlpha(palette.color(QPalette::WindowText), 0.1f * opacity));
 }
 
 } // namespace quorvale

@@ -6,6 +6,7 @@
 
 #include "json/json.h"
 
+#include <QPalette>
 #include <QUrl>
 #include <QWidget>
 
@@ -68,5 +69,9 @@ private:
     QWidget *m_content = nullptr;
     int m_indent = 0;
 };
+
+// The faint fill behind code and edited text, as a style sheet colour: the text colour at the
+// quaternary level (a tenth of it), at opacity.
+QString quaternaryFill(const QPalette &palette, float opacity);
 
 } // namespace quorvale

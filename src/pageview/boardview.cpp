@@ -71,8 +71,16 @@ BoardCard::BoardCard(QWidget *parent)
     m_priority = new QComboBox(this);
     fill(*m_status, document::cardStatuses);
     fill(*m_priority, document::cardPriorities);
+    m_statusTitle = new QLabel(this);
+    m_priorityTitle = new QLabel(this);
+    for (QLabel *title : {m_statusTitle, m_priorityTitle}) {
+        style::setFont(title, style::Text::Caption);
+        style::setSecondary(title);
+    }
     stack->addWidget(m_title);
+    stack->addWidget(m_statusTitle);
     stack->addWidget(m_status);
+    stack->addWidget(m_priorityTitle);
     stack->addWidget(m_priority);
 }
 
@@ -191,7 +199,9 @@ void BoardView::showMode(BoardCard &card)
     card.m_readTitle->setVisible(!m_editing);
     card.m_readCaption->setVisible(!m_editing);
     card.m_title->setVisible(m_editing);
+    card.m_statusTitle->setVisible(m_editing);
     card.m_status->setVisible(m_editing);
+    card.m_priorityTitle->setVisible(m_editing);
     card.m_priority->setVisible(m_editing);
 }
 
@@ -295,8 +305,10 @@ void BoardView::relabel()
 void BoardView::label(BoardCard &card)
 {
     card.m_title->setPlaceholderText(m_model.text("Título", "Title"));
-    card.m_status->setToolTip(m_model.text("Estado", "Status"));
-    card.m_priority->setToolTip(m_model.text("Prioridad", "Priority"));
+    card.m_statusTitle->setText(m_model.text("Estado", "Status"));
+    card.m_status->setToolTip(card.m_statusTitle->text());
+    card.m_priorityTitle->setText(m_model.text("Prioridad", "Priority"));
+    card.m_priority->setToolTip(card.m_priorityTitle->text());
     card.setToolTip(card.m_editable
                         ? QString()
                         : m_model.text("Otra tarjeta tiene el mismo identificador; esta no se "

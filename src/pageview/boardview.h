@@ -36,6 +36,9 @@ public:
     QLabel *readCaption() const { return m_readCaption; }
     QComboBox *status() const { return m_status; }
     QComboBox *priority() const { return m_priority; }
+    // The pickers' visible titles, shown above them while editing.
+    QLabel *statusTitle() const { return m_statusTitle; }
+    QLabel *priorityTitle() const { return m_priorityTitle; }
     const std::string &cardId() const { return m_id; }
     // False for a later card sharing an earlier card's id: an edit would land on the other one.
     bool editable() const { return m_editable; }
@@ -48,7 +51,9 @@ private:
     QLabel *m_readTitle = nullptr;
     QLabel *m_readCaption = nullptr;
     QLineEdit *m_title = nullptr;
+    QLabel *m_statusTitle = nullptr;
     QComboBox *m_status = nullptr;
+    QLabel *m_priorityTitle = nullptr;
     QComboBox *m_priority = nullptr;
 };
 

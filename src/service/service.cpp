@@ -32,15 +32,6 @@ struct ReplyDeleter
 };
 using Reply = std::unique_ptr<QNetworkReply, ReplyDeleter>;
 
-// What became of a transfer that did not deliver an HTTP response.
-[[noreturn]] void throwTransferError(QNetworkReply *reply)
-{
-    if (reply->property("qv_timedOut").toBool() || reply->error() == QNetworkReply::TimeoutError ||
-        reply->error() == QNetworkReply::OperationCanceledError)
-        throw TransferError(QStringLiteral("El servidor no respondió a tiempo."));
-    throw TransferError(reply->errorString());
-}
-
 std::optional<qint64> httpStatus(QNetworkReply *reply)
 {
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -49,7 +40,60 @@ std::optional<qint64> httpStatus(QNetworkReply *reply)
     return status.toLongLong();
 }
 
+// Whether the reply's error is the transfer's own (a lost connection, a time-out, TLS), as
+// opposed to Qt's name for a refused HTTP status, which the status itself reports better.
+bool failedInTransit(QNetworkReply *reply)
+{
+    const QNetworkReply::NetworkError error = reply->error();
+    if (error == QNetworkReply::NoError)
+        return false;
+    const qint64 status = httpStatus(reply).value_or(0);
+    if (status < 400)
+        return true;
+    return !((error >= QNetworkReply::ContentAccessDenied &&
+              error <= QNetworkReply::UnknownContentError) ||
+             error == QNetworkReply::ProtocolInvalidOperationError ||
+             (error >= QNetworkReply::InternalServerError &&
+              error <= QNetworkReply::UnknownServerError) ||
+             (status == 407 && error == QNetworkReply::ProxyAuthenticationRequiredError));
+}
+
 } // namespace
+
+void Service::throwTransferError(QNetworkReply *reply) const
+{
+    const bool english = m_language && m_language() == QLatin1String("en");
+    const auto text = [english](const char *spanish, const char *inEnglish) {
+        return QString::fromUtf8(english ? inEnglish : spanish);
+    };
+    if (reply->property("qv_cancelled").toBool())
+        throw TransferError(text("La transferencia se canceló.", "The transfer was cancelled."));
+    if (reply->property("qv_timedOut").toBool())
+        throw TransferError(
+            text("El servidor no respondió a tiempo.", "The server did not respond in time."));
+    switch (reply->error()) {
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::OperationCanceledError:
+        // The idle limit aborts with "canceled" too; the total limit marks its own abort.
+        throw TransferError(
+            text("El servidor no respondió a tiempo.", "The server did not respond in time."));
+    case QNetworkReply::ConnectionRefusedError:
+        throw TransferError(
+            text("El servidor rechazó la conexión.", "The server refused the connection."));
+    case QNetworkReply::HostNotFoundError:
+        throw TransferError(text("No se encontró el servidor.", "The server could not be found."));
+    case QNetworkReply::SslHandshakeFailedError:
+        throw TransferError(text("No se aceptó el certificado del servidor.",
+                                 "The server's certificate was refused."));
+    case QNetworkReply::RemoteHostClosedError:
+        throw TransferError(text("La conexión se cerró antes de terminar la transferencia.",
+                                 "The connection closed before the transfer ended."));
+    default:
+        throw TransferError(text("Falló la conexión con el servidor (%1).",
+                                 "The connection to the server failed (%1).")
+                                .arg(static_cast<int>(reply->error())));
+    }
+}
 
 QUrl Service::defaultOrigin()
 {
@@ -98,8 +142,10 @@ void Service::abortTransfers()
     // waiting forever on a reply that its manager took down with it.
     const auto replies = m_network.findChildren<QNetworkReply *>();
     for (QNetworkReply *reply : replies) {
-        if (reply->isRunning())
+        if (reply->isRunning()) {
+            reply->setProperty("qv_cancelled", true);
             reply->abort();
+        }
     }
     cancelSignIn();
 }
@@ -164,12 +210,12 @@ QCoro::Task<QByteArray> Service::request(QString path, QByteArray method,
     guard(reply.get());
     co_await reply.get();
 
+    // A body cut off after the headers is no response at all, whatever its status said.
+    if (failedInTransit(reply.get()))
+        throwTransferError(reply.get());
     const std::optional<qint64> status = httpStatus(reply.get());
-    if (!status) {
-        if (reply->error() != QNetworkReply::NoError)
-            throwTransferError(reply.get());
+    if (!status)
         throw ServiceError::fromResponse(0, reply->readAll());
-    }
     const QByteArray data = reply->readAll();
     if (*status < 200 || *status > 299)
         throw ServiceError::fromResponse(*status, data);
@@ -207,9 +253,10 @@ QCoro::Task<> Service::download(QString path, QString destinationPath)
             [sink, source] { sink->write(source->readAll()); });
     co_await reply.get();
 
-    const std::optional<qint64> status = httpStatus(reply.get());
-    if (!status && reply->error() != QNetworkReply::NoError)
+    // Only a complete body is committed; the file destroyed uncommitted leaves no trace.
+    if (failedInTransit(reply.get()))
         throwTransferError(reply.get());
+    const std::optional<qint64> status = httpStatus(reply.get());
     if (status.value_or(0) != 200) {
         file->cancelWriting();
         throw ServiceError(

@@ -79,10 +79,15 @@ public:
     void setBrowser(std::function<bool(const QUrl &)> open) { m_openBrowser = std::move(open); }
     void setActivator(std::function<void()> activate) { m_activate = std::move(activate); }
     void setSignInTimeout(std::chrono::milliseconds timeout) { m_signInTimeout = timeout; }
+    // The interface language ("en" or else Spanish) of transport failures' texts; the Service's
+    // own protocol messages are Spanish whatever it says.
+    void setLanguage(std::function<QString()> language) { m_language = std::move(language); }
 
 private:
     QNetworkRequest makeRequest(const QUrl &url) const;
     void guard(QNetworkReply *reply) const;
+    // What became of a transfer that did not deliver a whole HTTP response.
+    [[noreturn]] void throwTransferError(QNetworkReply *reply) const;
 
     SecretStore &m_secrets;
     QUrl m_origin;
@@ -95,6 +100,7 @@ private:
     std::chrono::milliseconds m_signInTimeout{std::chrono::seconds(600)};
     std::function<bool(const QUrl &)> m_openBrowser;
     std::function<void()> m_activate;
+    std::function<QString()> m_language;
     std::chrono::milliseconds m_idleTimeout{std::chrono::seconds(60)};
     std::chrono::milliseconds m_totalTimeout{std::chrono::seconds(3600)};
     QNetworkAccessManager m_network;

@@ -18,6 +18,8 @@
 #include <QScreen>
 #include <QWindow>
 
+#include <sys/stat.h>
+
 namespace quorvale {
 
 namespace {
@@ -104,9 +106,12 @@ Automation::Automation(QuorvaleApp &app, const QString &socketPath, QObject *par
     // A path in a directory of the test's own; never a name in a shared namespace.
     if (!QDir::isAbsolutePath(socketPath))
         return;
-    m_server.setSocketOptions(QLocalServer::UserAccessOption);
-    QLocalServer::removeServer(socketPath);
-    if (m_server.listen(socketPath))
+    // Made private from the start, and never over a file that is already there (which a
+    // socket option or a removeServer would replace).
+    const mode_t mask = ::umask(077);
+    const bool listening = m_server.listen(socketPath);
+    ::umask(mask);
+    if (listening)
         connect(&m_server, &QLocalServer::newConnection, this, &Automation::accept);
 }
 

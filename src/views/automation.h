@@ -1,8 +1,8 @@
 #pragma once
 
 // A line-based channel through which an end-to-end test drives and watches the real window.
-// It exists only when QUORVALE_AUTOMATION names a socket path, which only tests set; the
-// socket is private to the user.
+// It is built only with QUORVALE_TEST_HOOKS, and exists only when QUORVALE_AUTOMATION names a
+// socket path, which only tests set; the socket is private to the user.
 //
 //   state                 the model's published state, as one JSON object
 //   widget NAME           whether the named widget is there, visible and enabled, and its text

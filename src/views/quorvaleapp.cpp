@@ -4,7 +4,9 @@
 
 #include <QApplication>
 
+#if QUORVALE_TEST_HOOKS
 #include "automation.h"
+#endif
 #include "rootview.h"
 #include "savepanel.h"
 #include "settingswindow.h"
@@ -58,6 +60,7 @@ QuorvaleApp::QuorvaleApp(SingleInstance &instance, std::unique_ptr<WorkspaceMode
     connect(m_root, &RootView::settingsRequested, this, &QuorvaleApp::showSettings);
 
     m_model->service().setActivator([this] { bringToFront(); });
+    m_model->service().setLanguage([m = m_model.get()] { return m->language(); });
     connect(&instance, &SingleInstance::urlReceived, this, &QuorvaleApp::open);
     connect(&instance, &SingleInstance::activationRequested, this, &QuorvaleApp::bringToFront);
     readTestSettings();
@@ -162,7 +165,8 @@ void QuorvaleApp::showSettings()
 
 void QuorvaleApp::readTestSettings()
 {
-    // Hooks for end-to-end tests of the real program; nothing sets them otherwise.
+#if QUORVALE_TEST_HOOKS
+    // Hooks for end-to-end tests of the real program; a release build has none.
     bool ok = false;
     const int interval = qEnvironmentVariableIntValue("QUORVALE_OBSERVATION_MS", &ok);
     if (ok && interval > 0)
@@ -170,6 +174,7 @@ void QuorvaleApp::readTestSettings()
     const QString automation = qEnvironmentVariable("QUORVALE_AUTOMATION");
     if (!automation.isEmpty())
         m_automation = std::make_unique<Automation>(*this, automation);
+#endif
 }
 
 } // namespace quorvale

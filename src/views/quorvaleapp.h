@@ -16,7 +16,6 @@ class QMenu;
 
 namespace quorvale {
 
-class Automation;
 class RootView;
 class SettingsWindow;
 class SingleInstance;
@@ -64,7 +63,8 @@ private:
     std::unique_ptr<QMainWindow> m_window;
     RootView *m_root;
     std::unique_ptr<SettingsWindow> m_settings;
-    std::unique_ptr<Automation> m_automation;
+    // The automation channel, in builds with test hooks.
+    std::unique_ptr<QObject> m_automation;
     bool m_connected = false;
     QMenu *m_fileMenu = nullptr;
     QAction *m_newPage = nullptr;

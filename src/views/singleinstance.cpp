@@ -1,50 +1,59 @@
 #include "singleinstance.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLocalSocket>
-#include <QProcessEnvironment>
+#include <QStandardPaths>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quorvale {
 
 namespace {
 
-// The name lives in Linux's abstract namespace: nothing stays behind after a crash, and a
-// second listen() fails while the first instance lives. Elsewhere it is a socket file.
-QLocalServer::SocketOptions socketOptions()
+// Sockets of this user only: $XDG_RUNTIME_DIR (Qt checks that it is the user's own, mode 0700),
+// or the per-user temporary directory on macOS.
+QString runtimeDirectory()
 {
-#ifdef Q_OS_LINUX
-    return QLocalServer::AbstractNamespaceOption;
+#ifdef Q_OS_MACOS
+    return QDir::tempPath();
 #else
-    return QLocalServer::UserAccessOption;
+    return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
 #endif
+}
+
+// Whether only this user can reach what lies in path: its owner, with no access for others.
+bool isPrivateDirectory(const QString &path)
+{
+    struct stat st
+    {};
+    return !path.isEmpty() && ::lstat(QFile::encodeName(path).constData(), &st) == 0 &&
+           S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
 }
 
 } // namespace
 
 QString SingleInstance::defaultName()
 {
-    QString name = QStringLiteral("mx.qvl.quorvale.%1").arg(::getuid());
-    const QString instance = qEnvironmentVariable("QUORVALE_INSTANCE");
-    if (!instance.isEmpty())
-        name += u'.' + instance;
-    return name;
+    const QString directory = runtimeDirectory();
+    return directory.isEmpty() ? QString()
+                               : directory + QStringLiteral("/mx.qvl.quorvale.instance");
 }
 
 SingleInstance::SingleInstance(QString name, QObject *parent)
     : QObject(parent)
     , m_name(std::move(name))
 {
-    m_server.setSocketOptions(socketOptions());
     connect(&m_server, &QLocalServer::newConnection, this, &SingleInstance::accept);
 }
 
 bool SingleInstance::forward(const QStringList &urls, std::chrono::milliseconds timeout)
 {
+    if (m_name.isEmpty())
+        return false;
     QLocalSocket socket;
-#ifdef Q_OS_LINUX
-    socket.setSocketOptions(QLocalSocket::AbstractNamespaceOption);
-#endif
     socket.connectToServer(m_name);
     const int ms = static_cast<int>(timeout.count());
     if (!socket.waitForConnected(ms))
@@ -65,15 +74,23 @@ bool SingleInstance::forward(const QStringList &urls, std::chrono::milliseconds 
 
 bool SingleInstance::listen()
 {
-    if (m_server.listen(m_name))
-        return true;
-#ifndef Q_OS_LINUX
-    // A socket file left by a process that died: nobody answered forward(), so reclaim it.
-    QLocalServer::removeServer(m_name);
-    return m_server.listen(m_name);
-#else
-    return false;
-#endif
+    // Any local account could reach a socket elsewhere and push sign-in links into this one.
+    if (m_name.isEmpty() || !isPrivateDirectory(QFileInfo(m_name).path()))
+        return false;
+    if (!m_server.listen(m_name)) {
+        if (m_server.serverError() != QAbstractSocket::AddressInUseError)
+            return false;
+        // A socket file left by a process that died: nobody answered forward(), so reclaim it.
+        QLocalSocket probe;
+        probe.connectToServer(m_name);
+        if (probe.waitForConnected(200))
+            return false;
+        QLocalServer::removeServer(m_name);
+        if (!m_server.listen(m_name))
+            return false;
+    }
+    ::chmod(QFile::encodeName(m_name).constData(), S_IRUSR | S_IWUSR);
+    return true;
 }
 
 void SingleInstance::accept()

@@ -19,7 +19,7 @@ class SingleInstance final : public QObject
     Q_DISABLE_COPY_MOVE(SingleInstance)
 
 public:
-    // Per user; QUORVALE_INSTANCE in the environment names a separate one (tests use it).
+    // A socket in the user's private runtime directory; empty when there is none.
     static QString defaultName();
 
     explicit SingleInstance(QString name = defaultName(), QObject *parent = nullptr);
@@ -28,7 +28,8 @@ public:
     // instance. True when one took them and this process should end.
     bool forward(const QStringList &urls,
                  std::chrono::milliseconds timeout = std::chrono::milliseconds(2000));
-    // Takes the name for this process; false when another process holds it.
+    // Takes the name for this process; false when another process holds it or the socket's
+    // directory is open to other users.
     bool listen();
 
 signals:

@@ -23,7 +23,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrlQuery>
-#include <QUuid>
 
 using quorvale::JSON;
 using quorvale::SecretStore;
@@ -108,7 +107,6 @@ private:
     std::unique_ptr<ReferenceServer> m_server;
     QProcess m_client;
     Driver m_driver;
-    QString m_instance = QUuid::createUuid().toString(QUuid::WithoutBraces);
     QDir m_screenshots{QStringLiteral(QUORVALE_SCREENSHOTS)};
 };
 
@@ -123,8 +121,10 @@ void EndToEndTest::initTestCase()
         QSKIP("this client is built for another server than a local one");
     QVERIFY(m_root.isValid());
     QVERIFY(m_screenshots.mkpath(QStringLiteral(".")));
-    for (const char *dir : {"home", "data", "config", "cache"})
+    for (const char *dir : {"home", "data", "config", "cache", "runtime"})
         QVERIFY(QDir(m_root.path()).mkdir(QLatin1String(dir)));
+    QVERIFY(QFile::setPermissions(m_root.filePath(QStringLiteral("runtime")),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
     // The server where the client looks for it: its built-in port, and the authority in the
     // client's data directory.
@@ -164,7 +164,7 @@ QProcessEnvironment EndToEndTest::clientEnvironment() const
     env.insert(QStringLiteral("XDG_DATA_HOME"), m_root.filePath(QStringLiteral("data")));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_root.filePath(QStringLiteral("config")));
     env.insert(QStringLiteral("XDG_CACHE_HOME"), m_root.filePath(QStringLiteral("cache")));
-    env.insert(QStringLiteral("QUORVALE_INSTANCE"), m_instance);
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_root.filePath(QStringLiteral("runtime")));
     env.insert(QStringLiteral("QUORVALE_AUTOMATION"), m_root.filePath(QStringLiteral("driver")));
     env.insert(QStringLiteral("QUORVALE_OBSERVATION_MS"), QStringLiteral("200"));
     env.insert(QStringLiteral("BROWSER"), m_root.filePath(QStringLiteral("browser")));

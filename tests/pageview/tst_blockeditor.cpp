@@ -139,6 +139,9 @@ private slots:
             kinds << action->text();
         QCOMPARE(kinds, QStringList({"text", "h1", "h2", "h3", "bullet", "number", "todo", "quote",
                                      "callout", "code", "divider"}));
+        // The menu's button is the three-line image, not a character that stands in for it.
+        QVERIFY(!editor.typeButton()->icon().isNull());
+        QVERIFY(editor.typeButton()->text().isEmpty());
 
         QVERIFY(editor.checkBox()->isVisibleTo(&editor));
         QVERIFY(editor.checkBox()->isChecked());

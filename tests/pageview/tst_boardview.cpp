@@ -78,8 +78,12 @@ private slots:
         QCOMPARE(storedCards(*model).at(4)["status"], JSON("Archivada"));
 
         // Reading mode shows text only: the title, then priority and tag; no "Add card".
+        QVERIFY(c->statusTitle()->isVisibleTo(&board) && c->priorityTitle()->isVisibleTo(&board));
+        QCOMPARE(c->statusTitle()->text(), QStringLiteral("Estado"));
+        QCOMPARE(c->priorityTitle()->text(), QStringLiteral("Prioridad"));
         board.setEditing(false);
         QVERIFY(c->readTitle()->isVisibleTo(&board) && !c->title()->isVisibleTo(&board));
+        QVERIFY(!c->statusTitle()->isVisibleTo(&board));
         QCOMPARE(c->readTitle()->text(), QStringLiteral("C"));
         QCOMPARE(c->readCaption()->text(), QStringLiteral("Alta · "));
         QVERIFY(!board.addButton(0)->isVisibleTo(&board));
@@ -136,6 +140,7 @@ private slots:
         QCOMPARE(added["title"], JSON("New task"));
         QCOMPARE(titles(board, 1), QStringList({"New task"}));
         QCOMPARE(board.cards(1).at(0)->title()->placeholderText(), QStringLiteral("Title"));
+        QCOMPARE(board.cards(1).at(0)->priorityTitle()->text(), QStringLiteral("Priority"));
 
         model->setLanguage(QStringLiteral("es"));
         QCOMPARE(board.addButton(1)->text(), QStringLiteral("Añadir tarjeta"));

@@ -68,12 +68,14 @@ void CannedServer::serve(QSslSocket *socket)
         request.body = buffer->mid(end + 4, length);
         buffer->clear();
         m_requests.append(request);
-        const QByteArray raw =
-            m_responses.isEmpty() ? response(500, "no canned response") : m_responses.takeFirst();
-        if (raw.isEmpty())
+        const Canned canned = m_responses.isEmpty()
+                                  ? Canned{response(500, "no canned response"), false}
+                                  : m_responses.takeFirst();
+        if (canned.raw.isEmpty())
             return; // silence: the client has to give up by itself
-        socket->write(raw);
-        socket->disconnectFromHost();
+        socket->write(canned.raw);
+        if (!canned.hold)
+            socket->disconnectFromHost();
     });
 }
 

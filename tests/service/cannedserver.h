@@ -32,7 +32,9 @@ public:
     QUrl origin() const;
 
     // The next connection gets this response, written as it stands; an empty one is silence.
-    void reply(QByteArray raw) { m_responses.append(std::move(raw)); }
+    void reply(QByteArray raw) { m_responses.append({std::move(raw), false}); }
+    // Like reply, but the connection then stays open and silent.
+    void replyAndHold(QByteArray raw) { m_responses.append({std::move(raw), true}); }
     static QByteArray response(int status, const QByteArray &body,
                                const QByteArray &extraHeaders = {});
 
@@ -42,7 +44,12 @@ private:
     void serve(QSslSocket *socket);
 
     QSslServer m_server;
-    QList<QByteArray> m_responses;
+    struct Canned
+    {
+        QByteArray raw;
+        bool hold;
+    };
+    QList<Canned> m_responses;
     QList<RecordedRequest> m_requests;
 };
 

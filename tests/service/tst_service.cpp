@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QSignalSpy>
 #include <QSslCertificate>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -79,7 +80,9 @@ private slots:
     void partialDownloadKeepsTheOldFile();
     void redirectsAreNotFollowed();
     void stalledServerTimesOut();
+    void cutOffBodiesAreFailures();
     void untrustedCertificateIsRefused();
+    void transportFailuresSpeakTheInterfaceLanguage();
 
 private:
     Service &service(const QUrl &origin, const QString &token = {});
@@ -445,6 +448,52 @@ void ServiceTest::stalledServerTimesOut()
     QCOMPARE(total.otherError, QStringLiteral("El servidor no respondió a tiempo."));
 }
 
+void ServiceTest::cutOffBodiesAreFailures()
+{
+    CannedServer canned(m_server.dataDir() + QStringLiteral("/server.pem"),
+                        m_server.dataDir() + QStringLiteral("/server-key.pem"));
+    QVERIFY(canned.listen());
+    const QByteArray cut = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n1234567";
+    const QByteArray cutRefusal = "HTTP/1.1 500 No\r\nContent-Length: 100\r\n\r\n{\"error";
+    canned.reply(cut);
+    canned.reply(cutRefusal);
+    canned.reply(cut);
+    canned.replyAndHold(cut);
+    canned.replyAndHold(cut);
+    Service &s = service(canned.origin());
+    const QString target = m_files.filePath(QStringLiteral("cut.bin"));
+    writeFile(target, "original");
+    const QString closed =
+        QStringLiteral("La conexión se cerró antes de terminar la transferencia.");
+    const QString late = QStringLiteral("El servidor no respondió a tiempo.");
+
+    // Closed mid-body: no bytes returned, whatever the status was.
+    const auto body =
+        finish(s.request(QStringLiteral("/f"), "GET", std::nullopt, QStringLiteral("text/plain")));
+    QVERIFY(!body.ok() && !body.serviceError);
+    QCOMPARE(body.otherError, closed);
+    const auto refusal = finish(s.json(QStringLiteral("/f"), "GET"));
+    QVERIFY(!refusal.serviceError);
+    QCOMPARE(refusal.otherError, closed);
+    const auto file = finish(s.download(QStringLiteral("/f"), target));
+    QCOMPARE(file.otherError, closed);
+    QCOMPARE(readAll(target), QByteArray("original"));
+
+    // Silent after the headers: the idle limit, then the total one.
+    s.setTimeouts(std::chrono::milliseconds(300), std::chrono::seconds(30));
+    const auto idle =
+        finish(s.request(QStringLiteral("/f"), "GET", std::nullopt, QStringLiteral("text/plain")));
+    QVERIFY(!idle.ok());
+    QCOMPARE(idle.otherError, late);
+    s.setTimeouts(std::chrono::seconds(30), std::chrono::milliseconds(300));
+    const auto total = finish(s.download(QStringLiteral("/f"), target));
+    QCOMPARE(total.otherError, late);
+    QCOMPARE(readAll(target), QByteArray("original"));
+    QCOMPARE(
+        QDir(m_files.path()).entryList({QStringLiteral("cut.bin*")}, QDir::Files | QDir::Hidden),
+        QStringList{QStringLiteral("cut.bin")});
+}
+
 void ServiceTest::untrustedCertificateIsRefused()
 {
     quorvale::MemorySecretStore secrets;
@@ -452,7 +501,28 @@ void ServiceTest::untrustedCertificateIsRefused()
     const auto r = finish(s.json(QStringLiteral("/auth/me"), "GET"));
     QVERIFY(!r.ok());
     QVERIFY(!r.serviceError);
-    QVERIFY(!r.otherError.isEmpty());
+    QCOMPARE(r.otherError, QStringLiteral("No se aceptó el certificado del servidor."));
+}
+
+void ServiceTest::transportFailuresSpeakTheInterfaceLanguage()
+{
+    QTcpServer closed; // a port known to be free: taken, then given back
+    QVERIFY(closed.listen(QHostAddress::LocalHost));
+    const QUrl origin(QStringLiteral("https://localhost:%1").arg(closed.serverPort()));
+    closed.close();
+    QString language = QStringLiteral("en");
+    Service &s = service(origin);
+    s.setLanguage([&language] { return language; });
+    QCOMPARE(finish(s.json(QStringLiteral("/auth/me"), "GET")).otherError,
+             QStringLiteral("The server refused the connection."));
+    language = QStringLiteral("fr");
+    QCOMPARE(finish(s.json(QStringLiteral("/auth/me"), "GET")).otherError,
+             QStringLiteral("El servidor rechazó la conexión."));
+
+    Service &unknown = service(QUrl(QStringLiteral("https://quorvale.invalid")));
+    unknown.setLanguage([] { return QStringLiteral("en"); });
+    QCOMPARE(finish(unknown.json(QStringLiteral("/auth/me"), "GET")).otherError,
+             QStringLiteral("The server could not be found."));
 }
 
 QTEST_GUILESS_MAIN(ServiceTest)

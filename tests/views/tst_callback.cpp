@@ -3,12 +3,17 @@
 #include "support/referenceserver.h"
 #include "views/singleinstance.h"
 
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QSslCertificate>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QUrlQuery>
-#include <QUuid>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using quorvale::JSON;
 using quorvale::Service;
@@ -57,15 +62,21 @@ private slots:
     void initTestCase();
     void browserSignInReachesTheRunningInstance();
     void aSecondStartHandsOverAndEnds();
+    void theChannelIsThisUsersOnly();
+    void theDesktopHandsTheLinkOver_data();
+    void theDesktopHandsTheLinkOver();
 
 private:
     ReferenceServer m_server;
+    QTemporaryDir m_runtime;
 };
 
 void CallbackTest::initTestCase()
 {
-    // A single-instance name of this run's own, inherited by every client it starts.
-    qputenv("QUORVALE_INSTANCE", QUuid::createUuid().toByteArray(QUuid::WithoutBraces));
+    // A runtime directory, so a single-instance socket, of this run's own, inherited by every
+    // client it starts.
+    QVERIFY(m_runtime.isValid());
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime.path()));
     QVERIFY(m_server.start());
 }
 
@@ -134,6 +145,86 @@ void CallbackTest::aSecondStartHandsOverAndEnds()
     QCOMPARE(first.state(), QProcess::Running);
     first.terminate();
     QVERIFY(first.waitForFinished(10000));
+}
+
+void CallbackTest::theChannelIsThisUsersOnly()
+{
+    // A socket file in the private runtime directory, never a name in the abstract namespace,
+    // which any local account could reach.
+    SingleInstance instance;
+    QCOMPARE(SingleInstance::defaultName(),
+             m_runtime.filePath(QStringLiteral("mx.qvl.quorvale.instance")));
+    QVERIFY(instance.listen());
+    struct stat st
+    {};
+    QCOMPARE(::lstat(QFile::encodeName(SingleInstance::defaultName()).constData(), &st), 0);
+    QVERIFY(S_ISSOCK(st.st_mode));
+    QCOMPARE(st.st_uid, ::geteuid());
+    QCOMPARE(st.st_mode & 077u, 0u);
+    QCOMPARE(::lstat(QFile::encodeName(m_runtime.path()).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 0777u, 0700u);
+    QFile sockets(QStringLiteral("/proc/net/unix"));
+    QVERIFY(sockets.open(QIODevice::ReadOnly));
+    QVERIFY(!sockets.readAll().contains("@mx.qvl.quorvale"));
+    QVERIFY(SingleInstance().forward({}));
+    QVERIFY(!SingleInstance().listen()); // the live one keeps its name
+
+    // A directory others may enter is refused rather than shared.
+    QTemporaryDir open;
+    QVERIFY(QFile::setPermissions(open.path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                   QFile::ExeOwner | QFile::ReadOther |
+                                                   QFile::ExeOther));
+    QVERIFY(!SingleInstance(open.filePath(QStringLiteral("instance"))).listen());
+}
+
+void CallbackTest::theDesktopHandsTheLinkOver_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::newRow("as built") << QString();
+    QTest::newRow("in a folder with a space") << QStringLiteral("Mis programas");
+}
+
+void CallbackTest::theDesktopHandsTheLinkOver()
+{
+    // A new user's bare X session: no desktop environment, so xdg-open reads the entry that
+    // register-desktop wrote and runs its Exec= line itself.
+    QFETCH(QString, folder);
+    QTemporaryDir home;
+    QString client = QStringLiteral(QUORVALE_CLIENT);
+    if (!folder.isEmpty()) {
+        QVERIFY(QDir(home.path()).mkdir(folder));
+        QVERIFY(QFile::copy(client, home.filePath(folder + QStringLiteral("/quorvale"))));
+        client = home.filePath(folder + QStringLiteral("/quorvale"));
+    }
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
+    env.insert(QStringLiteral("HOME"), home.path());
+    env.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtime.path());
+    env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":0")); // xdg-open only asks if one is set
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    const auto run = [&env](const QString &program, const QStringList &arguments) {
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.setProcessChannelMode(QProcess::ForwardedChannels);
+        process.start(program, arguments);
+        return process.waitForFinished(20000) && process.exitStatus() == QProcess::NormalExit
+                   ? process.exitCode()
+                   : -1;
+    };
+    QCOMPARE(run(QStringLiteral(QUORVALE_SOURCE_DIR "/scripts/register-desktop"), {client}), 0);
+    QCOMPARE(run(QStringLiteral("desktop-file-validate"),
+                 {home.filePath(QStringLiteral("data/applications/mx.qvl.quorvale.desktop"))}),
+             0);
+
+    SingleInstance running;
+    QVERIFY(running.listen());
+    QSignalSpy received(&running, &SingleInstance::urlReceived);
+    const QString link = QStringLiteral("mx.qvl.quorvale://oauth/?state=s%201&code=c");
+    QCOMPARE(run(QStringLiteral("xdg-open"), {link}), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), 1, 10000);
+    QCOMPARE(received[0][0].toUrl(), QUrl(link, QUrl::StrictMode));
 }
 
 QTEST_GUILESS_MAIN(CallbackTest)

@@ -1,5 +1,8 @@
 #include "shelltesting.h"
 #include "views/languagepicker.h"
+#if QUORVALE_TEST_HOOKS
+#include "views/automation.h"
+#endif
 #include "views/quorvaleapp.h"
 #include "views/rootview.h"
 #include "views/singleinstance.h"
@@ -8,6 +11,7 @@
 #include <QAction>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -16,8 +20,13 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <sys/stat.h>
+
 using quorvale::JSON;
 using quorvale::QuorvaleApp;
+#if QUORVALE_TEST_HOOKS
+using quorvale::Automation;
+#endif
 using quorvale::Service;
 using quorvale::SingleInstance;
 using quorvale::WorkspaceModel;
@@ -65,6 +74,7 @@ private slots:
     void theMenusSaveReportsNothingAndShowsAConflict();
     void exportingAsksWhereThroughTheFileDialog();
     void theSettingsWindowShowsTheLanguageServerAndKeyring();
+    void theAutomationSocketTakesNoOneElsesFile();
 
 private:
     std::unique_ptr<QuorvaleApp> app(const QString &token);
@@ -293,6 +303,40 @@ void QuorvaleAppTest::theSettingsWindowShowsTheLanguageServerAndKeyring()
     for (QWidget *top : tops)
         windows += top->objectName() == QLatin1String("settingsWindow") ? 1 : 0;
     QCOMPARE(windows, 1);
+}
+
+void QuorvaleAppTest::theAutomationSocketTakesNoOneElsesFile()
+{
+#if QUORVALE_TEST_HOOKS
+    auto a = app(m_accounts.add(QStringLiteral("automation@example.test")));
+    QTemporaryDir dir;
+    const QString taken = dir.filePath(QStringLiteral("driver"));
+    QFile file(taken);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("not a socket");
+    file.close();
+    {
+        const Automation automation(*a, taken);
+        QVERIFY(!automation.isListening());
+    }
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("not a socket"));
+
+    // A free path: a socket only this user can reach, gone with the channel.
+    const QString free = dir.filePath(QStringLiteral("free"));
+    {
+        const Automation automation(*a, free);
+        QVERIFY(automation.isListening());
+        struct stat st
+        {};
+        QCOMPARE(::lstat(QFile::encodeName(free).constData(), &st), 0);
+        QVERIFY(S_ISSOCK(st.st_mode));
+        QCOMPARE(st.st_mode & 077u, 0u);
+    }
+    QVERIFY(!QFileInfo::exists(free));
+#else
+    QSKIP("built without test hooks");
+#endif
 }
 
 QTEST_MAIN(QuorvaleAppTest)

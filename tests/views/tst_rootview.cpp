@@ -223,7 +223,11 @@ void RootViewTest::dismissingTheAlertClearsTheMessage()
     // The same message, set again, is shown again.
     m->setMessage(QStringLiteral("No se pudo guardar."));
     QVERIFY(root.alert());
-    QTRY_VERIFY(root.alert()->isVisible());
+    const auto alertShown = [&root] {
+        const QMessageBox *alert = root.alert();
+        return alert && alert->isVisible();
+    };
+    QTRY_VERIFY(alertShown());
 }
 
 void RootViewTest::theAlertFollowsTheMessage()
