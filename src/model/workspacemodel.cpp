@@ -41,7 +41,10 @@ WorkspaceModel::WorkspaceModel(std::unique_ptr<SecretStore> secrets, QUrl origin
     , m_clock([] { return QDateTime::currentDateTimeUtc(); })
     , m_session(*this)
     , m_document(*this, *m_secrets)
-{}
+{
+    // Transfer failures read in the interface's language.
+    m_service.setLanguage([this] { return m_language; });
+}
 
 WorkspaceModel::~WorkspaceModel()
 {

@@ -1,5 +1,6 @@
 #include "pageview/boardview.h"
 
+#include "pageview/growingfield.h"
 #include "pageview/jsontext.h"
 
 #include "model/document.h"
@@ -9,7 +10,6 @@
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLineEdit>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -66,7 +66,7 @@ BoardCard::BoardCard(QWidget *parent)
     style::setSecondary(m_readCaption);
     stack->addWidget(m_readTitle);
     stack->addWidget(m_readCaption);
-    m_title = new QLineEdit(this);
+    m_title = new GrowingField(this);
     m_status = new QComboBox(this);
     m_priority = new QComboBox(this);
     fill(*m_status, document::cardStatuses);
@@ -160,7 +160,7 @@ BoardCard *BoardView::makeCard()
     auto *card = new BoardCard(m_content);
     label(*card);
     showMode(*card);
-    connect(card->m_title, &QLineEdit::textEdited, this,
+    connect(card->m_title, &GrowingField::textEdited, this,
             [this, card](const QString &text) { edit(*card, "title", text); });
     connect(card->m_status, &QComboBox::activated, this,
             [this, card](int index) { edit(*card, "status", card->m_status->itemText(index)); });

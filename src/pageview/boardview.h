@@ -13,12 +13,13 @@
 
 class QComboBox;
 class QLabel;
-class QLineEdit;
 class QPushButton;
 class QScrollArea;
 class QVBoxLayout;
 
 namespace quorvale {
+
+class GrowingField;
 
 class WorkspaceModel;
 
@@ -30,7 +31,7 @@ class BoardCard final : public QWidget
 public:
     explicit BoardCard(QWidget *parent = nullptr);
 
-    QLineEdit *title() const { return m_title; }
+    GrowingField *title() const { return m_title; }
     // What reading mode shows: the title, then "priority · tag".
     QLabel *readTitle() const { return m_readTitle; }
     QLabel *readCaption() const { return m_readCaption; }
@@ -50,7 +51,7 @@ private:
     bool m_editable = true;
     QLabel *m_readTitle = nullptr;
     QLabel *m_readCaption = nullptr;
-    QLineEdit *m_title = nullptr;
+    GrowingField *m_title = nullptr;
     QLabel *m_statusTitle = nullptr;
     QComboBox *m_status = nullptr;
     QLabel *m_priorityTitle = nullptr;

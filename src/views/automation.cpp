@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QLocalSocket>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QScreen>
 #include <QWindow>
 
@@ -66,6 +67,8 @@ QString widgetText(const QWidget *widget)
         return button->text();
     if (auto *edit = qobject_cast<const QLineEdit *>(widget))
         return edit->text();
+    if (auto *edit = qobject_cast<const QPlainTextEdit *>(widget))
+        return edit->toPlainText();
     if (auto *combo = qobject_cast<const QComboBox *>(widget))
         return combo->currentText();
     if (auto *box = qobject_cast<const QMessageBox *>(widget))
@@ -166,11 +169,16 @@ QJsonObject Automation::answer(const QString &line)
     }
 
     if (command == QLatin1String("type")) {
-        auto *edit = qobject_cast<QLineEdit *>(findWidget(name));
-        if (!edit || !edit->isVisible() || !edit->isEnabled())
-            return failure(QStringLiteral("no usable line edit ") + name);
+        QWidget *edit = findWidget(name);
+        auto *lineEdit = qobject_cast<QLineEdit *>(edit);
+        auto *field = qobject_cast<QPlainTextEdit *>(edit);
+        if ((!lineEdit && !field) || !edit->isVisible() || !edit->isEnabled())
+            return failure(QStringLiteral("no usable text field ") + name);
         edit->setFocus(Qt::OtherFocusReason);
-        edit->selectAll();
+        if (lineEdit)
+            lineEdit->selectAll();
+        else
+            field->selectAll();
         for (const QChar character : rest) {
             QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(character));
             QKeyEvent release(QEvent::KeyRelease, 0, Qt::NoModifier, QString(character));

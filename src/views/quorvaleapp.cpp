@@ -60,7 +60,6 @@ QuorvaleApp::QuorvaleApp(SingleInstance &instance, std::unique_ptr<WorkspaceMode
     connect(m_root, &RootView::settingsRequested, this, &QuorvaleApp::showSettings);
 
     m_model->service().setActivator([this] { bringToFront(); });
-    m_model->service().setLanguage([m = m_model.get()] { return m->language(); });
     connect(&instance, &SingleInstance::urlReceived, this, &QuorvaleApp::open);
     connect(&instance, &SingleInstance::activationRequested, this, &QuorvaleApp::bringToFront);
     readTestSettings();

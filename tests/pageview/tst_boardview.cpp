@@ -4,13 +4,15 @@
 #include "model/workspacemodel.h"
 #include "service/secretstore.h"
 
+#include "pageview/growingfield.h"
+
 #include <QComboBox>
 #include <QLabel>
-#include <QLineEdit>
 #include <QPushButton>
 #include <QSslCertificate>
 #include <QStandardPaths>
 #include <QTest>
+#include <QTextCursor>
 
 #include <memory>
 
@@ -187,28 +189,40 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(&board));
         BoardCard *a = board.cards(0).at(0);
         BoardCard *b = board.cards(2).at(0);
-        QLineEdit *title = a->title();
+        GrowingField *title = a->title();
+        const auto cursorAt = [title] { return title->textCursor().position(); };
         title->setFocus();
-        title->setCursorPosition(2);
+        QTextCursor cursor = title->textCursor();
+        cursor.setPosition(2);
+        title->setTextCursor(cursor);
 
         QTest::keyClicks(title, QStringLiteral("XY"));
         QCOMPARE(storedCards(*model).at(0)["title"], JSON("PlXYan"));
         QCOMPARE(board.cards(0).at(0), a);
         QVERIFY(title->hasFocus());
-        QCOMPARE(title->cursorPosition(), 4);
-        QVERIFY(title->isUndoAvailable());
+        QCOMPARE(cursorAt(), 4);
+        QVERIFY(title->document()->isUndoAvailable());
 
         // Another card changing elsewhere leaves the focused one alone.
         model->updateCard("board", "b", "title", QStringLiteral("B2"));
         QCOMPARE(b->title()->text(), QStringLiteral("B2"));
         QCOMPARE(title->text(), QStringLiteral("PlXYan"));
-        QCOMPARE(title->cursorPosition(), 4);
+        QCOMPARE(cursorAt(), 4);
 
         // Moving the focused card to another column keeps its widget and focus.
         model->updateCard("board", "a", "status", QStringLiteral("En curso"));
         QCOMPARE(board.cards(1), QList<BoardCard *>({a}));
         QVERIFY(title->hasFocus());
-        QCOMPARE(title->cursorPosition(), 4);
+        QCOMPARE(cursorAt(), 4);
+
+        // A long title wraps and the field grows with it; Return adds no line break.
+        const int oneLine = title->height();
+        QTest::keyClicks(
+            title, QStringLiteral(" con un titulo largo que no cabe en una sola linea del campo"));
+        QTest::keyClick(title, Qt::Key_Return);
+        QTRY_VERIFY(title->height() >= 2 * oneLine - 8);
+        QVERIFY(storedCards(*model).at(0)["title"].stringValue().find('\n') ==
+                std::string_view::npos);
     }
 };
 
