@@ -1,6 +1,6 @@
 #include "draftstore.h"
 
-#include "service/durablefile.h"
+#include "files/durablefile.h"
 #include "service/secretstore.h"
 #include "service/serviceerror.h"
 #include "json/json.h"

@@ -2,7 +2,7 @@
 
 #include "workspacemodel.h"
 
-#include "service/durablefile.h"
+#include "files/durablefile.h"
 
 #include <QCoroFuture>
 #include <QCoroSignal>

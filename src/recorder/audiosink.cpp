@@ -1,6 +1,6 @@
 #include "recorder/audiosink.h"
 
-#include "service/durablefile.h"
+#include "files/durablefile.h"
 #include "json/json.h"
 
 #include <QCoroFuture>

@@ -4,6 +4,8 @@
 // for an output to record, and for a stream that delivers both sources' buffers to a sink.
 // One implementation per platform (libpulse here); tests may script their own.
 
+#include "files/error.h"
+
 #include <QCoroTask>
 #include <QString>
 
@@ -33,11 +35,10 @@ struct AudioBuffer
 
 // An error of the capture platform (no sound server, a stream that cannot be opened). Its text
 // is shown to the user as it is.
-class CaptureError : public std::runtime_error
+class CaptureError : public Error
 {
 public:
-    explicit CaptureError(const QString &message);
-    QString message() const { return QString::fromUtf8(what()); }
+    using Error::Error;
 };
 
 // Something whose sound the capture can record: on Linux an output device and its monitor.

@@ -1,9 +1,8 @@
 #include "recorder/meetingrecorder.h"
 
+#include "files/durablefile.h"
 #include "recorder/audiosink.h"
 #include "recorder/offthread.h"
-#include "service/durablefile.h"
-#include "service/serviceerror.h"
 #include "json/json.h"
 
 #include <QCoroFuture>
@@ -76,8 +75,8 @@ QString MeetingRecorder::accountFolder(const QString &accountID)
     // The identifier becomes one path level: it must not reach outside the recordings folder.
     if (accountID.isEmpty() || accountID == u"." || accountID == u".." ||
         accountID.contains(u'/') || accountID.contains(QChar(u'\0')))
-        throw ServiceError(0, QStringLiteral("El identificador de la cuenta no sirve como nombre "
-                                             "de la carpeta de grabaciones."));
+        throw RecordingError(QStringLiteral("El identificador de la cuenta no sirve como nombre "
+                                            "de la carpeta de grabaciones."));
     return applicationSupport() + QStringLiteral("/Quorvale/Recordings/") + accountID;
 }
 
@@ -90,16 +89,16 @@ QCoro::Task<> MeetingRecorder::start(QString pageID, QString accountID)
 
     // Here a refusal means the sound server offers no usable input device.
     if (!co_await m_capture->requestMicrophoneAccess())
-        throw ServiceError(
-            0, m_language == QLatin1String("en")
-                   ? QStringLiteral("No microphone is available. Check the input device in the "
-                                    "sound settings.")
-                   : QStringLiteral("No hay ningún micrófono disponible. Revisa el dispositivo "
-                                    "de entrada en la configuración de sonido."));
+        throw RecordingError(
+            m_language == QLatin1String("en")
+                ? QStringLiteral("No microphone is available. Check the input device in the "
+                                 "sound settings.")
+                : QStringLiteral("No hay ningún micrófono disponible. Revisa el dispositivo "
+                                 "de entrada en la configuración de sonido."));
     const QList<CaptureDisplay> displays = co_await m_capture->displays();
     if (displays.isEmpty())
-        throw ServiceError(
-            0, QStringLiteral("No hay pantalla disponible para capturar el audio de la reunión."));
+        throw RecordingError(
+            QStringLiteral("No hay pantalla disponible para capturar el audio de la reunión."));
     const CaptureDisplay display = displays.first();
 
     const QString directory = accountFolder(accountID) + u'/' +
@@ -158,7 +157,7 @@ QCoro::Task<QString> MeetingRecorder::stop()
         co_return QString(joined->path); // a copy: GCC 12 moves from lvalues in co_return
     }
     if (!m_stream || !m_sink || m_directory.isEmpty())
-        throw ServiceError(0, QStringLiteral("No hay grabación activa."));
+        throw RecordingError(QStringLiteral("No hay grabación activa."));
 
     const std::shared_ptr<CaptureStream> stream = m_stream;
     const std::shared_ptr<AudioSink> sink = m_sink;
@@ -171,7 +170,7 @@ QCoro::Task<QString> MeetingRecorder::stop()
         co_await stream->stopCapture();
         const AudioSink::Finished finished = co_await sink->finish();
         if (finished.error)
-            throw ServiceError(0, *finished.error);
+            throw RecordingError(*finished.error);
         outcome->path = co_await mix(finished.files, output, m_language);
         setPending(outcome->path);
     } catch (...) {

@@ -53,11 +53,11 @@ public:
     void setLanguage(const QString &language) { m_language = language; }
 
     // Starts capturing into a new directory of the account's recordings. Does nothing while a
-    // capture runs, finishes or is being started. Throws ServiceError, FileError, CaptureError.
+    // capture runs, finishes or is being started. Throws RecordingError, FileError, CaptureError.
     QCoro::Task<> start(QString pageID, QString accountID);
     // Stops the capture and mixes its tracks into "meeting.m4a" in the recording directory;
     // returns that file. A stop called while another one finishes waits for it and shares its
-    // outcome. Throws ServiceError, CaptureError, MediaError, FileError; the recorder is idle
+    // outcome. Throws RecordingError, CaptureError, MediaError, FileError; the recorder is idle
     // afterwards in every case, and a failed recording's directory stays for recovery.
     QCoro::Task<QString> stop();
 
@@ -71,7 +71,7 @@ public:
     static QCoro::Task<Recovery> recoverReporting(QString directory, QString language = {});
     // The account's recording directories that were not uploaded; never fails.
     static QStringList recoverable(QString accountID);
-    // "<application support>/Quorvale/Recordings/<account>"; throws FileError, or ServiceError
+    // "<application support>/Quorvale/Recordings/<account>"; throws FileError, or RecordingError
     // for an account identifier that cannot be a folder name.
     static QString accountFolder(const QString &accountID);
 

@@ -1,7 +1,6 @@
 #include "recorder/mixer.h"
 
-#include "service/durablefile.h"
-#include "service/serviceerror.h"
+#include "files/durablefile.h"
 #include "json/json.h"
 
 #include <QDir>
@@ -38,10 +37,6 @@ extern "C" {
 #include <vector>
 
 namespace quorvale {
-
-MediaError::MediaError(const QString &message)
-    : std::runtime_error(message.toStdString())
-{}
 
 namespace {
 
@@ -364,7 +359,7 @@ public:
         const AVCodec *codec = avcodec_find_encoder_by_name("aac");
         const AVOutputFormat *format = av_guess_format("ipod", nullptr, nullptr);
         if (!codec || !format)
-            throw ServiceError(0, QStringLiteral("No se pudo preparar el audio."));
+            throw RecordingError(QStringLiteral("No se pudo preparar el audio."));
 
         // "file:" keeps a colon in the path from being read as a protocol name.
         const QByteArray url = "file:" + QFile::encodeName(path);
@@ -502,7 +497,7 @@ void encodeMix(std::vector<std::unique_ptr<TrackReader>> &readers, const QString
     }
     // Headers that promised frames the files do not hold.
     if (writer.samples() == 0)
-        throw ServiceError(0, noAudioMessage(language));
+        throw RecordingError(noAudioMessage(language));
     writer.finish();
 }
 
@@ -551,7 +546,7 @@ void writeMix(std::vector<std::unique_ptr<TrackReader>> &readers, const QString 
               const QString &language)
 {
     if (readers.empty())
-        throw ServiceError(0, noAudioMessage(language));
+        throw RecordingError(noAudioMessage(language));
 
     // Written beside the output and renamed over it once complete, so that a crash never
     // leaves a partial file under the name recovery takes as finished.
@@ -582,7 +577,7 @@ void writeMix(std::vector<std::unique_ptr<TrackReader>> &readers, const QString 
 QString mixTracks(const QList<Track> &tracks, const QString &output, const QString &language)
 {
     if (tracks.isEmpty())
-        throw ServiceError(0, noAudioMessage(language));
+        throw RecordingError(noAudioMessage(language));
     std::vector<std::unique_ptr<TrackReader>> readers = openTracks(tracks, nullptr);
     writeMix(readers, output, language);
     return output;

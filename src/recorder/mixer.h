@@ -6,10 +6,12 @@
 // run them on a worker thread, never on the GUI thread. They keep no state, so several may run
 // at once on different recordings.
 //
-// Errors: ServiceError (status 0) for what the user is told in the system's own words (no
+// Errors: RecordingError for what the user is told in the system's own words (no
 // audio at all); MediaError for a track that cannot be read or audio that cannot be converted
-// or encoded; FileError (serviceerror.h) for the output file that cannot be created, moved into
+// or encoded; FileError (files/error.h) for the output file that cannot be created, moved into
 // place or given its permissions. On every error no "meeting.m4a" is left half written.
+
+#include "files/error.h"
 
 #include <QList>
 #include <QString>
@@ -27,10 +29,17 @@ struct Track
 };
 
 // A track file that cannot be opened or read, or audio that cannot be converted or encoded.
-class MediaError : public std::runtime_error
+class MediaError : public Error
 {
 public:
-    explicit MediaError(const QString &message);
+    using Error::Error;
+};
+
+// What the recorder tells the user in its own words: no recording running, no audio received.
+class RecordingError : public Error
+{
+public:
+    using Error::Error;
 };
 
 // What recovery made of a recording: the mixed file, and for the user a sentence naming a
@@ -45,7 +54,7 @@ struct Recovery
 // an offset is never negative), sums them at equal level and encodes the sum as 48 kHz stereo
 // AAC at 128 kb/s in an M4A file at output, with permissions 0600. Returns output.
 // A track without audio frames is skipped; with no track left, or an empty list, throws the
-// no-audio ServiceError. The file appears at output only once complete (written beside it,
+// no-audio RecordingError. The file appears at output only once complete (written beside it,
 // then renamed), and memory stays bounded whatever the tracks' length. Texts for the user are
 // English when language is "en", Spanish otherwise.
 QString mixTracks(const QList<Track> &tracks, const QString &output, const QString &language = {});
@@ -59,7 +68,7 @@ QList<Track> recoveryTracks(const QString &directory);
 // The recording's "meeting.m4a": returned at once if it exists (no track is opened), otherwise
 // mixed from recoveryTracks(directory) with what can be read of them: a track cut short or
 // whose header is damaged gives the frames it holds, and one that cannot be read at all is
-// left out and named in the notice. Throws the no-audio ServiceError when no track has audio,
+// left out and named in the notice. Throws the no-audio RecordingError when no track has audio,
 // otherwise as mixTracks does.
 Recovery recoverRecording(const QString &directory, const QString &language = {});
 // The path of recoverRecording.

@@ -22,10 +22,6 @@
 
 namespace quorvale {
 
-CaptureError::CaptureError(const QString &message)
-    : std::runtime_error(message.toStdString())
-{}
-
 namespace {
 
 QString soundServerError(int error)

@@ -5,9 +5,8 @@
 namespace quorvale {
 
 ServiceError::ServiceError(qint64 status, QString message)
-    : m_status(status)
-    , m_message(std::move(message))
-    , m_utf8(m_message.toUtf8())
+    : Error(std::move(message))
+    , m_status(status)
 {}
 
 ServiceError ServiceError::fromResponse(qint64 status, const QByteArray &body)
@@ -34,21 +33,6 @@ ServiceError ServiceError::fromResponse(qint64 status, const QByteArray &body)
     }
     return {status,
             QStringLiteral("No se pudo completar la operación (%1): %2").arg(status).arg(detail)};
-}
-
-TransferError::TransferError(const QString &message)
-    : std::runtime_error(message.toStdString())
-{}
-
-FileError::FileError(const QString &message)
-    : std::runtime_error(message.toStdString())
-{}
-
-QString describe(const std::exception &error)
-{
-    if (const auto *service = dynamic_cast<const ServiceError *>(&error))
-        return service->message();
-    return QString::fromUtf8(error.what());
 }
 
 } // namespace quorvale

@@ -1,5 +1,5 @@
 #include "draftstore/draftstore.h"
-#include "service/durablefile.h"
+#include "files/durablefile.h"
 #include "service/secretstore.h"
 #include "service/serviceerror.h"
 #include "json/json.h"

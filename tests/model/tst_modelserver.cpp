@@ -1,7 +1,7 @@
 #include "draftstore/draftstore.h"
 #include "model/workspacemodel.h"
-#include "service/cannedserver.h"
 #include "service/secretstore.h"
+#include "support/cannedserver.h"
 #include "support/modeltesting.h"
 #include "support/referenceserver.h"
 
@@ -17,7 +17,7 @@
 using quorvale::JSON;
 using quorvale::SecretStore;
 using quorvale::WorkspaceModel;
-using quorvale::test::finish;
+using quorvale::test::errorOf;
 using quorvale::test::ReferenceServer;
 
 namespace {
@@ -169,7 +169,7 @@ void ModelServerTest::firstConnectionGetsTheDefaultDocument()
     const QString id = newAccount(QStringLiteral("new@example.test"));
     auto m = model(m_tokens[id]);
     QSignalSpy busy(m.get(), &WorkspaceModel::busyChanged);
-    QCOMPARE(finish(m->connect()), QString());
+    QCOMPARE(errorOf(m->connect()), QString());
     QVERIFY(m->approved());
     QVERIFY(!m->isAdmin());
     QCOMPARE(m->workspace(), JSON::decode(R"({"schemaVersion":1,"name":"Mi espacio","pages":[],
@@ -180,7 +180,7 @@ void ModelServerTest::firstConnectionGetsTheDefaultDocument()
     QCOMPARE(busy.count(), 0); // connecting is not a user action
 
     auto admin = model(m_tokens[m_admin]);
-    QCOMPARE(finish(admin->connect()), QString());
+    QCOMPARE(errorOf(admin->connect()), QString());
     QVERIFY(admin->isAdmin());
     QVERIFY(admin->accounts().size() >= 2);
 }
@@ -190,7 +190,7 @@ void ModelServerTest::pendingAccountLoadsOnceApproved()
     const QString id = newAccount(QStringLiteral("pending@example.test"), false);
     auto m = model(m_tokens[id]);
     m->setObservationInterval(std::chrono::milliseconds(100));
-    QCOMPARE(finish(m->connect()), QString());
+    QCOMPARE(errorOf(m->connect()), QString());
     QCOMPARE(m->account()["status"].stringValue(), std::string_view("pending"));
     QVERIFY(!m->approved());
     QVERIFY(m->workspace().isNull());
@@ -204,7 +204,7 @@ void ModelServerTest::pendingAccountLoadsOnceApproved()
 void ModelServerTest::expiredSessionSignsOutQuietly()
 {
     auto m = model(QStringLiteral("revoked-or-never-issued"));
-    QCOMPARE(finish(m->connect()), QString());
+    QCOMPARE(errorOf(m->connect()), QString());
     QVERIFY(m->account().isNull());
     QVERIFY(!m->service().token());
     QVERIFY(m->message().isEmpty());
@@ -214,7 +214,7 @@ void ModelServerTest::expiredSessionSignsOutQuietly()
         std::make_unique<WorkspaceModel>(std::make_unique<SharedSecrets>(*m_keychain),
                                          QUrl(QStringLiteral("https://localhost:1")), m_authority);
     offline->service().setToken(QStringLiteral("t"));
-    QCOMPARE(finish(offline->connect()), QString());
+    QCOMPARE(errorOf(offline->connect()), QString());
     QVERIFY(!offline->message().isEmpty());
     QVERIFY(offline->service().token());
 }
@@ -224,7 +224,7 @@ void ModelServerTest::lostAccessWipesMemoryAfterKeepingTheDraft()
     const QString id = newAccount(QStringLiteral("blocked@example.test"));
     auto m = model(m_tokens[id]);
     m->setObservationInterval(std::chrono::milliseconds(100));
-    QCOMPARE(finish(m->connect()), QString());
+    QCOMPARE(errorOf(m->connect()), QString());
     m->newPage(QStringLiteral("document"), false);
     m->rename(m->selectedPage().id(), QStringLiteral("Sin guardar"));
     QVERIFY(m->dirty());
@@ -234,7 +234,7 @@ void ModelServerTest::lostAccessWipesMemoryAfterKeepingTheDraft()
     QTRY_VERIFY_WITH_TIMEOUT(m->workspace().isNull(), 10000);
     QVERIFY(!m->dirty());
     QCOMPARE(m->account()["status"].stringValue(), std::string_view("blocked"));
-    QCOMPARE(finish(m->flushDraft()), QString());
+    QCOMPARE(errorOf(m->flushDraft()), QString());
     SharedSecrets secrets(*m_keychain);
     const auto draft = quorvale::DraftStore(secrets).load(id);
     QVERIFY(draft);
@@ -243,11 +243,11 @@ void ModelServerTest::lostAccessWipesMemoryAfterKeepingTheDraft()
 
     // A revoked session: the next check signs out.
     auto other = model(m_tokens[m_admin]);
-    QCOMPARE(finish(other->connect()), QString());
+    QCOMPARE(errorOf(other->connect()), QString());
     other->setObservationInterval(std::chrono::milliseconds(100));
     other->observe();
     auto revoker = model(m_tokens[m_admin]);
-    QCOMPARE(finish(revoker->service().logout()), QString());
+    QCOMPARE(errorOf(revoker->service().logout()), QString());
     QTRY_VERIFY_WITH_TIMEOUT(other->account().isNull(), 10000);
     QVERIFY(other->workspace().isNull());
     m_tokens[m_admin] = m_server.token(m_admin);
@@ -257,28 +257,28 @@ void ModelServerTest::saveSendsOnlyWhenDirty()
 {
     const QString id = newAccount(QStringLiteral("saver@example.test"));
     auto m = model(m_tokens[id]);
-    QCOMPARE(finish(m->connect()), QString());
+    QCOMPARE(errorOf(m->connect()), QString());
     const qsizetype before = m_server.accessLog().size();
-    QCOMPARE(finish(m->save()), QString());
+    QCOMPARE(errorOf(m->save()), QString());
     QCOMPARE(m_server.accessLog().size(), before);
 
     m->setLanguage(QStringLiteral("en"));
     m->newPage(QStringLiteral("document"), true);
     QVERIFY(m->dirty());
-    QCOMPARE(finish(m->flushDraft()), QString());
+    QCOMPARE(errorOf(m->flushDraft()), QString());
     SharedSecrets secrets(*m_keychain);
     QVERIFY(quorvale::DraftStore(secrets).load(id));
-    QCOMPARE(finish(m->save()), QString());
+    QCOMPARE(errorOf(m->save()), QString());
     QVERIFY(!m->dirty());
     QCOMPARE(m->revision(), 1);
-    QCOMPARE(finish(m->flushDraft()), QString());
+    QCOMPARE(errorOf(m->flushDraft()), QString());
     QVERIFY(!QFile::exists(quorvale::DraftStore::file(id)));
     QCOMPARE(m->meetings().size(), 1u);
     QCOMPARE(m->meetings()[0]["title"].stringValue(), std::string_view("New meeting"));
 
     // A fresh client sees exactly what was saved, unknown keys and all.
     auto fresh = model(m_tokens[id]);
-    QCOMPARE(finish(fresh->connect()), QString());
+    QCOMPARE(errorOf(fresh->connect()), QString());
     QCOMPARE(fresh->workspace(), m->workspace());
 }
 
@@ -287,14 +287,14 @@ void ModelServerTest::aSecondClientMakesAConflict()
     const QString id = newAccount(QStringLiteral("two@example.test"));
     auto a = model(m_tokens[id]);
     auto b = model(m_tokens[id]);
-    QCOMPARE(finish(a->connect()), QString());
-    QCOMPARE(finish(b->connect()), QString());
+    QCOMPARE(errorOf(a->connect()), QString());
+    QCOMPARE(errorOf(b->connect()), QString());
     a->newPage(QStringLiteral("document"), false);
-    QCOMPARE(finish(a->save()), QString());
+    QCOMPARE(errorOf(a->save()), QString());
 
     b->newPage(QStringLiteral("board"), false);
     const JSON mine = b->workspace();
-    const QString error = finish(b->save());
+    const QString error = errorOf(b->save());
     QCOMPARE(error, QStringLiteral("Hay cambios nuevos en el servidor. Tus cambios siguen aquí; "
                                    "expórtalos antes de recargar."));
     QVERIFY(b->conflict());
@@ -307,29 +307,26 @@ void ModelServerTest::anEditDuringASaveStaysDirty()
 {
     const QString id = newAccount(QStringLiteral("typist@example.test"));
     auto m = model(m_tokens[id]);
-    QCOMPARE(finish(m->connect()), QString());
+    QCOMPARE(errorOf(m->connect()), QString());
     m->newPage(QStringLiteral("document"), false);
     const std::string page(m->selectedPage().id());
 
-    bool done = false;
-    QString error;
-    quorvale::test::detail::runQuietly(m->save(), &done, &error);
+    auto saving = quorvale::test::start(m->save());
     m->rename(page, QStringLiteral("typed while saving")); // the PUT is under way
-    QVERIFY(QTest::qWaitFor([&] { return done; }, 20000));
-    QCOMPARE(error, QString());
+    QCOMPARE(saving.finish().error, QString());
     QCOMPARE(m->revision(), 1);
     QVERIFY(m->dirty());
     // The draft follows the new revision: after a crash now, the next save would otherwise
     // meet a conflict with this very save.
-    QCOMPARE(finish(m->flushDraft()), QString());
+    QCOMPARE(errorOf(m->flushDraft()), QString());
     SharedSecrets secrets(*m_keychain);
     QCOMPARE(quorvale::DraftStore(secrets).load(id).value_or(JSON())["revision"], JSON(1));
 
-    QCOMPARE(finish(m->save()), QString());
+    QCOMPARE(errorOf(m->save()), QString());
     QVERIFY(!m->dirty());
     QCOMPARE(m->revision(), 2);
     auto fresh = model(m_tokens[id]);
-    QCOMPARE(finish(fresh->connect()), QString());
+    QCOMPARE(errorOf(fresh->connect()), QString());
     QCOMPARE(fresh->workspace()["pages"].at(0)["title"].stringValue(),
              std::string_view("typed while saving"));
 }
@@ -338,20 +335,18 @@ void ModelServerTest::savesTakeTurns()
 {
     const QString id = newAccount(QStringLiteral("turns@example.test"));
     auto m = model(m_tokens[id]);
-    QCOMPARE(finish(m->connect()), QString());
+    QCOMPARE(errorOf(m->connect()), QString());
     m->newPage(QStringLiteral("document"), false);
     const int before = puts();
 
     // Menu, toolbar and a new meeting saving at once: one PUT, and no false conflict.
-    bool first = false, second = false;
-    QString firstError, secondError;
-    quorvale::test::detail::runQuietly(m->save(), &first, &firstError);
-    quorvale::test::detail::runQuietly(m->save(), &second, &secondError);
+    auto first = quorvale::test::start(m->save());
+    auto second = quorvale::test::start(m->save());
     WorkspaceModel *saver = m.get();
     m->run([saver]() -> QCoro::Task<> { co_await saver->save(); });
-    QVERIFY(QTest::qWaitFor([&] { return first && second && !m->busy(); }, 20000));
-    QCOMPARE(firstError, QString());
-    QCOMPARE(secondError, QString());
+    QCOMPARE(first.finish().error, QString());
+    QCOMPARE(second.finish().error, QString());
+    QTRY_VERIFY_WITH_TIMEOUT(!m->busy(), 20000);
     QCOMPARE(m->message(), QString());
     QVERIFY(!m->conflict());
     QVERIFY(!m->dirty());
@@ -363,24 +358,21 @@ void ModelServerTest::answersOfAnEndedSignInAreDropped()
 {
     const QString id = newAccount(QStringLiteral("late@example.test"));
     auto m = model(m_tokens[id]);
-    QCOMPARE(finish(m->connect()), QString());
+    QCOMPARE(errorOf(m->connect()), QString());
     m->newPage(QStringLiteral("document"), true);
     const QString page = qs(m->selectedPage().id());
 
     // A save, a load and a page's loads under way when access ends: nothing of them lands.
-    bool saved = false;
-    QString error;
-    quorvale::test::detail::runQuietly(m->save(), &saved, &error);
+    auto saving = quorvale::test::start(m->save());
     m->clearPrivateMemory();
-    QVERIFY(QTest::qWaitFor([&] { return saved; }, 20000));
+    QCOMPARE(saving.finish().error, QString());
     QVERIFY(m->workspace().isNull());
     QCOMPARE(m->revision(), 0);
 
-    bool loaded = false;
-    quorvale::test::detail::runQuietly(m->load(), &loaded, &error);
+    auto loading = quorvale::test::start(m->load());
     m->select(page);
     m->clearPrivateMemory();
-    QVERIFY(QTest::qWaitFor([&] { return loaded; }, 20000));
+    QCOMPARE(loading.finish().error, QString());
     QTRY_VERIFY_WITH_TIMEOUT(m_server.accessLog().constLast().contains("recordings"), 10000);
     QTest::qWait(100); // the page's answer is read, or dropped
     QVERIFY(m->workspace().isNull());
@@ -401,7 +393,7 @@ void ModelServerTest::theWindowRecoversWhenTheServerComesBack()
     m->setObservationInterval(std::chrono::milliseconds(100));
     const int port = m_server.port();
     m_server.stop();
-    QCOMPARE(finish(m->connect()), QString());
+    QCOMPARE(errorOf(m->connect()), QString());
     QVERIFY(!m->message().isEmpty());
     QVERIFY(m->workspace().isNull());
     m_server.setPort(port);
@@ -413,11 +405,11 @@ void ModelServerTest::reloadIsRefusedWithUnsavedEdits()
 {
     const QString id = newAccount(QStringLiteral("reload@example.test"));
     auto m = model(m_tokens[id]);
-    QCOMPARE(finish(m->connect()), QString());
+    QCOMPARE(errorOf(m->connect()), QString());
     m->newPage(QStringLiteral("document"), false);
     const JSON before = m->workspace();
     const qsizetype requests = m_server.accessLog().size();
-    QCOMPARE(finish(m->load()), QStringLiteral("Guarda o exporta tus cambios antes de recargar."));
+    QCOMPARE(errorOf(m->load()), QStringLiteral("Guarda o exporta tus cambios antes de recargar."));
     QVERIFY(m->workspace().isIdenticalTo(before));
     QCOMPARE(m_server.accessLog().size(), requests);
 }
@@ -470,7 +462,7 @@ void ModelServerTest::aKilledClientsDraftIsRecovered()
 
     crashAfterEditing(QStringLiteral("antes del corte"));
     auto m = model(m_tokens[id]);
-    QCOMPARE(finish(m->connect()), QString());
+    QCOMPARE(errorOf(m->connect()), QString());
     QVERIFY(m->dirty());
     QVERIFY(!m->conflict());
     QCOMPARE(m->workspace()["pages"].at(0)["title"].stringValue(),
@@ -482,15 +474,15 @@ void ModelServerTest::aKilledClientsDraftIsRecovered()
     // The server moved on after the draft was taken: recovered, but in conflict.
     crashAfterEditing(QStringLiteral("otra vez"));
     auto writer = model(m_tokens[id]);
-    QCOMPARE(finish(writer->connect()), QString()); // recovers the draft too
+    QCOMPARE(errorOf(writer->connect()), QString()); // recovers the draft too
     JSON body =
         JSON::object({{"revision", 0}, {"workspace", JSON::object({{"name", "servidor"}})}});
-    QCOMPARE(finish([](quorvale::Service *s, JSON b) -> QCoro::Task<> {
+    QCOMPARE(errorOf([](quorvale::Service *s, JSON b) -> QCoro::Task<> {
                  co_await s->json(QStringLiteral("/api/workspace"), "PUT", std::move(b));
              }(&writer->service(), body)),
              QString());
     auto later = model(m_tokens[id]);
-    QCOMPARE(finish(later->connect()), QString());
+    QCOMPARE(errorOf(later->connect()), QString());
     QVERIFY(later->dirty());
     QVERIFY(later->conflict());
     QCOMPARE(later->revision(), 0);
@@ -520,7 +512,7 @@ void ModelServerTest::unreadableDraftsAreSetAside()
         f.write(bytes);
         f.close();
         auto m = model(m_tokens[id]);
-        QCOMPARE(finish(m->connect()), QString());
+        QCOMPARE(errorOf(m->connect()), QString());
         QVERIFY(!m->dirty());
         QCOMPARE(m->workspace()["name"].stringValue(), std::string_view("Mi espacio"));
         // Never silently replaced: kept as it was under a dated name, and the user is told.
@@ -529,7 +521,7 @@ void ModelServerTest::unreadableDraftsAreSetAside()
         QCOMPARE(readFile(drafts.filePath(aside[0])), bytes);
         QVERIFY2(m->message().contains(aside[0]), qPrintable(m->message()));
         m->newPage(QStringLiteral("document"), false);
-        QCOMPARE(finish(m->flushDraft()), QString());
+        QCOMPARE(errorOf(m->flushDraft()), QString());
         QCOMPARE(readFile(drafts.filePath(aside[0])), bytes);
         QVERIFY(QFile::exists(file));
     }
@@ -553,7 +545,7 @@ void ModelServerTest::draftComesBackWhateverFailsAfterTheWorkspace()
 
     WorkspaceModel m(std::make_unique<SharedSecrets>(*m_keychain), canned.origin(), m_authority);
     m.service().setToken(QStringLiteral("t"));
-    QCOMPARE(finish(m.connect()), QString());
+    QCOMPARE(errorOf(m.connect()), QString());
     // The meetings failed, and the draft is back all the same, unsaved, never overwritten.
     QCOMPARE(m.message(), QStringLiteral("No se pudo completar la operación (500): sin reuniones"));
     QCOMPARE(m.workspace()["name"].stringValue(), std::string_view("borrador"));
@@ -575,20 +567,20 @@ void ModelServerTest::aDraftThatCannotBeOpenedIsNeverOverwritten()
 
     // Locked at load: the server's copy shows, the user is told once, the draft is untouched.
     keys->setLocked(true);
-    QCOMPARE(finish(m->connect()), QString());
+    QCOMPARE(errorOf(m->connect()), QString());
     QVERIFY(!m->dirty());
     QVERIFY2(m->message().contains(QStringLiteral("Desbloquea el llavero")),
              qPrintable(m->message()));
     m->setMessage(QString());
     m->newPage(QStringLiteral("document"), false);
     m->rename(m->selectedPage().id(), QStringLiteral("con el llavero cerrado"));
-    QCOMPARE(finish(m->flushDraft()), QString());
+    QCOMPARE(errorOf(m->flushDraft()), QString());
     QCOMPARE(readFile(file), earlier);
     QCOMPARE(m->message(), QString());
     QVERIFY(!m->editsKept());
     // A save does not remove it either.
-    QCOMPARE(finish(m->save()), QString());
-    QCOMPARE(finish(m->flushDraft()), QString());
+    QCOMPARE(errorOf(m->save()), QString());
+    QCOMPARE(errorOf(m->flushDraft()), QString());
     QCOMPARE(readFile(file), earlier);
 
     // Edits the draft could not keep are offered for export at sign-out; a cancel keeps the
@@ -623,7 +615,7 @@ void ModelServerTest::aDraftThatCannotBeOpenedIsNeverOverwritten()
     // Another start with the keyring locked: signing out with the edits exported.
     auto again = lockableModel(m_tokens[id], &keys);
     keys->setLocked(true);
-    QCOMPARE(finish(again->connect()), QString());
+    QCOMPARE(errorOf(again->connect()), QString());
     again->newPage(QStringLiteral("document"), false);
     again->setSavePanel(panel);
     backup = m_home.filePath(QStringLiteral("al-salir.json"));
@@ -638,9 +630,9 @@ void ModelServerTest::backupsAndTheirPanel()
 {
     const QString id = newAccount(QStringLiteral("backup@example.test"));
     auto m = model(m_tokens[id]);
-    QCOMPARE(finish(m->connect()), QString());
+    QCOMPARE(errorOf(m->connect()), QString());
     m->newPage(QStringLiteral("document"), false);
-    QCOMPARE(finish(m->flushDraft()), QString());
+    QCOMPARE(errorOf(m->flushDraft()), QString());
     const QByteArray draft = [&] {
         QFile f(quorvale::DraftStore::file(id));
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
@@ -674,7 +666,7 @@ void ModelServerTest::backupsAndTheirPanel()
     QCOMPARE(saved, JSON::object({{"revision", 0}, {"workspace", mine}}));
     QVERIFY(!m->dirty());
     QCOMPARE(m->workspace()["pages"].size(), 0u);
-    QCOMPARE(finish(m->flushDraft()), QString());
+    QCOMPARE(errorOf(m->flushDraft()), QString());
     QVERIFY(!QFile::exists(quorvale::DraftStore::file(id)));
 }
 
@@ -682,13 +674,13 @@ void ModelServerTest::selectingAPageLoadsItsRecordings()
 {
     const QString id = newAccount(QStringLiteral("pages@example.test"));
     auto m = model(m_tokens[id]);
-    QCOMPARE(finish(m->connect()), QString());
+    QCOMPARE(errorOf(m->connect()), QString());
     m->newPage(QStringLiteral("document"), true);
     const QString meeting = qs(m->selectedPage().id());
     m->newPage(QStringLiteral("document"), false);
     const QString other = qs(m->selectedPage().id());
-    QCOMPARE(finish(m->save()), QString());
-    QCOMPARE(finish([](quorvale::Service *s, QString page) -> QCoro::Task<> {
+    QCOMPARE(errorOf(m->save()), QString());
+    QCOMPARE(errorOf([](quorvale::Service *s, QString page) -> QCoro::Task<> {
                  co_await s->request(QStringLiteral("/api/recordings?pageId=") + page +
                                          QStringLiteral("&name=a.m4a&uploadId=u1"),
                                      "POST", QByteArray(4096, 'a'), QStringLiteral("audio/mp4"));
@@ -730,9 +722,9 @@ void ModelServerTest::savingAServerFile()
 {
     const QString id = newAccount(QStringLiteral("files@example.test"));
     auto m = model(m_tokens[id]);
-    QCOMPARE(finish(m->connect()), QString());
+    QCOMPARE(errorOf(m->connect()), QString());
     QString record;
-    QCOMPARE(finish([](quorvale::Service *s, QString *out) -> QCoro::Task<> {
+    QCOMPARE(errorOf([](quorvale::Service *s, QString *out) -> QCoro::Task<> {
                  const QByteArray body = co_await s->request(
                      QStringLiteral("/api/recordings?pageId=p&name=x&uploadId=f1"), "POST",
                      QByteArray("audio bytes"), QStringLiteral("audio/mp4"));

@@ -2,7 +2,7 @@
 #include "pageview/nativetable.h"
 
 #include "modeltesting.h"
-#include "service/cannedserver.h"
+#include "support/cannedserver.h"
 
 #include <QApplication>
 #include <QBuffer>

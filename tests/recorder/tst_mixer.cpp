@@ -2,7 +2,6 @@
 // written with libsndfile and results checked with ffprobe and decoded with ffmpeg.
 
 #include "recorder/mixer.h"
-#include "service/serviceerror.h"
 
 #include <QDir>
 #include <QFile>
@@ -192,13 +191,12 @@ QStringList filesIn(const QString &directory)
     return names;
 }
 
-QString serviceErrorOf(const std::function<void()> &call)
+QString recordingErrorOf(const std::function<void()> &call)
 {
     try {
         call();
-    } catch (const quorvale::ServiceError &error) {
-        return error.status() == 0 ? error.message()
-                                   : QStringLiteral("status %1").arg(error.status());
+    } catch (const quorvale::RecordingError &error) {
+        return error.message();
     }
     return {};
 }
@@ -350,8 +348,8 @@ void TestMixer::replacesAnEarlierOutput()
 
 void TestMixer::refusesAnEmptyList()
 {
-    QCOMPARE(serviceErrorOf([&] { quorvale::mixTracks({}, path("meeting.m4a")); }), kNoAudio);
-    QCOMPARE(serviceErrorOf([&] { quorvale::mixTracks({}, path("meeting.m4a"), "en"); }),
+    QCOMPARE(recordingErrorOf([&] { quorvale::mixTracks({}, path("meeting.m4a")); }), kNoAudio);
+    QCOMPARE(recordingErrorOf([&] { quorvale::mixTracks({}, path("meeting.m4a"), "en"); }),
              QStringLiteral("No audio was received. The recovery files remain on this computer."));
     QVERIFY(filesIn(m_dir->path()).isEmpty());
 }
@@ -359,7 +357,7 @@ void TestMixer::refusesAnEmptyList()
 void TestMixer::skipsTracksWithoutFrames()
 {
     writeAbandonedTrack(path("system.caf"));
-    QCOMPARE(serviceErrorOf([&] {
+    QCOMPARE(recordingErrorOf([&] {
                  quorvale::mixTracks({{path("system.caf"), 10}}, path("meeting.m4a"));
              }),
              kNoAudio);
@@ -577,16 +575,16 @@ void TestMixer::recoverWithoutTracksFails()
     writeFile(path("session.json"),
               R"({"pageId":"p","accountId":"a","startedAt":"2026-03-04T15:20:00Z"})");
     writeFile(path("system.json"), R"({"first":1})");
-    QCOMPARE(serviceErrorOf([&] { quorvale::recoverDirectory(m_dir->path()); }), kNoAudio);
+    QCOMPARE(recordingErrorOf([&] { quorvale::recoverDirectory(m_dir->path()); }), kNoAudio);
     QVERIFY(!QFile::exists(path("meeting.m4a")));
     // Tracks that cannot be read leave no audio either.
     writeFile(path("system.caf"), "not audio");
     writeFile(path("microphone.caf"), "");
-    QCOMPARE(serviceErrorOf([&] { quorvale::recoverDirectory(m_dir->path()); }), kNoAudio);
+    QCOMPARE(recordingErrorOf([&] { quorvale::recoverDirectory(m_dir->path()); }), kNoAudio);
     QVERIFY(!QFile::exists(path("meeting.m4a")));
     // A stray file offered as a recording fails the same way.
     writeFile(path(".DS_Store"), "x");
-    QCOMPARE(serviceErrorOf([&] { quorvale::recoverDirectory(path(".DS_Store")); }), kNoAudio);
+    QCOMPARE(recordingErrorOf([&] { quorvale::recoverDirectory(path(".DS_Store")); }), kNoAudio);
 }
 
 void TestMixer::listsPendingRecordings()

@@ -4,10 +4,9 @@
 
 #include "recorder/audiosink.h"
 #include "recorder/meetingrecorder.h"
-#include "service/serviceerror.h"
 
-#include "../service/awaiting.h"
 #include "soundserver.h"
+#include "support/awaiting.h"
 
 #include <QCoroSignal>
 #include <QDir>
@@ -546,9 +545,7 @@ void RecorderTest::startRefusedLeavesNoTrace()
     const QStringList before = QDir(m_data.path()).entryList();
 
     const auto outcome = finish(s.recorder.start(QStringLiteral("page"), account));
-    QVERIFY(outcome.serviceError);
-    QCOMPARE(outcome.serviceError->status(), 0);
-    QCOMPARE(outcome.serviceError->message(), message);
+    QCOMPARE(outcome.error, message);
     QCOMPARE(s.recorder.pageID(), QString());
     QCOMPARE(s.recorder.accountID(), QString());
     QVERIFY(!s.recorder.isRecording());
@@ -622,7 +619,7 @@ void RecorderTest::startFailuresKeepTheAttempt()
         const QString account = newAccount();
         const auto outcome = finish(s.recorder.start(QStringLiteral("page"), account));
         QVERIFY(!outcome.ok());
-        QCOMPARE(outcome.otherError,
+        QCOMPARE(outcome.error,
                  outputFails ? QStringLiteral("output refused") : QStringLiteral("start refused"));
         QVERIFY(!s.recorder.isRecording());
         QCOMPARE(s.recorder.pageID(), QStringLiteral("page"));
@@ -632,8 +629,7 @@ void RecorderTest::startFailuresKeepTheAttempt()
         QVERIFY(QFile::exists(directories.first() + QStringLiteral("/session.json")));
         // Nothing runs that could be stopped.
         const auto stopped = finish(s.recorder.stop());
-        QVERIFY(stopped.serviceError);
-        QCOMPARE(stopped.serviceError->message(), noRecording);
+        QCOMPARE(stopped.error, noRecording);
         // The failure does not block the next attempt.
         s.capture->failAddOutput = s.capture->failStart = false;
         QVERIFY(finish(s.recorder.start(QStringLiteral("page"), account)).ok());
@@ -673,7 +669,7 @@ void RecorderTest::stopMixesAndReturnsToIdle()
     QSignalSpy pending(&s.recorder, &MeetingRecorder::pendingChanged);
 
     const auto stopped = finish(s.recorder.stop());
-    QVERIFY2(stopped.ok(), qPrintable(stopped.otherError));
+    QVERIFY2(stopped.ok(), qPrintable(stopped.error));
     const QString mixed = directory + QStringLiteral("/meeting.m4a");
     QCOMPARE(*stopped.value, mixed);
     QCOMPARE(s.recorder.pending(), mixed);
@@ -698,9 +694,7 @@ void RecorderTest::stopWithoutCaptureFails()
     Scripted s;
     QSignalSpy finishing(&s.recorder, &MeetingRecorder::isFinishingChanged);
     const auto stopped = finish(s.recorder.stop());
-    QVERIFY(stopped.serviceError);
-    QCOMPARE(stopped.serviceError->status(), 0);
-    QCOMPARE(stopped.serviceError->message(), noRecording);
+    QCOMPARE(stopped.error, noRecording);
     QCOMPARE(finishing.size(), 0);
 }
 
@@ -726,7 +720,7 @@ void RecorderTest::secondStopJoinsTheFirst()
     QVERIFY(!s.recorder.isFinishing());
     QCOMPARE(s.recorder.pageID(), QStringLiteral("page"));
     // Once it is over, a stop has nothing to stop.
-    QCOMPARE(finish(s.recorder.stop()).serviceError->message(), noRecording);
+    QCOMPARE(finish(s.recorder.stop()).error, noRecording);
 }
 
 void RecorderTest::failedStopStillReturnsToIdle()
@@ -736,7 +730,7 @@ void RecorderTest::failedStopStillReturnsToIdle()
     const QString account = newAccount();
     QVERIFY(finish(s.recorder.start(QStringLiteral("page"), account)).ok());
     const auto stopped = finish(s.recorder.stop());
-    QCOMPARE(stopped.otherError, QStringLiteral("stop refused"));
+    QCOMPARE(stopped.error, QStringLiteral("stop refused"));
     QVERIFY(!s.recorder.isRecording());
     QVERIFY(!s.recorder.isFinishing());
     QCOMPARE(s.recorder.pending(), QString());
@@ -764,7 +758,7 @@ void RecorderTest::captureEndedBySystemKeepsFiles()
     QVERIFY(!s.recorder.isRecording());
     QVERIFY(!s.recorder.isFinishing());
     QCOMPARE(s.recorder.started(), started);
-    QCOMPARE(finish(s.recorder.stop()).serviceError->message(), noRecording);
+    QCOMPARE(finish(s.recorder.stop()).error, noRecording);
     const QString directory = directoriesOf(account).first();
     QTRY_VERIFY(QFile::exists(directory + QStringLiteral("/system.caf")));
     QCOMPARE(MeetingRecorder::recoverable(account), {directory});
@@ -781,8 +775,7 @@ QString RecorderTest::recordWhilePlaying(MeetingRecorder &recorder, const QStrin
 {
     const auto started = finish(recorder.start(QStringLiteral("page"), account));
     if (!started.ok()) {
-        qWarning() << started.otherError
-                   << (started.serviceError ? started.serviceError->message() : QString());
+        qWarning() << started.error;
         return {};
     }
     std::vector<std::unique_ptr<QProcess>> players;
@@ -793,7 +786,7 @@ QString RecorderTest::recordWhilePlaying(MeetingRecorder &recorder, const QStrin
             return {};
     const auto stopped = finish(recorder.stop());
     if (!stopped.ok()) {
-        qWarning() << stopped.otherError;
+        qWarning() << stopped.error;
         return {};
     }
     return *stopped.value;
@@ -927,7 +920,7 @@ void RecorderTest::realKilledRecorderIsRecoverable()
     QVERIFY(framesOf(directory + QStringLiteral("/microphone.caf")) > 0);
     QCOMPARE(MeetingRecorder::recoverable(account), {directory});
     const auto recovered = finish(MeetingRecorder::recover(directory));
-    QVERIFY2(recovered.ok(), qPrintable(recovered.otherError));
+    QVERIFY2(recovered.ok(), qPrintable(recovered.error));
     QCOMPARE(*recovered.value, directory + QStringLiteral("/meeting.m4a"));
     const Probe probed = probe(*recovered.value);
     QCOMPARE(probed.codec, QStringLiteral("aac"));
@@ -958,7 +951,7 @@ void RecorderTest::realWriteFailureStopsRecording()
     QVERIFY(framesOf(directory + QStringLiteral("/microphone.caf")) > 0);
     QCOMPARE(MeetingRecorder::recoverable(account), {directory});
     const auto recovered = finish(MeetingRecorder::recover(directory));
-    QVERIFY2(recovered.ok(), qPrintable(recovered.otherError));
+    QVERIFY2(recovered.ok(), qPrintable(recovered.error));
     QCOMPARE(probe(*recovered.value).codec, QStringLiteral("aac"));
 }
 
@@ -981,7 +974,7 @@ void RecorderTest::realSoundServerKilledEndsRecording()
     QCOMPARE(recording.size(), 1);
     QVERIFY(!recorder.isRecording());
     QVERIFY(!recorder.isFinishing());
-    QCOMPARE(finish(recorder.stop()).serviceError->message(), noRecording);
+    QCOMPARE(finish(recorder.stop()).error, noRecording);
 
     // The partial tracks stay, pending.
     QVERIFY(framesOf(directory + QStringLiteral("/system.caf")) > 0);
@@ -993,7 +986,7 @@ void RecorderTest::realSoundServerKilledEndsRecording()
     const QString before = recorder.error();
     const auto again = finish(recorder.start(QStringLiteral("page"), account));
     QVERIFY(!again.ok());
-    QVERIFY(!again.otherError.isEmpty());
+    QVERIFY(!again.error.isEmpty());
     QCOMPARE(recorder.error(), before);
 }
 
@@ -1044,7 +1037,7 @@ void RecorderTest::realSystemAudioFollowsTheDefaultOutput()
     QCOMPARE(error.size(), 0);
     QVERIFY(recorder.isRecording());
     const auto stopped = finish(recorder.stop());
-    QVERIFY2(stopped.ok(), qPrintable(stopped.otherError));
+    QVERIFY2(stopped.ok(), qPrintable(stopped.error));
     const Placed system = place(directory, QStringLiteral("system"), 1500);
     const Placed heard = place(directory, QStringLiteral("microphone"), 1000);
     QVERIFY(system.onset > 0 && heard.onset > 0);

@@ -1,5 +1,5 @@
-#include "awaiting.h"
-#include "cannedserver.h"
+#include "support/awaiting.h"
+#include "support/cannedserver.h"
 #include "service/secretstore.h"
 #include "service/service.h"
 #include "service/vault.h"

@@ -5,6 +5,7 @@
 
 #include "model/workspacemodel.h"
 #include "service/secretstore.h"
+#include "support/awaiting.h"
 #include "support/referenceserver.h"
 
 #include <QSslCertificate>
@@ -31,29 +32,6 @@ inline std::unique_ptr<WorkspaceModel> serverModel(const ReferenceServer &server
                                          QSslCertificate::fromPath(server.caFile()));
     m->service().setToken(token);
     return m;
-}
-
-namespace detail {
-inline QCoro::Task<> runQuietly(QCoro::Task<> task, bool *done, QString *error)
-{
-    try {
-        co_await std::move(task);
-    } catch (const std::exception &e) {
-        *error = QString::fromUtf8(e.what());
-    }
-    *done = true;
-}
-} // namespace detail
-
-// Runs a model task to its end; answers its error text, empty on success.
-inline QString finish(QCoro::Task<> task)
-{
-    bool done = false;
-    QString error;
-    detail::runQuietly(std::move(task), &done, &error);
-    if (!QTest::qWaitFor([&] { return done; }, 20000))
-        return QStringLiteral("timed out");
-    return error;
 }
 
 } // namespace quorvale::test

@@ -96,7 +96,7 @@ void MeetingsViewTest::initTestCase()
     // The account's meetings: two with recordings, one imported, one without a date, and a
     // trashed one the server leaves out.
     auto model = serverModel(m_server, m_token);
-    QCOMPARE(finish(model->connect()), QString());
+    QCOMPARE(errorOf(model->connect()), QString());
     model->setWorkspace(workspace({
         meetingPage("m-team", "Reunión de equipo", "2026-03-01T09:00:00Z"),
         meetingPage("m-plan", "Planning", "2026-03-15T10:00:00Z"),
@@ -107,16 +107,16 @@ void MeetingsViewTest::initTestCase()
         with(meetingPage("m-gone", "Gone", "2026-03-02T08:00:00Z"), "trashed", true),
     }));
     model->updatePage("notes", [](JSON &) {}); // an edit, so that there is something to save
-    QCOMPARE(finish(model->save()), QString());
-    QCOMPARE(finish(upload(model.get(), QStringLiteral("m-team"), 2)), QString());
-    QCOMPARE(finish(upload(model.get(), QStringLiteral("m-plan"), 3)), QString());
+    QCOMPARE(errorOf(model->save()), QString());
+    QCOMPARE(errorOf(upload(model.get(), QStringLiteral("m-team"), 2)), QString());
+    QCOMPARE(errorOf(upload(model.get(), QStringLiteral("m-plan"), 3)), QString());
 }
 
 void MeetingsViewTest::init()
 {
     QSettings().remove(QStringLiteral("language"));
     m_model = serverModel(m_server, m_token);
-    QCOMPARE(finish(m_model->connect()), QString());
+    QCOMPARE(errorOf(m_model->connect()), QString());
 }
 
 void MeetingsViewTest::countersAddUpEveryMeeting_data()
@@ -284,7 +284,7 @@ void MeetingsViewTest::newMeetingIsCreatedAndSaved()
 
     // Put the server back as the other cases expect it.
     m_model->updatePage(created.id(), [](JSON &p) { p.set("trashed", true); });
-    QCOMPARE(finish(m_model->save()), QString());
+    QCOMPARE(errorOf(m_model->save()), QString());
 }
 
 void MeetingsViewTest::aNewMeetingThatCannotBeSavedStaysUnsaved()

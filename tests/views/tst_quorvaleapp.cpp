@@ -31,7 +31,7 @@ using quorvale::Service;
 using quorvale::SingleInstance;
 using quorvale::WorkspaceModel;
 using quorvale::test::Accounts;
-using quorvale::test::finish;
+using quorvale::test::errorOf;
 using quorvale::test::ReferenceServer;
 using quorvale::test::requests;
 using quorvale::test::serverModel;
@@ -112,7 +112,7 @@ void QuorvaleAppTest::theWindowOpensAtItsSizeAndConnectsOnceWhenFirstShown()
 
     // Not before it is shown, and once however often it is shown.
     const qsizetype before = requests(m_server, "GET", "/auth/me");
-    QCOMPARE(finish(a->model().load()), QString()); // a request awaited, to let it run
+    QCOMPARE(errorOf(a->model().load()), QString()); // a request awaited, to let it run
     QCOMPARE(requests(m_server, "GET", "/auth/me"), before);
     a->bringToFront();
     QTRY_VERIFY(a->model().approved());
@@ -121,7 +121,7 @@ void QuorvaleAppTest::theWindowOpensAtItsSizeAndConnectsOnceWhenFirstShown()
     a->window().hide();
     a->bringToFront();
     // A request of its own after the showing: one more check, not two.
-    QCOMPARE(finish(a->model().connect()), QString());
+    QCOMPARE(errorOf(a->model().connect()), QString());
     QCOMPARE(requests(m_server, "GET", "/auth/me"), before + 2);
 }
 
@@ -205,7 +205,7 @@ void QuorvaleAppTest::theMenusSaveReportsNothingAndShowsAConflict()
 {
     const QString token = m_accounts.add(QStringLiteral("choque@example.test"));
     auto other = serverModel(m_server, token);
-    QCOMPARE(finish(other->connect()), QString());
+    QCOMPARE(errorOf(other->connect()), QString());
     auto a = app(token);
     WorkspaceModel &m = a->model();
     a->bringToFront();
@@ -213,7 +213,7 @@ void QuorvaleAppTest::theMenusSaveReportsNothingAndShowsAConflict()
     QTRY_VERIFY(!m.workspace().isNull());
 
     other->newPage(QStringLiteral("document"), false);
-    QCOMPARE(finish(other->save()), QString());
+    QCOMPARE(errorOf(other->save()), QString());
     m.newPage(QStringLiteral("document"), false);
     QSignalSpy busy(&m, &WorkspaceModel::busyChanged);
     a->saveAction()->trigger();

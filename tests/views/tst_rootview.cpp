@@ -21,7 +21,7 @@ using quorvale::RootView;
 using quorvale::WorkspaceModel;
 using quorvale::WorkspaceView;
 using quorvale::test::Accounts;
-using quorvale::test::finish;
+using quorvale::test::errorOf;
 using quorvale::test::offlineModel;
 using quorvale::test::ReferenceServer;
 using quorvale::test::requests;
@@ -104,7 +104,7 @@ void RootViewTest::init()
 std::unique_ptr<WorkspaceModel> RootViewTest::approvedModel(const QString &email)
 {
     auto m = serverModel(m_server, m_accounts.add(email));
-    const QString error = finish(m->connect());
+    const QString error = errorOf(m->connect());
     if (!error.isEmpty() || !m->approved())
         qWarning("could not connect %s: %s", qPrintable(email), qPrintable(error));
     return m;
@@ -157,7 +157,7 @@ void RootViewTest::aPendingAccountWaitsThenChecksItsApproval()
     const QString id = m_accounts.lastId();
     RootView root(*m);
     root.show();
-    QCOMPARE(finish(m->connect()), QString());
+    QCOMPARE(errorOf(m->connect()), QString());
 
     QVERIFY(child(root, "waitingPanel")->isVisible());
     QVERIFY(!child(root, "signInPanel")->isVisible());
@@ -176,7 +176,7 @@ void RootViewTest::aPendingAccountWaitsThenChecksItsApproval()
     auto other = serverModel(m_server, m_accounts.add(QStringLiteral("otra@example.test"), false));
     RootView waiting(*other);
     waiting.show();
-    QCOMPARE(finish(other->connect()), QString());
+    QCOMPARE(errorOf(other->connect()), QString());
     child<QPushButton>(waiting, "waitingSignOut")->click();
     QTRY_VERIFY(other->account().isNull());
     QVERIFY(!waiting.signOutConfirmation());
@@ -413,10 +413,10 @@ void RootViewTest::aConflictIsShownAndExportAndReloadResolvesIt()
 {
     auto m = approvedModel(QStringLiteral("conflicto@example.test"));
     auto other = serverModel(m_server, m_server.token(m_accounts.lastId()));
-    QCOMPARE(finish(other->connect()), QString());
+    QCOMPARE(errorOf(other->connect()), QString());
     other->newPage(QStringLiteral("document"), false);
     other->rename(other->selection().toStdString(), QStringLiteral("Desde el otro equipo"));
-    QCOMPARE(finish(other->save()), QString());
+    QCOMPARE(errorOf(other->save()), QString());
 
     RootView root(*m);
     root.show();
@@ -487,7 +487,7 @@ void RootViewTest::signingOutAsksAndRefusesWhileEditsAreUnsaved()
     sidebarSignOut->click();
     box = root.signOutConfirmation();
     confirm = child<QPushButton>(*box, "confirmSignOut");
-    QCOMPARE(finish(m->save()), QString());
+    QCOMPARE(errorOf(m->save()), QString());
     QVERIFY(confirm->isEnabled());
     m->setLanguage(QStringLiteral("en"));
     QCOMPARE(box->text(), QStringLiteral("Sign out? Save your changes first."));

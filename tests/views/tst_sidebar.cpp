@@ -460,7 +460,7 @@ void SidebarTest::administratorsSeeHowManyAccountsArePending()
     QVERIFY(server.setStatus(rejected, QStringLiteral("reject")));
 
     auto model = serverModel(server, server.token(admin));
-    QCOMPARE(finish(model->connect()), QString());
+    QCOMPARE(errorOf(model->connect()), QString());
     QVERIFY(model->isAdmin());
     Sidebar sidebar(*model);
     auto *navigation = sidebar.findChild<QListView *>(QStringLiteral("navigation"));
@@ -472,7 +472,7 @@ void SidebarTest::administratorsSeeHowManyAccountsArePending()
     QCOMPARE(sidebar.findChild<QLabel *>(QStringLiteral("email"))->text(), "admin@example.test");
 
     QVERIFY(server.setStatus(pending, QStringLiteral("approve")));
-    QCOMPARE(finish(model->loadAccounts()), QString());
+    QCOMPARE(errorOf(model->loadAccounts()), QString());
     QCOMPARE(adminRow.data(quorvale::CountRole).toLongLong(), 1);
 
     show(sidebar);
@@ -487,7 +487,7 @@ void SidebarTest::administratorsSeeHowManyAccountsArePending()
 
     // An approved account that is not an administrator never sees it.
     auto member = serverModel(server, server.token(approved));
-    QCOMPARE(finish(member->connect()), QString());
+    QCOMPARE(errorOf(member->connect()), QString());
     QVERIFY(member->approved());
     Sidebar memberSidebar(*member);
     QCOMPARE(tags(memberSidebar.findChild<QListView *>(QStringLiteral("navigation"))->model()),

@@ -1,4 +1,4 @@
-#include "service/durablefile.h"
+#include "files/durablefile.h"
 
 #include <QFile>
 #include <QFileInfo>

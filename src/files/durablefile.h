@@ -3,7 +3,7 @@
 // Writing files so that a crash or a power cut never leaves half of one: everything the
 // application keeps on disk (drafts, backups, recordings' records and mixes) goes through here.
 
-#include "service/serviceerror.h"
+#include "files/error.h"
 
 #include <QByteArray>
 #include <QString>
