@@ -141,7 +141,7 @@ std::filesystem::path prepare(const std::filesystem::path &dataDir)
 
 void printAccount(std::ostream &out, Store &store, const Account &account)
 {
-    JSON record = store.administrationRecord(account);
+    JSON record = store.accounts().administrationRecord(account);
     record.set("createdAt", account.createdAt);
     out << record.encode() << '\n';
 }
@@ -155,7 +155,8 @@ int notion(Store &store, Arguments &rest, std::ostream &out)
         const std::string type = rest.take("type").value_or("");
         rest.expect(5);
         const auto &words = rest.words;
-        out << store.addNotionFile(words[1], words[2], words[3], words[4], type).id << std::endl;
+        out << store.imports().addFile(words[1], words[2], words[3], words[4], type).id
+            << std::endl;
         return 0;
     }
     if (verb == "set-layout") {
@@ -166,14 +167,14 @@ int notion(Store &store, Arguments &rest, std::ostream &out)
         } catch (const JSON::DecodeError &e) {
             throw std::runtime_error(std::string("the layout is not JSON: ") + e.what());
         }
-        store.setListLayout(rest.words[1], rest.words[2], layout);
+        store.imports().setListLayout(rest.words[1], rest.words[2], layout);
         return 0;
     }
     if (verb == "list-files") {
         rest.expect(3);
-        if (!store.account(rest.words[1]))
+        if (!store.accounts().find(rest.words[1]))
             throw std::runtime_error("there is no account " + rest.words[1]);
-        for (const auto &file : store.notionFiles(rest.words[1], rest.words[2]))
+        for (const auto &file : store.imports().files(rest.words[1], rest.words[2]))
             out << notionFileJson(file).encode() << '\n';
         out.flush();
         return 0;
@@ -281,7 +282,7 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
     Store store(dir);
     if (command == "token") {
         rest.expect(1);
-        out << store.createToken(rest.words[0]) << std::endl;
+        out << store.sessions().createToken(rest.words[0]) << std::endl;
         return 0;
     }
     if (command == "notion")
@@ -296,12 +297,12 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
         const std::string name = rest.take("name").value_or("");
         const std::string tenant = rest.take("tenant").value_or("local");
         rest.expect(1);
-        out << store.addAccount(*email, name, tenant).id << std::endl;
+        out << store.accounts().add(*email, name, tenant).id << std::endl;
         return 0;
     }
     if (verb == "list") {
         rest.expect(1);
-        for (const auto &account : store.accounts())
+        for (const auto &account : store.accounts().list())
             printAccount(out, store, account);
         out.flush();
         return 0;
@@ -310,12 +311,12 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
         {"approve", "approved"}, {"reject", "rejected"}, {"block", "blocked"}};
     if (verb == "promote") {
         rest.expect(2);
-        store.promote(rest.words[1]);
+        store.accounts().promote(rest.words[1]);
         return 0;
     }
     if (const auto status = statuses.find(verb); status != statuses.end()) {
         rest.expect(2);
-        store.setStatus(rest.words[1], status->second);
+        store.accounts().setStatus(rest.words[1], status->second);
         return 0;
     }
     throw UsageError("unknown account verb " + verb);
