@@ -19,12 +19,10 @@ Account readAccount(const Statement &row)
 
 std::optional<Account> findAccount(Connection &connection, const std::string &id)
 {
-    auto query = connection.prepare(std::string("SELECT ") + accountColumns +
-                                    " FROM accounts WHERE id = ?1");
-    query.bind(id);
-    if (!query.step())
-        return std::nullopt;
-    return readAccount(query);
+    return connection
+        .prepare(std::string("SELECT ") + accountColumns + " FROM accounts WHERE id = ?1")
+        .bind(id)
+        .one(readAccount);
 }
 
 void requireText(const std::string &text, const char *what, std::size_t maxBytes)
@@ -132,12 +130,9 @@ Account AccountStore::add(const std::string &email, const std::string &name,
 std::vector<Account> AccountStore::list()
 {
     auto connection = m_database.connect();
-    auto query = connection->prepare(std::string("SELECT ") + accountColumns +
-                                     " FROM accounts ORDER BY seq");
-    std::vector<Account> result;
-    while (query.step())
-        result.push_back(readAccount(query));
-    return result;
+    return connection
+        ->prepare(std::string("SELECT ") + accountColumns + " FROM accounts ORDER BY seq")
+        .all(readAccount);
 }
 
 std::optional<Account> AccountStore::find(const std::string &id)
@@ -149,12 +144,11 @@ std::optional<Account> AccountStore::find(const std::string &id)
 std::optional<Account> AccountStore::findByEmail(const std::string &email)
 {
     auto connection = m_database.connect();
-    auto query = connection->prepare(std::string("SELECT ") + accountColumns +
-                                     " FROM accounts WHERE lower(email) = lower(?1)");
-    query.bind(email);
-    if (!query.step())
-        return std::nullopt;
-    return readAccount(query);
+    return connection
+        ->prepare(std::string("SELECT ") + accountColumns +
+                  " FROM accounts WHERE lower(email) = lower(?1)")
+        .bind(email)
+        .one(readAccount);
 }
 
 Account AccountStore::forSignIn(const std::string &email, const std::string &name)

@@ -102,30 +102,18 @@ struct Arguments
     }
 };
 
-int parsePort(const std::string &text)
+// A whole number from 0 to max, or a usage error that says so.
+long parseWhole(const std::string &text, long max, const std::string &problem)
 {
     std::size_t used = 0;
-    int port = -1;
+    long value = -1;
     try {
-        port = std::stoi(text, &used);
+        value = std::stol(text, &used);
     } catch (const std::exception &) {
     }
-    if (used != text.size() || port < 0 || port > 65535)
-        throw UsageError("the port must be a number from 0 to 65535");
-    return port;
-}
-
-std::chrono::seconds parseCodeLifetime(const std::string &text)
-{
-    std::size_t used = 0;
-    long seconds = -1;
-    try {
-        seconds = std::stol(text, &used);
-    } catch (const std::exception &) {
-    }
-    if (used != text.size() || seconds < 0 || seconds > 3600)
-        throw UsageError("--code-ttl must be a number of seconds from 0 to 3600");
-    return std::chrono::seconds(seconds);
+    if (used != text.size() || value < 0 || value > max)
+        throw UsageError(problem);
+    return value;
 }
 
 // Makes the data directory usable: private, with certificates and the database schema. The
@@ -270,11 +258,14 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
 
     if (command == "serve") {
         const std::string host = rest.take("host").value_or("127.0.0.1");
-        const int port = parsePort(rest.take("port").value_or("8443"));
+        const auto port = static_cast<int>(parseWhole(rest.take("port").value_or("8443"), 65535,
+                                                      "the port must be a number from 0 to 65535"));
         const auto codeLifetime = rest.take("code-ttl");
         rest.expect(0);
         return serve(dir, host, port,
-                     codeLifetime ? parseCodeLifetime(*codeLifetime)
+                     codeLifetime ? std::chrono::seconds(parseWhole(
+                                        *codeLifetime, 3600,
+                                        "--code-ttl must be a number of seconds from 0 to 3600"))
                                   : HttpServer::defaultCodeLifetime,
                      out, err);
     }

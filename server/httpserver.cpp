@@ -1,18 +1,14 @@
 #include "server/httpserver.h"
 
 #include "server/accesslog.h"
-#include "server/adminroutes.h"
-#include "server/authroutes.h"
 #include "server/certificates.h"
 #include "server/dispatcher.h"
 #include "server/exchange.h"
-#include "server/importroutes.h"
-#include "server/recordingroutes.h"
 #include "server/reply.h"
+#include "server/routes.h"
 #include "server/signin.h"
 #include "server/store.h"
 #include "server/util.h"
-#include "server/workspaceroutes.h"
 
 #include <httplib.h>
 #include <openssl/ssl.h>
@@ -21,6 +17,7 @@
 #include <array>
 #include <atomic>
 #include <iostream>
+#include <vector>
 
 namespace quorvale::server {
 
@@ -71,11 +68,7 @@ private:
 
     AccessLog m_log;
     Dispatcher m_dispatcher;
-    AuthRoutes m_auth;
-    WorkspaceRoutes m_workspace;
-    RecordingRoutes m_recordings;
-    ImportRoutes m_imports;
-    AdminRoutes m_admin;
+    std::vector<std::unique_ptr<Routes>> m_routes;
     std::unique_ptr<httplib::SSLServer> m_server;
 };
 
@@ -83,19 +76,16 @@ HttpServer::Impl::Impl(Store &store, const CertificateFiles &certificates,
                        const std::filesystem::path &accessLog, std::chrono::seconds codeLifetime)
     : m_log(accessLog)
     , m_dispatcher(store.sessions())
-    , m_auth(store.accounts(), store.sessions(), codeLifetime)
-    , m_workspace(store.workspaces(), store.recordings())
-    , m_recordings(store.recordings())
-    , m_imports(store.imports(), store.workspaces())
-    , m_admin(store.accounts(), store.outbox())
 {
     // Everything under /api is for approved accounts; a caller learns nothing more before.
     m_dispatcher.guard("/api", Access::Approved);
-    m_auth.registerWith(m_dispatcher);
-    m_workspace.registerWith(m_dispatcher);
-    m_recordings.registerWith(m_dispatcher);
-    m_imports.registerWith(m_dispatcher);
-    m_admin.registerWith(m_dispatcher);
+    m_routes.push_back(makeAuthRoutes(store, codeLifetime));
+    m_routes.push_back(makeWorkspaceRoutes(store));
+    m_routes.push_back(makeRecordingRoutes(store));
+    m_routes.push_back(makeImportRoutes(store));
+    m_routes.push_back(makeAdminRoutes(store));
+    for (const auto &routes : m_routes)
+        routes->registerWith(m_dispatcher);
 
     const std::string certificate = certificates.certificate.string();
     const std::string key = certificates.key.string();

@@ -169,12 +169,11 @@ NotionFile ImportStore::addFile(const std::string &accountId, const std::string 
 std::optional<NotionFile> ImportStore::file(const std::string &accountId, const std::string &fileId)
 {
     auto connection = m_database.connect();
-    auto query = connection->prepare(std::string("SELECT ") + notionFileColumns +
-                                     " FROM notion_files WHERE account_id = ?1 AND id = ?2");
-    query.bind(accountId, fileId);
-    if (!query.step())
-        return std::nullopt;
-    return readNotionFile(query);
+    return connection
+        ->prepare(std::string("SELECT ") + notionFileColumns +
+                  " FROM notion_files WHERE account_id = ?1 AND id = ?2")
+        .bind(accountId, fileId)
+        .one(readNotionFile);
 }
 
 std::shared_ptr<StoredFile> ImportStore::open(const std::string &accountId, const NotionFile &file)
@@ -185,14 +184,11 @@ std::shared_ptr<StoredFile> ImportStore::open(const std::string &accountId, cons
 std::vector<NotionFile> ImportStore::files(const std::string &accountId, const std::string &batchId)
 {
     auto connection = m_database.connect();
-    auto query = connection->prepare(std::string("SELECT ") + notionFileColumns +
-                                     " FROM notion_files WHERE account_id = ?1 AND batch_id = ?2 "
-                                     "ORDER BY seq");
-    query.bind(accountId, batchId);
-    std::vector<NotionFile> result;
-    while (query.step())
-        result.push_back(readNotionFile(query));
-    return result;
+    return connection
+        ->prepare(std::string("SELECT ") + notionFileColumns +
+                  " FROM notion_files WHERE account_id = ?1 AND batch_id = ?2 ORDER BY seq")
+        .bind(accountId, batchId)
+        .all(readNotionFile);
 }
 
 JSON ImportStore::listLayout(const std::string &accountId, const std::string &pageId)

@@ -85,10 +85,8 @@ std::size_t Outbox::deliverPending()
     std::vector<std::string> pending;
     {
         auto connection = m_database.connect();
-        auto query = connection->prepare("SELECT id FROM outbox WHERE status = 'pending' "
-                                         "ORDER BY seq");
-        while (query.step())
-            pending.push_back(query.text(0));
+        pending = connection->prepare("SELECT id FROM outbox WHERE status = 'pending' ORDER BY seq")
+                      .all([](const Statement &row) { return row.text(0); });
     }
     std::size_t delivered = 0;
     for (const auto &id : pending) {

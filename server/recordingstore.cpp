@@ -20,12 +20,11 @@ Recording readRecording(const Statement &row)
 std::optional<Recording> findForUpload(Connection &connection, const std::string &accountId,
                                        const std::string &uploadId)
 {
-    auto query = connection.prepare(std::string("SELECT ") + recordingColumns +
-                                    " FROM recordings WHERE account_id = ?1 AND upload_id = ?2");
-    query.bind(accountId, uploadId);
-    if (!query.step())
-        return std::nullopt;
-    return readRecording(query);
+    return connection
+        .prepare(std::string("SELECT ") + recordingColumns +
+                 " FROM recordings WHERE account_id = ?1 AND upload_id = ?2")
+        .bind(accountId, uploadId)
+        .one(readRecording);
 }
 
 } // namespace
@@ -99,26 +98,22 @@ std::pair<Recording, bool> RecordingStore::add(const std::string &accountId, Rec
 std::vector<Recording> RecordingStore::list(const std::string &accountId, const std::string &pageId)
 {
     auto connection = m_database.connect();
-    auto query = connection->prepare(std::string("SELECT ") + recordingColumns +
-                                     " FROM recordings WHERE account_id = ?1 AND page_id = ?2 "
-                                     "ORDER BY seq");
-    query.bind(accountId, pageId);
-    std::vector<Recording> result;
-    while (query.step())
-        result.push_back(readRecording(query));
-    return result;
+    return connection
+        ->prepare(std::string("SELECT ") + recordingColumns +
+                  " FROM recordings WHERE account_id = ?1 AND page_id = ?2 ORDER BY seq")
+        .bind(accountId, pageId)
+        .all(readRecording);
 }
 
 std::optional<Recording> RecordingStore::find(const std::string &accountId,
                                               const std::string &recordingId)
 {
     auto connection = m_database.connect();
-    auto query = connection->prepare(std::string("SELECT ") + recordingColumns +
-                                     " FROM recordings WHERE account_id = ?1 AND id = ?2");
-    query.bind(accountId, recordingId);
-    if (!query.step())
-        return std::nullopt;
-    return readRecording(query);
+    return connection
+        ->prepare(std::string("SELECT ") + recordingColumns +
+                  " FROM recordings WHERE account_id = ?1 AND id = ?2")
+        .bind(accountId, recordingId)
+        .one(readRecording);
 }
 
 std::shared_ptr<StoredFile> RecordingStore::audio(const std::string &accountId,
