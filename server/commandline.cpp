@@ -102,30 +102,18 @@ struct Arguments
     }
 };
 
-int parsePort(const std::string &text)
+// A whole number from 0 to max, or a usage error that says so.
+long parseWhole(const std::string &text, long max, const std::string &problem)
 {
     std::size_t used = 0;
-    int port = -1;
+    long value = -1;
     try {
-        port = std::stoi(text, &used);
+        value = std::stol(text, &used);
     } catch (const std::exception &) {
     }
-    if (used != text.size() || port < 0 || port > 65535)
-        throw UsageError("the port must be a number from 0 to 65535");
-    return port;
-}
-
-std::chrono::seconds parseCodeLifetime(const std::string &text)
-{
-    std::size_t used = 0;
-    long seconds = -1;
-    try {
-        seconds = std::stol(text, &used);
-    } catch (const std::exception &) {
-    }
-    if (used != text.size() || seconds < 0 || seconds > 3600)
-        throw UsageError("--code-ttl must be a number of seconds from 0 to 3600");
-    return std::chrono::seconds(seconds);
+    if (used != text.size() || value < 0 || value > max)
+        throw UsageError(problem);
+    return value;
 }
 
 // Makes the data directory usable: private, with certificates and the database schema. The
@@ -141,7 +129,7 @@ std::filesystem::path prepare(const std::filesystem::path &dataDir)
 
 void printAccount(std::ostream &out, Store &store, const Account &account)
 {
-    JSON record = store.administrationRecord(account);
+    JSON record = store.accounts().administrationRecord(account);
     record.set("createdAt", account.createdAt);
     out << record.encode() << '\n';
 }
@@ -155,7 +143,8 @@ int notion(Store &store, Arguments &rest, std::ostream &out)
         const std::string type = rest.take("type").value_or("");
         rest.expect(5);
         const auto &words = rest.words;
-        out << store.addNotionFile(words[1], words[2], words[3], words[4], type).id << std::endl;
+        out << store.imports().addFile(words[1], words[2], words[3], words[4], type).id
+            << std::endl;
         return 0;
     }
     if (verb == "set-layout") {
@@ -166,14 +155,14 @@ int notion(Store &store, Arguments &rest, std::ostream &out)
         } catch (const JSON::DecodeError &e) {
             throw std::runtime_error(std::string("the layout is not JSON: ") + e.what());
         }
-        store.setListLayout(rest.words[1], rest.words[2], layout);
+        store.imports().setListLayout(rest.words[1], rest.words[2], layout);
         return 0;
     }
     if (verb == "list-files") {
         rest.expect(3);
-        if (!store.account(rest.words[1]))
+        if (!store.accounts().find(rest.words[1]))
             throw std::runtime_error("there is no account " + rest.words[1]);
-        for (const auto &file : store.notionFiles(rest.words[1], rest.words[2]))
+        for (const auto &file : store.imports().files(rest.words[1], rest.words[2]))
             out << notionFileJson(file).encode() << '\n';
         out.flush();
         return 0;
@@ -269,11 +258,14 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
 
     if (command == "serve") {
         const std::string host = rest.take("host").value_or("127.0.0.1");
-        const int port = parsePort(rest.take("port").value_or("8443"));
+        const auto port = static_cast<int>(parseWhole(rest.take("port").value_or("8443"), 65535,
+                                                      "the port must be a number from 0 to 65535"));
         const auto codeLifetime = rest.take("code-ttl");
         rest.expect(0);
         return serve(dir, host, port,
-                     codeLifetime ? parseCodeLifetime(*codeLifetime)
+                     codeLifetime ? std::chrono::seconds(parseWhole(
+                                        *codeLifetime, 3600,
+                                        "--code-ttl must be a number of seconds from 0 to 3600"))
                                   : HttpServer::defaultCodeLifetime,
                      out, err);
     }
@@ -281,7 +273,7 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
     Store store(dir);
     if (command == "token") {
         rest.expect(1);
-        out << store.createToken(rest.words[0]) << std::endl;
+        out << store.sessions().createToken(rest.words[0]) << std::endl;
         return 0;
     }
     if (command == "notion")
@@ -296,12 +288,12 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
         const std::string name = rest.take("name").value_or("");
         const std::string tenant = rest.take("tenant").value_or("local");
         rest.expect(1);
-        out << store.addAccount(*email, name, tenant).id << std::endl;
+        out << store.accounts().add(*email, name, tenant).id << std::endl;
         return 0;
     }
     if (verb == "list") {
         rest.expect(1);
-        for (const auto &account : store.accounts())
+        for (const auto &account : store.accounts().list())
             printAccount(out, store, account);
         out.flush();
         return 0;
@@ -310,12 +302,12 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
         {"approve", "approved"}, {"reject", "rejected"}, {"block", "blocked"}};
     if (verb == "promote") {
         rest.expect(2);
-        store.promote(rest.words[1]);
+        store.accounts().promote(rest.words[1]);
         return 0;
     }
     if (const auto status = statuses.find(verb); status != statuses.end()) {
         rest.expect(2);
-        store.setStatus(rest.words[1], status->second);
+        store.accounts().setStatus(rest.words[1], status->second);
         return 0;
     }
     throw UsageError("unknown account verb " + verb);

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -44,6 +45,24 @@ public:
     bool step();
     // Runs a statement that returns no rows.
     void run();
+
+    // The next row read by read; nothing when there is none.
+    template <typename Read>
+    auto one(Read read) -> std::optional<decltype(read(*this))>
+    {
+        if (!step())
+            return std::nullopt;
+        return read(*this);
+    }
+    // Every remaining row, read by read.
+    template <typename Read>
+    auto all(Read read) -> std::vector<decltype(read(*this))>
+    {
+        std::vector<decltype(read(*this))> rows;
+        while (step())
+            rows.push_back(read(*this));
+        return rows;
+    }
 
     std::string text(int column) const;
     std::int64_t integer(int column) const;

@@ -1,9 +1,7 @@
 #include "server/signin.h"
 
-#include "server/store.h"
+#include "server/text.h"
 #include "server/util.h"
-
-#include <array>
 
 namespace quorvale::server {
 
@@ -30,77 +28,6 @@ constexpr std::string_view styleSheet =
     "button:hover{background:#2a54c4}"
     "a{color:#3464e0}"
     ".error{padding:.6rem .75rem;border-radius:8px;background:#fdecec;color:#a32020}";
-
-// Browsers send the form in the page's encoding, UTF-8: anything else did not come from it.
-bool isValidUtf8(std::string_view text)
-{
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t length = 0;
-        char32_t codePoint = 0;
-        if ((lead & 0xe0) == 0xc0) {
-            length = 2;
-            codePoint = lead & 0x1fu;
-        } else if ((lead & 0xf0) == 0xe0) {
-            length = 3;
-            codePoint = lead & 0x0fu;
-        } else if ((lead & 0xf8) == 0xf0) {
-            length = 4;
-            codePoint = lead & 0x07u;
-        } else {
-            return false;
-        }
-        if (i + length > text.size())
-            return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xc0) != 0x80)
-                return false;
-            codePoint = (codePoint << 6) | (next & 0x3fu);
-        }
-        static constexpr std::array<char32_t, 5> smallest = {0, 0, 0x80, 0x800, 0x10000};
-        if (codePoint < smallest[length] || codePoint > 0x10ffff ||
-            (codePoint >= 0xd800 && codePoint <= 0xdfff))
-            return false;
-        i += length;
-    }
-    return true;
-}
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-std::string formDecode(std::string_view text)
-{
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '+') {
-            out += ' ';
-        } else if (c == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
-                   hexValue(text[i + 2]) >= 0) {
-            out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
-            i += 2;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
 
 std::string page(std::string_view content)
 {
@@ -160,26 +87,6 @@ std::string escapeHtml(std::string_view text)
     return out;
 }
 
-std::string percentEncode(std::string_view text)
-{
-    static constexpr char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        const bool unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                                (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' ||
-                                c == '~';
-        if (unreserved) {
-            out += c;
-        } else {
-            out += '%';
-            out += digits[u >> 4];
-            out += digits[u & 0x0f];
-        }
-    }
-    return out;
-}
-
 std::map<std::string, std::string> parseFormBody(std::string_view body)
 {
     std::map<std::string, std::string> fields;
@@ -190,9 +97,10 @@ std::map<std::string, std::string> parseFormBody(std::string_view body)
         if (pair.empty())
             continue;
         const auto equals = pair.find('=');
-        const std::string name = formDecode(pair.substr(0, equals));
-        const std::string value =
-            equals == std::string_view::npos ? std::string() : formDecode(pair.substr(equals + 1));
+        const std::string name = percentDecode(pair.substr(0, equals), true);
+        const std::string value = equals == std::string_view::npos
+                                      ? std::string()
+                                      : percentDecode(pair.substr(equals + 1), true);
         fields.emplace(name, value);
     }
     return fields;

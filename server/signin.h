@@ -21,14 +21,23 @@ struct SignInForm
     std::string email;
 };
 
+// The messages of the error pages, in Spanish and English.
+inline constexpr const char *signInLinkProblem =
+    "Este enlace de inicio de sesión no es válido. Vuelve a iniciar sesión desde la aplicación "
+    "Quorvale. / This sign-in link is not valid. Start the sign-in again from the Quorvale app.";
+inline constexpr const char *unreadableSignInForm =
+    "No se pudo leer el formulario. Vuelve a intentarlo. / The form could not be read. Please "
+    "try again.";
+inline constexpr const char *signInServerProblem =
+    "Algo falló en el servidor. Vuelve a intentarlo. / Something went wrong on the server. "
+    "Please try again.";
+
 // The Content-Security-Policy of every sign-in page: nothing but the pages' own style sheet,
 // no scripts, no frames, and forms that go only here or on to the application.
 const std::string &signInPagePolicy();
 
 // Text made safe to place in HTML content or in a quoted attribute.
 std::string escapeHtml(std::string_view text);
-// Every byte but the unreserved characters of RFC 3986 as %XX.
-std::string percentEncode(std::string_view text);
 // An application/x-www-form-urlencoded body; the first of repeated names wins.
 std::map<std::string, std::string> parseFormBody(std::string_view body);
 

@@ -1,5 +1,7 @@
 #include "server/util.h"
 
+#include "server/text.h"
+
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -34,18 +36,6 @@ std::tm utc(std::chrono::system_clock::time_point when)
     return tm;
 }
 
-std::string toHex(const unsigned char *data, std::size_t size)
-{
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(size * 2);
-    for (std::size_t i = 0; i < size; ++i) {
-        out += digits[data[i] >> 4];
-        out += digits[data[i] & 0x0f];
-    }
-    return out;
-}
-
 // Whatever the locale says.
 bool isAsciiAlphanumeric(char c)
 {
@@ -67,7 +57,7 @@ std::string newId()
     std::string b = randomBytes(16);
     b[6] = static_cast<char>((b[6] & 0x0f) | 0x40);
     b[8] = static_cast<char>((b[8] & 0x3f) | 0x80);
-    const std::string hex = toHex(reinterpret_cast<const unsigned char *>(b.data()), b.size());
+    const std::string hex = toHex(b);
     return hex.substr(0, 8) + '-' + hex.substr(8, 4) + '-' + hex.substr(12, 4) + '-' +
            hex.substr(16, 4) + '-' + hex.substr(20);
 }
@@ -88,8 +78,7 @@ std::string sha256(std::string_view data)
 
 std::string sha256Hex(std::string_view data)
 {
-    const std::string digest = sha256(data);
-    return toHex(reinterpret_cast<const unsigned char *>(digest.data()), digest.size());
+    return toHex(sha256(data));
 }
 
 std::string base64(std::string_view data)

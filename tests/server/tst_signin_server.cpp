@@ -246,7 +246,7 @@ private slots:
     void malformedExchangesAreRefused_data();
     void malformedExchangesAreRefused();
     void expiredCodesAreRefusedAndSwept();
-    void dataDirectoriesFromBeforeSignInGainIt();
+    void dataDirectoriesFromBeforeSignInAndImportsGainThem();
 
 private:
     SignIn signIn(const QString &name, const QString &email, ReferenceServer *server = nullptr);
@@ -711,7 +711,7 @@ void SignInServerTest::expiredCodesAreRefusedAndSwept()
              QStringLiteral("0"));
 }
 
-void SignInServerTest::dataDirectoriesFromBeforeSignInGainIt()
+void SignInServerTest::dataDirectoriesFromBeforeSignInAndImportsGainThem()
 {
     // A data directory whose database predates sign-in codes.
     ReferenceServer server;
@@ -732,6 +732,9 @@ void SignInServerTest::dataDirectoriesFromBeforeSignInGainIt()
     QCOMPARE(exchanged.status, 200);
     const JSON account = http.me(std::string(exchanged.json()["token"].stringValue())).json();
     QCOMPARE(str(account["account"]["id"].stringValue()), id.toUtf8());
+    // So do imported files.
+    QVERIFY(!server.addNotionFile(id, QStringLiteral("b"), QStringLiteral("a.pem"), server.caFile())
+                 .isEmpty());
     QCOMPARE(sql(server, QStringLiteral("PRAGMA user_version")), latest);
 }
 

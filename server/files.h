@@ -1,0 +1,73 @@
+#pragma once
+
+// The files behind recordings and imported files: an upload being written beside its final
+// place, and a stored file opened for reading.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace quorvale::server {
+
+// A private file being received in a directory, under a name that removeAbandoned knows.
+// Removed again unless it is moved into place.
+class UploadFile final
+{
+public:
+    explicit UploadFile(const std::filesystem::path &dir);
+    ~UploadFile();
+    UploadFile(const UploadFile &) = delete;
+    UploadFile &operator=(const UploadFile &) = delete;
+
+    // Appends the bytes; false with the reason in error() when the disk refuses.
+    bool write(const char *data, std::size_t size);
+    // Appends the whole of a regular file; Refusal 400 when source cannot be read.
+    void copyFrom(const std::filesystem::path &source);
+    // Makes the content durable and closes the file; throws when the disk refused anything.
+    void finish();
+    // Renames the finished file to target, which then owns the bytes.
+    void moveTo(const std::filesystem::path &target);
+
+    std::int64_t bytes() const { return m_bytes; }
+    const std::string &error() const { return m_error; }
+
+    // Removes the uploads in dir that a crash cut short, once they are a day old, so that one
+    // still being written by another process is never touched.
+    static void removeAbandoned(const std::filesystem::path &dir);
+
+private:
+    void closeFile();
+
+    std::filesystem::path m_path;
+    int m_fd = -1;
+    bool m_placed = false;
+    std::int64_t m_bytes = 0;
+    std::string m_error;
+};
+
+// A stored file open for reading; it stays readable while a response streams it.
+class StoredFile final
+{
+public:
+    // Throws when the file is missing although its record exists.
+    static std::shared_ptr<StoredFile> open(const std::filesystem::path &path);
+    ~StoredFile();
+    StoredFile(const StoredFile &) = delete;
+    StoredFile &operator=(const StoredFile &) = delete;
+
+    std::uint64_t size() const { return m_size; }
+    // Up to length bytes from offset; fewer at the end, -1 on failure.
+    long read(std::uint64_t offset, char *buffer, std::size_t length) const;
+    std::string readAll() const;
+
+private:
+    StoredFile(int fd, std::uint64_t size, std::filesystem::path path);
+
+    int m_fd;
+    std::uint64_t m_size;
+    std::filesystem::path m_path;
+};
+
+} // namespace quorvale::server

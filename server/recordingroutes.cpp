@@ -1,0 +1,113 @@
+#include "server/routes.h"
+
+#include "server/httpserver.h"
+#include "server/store.h"
+#include "server/text.h"
+#include "server/util.h"
+
+namespace quorvale::server {
+
+namespace {
+
+constexpr std::size_t maxParameterBytes = 1024;
+
+// Recordings of the caller's pages: the list of a page, uploads that are stored once per
+// upload id, and the audio. Transcription is announced but not built yet (501).
+class RecordingRoutes final : public Routes
+{
+public:
+    using Routes::Routes;
+
+    void registerWith(Dispatcher &dispatcher) override
+    {
+        dispatcher.add("GET", "/api/recordings", Access::Approved,
+                       [this](Call &c) { return list(c); });
+        dispatcher.add("POST", "/api/recordings", Access::Approved,
+                       [this](Call &c) { return upload(c); });
+        dispatcher.add("GET", "/api/recordings/{}/audio", Access::Approved,
+                       [this](Call &c) { return audio(c); });
+        dispatcher.add("*", "/api/recordings/{}/transcribe", Access::Approved, notBuiltYet);
+        dispatcher.add("*", "/api/recordings/{}/transcript", Access::Approved, notBuiltYet);
+    }
+
+private:
+    Reply list(Call &call)
+    {
+        const std::string pageId = call.parameter("pageId");
+        if (pageId.empty())
+            throw Refusal(400, "pageId is required");
+        JSON list = JSON::array();
+        for (const auto &recording : m_store.recordings().list(call.account().id, pageId))
+            list.append(recordingJson(recording));
+        return Reply::json(200, JSON::object({{"recordings", list}}));
+    }
+
+    Reply upload(Call &call)
+    {
+        const std::string &accountId = call.account().id;
+        Recording recording;
+        recording.pageId = call.parameter("pageId");
+        recording.uploadId = call.parameter("uploadId");
+        recording.name = call.parameter("name");
+        if (recording.pageId.empty() || recording.uploadId.empty())
+            throw Refusal(400, "pageId and uploadId are required");
+        for (const auto *value : {&recording.pageId, &recording.uploadId, &recording.name}) {
+            if (value->size() > maxParameterBytes)
+                throw Refusal(400, "a query parameter is longer than 1024 bytes");
+        }
+        recording.mimeType = call.exchange.request.get_header_value("Content-Type");
+        if (!isUsableContentType(recording.mimeType))
+            recording.mimeType = "application/octet-stream";
+
+        // A repeated upload is answered without storing its bytes a second time.
+        if (auto existing = m_store.recordings().forUpload(accountId, recording.uploadId)) {
+            call.exchange.discardBody();
+            return Reply::json(200, recordingJson(*existing));
+        }
+
+        const auto file = m_store.recordings().receive(accountId);
+        std::uint64_t bytes = 0;
+        bool tooLarge = false;
+        bool failed = false;
+        const auto body = call.exchange.read([&](const char *data, std::size_t size) {
+            // Past the limit the rest is read and dropped, so the client gets to see the 413.
+            if (tooLarge || failed)
+                return true;
+            if (bytes + size > HttpServer::maxUploadBytes) {
+                tooLarge = true;
+                return true;
+            }
+            bytes += size;
+            failed = !file->write(data, size);
+            return true;
+        });
+        if (tooLarge || body == Exchange::Body::TooLarge)
+            throw Refusal(413, "the recording is larger than 250 MiB");
+        if (body == Exchange::Body::Failed)
+            throw Refusal(400, "the recording did not arrive completely");
+        if (failed)
+            throw std::runtime_error("cannot store the recording: " + file->error());
+        if (bytes == 0)
+            throw Refusal(400, "the recording is empty");
+        const auto [stored, created] = m_store.recordings().add(accountId, recording, *file);
+        return Reply::json(created ? 201 : 200, recordingJson(stored));
+    }
+
+    Reply audio(Call &call)
+    {
+        const auto recording = m_store.recordings().find(call.account().id, call.captures[0]);
+        if (!recording)
+            throw Refusal(404, "there is no such recording");
+        return Reply::ofFile(m_store.recordings().audio(call.account().id, *recording),
+                             recording->mimeType);
+    }
+};
+
+} // namespace
+
+std::unique_ptr<Routes> makeRecordingRoutes(Store &store)
+{
+    return std::make_unique<RecordingRoutes>(store);
+}
+
+} // namespace quorvale::server

@@ -1,0 +1,36 @@
+#pragma once
+
+// The calls of the client's API, one class per resource, each in a file of its own: sign-in
+// (authroutes.cpp), the workspace and its meetings, recordings, Notion imports and their
+// files, and administration. They register their handlers with the dispatcher and reach what
+// is kept only through the stores, never through paths on disk.
+
+#include "server/dispatcher.h"
+
+#include <chrono>
+#include <memory>
+
+namespace quorvale::server {
+
+class Store;
+
+class Routes
+{
+public:
+    explicit Routes(Store &store)
+        : m_store(store)
+    {}
+    virtual ~Routes() = default;
+    virtual void registerWith(Dispatcher &dispatcher) = 0;
+
+protected:
+    Store &m_store;
+};
+
+std::unique_ptr<Routes> makeAuthRoutes(Store &store, std::chrono::seconds codeLifetime);
+std::unique_ptr<Routes> makeWorkspaceRoutes(Store &store);
+std::unique_ptr<Routes> makeRecordingRoutes(Store &store);
+std::unique_ptr<Routes> makeImportRoutes(Store &store);
+std::unique_ptr<Routes> makeAdminRoutes(Store &store);
+
+} // namespace quorvale::server
