@@ -1,9 +1,9 @@
 #include "document.h"
 
+#include "textsearch.h"
+
 #include <algorithm>
 #include <cstdlib>
-
-#include <utf8proc.h>
 
 namespace quorvale::document {
 
@@ -135,17 +135,9 @@ JSON::Array visiblePages(const JSON &workspace)
 
 std::string searchKey(std::string_view text)
 {
-    utf8proc_uint8_t *folded = nullptr;
-    const auto options =
-        static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPAT | UTF8PROC_CASEFOLD |
-                                       UTF8PROC_STRIPMARK | UTF8PROC_DECOMPOSE);
-    const auto n = utf8proc_map(reinterpret_cast<const utf8proc_uint8_t *>(text.data()),
-                                static_cast<utf8proc_ssize_t>(text.size()), &folded, options);
-    if (n < 0)
-        return std::string(text); // not UTF-8: match it byte for byte
-    std::string result(reinterpret_cast<const char *>(folded), static_cast<std::size_t>(n));
-    std::free(folded);
-    return result;
+    std::string key;
+    TextSearch::appendKey(key, text);
+    return key;
 }
 
 JSON::Array filterMeetings(const JSON::Array &meetings, const MeetingFilter &filter)

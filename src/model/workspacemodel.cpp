@@ -1,4 +1,5 @@
 #include "workspacemodel.h"
+#include "files/jsontext.h"
 
 #include "document.h"
 #include "localized.h"
@@ -303,7 +304,7 @@ JSON::Array WorkspaceModel::filteredMeetings() const
 QString WorkspaceModel::accountId() const
 {
     const std::string_view id = m_account.id();
-    return QString::fromUtf8(id.data(), static_cast<qsizetype>(id.size()));
+    return jsontext::text(id);
 }
 
 bool WorkspaceModel::approved() const

@@ -1,6 +1,6 @@
 #include "pageview/attachmentview.h"
 
-#include "pageview/jsontext.h"
+#include "files/jsontext.h"
 
 #include "model/workspacemodel.h"
 #include "style/navstyle.h"

@@ -1,7 +1,7 @@
 #include "pageview/blockeditor.h"
 
+#include "files/jsontext.h"
 #include "pageview/blockview.h"
-#include "pageview/jsontext.h"
 
 #include "model/document.h"
 #include "model/workspacemodel.h"

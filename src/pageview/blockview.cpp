@@ -1,6 +1,6 @@
 #include "pageview/blockview.h"
 
-#include "pageview/jsontext.h"
+#include "files/jsontext.h"
 
 #include "model/workspacemodel.h"
 #include "pageview/attachmentview.h"

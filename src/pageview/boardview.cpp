@@ -1,7 +1,7 @@
 #include "pageview/boardview.h"
 
+#include "files/jsontext.h"
 #include "pageview/growingfield.h"
-#include "pageview/jsontext.h"
 
 #include "model/document.h"
 #include "model/workspacemodel.h"

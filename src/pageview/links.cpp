@@ -1,6 +1,6 @@
 #include "pageview/links.h"
 
-#include "pageview/jsontext.h"
+#include "files/jsontext.h"
 
 #include <md4c.h>
 

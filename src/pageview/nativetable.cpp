@@ -1,4 +1,5 @@
 #include "pageview/nativetable.h"
+#include "files/jsontext.h"
 
 #include <QEvent>
 #include <QLabel>
@@ -25,7 +26,7 @@ QString cellText(const JSON &value)
     if (!value.isString())
         return {};
     const std::string_view text = value.stringValue();
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    return jsontext::text(text);
 }
 
 // Outline and header background: the mid tone, faint, so the grid reads in light and dark.

@@ -1,6 +1,6 @@
 #include "pageview/pageview.h"
 
-#include "pageview/jsontext.h"
+#include "files/jsontext.h"
 
 #include "model/document.h"
 #include "model/workspacemodel.h"

@@ -1,4 +1,5 @@
 #include "service.h"
+#include "files/jsontext.h"
 
 #include "secretstore.h"
 #include "vault.h"
@@ -381,7 +382,7 @@ QCoro::Task<> Service::signIn()
     const std::string_view token = response["token"].stringValue();
     if (token.empty())
         throw ServiceError(0, QStringLiteral("Sesión inválida"));
-    const QString session = QString::fromUtf8(token.data(), static_cast<qsizetype>(token.size()));
+    const QString session = jsontext::text(token);
     Vault::save(m_secrets, session);
     m_token = session;
 }

@@ -1,4 +1,5 @@
 #include "serviceerror.h"
+#include "files/jsontext.h"
 
 #include "json/json.h"
 
@@ -27,7 +28,7 @@ ServiceError ServiceError::fromResponse(qint64 status, const QByteArray &body)
         const JSON value =
             JSON::decode(std::string_view(body.constData(), static_cast<std::size_t>(body.size())));
         const std::string_view error = value["error"].stringValue();
-        detail = QString::fromUtf8(error.data(), static_cast<qsizetype>(error.size()));
+        detail = jsontext::text(error);
     } catch (const JSON::DecodeError &) {
         // A body that is not JSON has no detail to offer.
     }

@@ -27,9 +27,4 @@ QColor orange();
 // The one button a screen leads to, with 22 pixels of padding across and 8 down.
 void setProminent(QAbstractButton *button);
 
-inline QString text(std::string_view utf8)
-{
-    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
-}
-
 } // namespace quorvale::style

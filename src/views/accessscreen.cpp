@@ -1,4 +1,5 @@
 #include "accessscreen.h"
+#include "files/jsontext.h"
 
 #include "languagepicker.h"
 #include "model/workspacemodel.h"
@@ -179,8 +180,8 @@ void AccessScreen::refresh()
     m_cancel->setVisible(!signedIn && m_model.busy());
     // The server's own words, untranslated; anything but a string shows as nothing.
     m_status->setText(m_model.text("Estado de acceso", "Access status") + QStringLiteral(": ") +
-                      style::text(account["status"].stringValue()));
-    m_email->setText(style::text(account["email"].stringValue()));
+                      jsontext::text(account["status"].stringValue()));
+    m_email->setText(jsontext::text(account["email"].stringValue()));
 }
 
 } // namespace quorvale

@@ -1,4 +1,5 @@
 #include "automation.h"
+#include "files/jsontext.h"
 
 #include "quorvaleapp.h"
 #include "style/viewstyle.h"
@@ -81,13 +82,13 @@ QJsonObject modelState(WorkspaceModel &m)
     QJsonArray pages;
     for (const JSON &page : m.visiblePages())
         pages.append(
-            QJsonObject{{QStringLiteral("id"), style::text(page.id())},
-                        {QStringLiteral("title"), style::text(page["title"].stringValue())}});
+            QJsonObject{{QStringLiteral("id"), jsontext::text(page.id())},
+                        {QStringLiteral("title"), jsontext::text(page["title"].stringValue())}});
     const JSON &account = m.account();
     return QJsonObject{
         {QStringLiteral("signedIn"), !account.isNull()},
-        {QStringLiteral("status"), style::text(account["status"].stringValue())},
-        {QStringLiteral("email"), style::text(account["email"].stringValue())},
+        {QStringLiteral("status"), jsontext::text(account["status"].stringValue())},
+        {QStringLiteral("email"), jsontext::text(account["email"].stringValue())},
         {QStringLiteral("approved"), m.approved()},
         {QStringLiteral("selection"), m.selection()},
         {QStringLiteral("dirty"), m.dirty()},

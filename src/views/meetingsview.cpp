@@ -1,4 +1,5 @@
 #include "meetingsview.h"
+#include "files/jsontext.h"
 
 #include "model/workspacemodel.h"
 #include "rowmodel.h"
@@ -15,11 +16,6 @@
 namespace quorvale {
 
 namespace {
-
-QString qtext(std::string_view text)
-{
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 // A meeting row: a waveform tile, the title over the date, the number of recordings, a chevron.
 class MeetingDelegate final : public QStyledItemDelegate
@@ -313,9 +309,9 @@ void MeetingsView::showMeetings()
     std::vector<Row> rows;
     for (const JSON &meeting : m_model.filteredMeetings()) {
         const std::string_view date = meeting["date"].stringValue();
-        rows.push_back({qtext(meeting.id()),
-                        qtext(meeting["title"].stringValue()),
-                        date.empty() ? undated : qtext(date),
+        rows.push_back({jsontext::text(meeting.id()),
+                        jsontext::text(meeting["title"].stringValue()),
+                        date.empty() ? undated : jsontext::text(date),
                         {},
                         meeting["audioCount"].integerValue(0)});
     }

@@ -1,9 +1,10 @@
 #include "pagesearchview.h"
+#include "files/jsontext.h"
 
 #include "model/workspacemodel.h"
 #include "rowmodel.h"
 #include "style/navstyle.h"
-#include "textsearch.h"
+#include "model/textsearch.h"
 
 #include <QBoxLayout>
 #include <QLabel>
@@ -145,7 +146,7 @@ void PageSearchView::showResults()
     std::vector<Row> rows;
     for (const JSON &page : results(m_model.visiblePages(), m_search->text())) {
         const std::string_view id = page.id();
-        rows.push_back({QString::fromUtf8(id.data(), static_cast<qsizetype>(id.size())),
+        rows.push_back({jsontext::text(id),
                         pageRowText(page["icon"].stringValue(), page["title"].stringValue()),
                         page["importBatchId"].stringValue().empty() ? QString() : imported,
                         {},

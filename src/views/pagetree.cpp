@@ -1,4 +1,5 @@
 #include "pagetree.h"
+#include "files/jsontext.h"
 
 #include "model/workspacemodel.h"
 #include "rowmodel.h"
@@ -23,11 +24,6 @@ struct TreeRow
     QString text;
     bool hasChildren = false;
 };
-
-QString qtext(std::string_view text)
-{
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 bool contains(const std::vector<std::string_view> &ids, std::string_view id)
 {
@@ -97,7 +93,7 @@ struct PageTree::Pages
             const std::string_view id = page.id();
             if (!ancestors.empty() && contains(ancestors, id))
                 continue;
-            TreeRow row{qtext(id),
+            TreeRow row{jsontext::text(id),
                         pageRowText(page["icon"].stringValue(), page["title"].stringValue())};
             if (const auto *below = childrenOf(id)) {
                 ancestors.push_back(id);

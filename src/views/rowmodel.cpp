@@ -1,4 +1,5 @@
 #include "rowmodel.h"
+#include "files/jsontext.h"
 
 #include "model/workspacemodel.h"
 
@@ -149,8 +150,7 @@ void SelectionBinding::chosen()
 
 QString pageRowText(std::string_view icon, std::string_view title)
 {
-    return QString::fromUtf8(icon.data(), static_cast<qsizetype>(icon.size())) + u' ' +
-           QString::fromUtf8(title.data(), static_cast<qsizetype>(title.size()));
+    return jsontext::text(icon) + u' ' + jsontext::text(title);
 }
 
 } // namespace quorvale

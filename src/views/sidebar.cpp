@@ -1,4 +1,5 @@
 #include "sidebar.h"
+#include "files/jsontext.h"
 
 #include "model/workspacemodel.h"
 #include "pagetree.h"
@@ -254,7 +255,7 @@ void Sidebar::showFavorites()
         if (!favorite.isBool() || !favorite.boolValue())
             continue;
         const std::string_view id = page.id();
-        rows.push_back({QString::fromUtf8(id.data(), static_cast<qsizetype>(id.size())),
+        rows.push_back({jsontext::text(id),
                         pageRowText(page["icon"].stringValue(), page["title"].stringValue()),
                         {},
                         {},
@@ -267,7 +268,7 @@ void Sidebar::showFavorites()
 void Sidebar::showAccount()
 {
     const std::string_view email = m_model.account()["email"].stringValue();
-    m_email->setText(QString::fromUtf8(email.data(), static_cast<qsizetype>(email.size())));
+    m_email->setText(jsontext::text(email));
     m_email->setToolTip(m_email->text());
     showNavigation();
 }

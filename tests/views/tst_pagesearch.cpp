@@ -6,7 +6,7 @@
 #include "navtesting.h"
 #include "views/pagesearchview.h"
 #include "views/rowmodel.h"
-#include "views/textsearch.h"
+#include "model/textsearch.h"
 
 #include <QLabel>
 #include <QLineEdit>

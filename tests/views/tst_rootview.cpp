@@ -1,3 +1,4 @@
+#include "files/jsontext.h"
 #include "shelltesting.h"
 #include "style/viewstyle.h"
 #include "views/busyindicator.h"
@@ -338,7 +339,7 @@ void RootViewTest::theDetailFollowsTheSelection()
     auto *title = child<QLineEdit>(*workspace, "pageTitle");
     QCOMPARE(title->text(), QStringLiteral("Sin título"));
     QCOMPARE(text(*workspace, "pageIcon"),
-             quorvale::style::text(m->selectedPage()["icon"].stringValue()));
+             quorvale::jsontext::text(m->selectedPage()["icon"].stringValue()));
     title->selectAll();
     QTest::keyClicks(title, QStringLiteral("Plan"));
     QCOMPARE(m->selectedPage()["title"].stringValue(), std::string_view("Plan"));

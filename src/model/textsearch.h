@@ -1,8 +1,8 @@
 #pragma once
 
-// Case- and accent-insensitive containment, folding exactly as document::searchKey does, but
-// one character at a time into a reused buffer: searching every block of a workspace on each
-// keystroke stays fast for long, mostly ASCII texts.
+// Case- and accent-insensitive containment: the one folding of search texts (the meetings
+// filter and the all-pages search), one character at a time into a reused buffer, so that
+// searching every block of a workspace on each keystroke stays fast for long, mostly ASCII texts.
 
 #include <string>
 #include <string_view>
