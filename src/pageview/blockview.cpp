@@ -68,15 +68,6 @@ QString rgba(const QColor &color)
         .arg(color.alphaF(), 0, 'f', 3);
 }
 
-void scaleFont(QWidget *widget, qreal factor, bool bold)
-{
-    QFont font = widget->font();
-    const qreal size = font.pointSizeF() > 0 ? font.pointSizeF() : 10;
-    font.setPointSizeF(size * factor);
-    font.setBold(bold);
-    widget->setFont(font);
-}
-
 } // namespace
 
 // Rich text that remembers its height for the last few widths: a long page asks every row for
@@ -266,12 +257,14 @@ void BlockView::build()
                type == QLatin1String("h3")) {
         auto *box = new QVBoxLayout(m_content);
         const int above = type == QLatin1String("h1") ? 20 : type == QLatin1String("h2") ? 16 : 12;
-        const qreal factor = type == QLatin1String("h1")   ? 1.75
-                             : type == QLatin1String("h2") ? 1.5
-                                                           : 1.25;
+        const navstyle::Text size = type == QLatin1String("h1")   ? navstyle::Text::Title
+                                    : type == QLatin1String("h2") ? navstyle::Text::Title2
+                                                                  : navstyle::Text::Title3;
         box->setContentsMargins(0, above, 0, 0);
         m_text = richText(m_content);
-        scaleFont(m_text, factor, true);
+        QFont heading = navstyle::font(size, m_text->font());
+        heading.setBold(true);
+        m_text->setFont(heading);
         box->addWidget(m_text);
     } else if (type == QLatin1String("bullet") || type == QLatin1String("number") ||
                type == QLatin1String("todo")) {

@@ -90,13 +90,25 @@ QFont font(Text style, const QFont &base)
     QFont f = withEmoji(base);
     const qreal size = base.pointSizeF() > 0 ? base.pointSizeF() : 10;
     switch (style) {
+    case Text::Brand:
+        f.setPixelSize(38);
+        f.setBold(true);
+        break;
     case Text::LargeTitle:
         f.setPointSizeF(size * 2.0);
         f.setBold(true);
         break;
+    case Text::Title:
+        f.setPointSizeF(size * 1.75);
+        break;
     case Text::Title2:
         f.setPointSizeF(size * 1.5);
-        f.setBold(true);
+        break;
+    case Text::Title3:
+        f.setPointSizeF(size * 1.25);
+        break;
+    case Text::Callout:
+        f.setPointSizeF(size * 0.92);
         break;
     case Text::Headline:
         f.setBold(true);

@@ -14,7 +14,19 @@ class QWidget;
 
 namespace quorvale::navstyle {
 
-enum class Text { LargeTitle, Title2, Headline, Body, Caption, SectionHeader };
+// The one scale of text styles of the whole window, from the application's font size.
+enum class Text {
+    Brand, // the name on the access screen
+    LargeTitle,
+    Title,
+    Title2,
+    Title3,
+    Headline,
+    Body,
+    Callout,
+    Caption,
+    SectionHeader,
+};
 
 QFont font(Text style, const QFont &base);
 // base, falling back to a colour emoji font before any other: page icons are emoji, and the

@@ -10,31 +10,7 @@ namespace quorvale::style {
 
 void setFont(QWidget *widget, Text style)
 {
-    QFont f = widget->font();
-    const qreal size = f.pointSizeF() > 0 ? f.pointSizeF() : 10;
-    switch (style) {
-    case Text::Brand:
-        f.setPixelSize(38);
-        f.setBold(true);
-        break;
-    case Text::LargeTitle:
-        f.setPointSizeF(size * 2.0);
-        f.setBold(true);
-        break;
-    case Text::Title2:
-        f.setPointSizeF(size * 1.5);
-        break;
-    case Text::Title3:
-        f.setPointSizeF(size * 1.25);
-        break;
-    case Text::Callout:
-        f.setPointSizeF(size * 0.92);
-        break;
-    case Text::Caption:
-        f.setPointSizeF(size * 0.85);
-        break;
-    }
-    widget->setFont(f);
+    navstyle::setFont(widget, style);
 }
 
 // Colours are the navigation views' own, so that the whole window shares one palette.

@@ -3,8 +3,10 @@
 // Looks of the shell's views (access screen, toolbar, settings): text sizes and tints derived
 // from the widget's font and palette, the prominent button, and JSON text as a QString.
 
+#include "style/navstyle.h"
 #include <QColor>
 #include <QFont>
+
 #include <QString>
 
 #include <string_view>
@@ -14,7 +16,7 @@ class QWidget;
 
 namespace quorvale::style {
 
-enum class Text { Brand, LargeTitle, Title2, Title3, Callout, Caption };
+using Text = navstyle::Text;
 
 // The style's font, from the widget's current one.
 void setFont(QWidget *widget, Text style);

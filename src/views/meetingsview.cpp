@@ -5,6 +5,7 @@
 #include "rowmodel.h"
 #include "style/navstyle.h"
 
+#include <QApplication>
 #include <QBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -116,7 +117,9 @@ private:
 // A number in title size over the baseline of its label.
 QHBoxLayout *counter(QLabel *number, QLabel *label)
 {
-    navstyle::setFont(number, navstyle::Text::Title2);
+    QFont big = navstyle::font(navstyle::Text::Title2, QApplication::font(number));
+    big.setBold(true);
+    number->setFont(big);
     navstyle::setTextColor(label, navstyle::secondary(label->palette()));
     number->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
     label->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
