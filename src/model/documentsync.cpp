@@ -58,6 +58,7 @@ void DocumentSync::draftWritten(quint64 number, const QString &error)
         m_model.setMessage(error);
         return;
     }
+    emit m_model.draftStored(number);
     if (number == m_draftAsked && m_draftOpened) {
         m_editsKept = true;
         emit m_model.draftKept();

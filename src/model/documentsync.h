@@ -30,6 +30,7 @@ public:
     QCoro::Task<> flushDraft();
     bool editsKept() const;
     bool loaded() const { return m_loaded; }
+    quint64 draftNumber() const { return m_draftAsked; }
     // A new sign-in: nothing of the last one's draft is known.
     void reset();
     // Drops the draft key kept in memory, after the drafts already asked for.

@@ -42,7 +42,9 @@ WorkspaceModel::WorkspaceModel(std::unique_ptr<SecretStore> secrets, QUrl origin
     , m_clock([] { return QDateTime::currentDateTimeUtc(); })
     , m_session(*this)
     , m_document(*this, *m_secrets)
+    , m_playback(*this)
 {
+    QObject::connect(&m_playback, &Playback::changed, this, &WorkspaceModel::playingChanged);
     // Transfer failures read in the interface's language.
     m_service.setLanguage([this] { return m_language; });
 }
@@ -370,6 +372,11 @@ bool WorkspaceModel::editsKept() const
     return m_document.editsKept();
 }
 
+quint64 WorkspaceModel::draftNumber() const
+{
+    return m_document.draftNumber();
+}
+
 bool WorkspaceModel::exportDraft()
 {
     return m_document.exportDraft();
@@ -378,6 +385,36 @@ bool WorkspaceModel::exportDraft()
 void WorkspaceModel::exportAndReload()
 {
     m_document.exportAndReload();
+}
+
+void WorkspaceModel::play(const JSON &recording)
+{
+    m_playback.play(recording);
+}
+
+void WorkspaceModel::stopPlayback()
+{
+    m_playback.stop();
+}
+
+void WorkspaceModel::showTranscript(const JSON &recording, bool start)
+{
+    m_playback.showTranscript(recording, start);
+}
+
+QMediaPlayer *WorkspaceModel::player() const
+{
+    return m_playback.player();
+}
+
+const QString &WorkspaceModel::playing() const
+{
+    return m_playback.playing();
+}
+
+bool WorkspaceModel::isPlaying() const
+{
+    return m_playback.isPlaying();
 }
 
 void WorkspaceModel::clearPrivateMemory()
@@ -392,6 +429,7 @@ void WorkspaceModel::clearPrivateMemory()
     setRecordings({});
     setResources(JSON());
     setTranscript(JSON());
+    stopPlayback();
     setDirty(false);
     setConflict(false);
 }
@@ -421,6 +459,7 @@ void WorkspaceModel::select(const QString &id)
     setResources(JSON());
     setRecordings({});
     setTranscript(JSON());
+    stopPlayback();
     if (!id.startsWith(u'@'))
         loadPage(id);
 }

@@ -5,6 +5,7 @@
 
 #include "accountsession.h"
 #include "documentsync.h"
+#include "playback.h"
 #include "service/service.h"
 #include "json/json.h"
 
@@ -48,6 +49,7 @@ class WorkspaceModel final : public QObject
     Q_PROPERTY(quorvale::JSON importPreview READ importPreview NOTIFY importPreviewChanged)
     Q_PROPERTY(quorvale::JSON transcript READ transcript NOTIFY transcriptChanged)
     Q_PROPERTY(QString language READ language WRITE setLanguage NOTIFY languageChanged)
+    Q_PROPERTY(QString playing READ playing NOTIFY playingChanged)
     Q_PROPERTY(bool approved READ approved NOTIFY accountChanged)
     Q_PROPERTY(bool isAdmin READ isAdmin NOTIFY accountChanged)
 
@@ -117,6 +119,15 @@ public:
     QCoro::Task<> save();
     QCoro::Task<> loadAccounts();
 
+    // Recordings: playback of one at a time, and transcripts.
+    void play(const JSON &recording);
+    void stopPlayback();
+    void showTranscript(const JSON &recording, bool start);
+    // The player of the recording loaded, and that recording's id (empty when none).
+    QMediaPlayer *player() const;
+    const QString &playing() const;
+    bool isPlaying() const;
+
     // Backups and files.
     bool exportDraft();
     void exportAndReload();
@@ -163,6 +174,8 @@ public:
     QCoro::Task<> flushDraft();
     // No unsaved edit is only in memory: the last one is in the local draft.
     bool editsKept() const;
+    // The number of the draft that holds the last edit made; it grows with each edit.
+    quint64 draftNumber() const;
 
     // A new random version-4 UUID in lower-case canonical form.
     static std::string newId();
@@ -186,12 +199,17 @@ signals:
     void importPreviewChanged();
     void transcriptChanged();
     void languageChanged();
+    // The recording loaded in the player, or the player's state, changed.
+    void playingChanged();
     // The local draft now holds every edit made so far.
     void draftKept();
+    // The draft numbered number (see draftNumber()) is on disk, with every edit before it.
+    void draftStored(quint64 number);
 
 private:
     friend class AccountSession;
     friend class DocumentSync;
+    friend class Playback;
 
     std::string now() const;
     QString accountId() const;
@@ -237,6 +255,7 @@ private:
     // The areas, after the fields they use.
     AccountSession m_session;
     DocumentSync m_document;
+    Playback m_playback;
 };
 
 } // namespace quorvale
