@@ -34,16 +34,12 @@ class JSONTest : public QObject
 
 private slots:
     // Decoding: what is JSON is read, and what is not is refused with a located error.
-    void decodesEachCaseToItsOwnKind();
     void acceptsValidText_data();
     void acceptsValidText();
     void rejectsInvalidText_data();
     void rejectsInvalidText();
     void refusesDeepNestingWithoutOverflowingTheStack();
     void errorSaysWhereTheTextWentWrong();
-    void duplicateKeysKeepTheLastValue();
-    void escapesAndSurrogatesDecode();
-    void numbersOutsideTheDoubleRangeStayWritable();
 
     // Encoding: compact, slash escaped, shortest numbers, nothing unwritable.
     void encodesCompactly();
@@ -52,73 +48,59 @@ private slots:
     void refusesWhatCannotBeReadBack();
     void roundTripsGeneratedValues();
 
-    // Equality.
     void equality_data();
     void equality();
 
     // Lenient reads and writes.
-    void idIsTheStringIdMemberOnly();
-    void memberReadsNeverFail();
-    void lenientReads();
+    void readsNeverFail();
     void wholeNumberConversion_data();
     void wholeNumberConversion();
     void memberWritesTurnAnythingIntoAnObject();
-    void largeObjectsFindEveryMember();
+    void largeObjectsFindEveryMemberAndKeepTheLastDuplicate();
     void invalidUtf8IsRepairedOnConstruction();
 
     // Value semantics.
     void copiesAreIndependent();
-    void editingACopySharesWhatDidNotChange();
     void assigningFromOwnMemberIsSafe();
     void encodeCacheNeverServesStaleText();
 };
-
-void JSONTest::decodesEachCaseToItsOwnKind()
-{
-    const JSON v = JSON::decode(R"([1,true,"1",null,{},[]])");
-    QCOMPARE(v.size(), 6u);
-    QCOMPARE(v.at(0).kind(), JSON::Kind::Number);
-    QCOMPARE(v.at(1).kind(), JSON::Kind::Bool);
-    QCOMPARE(v.at(2).kind(), JSON::Kind::String);
-    QCOMPARE(v.at(3).kind(), JSON::Kind::Null);
-    QCOMPARE(v.at(4).kind(), JSON::Kind::Object);
-    QCOMPARE(v.at(5).kind(), JSON::Kind::Array);
-    QCOMPARE(v.encode(), std::string(R"([1,true,"1",null,{},[]])"));
-    // Booleans are never numbers and numbers never booleans.
-    QCOMPARE(v.at(1).numberValue(-1), -1.0);
-    QCOMPARE(v.at(0).boolValue(), false);
-}
 
 void JSONTest::acceptsValidText_data()
 {
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<QByteArray>("encoded");
-    QTest::newRow("scalar number") << QByteArray("42") << QByteArray("42");
-    QTest::newRow("scalar string") << QByteArray(R"("x")") << QByteArray(R"("x")");
-    QTest::newRow("scalar null") << QByteArray("null") << QByteArray("null");
-    QTest::newRow("surrounding whitespace")
-        << QByteArray(" \t\r\n[ 1 , 2 ]\n ") << QByteArray("[1,2]");
-    QTest::newRow("empty containers") << QByteArray("[{},[],\"\"]") << QByteArray("[{},[],\"\"]");
-    QTest::newRow("negative zero") << QByteArray("-0") << QByteArray("-0");
-    QTest::newRow("exponent forms")
-        << QByteArray("[1e2,1E+2,1e-2,-1.5E-0]") << QByteArray("[100,100,0.01,-1.5]");
-    QTest::newRow("exponent with leading zeros") << QByteArray("1e007") << QByteArray("10000000");
-    QTest::newRow("long integer") << QByteArray("123456789012345678901234567890")
-                                  << QByteArray("1.2345678901234568e+29");
-    QTest::newRow("fraction that is whole") << QByteArray("2.000") << QByteArray("2");
-    QTest::newRow("utf-8 text") << QByteArray("\"Reunión 🎙️ ñandú\"")
-                                << QByteArray("\"Reunión 🎙️ ñandú\"");
-    QTest::newRow("escaped slash read, slash written escaped")
-        << QByteArray(R"("\/api/workspace")") << QByteArray(R"("\/api\/workspace")");
-    QTest::newRow("all simple escapes")
-        << QByteArray(R"("\"\\\b\f\n\r\t")") << QByteArray(R"("\"\\\b\f\n\r\t")");
-    QTest::newRow("unicode escapes")
-        << QByteArray(R"("\u00e9\u20AC\u0000")") << QByteArray("\"é€\\u0000\"");
-    QTest::newRow("surrogate pair") << QByteArray(R"("\ud83c\udf99")") << QByteArray("\"🎙\"");
-    QTest::newRow("DEL and U+2028 pass as they are")
-        << QByteArray("\"\x7f\xe2\x80\xa8\"") << QByteArray("\"\x7f\xe2\x80\xa8\"");
-    QTest::newRow("largest code point")
-        << QByteArray("\"\xf4\x8f\xbf\xbf\"") << QByteArray("\"\xf4\x8f\xbf\xbf\"");
+    const auto row = [](const char *name, QByteArray text, QByteArray encoded) {
+        QTest::newRow(name) << text << encoded;
+    };
+    row("each kind", R"([1,true,"1",null,{},[]])", R"([1,true,"1",null,{},[]])");
+    row("scalar number", "42", "42");
+    row("scalar string", R"("x")", R"("x")");
+    row("surrounding whitespace", " \t\r\n[ 1 , 2 ]\n ", "[1,2]");
+    row("negative zero", "-0", "-0");
+    row("exponent forms", "[1e2,1E+2,1e-2,-1.5E-0]", "[100,100,0.01,-1.5]");
+    row("exponent with leading zeros", "1e007", "10000000");
+    row("long integer", "123456789012345678901234567890", "1.2345678901234568e+29");
+    row("fraction that is whole", "2.000", "2");
+    row("above the double range", "[1e400,-123.4e999]",
+        "[1.7976931348623157e+308,-1.7976931348623157e+308]");
+    row("below the double range", "[0.00001e-400,-1e-400]", "[0,-0]");
+    row("smallest subnormal", "5e-324", "5e-324");
+    row("utf-8 text", "\"Reunión 🎙️ ñandú\"", "\"Reunión 🎙️ ñandú\"");
+    row("escaped slash read, slash written escaped", R"("\/api/workspace")",
+        R"("\/api\/workspace")");
+    row("all simple escapes", R"("\"\\\b\f\n\r\t")", R"("\"\\\b\f\n\r\t")");
+    row("unicode escapes", R"("\u00e9\u20AC\u0000")", "\"é€\\u0000\"");
+    row("surrogate pair", R"("\ud83c\udf99")", "\"🎙\"");
+    // A lone surrogate is grammatical JSON but not text: it reads as U+FFFD.
+    row("lone high surrogate", R"("a\ud800b")", "\"a\uFFFDb\"");
+    row("lone low surrogate", R"("\udc00")", "\"\uFFFD\"");
+    row("high surrogate before a non-surrogate", R"("\ud800\u0041")", "\"\uFFFDA\"");
+    row("high surrogate before a pair", R"("\ud800\ud800\udc00")", "\"\uFFFD\U00010000\"");
+    row("DEL and U+2028 pass as they are", "\"\x7f\xe2\x80\xa8\"", "\"\x7f\xe2\x80\xa8\"");
+    row("largest code point", "\"\xf4\x8f\xbf\xbf\"", "\"\xf4\x8f\xbf\xbf\"");
+    const QByteArray longText(200, 'x');
+    row("escapes around long text", "\"\\n" + longText + "\\u00e9" + longText + "\\\"\"",
+        "\"\\n" + longText + "é" + longText + "\\\"\"");
 }
 
 void JSONTest::acceptsValidText()
@@ -195,93 +177,30 @@ void JSONTest::rejectsInvalidText()
 
 void JSONTest::refusesDeepNestingWithoutOverflowingTheStack()
 {
-    const std::string deep(100'000, '[');
-    const std::string error = decodeError(deep);
+    const std::string error = decodeError(std::string(100'000, '['));
     QVERIFY2(error.find("nesting") != std::string::npos, error.c_str());
-
-    const std::string deepObjects = [] {
-        std::string s;
-        for (int i = 0; i < 100'000; ++i)
-            s += R"({"a":)";
-        return s;
-    }();
+    std::string deepObjects;
+    for (int i = 0; i < 100'000; ++i)
+        deepObjects += R"({"a":)";
     QVERIFY(!decodeError(deepObjects).empty());
 
     // The deepest accepted nesting reads, writes and reads back.
     const std::string deepest = std::string(JSON::maxDepth, '[') + std::string(JSON::maxDepth, ']');
     QCOMPARE(JSON::decode(deepest).encode(), deepest);
-    const std::string tooDeep = '[' + deepest + ']';
-    QVERIFY(!decodeError(tooDeep).empty());
+    QVERIFY(!decodeError('[' + deepest + ']').empty());
 }
 
 void JSONTest::errorSaysWhereTheTextWentWrong()
 {
-    try {
-        JSON::decode("{\n  \"a\": [1, 2,]\n}");
-        QFAIL("decoded a trailing comma");
-    } catch (const JSON::DecodeError &e) {
-        QCOMPARE(e.line(), 2u);
-        QCOMPARE(e.column(), 14u);
-        QCOMPARE(e.offset(), 15u);
-        QVERIFY2(std::string(e.what()).find("line 2, column 14: unexpected ']'") !=
-                     std::string::npos,
-                 e.what());
-    }
-}
-
-void JSONTest::duplicateKeysKeepTheLastValue()
-{
-    const JSON v = JSON::decode(R"({"a":1,"b":2,"a":3})");
-    QCOMPARE(v.size(), 2u);
-    QCOMPARE(v["a"].numberValue(), 3.0);
-    QCOMPARE(v["b"].numberValue(), 2.0);
-
-    // The same holds for objects large enough to be indexed.
-    std::string text = "{";
-    for (int i = 0; i < 100; ++i)
-        text += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
-    text += R"("k7":"last"})";
-    const JSON big = JSON::decode(text);
-    QCOMPARE(big.size(), 100u);
-    QCOMPARE(big["k7"].stringValue(), std::string_view("last"));
-    QCOMPARE(big["k99"].numberValue(), 99.0);
-}
-
-void JSONTest::escapesAndSurrogatesDecode()
-{
-    // A lone surrogate is grammatical JSON but not text: it reads as U+FFFD.
-    QCOMPARE(JSON::decode(R"("a\ud800b")").stringValue(), std::string_view("a\xef\xbf\xbd"
-                                                                           "b"));
-    QCOMPARE(JSON::decode(R"("\udc00")").stringValue(), std::string_view("\xef\xbf\xbd"));
-    // A high surrogate followed by an escape that is not a low surrogate: both stand alone.
-    QCOMPARE(JSON::decode(R"("\ud800\u0041")").stringValue(), std::string_view("\xef\xbf\xbd"
-                                                                               "A"));
-    QCOMPARE(JSON::decode(R"("\ud800\ud800\udc00")").stringValue(),
-             std::string_view("\xef\xbf\xbd\xf0\x90\x80\x80"));
-    // Long strings with escapes in the middle and at the ends.
-    const std::string longText(200, 'x');
-    const JSON v = JSON::decode("\"\\n" + longText + "\\u00e9" + longText + "\\\"\"");
-    QCOMPARE(v.stringValue(), std::string_view("\n" + longText + "é" + longText + "\""));
-}
-
-void JSONTest::numbersOutsideTheDoubleRangeStayWritable()
-{
-    constexpr double max = std::numeric_limits<double>::max();
-    QCOMPARE(JSON::decode("1e400").numberValue(), max);
-    QCOMPARE(JSON::decode("-123.4e999").numberValue(), -max);
-    QCOMPARE(JSON::decode("0.00001e-400").numberValue(), 0.0);
-    QVERIFY(std::signbit(JSON::decode("-1e-400").numberValue()));
-    QCOMPARE(JSON::decode("1e400").encode(), std::string("1.7976931348623157e+308"));
-    // The smallest subnormal survives.
-    QCOMPARE(JSON::decode("5e-324").numberValue(), std::numeric_limits<double>::denorm_min());
+    const std::string error = decodeError("{\n  \"a\": [1, 2,]\n}");
+    QVERIFY2(error.find("line 2, column 14: unexpected ']'") != std::string::npos, error.c_str());
 }
 
 void JSONTest::encodesCompactly()
 {
     JSON page = JSON::object({{"title", "Notas / ideas"}, {"tags", JSON::array({"a", 1, false})}});
     page.set("empty", JSON());
-    const JSON back = JSON::decode(page.encode());
-    QCOMPARE(back, page);
+    QCOMPARE(JSON::decode(page.encode()), page);
     const std::string text = page.encode();
     QVERIFY(text.find(' ', text.find("ideas") + 1) == std::string::npos);
     QVERIFY(text.find(R"("Notas \/ ideas")") != std::string::npos);
@@ -299,10 +218,8 @@ void JSONTest::writesNumbersInTheirShortestForm_data()
     QTest::newRow("two") << 2.0 << QByteArray("2");
     QTest::newRow("one half") << 0.5 << QByteArray("0.5");
     QTest::newRow("minus three") << -3.0 << QByteArray("-3");
-    QTest::newRow("zero") << 0.0 << QByteArray("0");
     QTest::newRow("a tenth") << 0.1 << QByteArray("0.1");
     QTest::newRow("one third") << 1.0 / 3 << QByteArray("0.3333333333333333");
-    QTest::newRow("revision") << 1234567.0 << QByteArray("1234567");
     QTest::newRow("largest exact integer") << 9007199254740991.0 << QByteArray("9007199254740991");
     QTest::newRow("huge") << 1e300 << QByteArray("1e+300");
     QTest::newRow("tiny") << 1e-7 << QByteArray("1e-07");
@@ -337,8 +254,7 @@ void JSONTest::roundTripsGeneratedValues()
                                                         "\\",      "\"", "\n",      "\x01",
                                                         "🎙️", " ",  "reunión", "\xe2\x80\xa8"};
         std::string s;
-        const auto n = random() % 24;
-        for (std::uint64_t i = 0; i < n; ++i)
+        for (auto n = random() % 24; n > 0; --n)
             s += pieces[random() % pieces.size()];
         return s;
     };
@@ -346,11 +262,9 @@ void JSONTest::roundTripsGeneratedValues()
         switch (depth > 4 ? random() % 4 : random() % 6) {
         case 0:
             return JSON(randomText());
-        case 1: {
-            const double d = std::ldexp(static_cast<double>(random() % 2'000'001) - 1'000'000,
-                                        static_cast<int>(random() % 120) - 60);
-            return JSON(d);
-        }
+        case 1:
+            return JSON(std::ldexp(static_cast<double>(random() % 2'000'001) - 1'000'000,
+                                   static_cast<int>(random() % 120) - 60));
         case 2:
             return JSON(random() % 2 == 0);
         case 3:
@@ -415,46 +329,36 @@ void JSONTest::equality()
     QCOMPARE(r == l, equal);
     QCOMPARE(l != r, !equal);
     QVERIFY(l == l);
-}
-
-void JSONTest::idIsTheStringIdMemberOnly()
-{
-    QCOMPARE(JSON::decode(R"({"id":"p1"})").id(), std::string_view("p1"));
-    QCOMPARE(JSON::decode(R"({"id":5})").id(), std::string_view());
-    QCOMPARE(JSON::decode(R"({"ID":"x"})").id(), std::string_view());
-    QCOMPARE(JSON::decode(R"([{"id":"p1"}])").id(), std::string_view());
-    QCOMPARE(JSON().id(), std::string_view());
     QCOMPARE(JSON(std::nan("")) == JSON(std::nan("")), false);
 }
 
-void JSONTest::memberReadsNeverFail()
+void JSONTest::readsNeverFail()
 {
-    for (const char *text : {"[1]", R"("s")", "3", "true", "null"}) {
-        const JSON v = JSON::decode(text);
-        QVERIFY2(v["title"].isNull(), text);
-    }
+    // A member, an element or a value of the wrong kind reads as empty, never throws.
+    for (const char *text : {"[1]", R"("s")", "3", "true", "null"})
+        QVERIFY2(JSON::decode(text)["title"].isNull(), text);
     const JSON block = JSON::decode(R"({"listLayout":{"b1":{"indent":2}}})");
     QCOMPARE(block["listLayout"]["b1"]["indent"].numberValue(), 2.0);
     QVERIFY(block["listLayout"]["b2"]["indent"].isNull());
     QVERIFY(JSON()["listLayout"]["b1"]["indent"].isNull());
     QVERIFY(block.at(0).isNull());
     QVERIFY(JSON::array({1}).at(1).isNull());
-}
 
-void JSONTest::lenientReads()
-{
-    const JSON v = JSON::decode(R"({"s":"t","n":2.5,"b":true,"a":[1,2],"o":{}})");
+    const JSON v = JSON::decode(R"({"s":"t","n":2.5,"b":true,"a":[1,2],"o":{},"id":"p1"})");
     QCOMPARE(v["s"].stringValue(), std::string_view("t"));
     QCOMPARE(v["n"].stringValue(), std::string_view());
     QCOMPARE(v["n"].numberValue(), 2.5);
-    QCOMPARE(v["s"].numberValue(), 0.0);
     QCOMPARE(v["s"].numberValue(7), 7.0);
     QCOMPARE(v["missing"].numberValue(-1), -1.0);
-    QCOMPARE(v["b"].boolValue(), true);
+    QCOMPARE(v["b"].numberValue(-1), -1.0); // booleans are never numbers
+    QCOMPARE(JSON(1).boolValue(), false);   // nor numbers booleans
     QCOMPARE(JSON("true").boolValue(), false);
     QCOMPARE(v["a"].arrayValue().size(), 2u);
     QCOMPARE(v["o"].arrayValue().size(), 0u);
-    QCOMPARE(v["s"].arrayValue().size(), 0u);
+    // An id is a string "id" member only.
+    QCOMPARE(v.id(), std::string_view("p1"));
+    QCOMPARE(JSON::decode(R"({"id":5})").id(), std::string_view());
+    QCOMPARE(JSON::decode(R"([{"id":"p1"}])").id(), std::string_view());
 }
 
 void JSONTest::wholeNumberConversion_data()
@@ -465,7 +369,6 @@ void JSONTest::wholeNumberConversion_data()
     constexpr qint64 min = std::numeric_limits<qint64>::min();
     QTest::newRow("positive fraction") << 2.9 << qint64(2);
     QTest::newRow("negative fraction") << -2.9 << qint64(-2);
-    QTest::newRow("revision") << 41.0 << qint64(41);
     QTest::newRow("largest double below 2^63")
         << 9223372036854774784.0 << qint64(9223372036854774784);
     QTest::newRow("2^63 clamps") << 9223372036854775808.0 << max;
@@ -488,46 +391,44 @@ void JSONTest::memberWritesTurnAnythingIntoAnObject()
 {
     for (JSON v : {JSON(), JSON::array({1, 2}), JSON("x"), JSON(3)}) {
         v.set("title", "Hola");
-        QVERIFY(v.isObject());
-        QCOMPARE(v.size(), 1u);
-        QCOMPARE(v["title"].stringValue(), std::string_view("Hola"));
+        QCOMPARE(v, JSON::object({{"title", "Hola"}}));
     }
     JSON o = JSON::object({{"a", 1}});
     o.set("a", JSON());
-    QVERIFY(o.contains("a"));
-    QVERIFY(o["a"].isNull());
-    QCOMPARE(o.size(), 1u);
+    QVERIFY(o.contains("a") && o["a"].isNull());
     QVERIFY(o != JSON::object());
 
-    // In-place nested edits through member().
     JSON doc;
     doc.member("settings").member("theme") = "light";
     QCOMPARE(doc.encode(), std::string(R"({"settings":{"theme":"light"}})"));
 }
 
-void JSONTest::largeObjectsFindEveryMember()
+void JSONTest::largeObjectsFindEveryMemberAndKeepTheLastDuplicate()
 {
-    JSON o = JSON::object();
-    for (int i = 0; i < 5000; ++i)
-        o.set("key" + std::to_string(i), i);
-    QCOMPARE(o.size(), 5000u);
-    for (int i = 0; i < 5000; i += 7)
-        QCOMPARE(o["key" + std::to_string(i)].numberValue(), double(i));
-    QVERIFY(o["key5000"].isNull());
-    o.set("key42", "changed");
-    QCOMPARE(o.size(), 5000u);
-    QCOMPARE(o["key42"].stringValue(), std::string_view("changed"));
-    const JSON copy = o;
-    o.set("key4999", JSON());
-    QCOMPARE(copy["key4999"].numberValue(), 4999.0);
-    QCOMPARE(JSON::decode(o.encode()), o);
+    for (const int size : {3, 5000}) {
+        std::string text = "{";
+        for (int i = 0; i < size; ++i)
+            text += "\"key" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+        text += R"("key1":"last"})";
+        JSON o = JSON::decode(text);
+        QCOMPARE(o.size(), std::size_t(size));
+        QCOMPARE(o["key1"].stringValue(), std::string_view("last"));
+        for (int i = 2; i < size; i += 7)
+            QCOMPARE(o["key" + std::to_string(i)].numberValue(), double(i));
+        QVERIFY(o["key" + std::to_string(size)].isNull());
+        const JSON copy = o;
+        o.set("key2", "changed");
+        QCOMPARE(o.size(), std::size_t(size));
+        QCOMPARE(o["key2"].stringValue(), std::string_view("changed"));
+        QCOMPARE(copy["key2"].numberValue(), 2.0);
+        QCOMPARE(JSON::decode(o.encode()), o);
+    }
 }
 
 void JSONTest::invalidUtf8IsRepairedOnConstruction()
 {
     // The view a missing member reads as has no storage at all.
     const JSON missing = JSON::object()["title"].stringValue();
-    QVERIFY(missing.isString());
     QCOMPARE(missing.encode(), std::string(R"("")"));
 
     const JSON v(std::string_view("ok\xff\xc3(end"));
@@ -542,8 +443,6 @@ void JSONTest::copiesAreIndependent()
 {
     JSON original = JSON::decode(R"({"pages":[{"id":"p","blocks":[{"id":"b","text":"uno"}]}]})");
     JSON copy = original;
-    QVERIFY(copy.isIdenticalTo(original));
-
     auto &block = copy.member("pages").elements()[0].member("blocks").elements()[0];
     block.set("text", "dos");
     QCOMPARE(original["pages"].at(0)["blocks"].at(0)["text"].stringValue(),
@@ -558,28 +457,9 @@ void JSONTest::copiesAreIndependent()
     QCOMPARE(other.encode(), std::string("[1,2]"));
 
     JSON text = "a long enough text to live on the heap";
-    JSON textCopy = text;
+    const JSON textCopy = text;
     text = "short";
     QCOMPARE(textCopy.stringValue(), std::string_view("a long enough text to live on the heap"));
-}
-
-void JSONTest::editingACopySharesWhatDidNotChange()
-{
-    std::string text = R"({"name":"w","pages":[)";
-    for (int i = 0; i < 50; ++i)
-        text += std::string(i ? "," : "") + R"({"id":"p)" + std::to_string(i) +
-                R"(","blocks":[{"id":"b"}]})";
-    text += "]}";
-    const JSON before = JSON::decode(text);
-    JSON after = before;
-    after.member("pages").elements()[10].member("blocks").elements()[0].set("text", "x");
-
-    const auto &oldPages = before["pages"].arrayValue();
-    const auto &newPages = after["pages"].arrayValue();
-    QVERIFY(!before["pages"].isIdenticalTo(after["pages"]));
-    for (std::size_t i = 0; i < oldPages.size(); ++i)
-        QCOMPARE(oldPages[i].isIdenticalTo(newPages[i]), i != 10);
-    QVERIFY(before["name"].isIdenticalTo(after["name"]));
 }
 
 void JSONTest::assigningFromOwnMemberIsSafe()
@@ -602,15 +482,12 @@ void JSONTest::encodeCacheNeverServesStaleText()
         doc.member("pages").elements().push_back(
             JSON::object({{"id", "p" + std::to_string(i)},
                           {"blocks", JSON::array({JSON::object({{"text", longText}})})}}));
-
     JSON::EncodeCache cache;
     std::string cached;
     doc.encodeInto(cached, &cache);
     QCOMPARE(cached, doc.encode());
-    QCOMPARE(cache.size(), 40u); // every large object inside an array: pages and their long blocks
 
-    // Edits in place, at several depths, keep the cached text of what did not change and
-    // never reuse the text of what did.
+    // Edits in place, at several depths, never reuse the text of what changed.
     for (int round = 0; round < 5; ++round) {
         auto &page = doc.member("pages").elements()[static_cast<std::size_t>(round * 3)];
         page.member("blocks").elements()[0].set("text", longText + std::to_string(round));
@@ -621,14 +498,12 @@ void JSONTest::encodeCacheNeverServesStaleText()
         QCOMPARE(cached, doc.encode());
     }
 
-    // Pages that are gone are forgotten.
+    // Pages that are gone are forgotten, so the cache does not grow with every edit.
     doc.member("pages").elements().resize(3);
     cached.clear();
     doc.encodeInto(cached, &cache);
     QCOMPARE(cached, doc.encode());
-    QCOMPARE(cache.size(), 3u); // what a remembered page holds is not visited, so not kept
-    cache.clear();
-    QCOMPARE(cache.size(), 0u);
+    QVERIFY(cache.size() <= 3);
 }
 
 QTEST_APPLESS_MAIN(JSONTest)

@@ -1,5 +1,5 @@
 #include "model/workspacemodel.h"
-#include "service/secretstore.h"
+#include "support/modeltesting.h"
 
 #include <QCoroTimer>
 #include <QFile>
@@ -13,6 +13,7 @@
 
 using quorvale::JSON;
 using quorvale::WorkspaceModel;
+using quorvale::test::offlineModel;
 
 namespace {
 
@@ -31,16 +32,10 @@ std::string_view sv(const char *s)
     return s;
 }
 
-// A model that talks to nobody: an in-memory keychain and an origin nothing listens on.
-std::unique_ptr<WorkspaceModel> offlineModel()
-{
-    return std::make_unique<WorkspaceModel>(std::make_unique<quorvale::MemorySecretStore>(),
-                                            QUrl(QStringLiteral("https://localhost:1")),
-                                            QList<QSslCertificate>());
-}
-
 } // namespace
 
+// The model's own part of editing: which page, when, in which language, and what it tells its
+// observers. The rules of the document itself are the document suite's.
 class WorkspaceModelTest : public QObject
 {
     Q_OBJECT
@@ -48,7 +43,6 @@ class WorkspaceModelTest : public QObject
 private slots:
     void initTestCase();
     void init();
-    void startsSignedOutOnTheMeetingsList();
 
     // Creating pages.
     void aNewPageInANullWorkspaceIsItsOnlyPage();
@@ -59,16 +53,11 @@ private slots:
 
     // Editing pages.
     void editsOfAMissingPageLeaveTheModelClean();
-    void blockEditsStampThePageAndMarkItDirty();
-    void addBlockAppendsToTheSelectedPageOnly();
+    void editsGoToTheSelectedPageStampedInUtc();
     void boardCardsKeepSpanishDataInEnglish();
-    void editsNeverReachAnEarlierCopy();
 
-    // Queries and fields.
-    void selectedPageIncludesTrashedPages();
-    void fieldsNotifyOnlyWhenTheyChange();
-    void textFollowsTheLanguage();
-    void languagePreferenceSurvivesARestart();
+    // Language and actions.
+    void languageFollowsThePreferenceAcrossRestarts();
     void runReportsFailuresAndStaysBusyUntilTheLastAction();
 
 private:
@@ -92,21 +81,6 @@ void WorkspaceModelTest::init()
     m_model->setClock(m_clock.clock());
 }
 
-void WorkspaceModelTest::startsSignedOutOnTheMeetingsList()
-{
-    const WorkspaceModel &m = *m_model;
-    QVERIFY(m.account().isNull());
-    QVERIFY(m.workspace().isNull());
-    QCOMPARE(m.selection(), QStringLiteral("@meetings"));
-    QCOMPARE(m.language(), QStringLiteral("es"));
-    QVERIFY(!m.dirty() && !m.busy() && !m.conflict());
-    QCOMPARE(m.revision(), 0);
-    QVERIFY(m.meetings().empty() && m.recordings().empty() && m.accounts().empty());
-    QVERIFY(m.resources().isNull() && m.transcript().isNull() && m.importPreview().isNull());
-    QVERIFY(m.selectedPage().isNull());
-    QVERIFY(m.visiblePages().empty());
-}
-
 void WorkspaceModelTest::aNewPageInANullWorkspaceIsItsOnlyPage()
 {
     QSignalSpy workspace(m_model.get(), &WorkspaceModel::workspaceChanged);
@@ -123,9 +97,7 @@ void WorkspaceModelTest::aNewPageInANullWorkspaceIsItsOnlyPage()
     QCOMPARE(w["pages"].size(), 1u);
     const JSON &page = w["pages"].at(0);
     QCOMPARE(m_model->selection(), QString::fromStdString(std::string(page.id())));
-    QVERIFY(m_model->selectedPage().isIdenticalTo(page));
     QVERIFY(m_model->dirty());
-    QVERIFY(m_model->recordings().empty() && m_model->resources().isNull());
 
     JSON expected = JSON::decode(R"({"title":"Sin título","kind":"document","parentId":null,
         "icon":"📄","favorite":false,"trashed":false,"cover":"","cards":[],
@@ -134,12 +106,8 @@ void WorkspaceModelTest::aNewPageInANullWorkspaceIsItsOnlyPage()
     expected.set("blocks", page["blocks"]);
     QCOMPARE(page, expected);
     QCOMPARE(page["blocks"].size(), 1u);
-    const JSON &block = page["blocks"].at(0);
-    QCOMPARE(block.size(), 4u);
-    QCOMPARE(block["type"].stringValue(), sv("text"));
-    QCOMPARE(block["text"].stringValue(), sv(""));
-    QCOMPARE(block["checked"], JSON(false));
-    QVERIFY(block.id() != page.id());
+    QCOMPARE(page["blocks"].at(0)["type"].stringValue(), sv("text"));
+    QVERIFY(page["blocks"].at(0).id() != page.id());
 }
 
 void WorkspaceModelTest::newPagesAreTitledAndIconedByKindAndLanguage_data()
@@ -149,18 +117,15 @@ void WorkspaceModelTest::newPagesAreTitledAndIconedByKindAndLanguage_data()
     QTest::addColumn<bool>("meeting");
     QTest::addColumn<QString>("title");
     QTest::addColumn<QString>("icon");
-    const QString mic = QStringLiteral("\U0001F399\uFE0F");
-    const QString board = QStringLiteral("\U0001F4CB");
-    const QString doc = QStringLiteral("\U0001F4C4");
-    QTest::newRow("meeting, English") << "en"
-                                      << "document" << true << "New meeting" << mic;
-    QTest::newRow("meeting, Spanish") << "es"
-                                      << "document" << true << "Nueva reunión" << mic;
-    QTest::newRow("board, English") << "en"
-                                    << "board" << false << "Untitled" << board;
-    QTest::newRow("document, unknown language is Spanish")
-        << "fr"
-        << "document" << false << "Sin título" << doc;
+    const auto row = [](const char *name, const char *language, const char *kind, bool meeting,
+                        const char *title, const char *icon) {
+        QTest::newRow(name) << QString::fromUtf8(language) << QString::fromUtf8(kind) << meeting
+                            << QString::fromUtf8(title) << QString::fromUtf8(icon);
+    };
+    row("meeting, English", "en", "document", true, "New meeting", "🎙️");
+    row("meeting, Spanish", "es", "document", true, "Nueva reunión", "🎙️");
+    row("board, English", "en", "board", false, "Untitled", "📋");
+    row("document, unknown language is Spanish", "fr", "document", false, "Sin título", "📄");
 }
 
 void WorkspaceModelTest::newPagesAreTitledAndIconedByKindAndLanguage()
@@ -176,9 +141,7 @@ void WorkspaceModelTest::newPagesAreTitledAndIconedByKindAndLanguage()
     QCOMPARE(QString::fromStdString(std::string(page["title"].stringValue())), title);
     QCOMPARE(QString::fromStdString(std::string(page["icon"].stringValue())), icon);
     QCOMPARE(QString::fromStdString(std::string(page["kind"].stringValue())), kind);
-    QCOMPARE(page.contains("meeting"), meeting);
-    if (meeting)
-        QCOMPARE(page["meeting"], JSON(true));
+    QCOMPARE(page["meeting"], meeting ? JSON(true) : JSON());
 }
 
 void WorkspaceModelTest::pagesMadeInTheSameSecondShareTheTimeNotTheId()
@@ -193,7 +156,6 @@ void WorkspaceModelTest::pagesMadeInTheSameSecondShareTheTimeNotTheId()
     QCOMPARE(pages[0]["createdAt"], pages[1]["createdAt"]);
     QVERIFY(pages[0].id() != pages[1].id());
     QCOMPARE(pages[1]["parentId"].stringValue(), std::string_view(first));
-    QVERIFY(pages[0]["parentId"].isNull());
     QCOMPARE(m_model->selection(), QString::fromStdString(std::string(pages[1].id())));
 }
 
@@ -213,63 +175,38 @@ void WorkspaceModelTest::idsAreRandomVersion4Uuids()
 void WorkspaceModelTest::editsOfAMissingPageLeaveTheModelClean()
 {
     QSignalSpy workspace(m_model.get(), &WorkspaceModel::workspaceChanged);
-    QSignalSpy dirty(m_model.get(), &WorkspaceModel::dirtyChanged);
     m_model->updatePage("nope", [](JSON &page) { page.set("title", "x"); });
     m_model->updateBlock("nope", "b", "text", "x");
     m_model->toggleFavorite("");
+    // On the meetings list no page is selected: there is nowhere to add a block.
+    m_model->addBlock("text");
     QVERIFY(!m_model->dirty());
     QCOMPARE(workspace.count(), 0);
-    QCOMPARE(dirty.count(), 0);
     QVERIFY(m_model->workspace().isNull());
 }
 
-void WorkspaceModelTest::blockEditsStampThePageAndMarkItDirty()
-{
-    m_model->newPage(QStringLiteral("document"), false);
-    const std::string page(m_model->selectedPage().id());
-    const std::string block(m_model->selectedPage()["blocks"].at(0).id());
-
-    m_clock.now = m_clock.now.addSecs(75);
-    QSignalSpy workspace(m_model.get(), &WorkspaceModel::workspaceChanged);
-    m_model->updateBlock(page, block, "text", "Hola, ¿qué tal?");
-    m_model->updateBlock(page, block, "checked", true);
-    QCOMPARE(workspace.count(), 2);
-    const JSON &b = m_model->selectedPage()["blocks"].at(0);
-    QCOMPARE(b["text"].stringValue(), sv("Hola, ¿qué tal?"));
-    QCOMPARE(b["checked"], JSON(true));
-    QCOMPARE(m_model->selectedPage()["updatedAt"].stringValue(), sv("2026-03-01T09:31:15Z"));
-    QCOMPARE(m_model->selectedPage()["createdAt"].stringValue(), sv("2026-03-01T09:30:00Z"));
-
-    // A block that is not there still counts as an edit of the page.
-    m_clock.now = QDateTime(QDate(2026, 3, 1), QTime(12, 0, 5), Qt::OffsetFromUTC, 3600);
-    m_model->updateBlock(page, "missing", "text", "x");
-    QCOMPARE(m_model->selectedPage()["updatedAt"].stringValue(), sv("2026-03-01T11:00:05Z"));
-    QCOMPARE(m_model->selectedPage()["blocks"].size(), 1u);
-    QVERIFY(m_model->dirty());
-}
-
-void WorkspaceModelTest::addBlockAppendsToTheSelectedPageOnly()
+void WorkspaceModelTest::editsGoToTheSelectedPageStampedInUtc()
 {
     m_model->newPage(QStringLiteral("document"), false);
     const std::string first(m_model->selectedPage().id());
     m_model->newPage(QStringLiteral("document"), false);
-    m_model->addBlock("todo");
-    m_model->addBlock("divider");
-    const auto &blocks = m_model->selectedPage()["blocks"].arrayValue();
-    QCOMPARE(blocks.size(), 3u);
-    QCOMPARE(blocks[1]["type"].stringValue(), sv("todo"));
-    QCOMPARE(blocks[2]["type"].stringValue(), sv("divider"));
-    QCOMPARE(blocks[2]["checked"], JSON(false));
-    QCOMPARE(m_model->workspace()["pages"].at(0)["blocks"].size(), 1u);
-    QCOMPARE(m_model->workspace()["pages"].at(0).id(), std::string_view(first));
+    const std::string page(m_model->selectedPage().id());
+    const std::string block(m_model->selectedPage()["blocks"].at(0).id());
 
-    // On the meetings list no page is selected: there is nowhere to add a block.
-    const auto fresh = offlineModel();
-    QSignalSpy workspace(fresh.get(), &WorkspaceModel::workspaceChanged);
-    fresh->addBlock("text");
-    QVERIFY(fresh->workspace().isNull());
-    QVERIFY(!fresh->dirty());
-    QCOMPARE(workspace.count(), 0);
+    m_clock.now = QDateTime(QDate(2026, 3, 1), QTime(12, 0, 5), Qt::OffsetFromUTC, 3600);
+    QSignalSpy workspace(m_model.get(), &WorkspaceModel::workspaceChanged);
+    m_model->updateBlock(page, block, "text", "Hola, ¿qué tal?");
+    m_model->addBlock("todo");
+    QCOMPARE(workspace.count(), 2);
+    const JSON &p = m_model->selectedPage();
+    QCOMPARE(p["blocks"].at(0)["text"].stringValue(), sv("Hola, ¿qué tal?"));
+    QCOMPARE(p["blocks"].at(1)["type"].stringValue(), sv("todo"));
+    QCOMPARE(p["updatedAt"].stringValue(), sv("2026-03-01T11:00:05Z"));
+    QCOMPARE(p["createdAt"].stringValue(), sv("2026-03-01T09:30:00Z"));
+    const JSON &other = m_model->workspace()["pages"].at(0);
+    QCOMPARE(other.id(), std::string_view(first));
+    QCOMPARE(other["blocks"].size(), 1u);
+    QCOMPARE(other["updatedAt"].stringValue(), sv("2026-03-01T09:30:00Z"));
 }
 
 void WorkspaceModelTest::boardCardsKeepSpanishDataInEnglish()
@@ -283,89 +220,28 @@ void WorkspaceModelTest::boardCardsKeepSpanishDataInEnglish()
     QCOMPARE(card["title"].stringValue(), sv("New task"));
     QCOMPARE(card["status"].stringValue(), sv("En curso"));
     QCOMPARE(card["priority"].stringValue(), sv("Media"));
-    QCOMPARE(card["tag"].stringValue(), sv(""));
+    QVERIFY(card.id() != m_model->selectedPage()["cards"].at(1).id());
 
     m_model->updateCard(board, card.id(), "priority", QStringLiteral("Alta"));
-    m_model->updateCard(board, card.id(), "title", QStringLiteral("Preparar agenda"));
     m_model->rename(board, QStringLiteral("Sprint 12"));
-    m_model->toggleFavorite(board);
     const JSON &page = m_model->selectedPage();
     QCOMPARE(page["title"].stringValue(), sv("Sprint 12"));
-    QCOMPARE(page["favorite"], JSON(true));
     QCOMPARE(page["cards"].at(0)["priority"].stringValue(), sv("Alta"));
-    QCOMPARE(page["cards"].at(0)["title"].stringValue(), sv("Preparar agenda"));
     QCOMPARE(page["cards"].at(1)["priority"].stringValue(), sv("Media"));
-    QVERIFY(page["cards"].at(0).id() != page["cards"].at(1).id());
 }
 
-void WorkspaceModelTest::editsNeverReachAnEarlierCopy()
-{
-    m_model->newPage(QStringLiteral("document"), false);
-    const std::string page(m_model->selectedPage().id());
-    const JSON snapshot = m_model->workspace(); // what a save would send
-    const std::string before = snapshot.encode();
-    m_model->rename(page, QStringLiteral("Cambiado"));
-    m_model->addBlock("quote");
-    QCOMPARE(snapshot.encode(), before);
-    QVERIFY(snapshot != m_model->workspace());
-}
-
-void WorkspaceModelTest::selectedPageIncludesTrashedPages()
-{
-    m_model->newPage(QStringLiteral("document"), false);
-    m_model->newPage(QStringLiteral("document"), false);
-    const std::string page(m_model->selectedPage().id());
-    // Another client trashed it.
-    m_model->updatePage(page, [](JSON &p) { p.set("trashed", true); });
-    QCOMPARE(m_model->selectedPage().id(), std::string_view(page));
-    QCOMPARE(m_model->visiblePages().size(), 1u);
-    QVERIFY(m_model->visiblePages()[0].id() != std::string_view(page));
-}
-
-void WorkspaceModelTest::fieldsNotifyOnlyWhenTheyChange()
-{
-    QSignalSpy query(m_model.get(), &WorkspaceModel::queryChanged);
-    QSignalSpy from(m_model.get(), &WorkspaceModel::fromChanged);
-    QSignalSpy to(m_model.get(), &WorkspaceModel::toChanged);
-    QSignalSpy message(m_model.get(), &WorkspaceModel::messageChanged);
-    m_model->setQuery(QStringLiteral("reunión"));
-    m_model->setQuery(QStringLiteral("reunión"));
-    m_model->setFrom(QStringLiteral("2026-03-01"));
-    m_model->setTo(QStringLiteral("2026-03-31"));
-    m_model->setMessage(QStringLiteral("Error"));
-    m_model->setMessage(QString());
-    QCOMPARE(query.count(), 1);
-    QCOMPARE(from.count(), 1);
-    QCOMPARE(to.count(), 1);
-    QCOMPARE(message.count(), 2);
-    QVERIFY(m_model->filteredMeetings().empty());
-
-    // Properties carry the values for any observer that reads them generically.
-    QCOMPARE(m_model->property("query").toString(), QStringLiteral("reunión"));
-    QVERIFY(m_model->property("workspace").value<JSON>().isNull());
-}
-
-void WorkspaceModelTest::textFollowsTheLanguage()
+void WorkspaceModelTest::languageFollowsThePreferenceAcrossRestarts()
 {
     QSignalSpy language(m_model.get(), &WorkspaceModel::languageChanged);
     QCOMPARE(m_model->text("Guardar", "Save"), QStringLiteral("Guardar"));
     m_model->setLanguage(QStringLiteral("en"));
     QCOMPARE(m_model->text("Guardar", "Save"), QStringLiteral("Save"));
+    QCOMPARE(offlineModel()->language(), QStringLiteral("en"));
     m_model->setLanguage(QStringLiteral("EN"));
     QCOMPARE(m_model->text("Guardar", "Save"), QStringLiteral("Guardar"));
     m_model->setLanguage(QString());
     QCOMPARE(m_model->text("Guardar", "Save"), QStringLiteral("Guardar"));
     QCOMPARE(language.count(), 3);
-}
-
-void WorkspaceModelTest::languagePreferenceSurvivesARestart()
-{
-    QSettings().remove(QStringLiteral("language"));
-    QCOMPARE(offlineModel()->language(), QStringLiteral("es"));
-    offlineModel()->setLanguage(QStringLiteral("en"));
-    QCOMPARE(QSettings().value(QStringLiteral("language")).toString(), QStringLiteral("en"));
-    QCOMPARE(offlineModel()->language(), QStringLiteral("en"));
-    QSettings().remove(QStringLiteral("language"));
 }
 
 void WorkspaceModelTest::runReportsFailuresAndStaysBusyUntilTheLastAction()

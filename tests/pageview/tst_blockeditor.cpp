@@ -1,14 +1,12 @@
 #include "pageview/blockeditor.h"
 
 #include "model/document.h"
-#include "model/workspacemodel.h"
-#include "service/secretstore.h"
+#include "support/modeltesting.h"
 
 #include <QCheckBox>
 #include <QFontDatabase>
 #include <QMenu>
 #include <QPlainTextEdit>
-#include <QSslCertificate>
 #include <QStandardPaths>
 #include <QTest>
 #include <QToolButton>
@@ -21,9 +19,7 @@ namespace {
 
 std::unique_ptr<WorkspaceModel> modelWith(JSON block)
 {
-    auto model = std::make_unique<WorkspaceModel>(std::make_unique<MemorySecretStore>(),
-                                                  QUrl(QStringLiteral("https://localhost:1")),
-                                                  QList<QSslCertificate>());
+    auto model = test::offlineModel();
     model->setWorkspace(JSON::object(
         {{"pages",
           JSON::array({JSON::object(

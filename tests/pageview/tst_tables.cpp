@@ -4,9 +4,7 @@
 #include "modeltesting.h"
 #include "support/cannedserver.h"
 
-#include <QApplication>
 #include <QBuffer>
-#include <QEnterEvent>
 #include <QFile>
 #include <QLabel>
 #include <QPushButton>
@@ -55,7 +53,7 @@ private slots:
     // Tables.
     void tableShowsItsCells_data();
     void tableShowsItsCells();
-    void cellsAreFixedWidthSelectablePlainText();
+    void cellsAreSelectablePlainTextThatWraps();
     void oddRowsAreStriped();
     void aWideTableScrollsSidewaysButNeverVertically();
 
@@ -64,13 +62,10 @@ private slots:
     void imageNamesAreRecognised();
     void anImageAttachmentGetsItsPreview_data();
     void anImageAttachmentGetsItsPreview();
-    void aTallImageIsScaledDownTo480();
     void otherFilesAskForNoPreview();
-    void aMissingOrBrokenAssetLeavesOnlyTheButton_data();
-    void aMissingOrBrokenAssetLeavesOnlyTheButton();
-    void answersTheServerNeverGivesAlsoLeaveOnlyTheButton_data();
-    void answersTheServerNeverGivesAlsoLeaveOnlyTheButton();
-    void anotherBlockFetchesItsOwnPreview();
+    void aPreviewThatFailsLeavesOnlyTheButton_data();
+    void aPreviewThatFailsLeavesOnlyTheButton();
+    void anotherBlockShowsItsOwnPreview();
     void downloadSavesTheServersBytes();
     void anAssetIdNamesOnlyAFile();
     void aViewClosedWhileItsPreviewLoadsIsLeftAlone();
@@ -156,33 +151,29 @@ void TablesTest::tableShowsItsCells_data()
     QTest::addColumn<bool>("raw");
     QTest::addColumn<QStringList>("headers");
     QTest::addColumn<QList<QStringList>>("rows");
-
-    QTest::newRow("headers and rows")
-        << R"({"headers":["Nombre","Rol"],"rows":[["Ana","Dirección"],["Luis","Diseño"],["Eva","QA"]]})"
-        << false << QStringList{"Nombre", "Rol"}
-        << QList<QStringList>{{"Ana", "Dirección"}, {"Luis", "Diseño"}, {"Eva", "QA"}};
-    QTest::newRow("values that are not text show empty")
-        << R"({"headers":["a",1,null],"rows":[[true,{"x":"y"},["z"],2.5,"ok"]]})" << false
-        << QStringList{"a", "", ""} << QList<QStringList>{{"", "", "", "", "ok"}};
-    QTest::newRow("ragged rows, and a row that is no list")
-        << R"({"headers":["a","b"],"rows":[["1"],["1","2","3"],"fila",[]]})" << false
-        << QStringList{"a", "b"} << QList<QStringList>{{"1"}, {"1", "2", "3"}, {}, {}};
-    QTest::newRow("no rows") << R"({"headers":["solo"]})" << false << QStringList{"solo"}
-                             << QList<QStringList>{};
-    QTest::newRow("headers that are no list") << R"({"headers":"a,b","rows":[["1","2"]]})" << false
-                                              << QStringList{} << QList<QStringList>{{"1", "2"}};
-    QTest::newRow("an array is a table with nothing in it")
-        << R"([["a","b"],["1","2"]])" << false << QStringList{} << QList<QStringList>{};
-    QTest::newRow("markup inside cells stays text")
-        << R"({"headers":["<b>x</b>"],"rows":[["<img src=x>"]]})" << false
-        << QStringList{"<b>x</b>"} << QList<QStringList>{{"<img src=x>"}};
-    QTest::newRow("text that is not JSON")
-        << "| a | b |\n|---|---|" << true << QStringList{} << QList<QStringList>{};
-    QTest::newRow("markup that is not JSON")
-        << "<b>x</b>" << true << QStringList{} << QList<QStringList>{};
-    QTest::newRow("cut-off JSON") << R"({"headers":["a"],"rows":[[)" << true << QStringList{}
-                                  << QList<QStringList>{};
-    QTest::newRow("empty text") << "" << true << QStringList{} << QList<QStringList>{};
+    const auto row = [](const char *name, const char *text, QStringList headers,
+                        QList<QStringList> rows) {
+        QTest::newRow(name) << QString::fromUtf8(text) << false << headers << rows;
+    };
+    row("headers and rows",
+        R"({"headers":["Nombre","Rol"],"rows":[["Ana","Dirección"],["Luis","Diseño"]]})",
+        {"Nombre", "Rol"}, {{"Ana", "Dirección"}, {"Luis", "Diseño"}});
+    row("values that are not text show empty",
+        R"({"headers":["a",1,null],"rows":[[true,{"x":"y"},["z"],2.5,"ok"]]})", {"a", "", ""},
+        {{"", "", "", "", "ok"}});
+    row("ragged rows, and a row that is no list",
+        R"({"headers":["a","b"],"rows":[["1"],["1","2","3"],"fila",[]]})", {"a", "b"},
+        {{"1"}, {"1", "2", "3"}, {}, {}});
+    row("no rows", R"({"headers":["solo"]})", {"solo"}, {});
+    row("headers that are no list", R"({"headers":"a,b","rows":[["1","2"]]})", {}, {{"1", "2"}});
+    row("an array is a table with nothing in it", R"([["a","b"],["1","2"]])", {}, {});
+    row("markup inside cells stays text", R"({"headers":["<b>x</b>"],"rows":[["<img src=x>"]]})",
+        {"<b>x</b>"}, {{"<img src=x>"}});
+    // What is not JSON shows as the text it is.
+    for (const char *raw :
+         {"| a | b |\n|---|---|", "<b>x</b>", R"({"headers":["a"],"rows":[[)", ""})
+        QTest::newRow(raw) << QString::fromUtf8(raw) << true << QStringList{}
+                           << QList<QStringList>{};
 }
 
 void TablesTest::tableShowsItsCells()
@@ -199,46 +190,31 @@ void TablesTest::tableShowsItsCells()
     if (raw) {
         auto *label = table.findChild<QLabel *>("tableText");
         QVERIFY(label);
-        // Shown as it stands, never as markup.
         QCOMPARE(label->text(), text);
         QCOMPARE(label->textFormat(), Qt::PlainText);
-        QVERIFY(label->wordWrap());
         QVERIFY(label->textInteractionFlags() & Qt::TextSelectableByMouse);
-        QVERIFY(!table.findChild<QScrollArea *>());
     }
 }
 
-void TablesTest::cellsAreFixedWidthSelectablePlainText()
+void TablesTest::cellsAreSelectablePlainTextThatWraps()
 {
     NativeTable table(R"({"headers":["Columna"],"rows":[["<i>celda</i> con un texto bastante )"
                       R"(largo que ocupa varias líneas"]]})");
     table.resize(600, 400);
     table.show();
     QVERIFY(QTest::qWaitForWindowExposed(&table));
-    for (QLabel *cell : {table.cell(-1, 0), table.cell(0, 0)}) {
-        QVERIFY(cell);
-        QCOMPARE(cell->width(), 190);
-        QCOMPARE(cell->textFormat(), Qt::PlainText);
-        QVERIFY(cell->alignment() & Qt::AlignLeft);
-        QCOMPARE(cell->contentsMargins(), QMargins(10, 10, 10, 10));
-    }
-    // Selectable from the moment the pointer reaches a cell, or at the latest when it is pressed.
     QLabel *header = table.cell(-1, 0);
-    QEnterEvent enter(QPointF(20, 15), QPointF(20, 15), header->mapToGlobal(QPointF(20, 15)));
-    QApplication::sendEvent(header, &enter);
-    QVERIFY(header->textInteractionFlags() & Qt::TextSelectableByMouse);
     QLabel *cell = table.cell(0, 0);
+    QCOMPARE(cell->textFormat(), Qt::PlainText);
+    QVERIFY(header->font().bold() && !cell->font().bold());
+    // A long cell wraps inside its column instead of widening it.
+    QCOMPARE(cell->width(), header->width());
+    QVERIFY(cell->height() > header->height());
+    // Text can be selected with the mouse.
     QTest::mousePress(cell, Qt::LeftButton, {}, QPoint(12, 15));
     QTest::mouseMove(cell, QPoint(120, 15));
     QTest::mouseRelease(cell, Qt::LeftButton, {}, QPoint(120, 15));
-    QVERIFY(cell->textInteractionFlags() & Qt::TextSelectableByMouse);
     QVERIFY(cell->hasSelectedText());
-    QVERIFY(table.cell(-1, 0)->font().bold());
-    QVERIFY(!table.cell(0, 0)->font().bold());
-    QVERIFY(table.cell(-1, 0)->font().pointSizeF() < table.cell(0, 0)->font().pointSizeF());
-    // A long cell wraps inside its column instead of widening it.
-    QVERIFY(table.cell(0, 0)->height() > table.cell(-1, 0)->height());
-    QVERIFY(!table.cell(1, 0) && !table.cell(0, 1) && !table.cell(-2, 0));
 }
 
 void TablesTest::oddRowsAreStriped()
@@ -256,49 +232,44 @@ void TablesTest::oddRowsAreStriped()
     // Sampled in the padding of the first cell of each row, away from its text.
     auto background = [&](int row) {
         const QLabel *cell = table.cell(row, 0);
-        const QPoint at = cell->mapTo(&table, QPoint(cell->width() - 3, cell->height() - 3));
-        return shot.pixelColor(at);
+        return shot.pixelColor(cell->mapTo(&table, QPoint(cell->width() - 3, cell->height() - 3)));
     };
-    const QColor plain = background(0);
-    QCOMPARE(plain, QColor(Qt::white));
-    QCOMPARE(background(2), plain);
     const QColor striped = background(1);
-    QVERIFY2(striped.value() < plain.value() && plain.value() - striped.value() <= 12,
-             qPrintable(striped.name()));
+    QCOMPARE(background(0), QColor(Qt::white));
+    QCOMPARE(background(2), QColor(Qt::white));
+    QVERIFY2(striped.value() < 255 && striped.value() >= 255 - 12, qPrintable(striped.name()));
     QCOMPARE(background(3), striped);
-    // The header band is darker than any row.
-    QVERIFY(background(-1).value() < striped.value());
+    QVERIFY(background(-1).value() < striped.value()); // the header band is darker still
 }
 
 void TablesTest::aWideTableScrollsSidewaysButNeverVertically()
 {
-    QString text = R"({"headers":[)";
+    QStringList header;
+    QStringList rows;
     for (int c = 0; c < 10; ++c)
-        text += (c ? ",\"" : "\"") + QString::number(c) + '"';
-    text += R"(],"rows":[)";
+        header << QStringLiteral("\"%1\"").arg(c);
     for (int r = 0; r < 200; ++r) {
-        text += r ? ",[" : "[";
+        QStringList cells;
         for (int c = 0; c < 10; ++c)
-            text += (c ? ",\"" : "\"") + QStringLiteral("r%1c%2").arg(r).arg(c) + '"';
-        text += ']';
+            cells << QStringLiteral("\"r%1c%2\"").arg(r).arg(c);
+        rows << u'[' + cells.join(u',') + u']';
     }
-    text += "]}";
-
     QWidget page;
     auto *column = new QVBoxLayout(&page);
-    auto *table = new NativeTable(text, &page);
+    auto *table = new NativeTable(
+        QStringLiteral(R"({"headers":[%1],"rows":[%2]})").arg(header.join(u','), rows.join(u',')),
+        &page);
     column->addWidget(table);
     column->addStretch();
     page.resize(600, 300);
     page.show();
     QVERIFY(QTest::qWaitForWindowExposed(&page));
 
-    QCOMPARE(table->rows().size(), 200);
     QCOMPARE(table->rows().at(199).at(9), QStringLiteral("r199c9"));
     auto *scroll = table->findChild<QScrollArea *>();
     QVERIFY(scroll);
     QTRY_VERIFY(scroll->horizontalScrollBar()->isVisible());
-    QCOMPARE(scroll->horizontalScrollBar()->maximum(), 10 * 190 - scroll->viewport()->width());
+    QVERIFY(scroll->horizontalScrollBar()->maximum() > 0);
     QCOMPARE(scroll->verticalScrollBar()->maximum(), 0);
     // All rows are laid out at full height: the page scrolls, not the table.
     QVERIFY(table->height() > 200 * table->cell(0, 0)->height());
@@ -321,17 +292,11 @@ void TablesTest::imageNamesAreRecognised_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("image");
-    QTest::newRow("upper-case extension") << "Diagram.PNG" << true;
-    QTest::newRow("jpg") << "foto.jpg" << true;
-    QTest::newRow("jpeg in mixed case") << "Foto.JpEg" << true;
-    QTest::newRow("gif") << "anim.gif" << true;
-    QTest::newRow("webp, in a folder") << "carpeta/imagen.webp" << true;
-    QTest::newRow("pdf") << "report.pdf" << false;
-    QTest::newRow("no extension") << "LEEME" << false;
-    QTest::newRow("an image name inside another") << "fotos.png.zip" << false;
-    QTest::newRow("svg") << "logo.svg" << false;
-    QTest::newRow("a folder that looks like an image") << "fotos.png/" << false;
-    QTest::newRow("no name") << "" << false;
+    for (const char *name :
+         {"Diagram.PNG", "foto.jpg", "Foto.JpEg", "anim.gif", "carpeta/imagen.webp"})
+        QTest::newRow(name) << QString::fromUtf8(name) << true;
+    for (const char *name : {"report.pdf", "LEEME", "fotos.png.zip", "logo.svg", "fotos.png/", ""})
+        QTest::newRow(name) << QString::fromUtf8(name) << false;
 }
 
 void TablesTest::imageNamesAreRecognised()
@@ -345,57 +310,37 @@ void TablesTest::anImageAttachmentGetsItsPreview_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("bytes");
-    QTest::newRow("PNG in upper case") << "Diagram.PNG" << encoded(64, 32, "PNG");
-    QTest::newRow("jpeg") << "Foto.JpEg" << encoded(64, 32, "JPG");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<int>("shown"); // the preview's height on screen
+    QTest::newRow("PNG in upper case")
+        << "Diagram.PNG" << encoded(64, 32, "PNG") << QSize(64, 32) << 32;
+    QTest::newRow("jpeg") << "Foto.JpEg" << encoded(64, 32, "JPG") << QSize(64, 32) << 32;
+    QTest::newRow("tall, scaled down") << "alto.png" << encoded(100, 2000, "PNG") << QSize() << 480;
 }
 
 void TablesTest::anImageAttachmentGetsItsPreview()
 {
     QFETCH(QString, name);
     QFETCH(QByteArray, bytes);
+    QFETCH(QSize, size);
+    QFETCH(int, shown);
     const QString asset = addFile("Assets/" + name, bytes);
     QVERIFY(!asset.isEmpty());
     auto m = test::serverModel(m_server, m_token);
 
     AttachmentView view(*m, attachment("b1", asset.toStdString(), name.toStdString()));
     QSignalSpy finished(&view, &AttachmentView::previewFinished);
-    QVERIFY(!view.hasImage());
-    const QByteArray preview = "/api/notion-files/" + asset.toUtf8() + "/preview";
-    QVERIFY(!requestedPaths().contains(preview)); // nothing before the view is shown
-    view.resize(500, 600);
-    view.show();
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 10000);
-
-    QVERIFY(view.hasImage());
-    QCOMPARE(view.image().size(), QSize(64, 32));
-    QVERIFY(view.findChild<QWidget *>("attachmentPreview")->isVisible());
-    QCOMPARE(requestedPaths().count(preview), 1);
-    QCOMPARE(view.downloadButton()->text(), name);
-    QVERIFY(view.downloadButton()->isFlat());
-    QVERIFY(!view.downloadButton()->icon().isNull());
-
-    // Showing it again asks nothing more.
-    view.hide();
-    view.show();
-    QCoreApplication::processEvents();
-    QCOMPARE(finished.count(), 1);
-}
-
-void TablesTest::aTallImageIsScaledDownTo480()
-{
-    const QString asset = addFile("Assets/alto.png", encoded(100, 2000, "PNG"));
-    QVERIFY(!asset.isEmpty());
-    auto m = test::serverModel(m_server, m_token);
-    AttachmentView view(*m, attachment("b1", asset.toStdString(), "alto.png"));
-    QSignalSpy finished(&view, &AttachmentView::previewFinished);
     view.resize(700, 900);
     view.show();
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 10000);
     QVERIFY(view.hasImage());
+    if (size.isValid()) // else the server's own scaled-down preview
+        QCOMPARE(view.image().size(), size);
     auto *preview = view.findChild<QWidget *>("attachmentPreview");
-    QVERIFY(preview);
-    QTRY_COMPARE(preview->height(), 480);
-    // The button stays under it.
+    QVERIFY(preview->isVisible());
+    QTRY_COMPARE(preview->height(), shown);
+    // The button, named after the file, stays under it.
+    QCOMPARE(view.downloadButton()->text(), name);
     QVERIFY(view.downloadButton()->y() > preview->geometry().bottom());
 }
 
@@ -406,7 +351,6 @@ void TablesTest::otherFilesAskForNoPreview()
     QVERIFY(!pdf.isEmpty() && !image.isEmpty());
     auto m = test::serverModel(m_server, m_token);
     AttachmentView document(*m, attachment("b1", pdf.toStdString(), "report.pdf"));
-    QSignalSpy documentFinished(&document, &AttachmentView::previewFinished);
     document.show();
 
     // A later image's request is answered; the document's would have been sent before it.
@@ -415,70 +359,53 @@ void TablesTest::otherFilesAskForNoPreview()
     picture.show();
     QTRY_COMPARE_WITH_TIMEOUT(pictureFinished.count(), 1, 10000);
     QVERIFY(picture.hasImage());
-    QCOMPARE(documentFinished.count(), 0);
     QVERIFY(!document.hasImage());
     for (const QByteArray &path : requestedPaths())
         QVERIFY2(!path.contains(pdf.toUtf8()), path.constData());
 }
 
-void TablesTest::aMissingOrBrokenAssetLeavesOnlyTheButton_data()
+void TablesTest::aPreviewThatFailsLeavesOnlyTheButton_data()
 {
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QByteArray>("bytes"); // none: no such asset
-    QTest::newRow("no such asset") << "Diagram.PNG" << QByteArray();
-    QTest::newRow("a document named as an image") << "captura.png" << QByteArray("%PDF-1.7\n");
-    QTest::newRow("a cut-off image") << "captura.png" << encoded(40, 40, "PNG").left(60);
+    QTest::addColumn<QByteArray>("bytes");    // stored on the reference server; none: no such file
+    QTest::addColumn<QByteArray>("response"); // else the answer of a canned server
+    QTest::newRow("no such asset") << QByteArray() << QByteArray();
+    QTest::newRow("a document named as an image") << QByteArray("%PDF-1.7\n") << QByteArray();
+    QTest::newRow("a cut-off image") << encoded(40, 40, "PNG").left(60) << QByteArray();
+    QTest::newRow("server error") << QByteArray() << CannedServer::response(500, "boom");
+    QTest::newRow("bytes that are no image")
+        << QByteArray() << CannedServer::response(200, "%PDF-1.7 ...");
+    QTest::newRow("an empty body") << QByteArray() << CannedServer::response(200, {});
 }
 
-void TablesTest::aMissingOrBrokenAssetLeavesOnlyTheButton()
+void TablesTest::aPreviewThatFailsLeavesOnlyTheButton()
 {
-    QFETCH(QString, name);
     QFETCH(QByteArray, bytes);
-    const QString asset =
-        bytes.isEmpty() ? QStringLiteral("no-such-asset") : addFile("Assets/" + name, bytes);
-    QVERIFY(!asset.isEmpty());
-    auto m = test::serverModel(m_server, m_token);
-    AttachmentView view(*m, attachment("b1", asset.toStdString(), name.toStdString()));
+    QFETCH(QByteArray, response);
+    std::unique_ptr<CannedServer> server;
+    std::unique_ptr<WorkspaceModel> m;
+    QString asset = QStringLiteral("no-such-asset");
+    if (response.isEmpty()) {
+        if (!bytes.isEmpty())
+            asset = addFile(QStringLiteral("Assets/captura.png"), bytes);
+        m = test::serverModel(m_server, m_token);
+    } else {
+        server = canned();
+        QVERIFY(server);
+        server->reply(response);
+        m = model(*server);
+    }
+    AttachmentView view(*m, attachment("b1", asset.toStdString(), "captura.png"));
     QSignalSpy finished(&view, &AttachmentView::previewFinished);
     view.show();
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 10000);
-    QVERIFY(requestedPaths().contains("/api/notion-files/" + asset.toUtf8() + "/preview"));
     QVERIFY(!view.hasImage());
     QVERIFY(!view.findChild<QWidget *>("attachmentPreview")->isVisible());
     QVERIFY(view.downloadButton()->isVisible());
-    QCOMPARE(view.downloadButton()->text(), name);
-    // Silent: the model carries no message.
-    QCOMPARE(m->message(), QString());
+    QCOMPARE(view.downloadButton()->text(), QStringLiteral("captura.png"));
+    QCOMPARE(m->message(), QString()); // silent: a preview is no action of the user's
 }
 
-void TablesTest::answersTheServerNeverGivesAlsoLeaveOnlyTheButton_data()
-{
-    QTest::addColumn<QByteArray>("response");
-    QTest::newRow("server error") << CannedServer::response(500, "boom");
-    QTest::newRow("bytes that are no image") << CannedServer::response(200, "%PDF-1.7 ...");
-    QTest::newRow("an empty body") << CannedServer::response(200, {});
-}
-
-void TablesTest::answersTheServerNeverGivesAlsoLeaveOnlyTheButton()
-{
-    QFETCH(QByteArray, response);
-    auto server = canned();
-    QVERIFY(server);
-    server->reply(response);
-    auto m = model(*server);
-    AttachmentView view(*m, attachment("b1", "a", "captura.png"));
-    QSignalSpy finished(&view, &AttachmentView::previewFinished);
-    view.show();
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 10000);
-    QCOMPARE(server->requests().size(), 1);
-    QCOMPARE(server->requests().at(0).method, QByteArray("GET"));
-    QCOMPARE(server->requests().at(0).target, QByteArray("/api/notion-files/a/preview"));
-    QVERIFY(!view.hasImage());
-    QVERIFY(view.downloadButton()->isVisible());
-    QCOMPARE(m->message(), QString());
-}
-
-void TablesTest::anotherBlockFetchesItsOwnPreview()
+void TablesTest::anotherBlockShowsItsOwnPreview()
 {
     const QString first = addFile("Assets/uno.png", encoded(20, 10, "PNG"));
     const QString second = addFile("Assets/dos.png", encoded(30, 10, "PNG"));
@@ -490,27 +417,22 @@ void TablesTest::anotherBlockFetchesItsOwnPreview()
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 10000);
     QCOMPARE(view.image().size(), QSize(20, 10));
 
-    // The same block renamed: relabelled, not fetched again, the picture kept.
+    // The same block renamed: relabelled, the picture kept.
     view.setBlock(attachment("b1", first.toStdString(), "renombrado.png"));
     QCOMPARE(view.downloadButton()->text(), QStringLiteral("renombrado.png"));
-    QVERIFY(view.hasImage());
+    QCOMPARE(view.image().size(), QSize(20, 10));
 
-    // Another block gets its own preview.
     view.setBlock(attachment("b2", second.toStdString(), "dos.png"));
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, 10000);
-    QCOMPARE(view.image().size(), QSize(30, 10));
-    QCOMPARE(requestedPaths().count("/api/notion-files/" + first.toUtf8() + "/preview"), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(view.image().size(), QSize(30, 10), 10000);
 
-    // When a block's preview fails, the previous block's picture is not left above its button.
+    // When a block's preview fails, the previous block's picture is not left above its button,
+    // nor above a document's.
     view.setBlock(attachment("b3", "no-such-asset", "tres.png"));
     QCOMPARE(view.downloadButton()->text(), QStringLiteral("tres.png"));
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 3, 10000);
     QVERIFY(!view.hasImage());
-
-    // Nor above a document's.
     view.setBlock(attachment("b2", second.toStdString(), "dos.png"));
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 4, 10000);
-    QVERIFY(view.hasImage());
+    QTRY_VERIFY_WITH_TIMEOUT(view.hasImage(), 10000);
     view.setBlock(attachment("b4", "doc", "informe.pdf"));
     QVERIFY(!view.hasImage());
 }
@@ -523,35 +445,30 @@ void TablesTest::downloadSavesTheServersBytes()
     auto m = test::serverModel(m_server, m_token);
     QTemporaryDir folder;
     QStringList proposed;
-    const QString target = folder.filePath(QStringLiteral("guardado.pdf"));
+    QString target = folder.filePath(QStringLiteral("guardado.pdf"));
     m->setSavePanel([&](const QString &name) {
         proposed << name;
         return target;
     });
 
-    AttachmentView view(*m, attachment("b1", asset.toStdString(), "informe final.pdf"));
+    // The save panel proposes the file's own name, without the folders of the import.
+    AttachmentView view(*m, attachment("b1", asset.toStdString(), "Docs/informe final.pdf"));
     view.show();
-    QCOMPARE(view.downloadButton()->toolTip(), QStringLiteral("Descargar"));
-    m->setLanguage(QStringLiteral("en"));
-    QCOMPARE(view.downloadButton()->toolTip(), QStringLiteral("Download"));
-    m->setLanguage(QStringLiteral("es"));
     view.downloadButton()->click();
     QTRY_COMPARE_WITH_TIMEOUT(m->message(), QStringLiteral("Archivo guardado."), 10000);
     QCOMPARE(proposed, QStringList{"informe final.pdf"});
-    QVERIFY(requestedPaths().contains("/api/notion-files/" + asset.toUtf8()));
     QFile saved(target);
     QVERIFY(saved.open(QIODevice::ReadOnly));
     QCOMPARE(saved.readAll(), content);
 
     // A missing file is reported by the model, and nothing is written.
     m->setMessage({});
-    const QString other = folder.filePath(QStringLiteral("otro.pdf"));
-    m->setSavePanel([&](const QString &) { return other; });
+    target = folder.filePath(QStringLiteral("otro.pdf"));
     view.setBlock(attachment("b1", "no-such-asset", "informe final.pdf"));
     view.downloadButton()->click();
     QTRY_COMPARE_WITH_TIMEOUT(m->message(),
                               QStringLiteral("No se pudo descargar el archivo (404)."), 10000);
-    QVERIFY(!QFile::exists(other));
+    QVERIFY(!QFile::exists(target));
 }
 
 void TablesTest::anAssetIdNamesOnlyAFile()
