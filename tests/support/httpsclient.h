@@ -1,7 +1,8 @@
 #pragma once
-// The server suites' HTTPS client: verifies the reference server's certificate against its
-// authority (or, when asked, against the system's roots only), follows no redirect, and
-// answers every request as status, headers and body.
+// The server suites' HTTPS client: HTTP/1.1 straight over OpenSSL, so that what the server
+// sends comes back byte for byte (header values too). It verifies the reference server's
+// certificate against its authority (or, when asked, against the system's roots only), follows
+// no redirect, and answers every request as status, headers and body.
 #include "json/json.h"
 
 #include <cstddef>
@@ -18,7 +19,7 @@ struct HttpsReply
     int status = 0;    // 0: no response arrived
     std::string error; // why, when none arrived
     std::string body;
-    std::map<std::string, std::string> headers; // names in lower case
+    std::map<std::string, std::string> headers; // names in lower case, values as sent
 
     std::string header(const std::string &lowerCaseName) const;
     // Null when the body is not JSON.
@@ -43,9 +44,11 @@ public:
                     const std::string &contentType = "application/json");
     HttpsReply put(const std::string &path, const std::string &token, const JSON &value);
     HttpsReply post(const std::string &path, const std::string &token, const JSON &value);
-    // POSTs size bytes of audio made on the fly, with a declared length or in chunks.
-    HttpsReply stream(const std::string &path, const std::string &token, std::size_t size,
-                      bool chunked);
+    // Sends size bytes made on the fly, with a declared length or in chunks; the body starts
+    // with prefix, so that it can open a JSON document.
+    HttpsReply stream(const std::string &method, const std::string &path, const std::string &token,
+                      const std::string &contentType, std::size_t size, bool chunked,
+                      const std::string &prefix = {});
 
     // Keeps the connection open between requests.
     void setKeepAlive(bool keepAlive);
