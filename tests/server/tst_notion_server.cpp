@@ -1,5 +1,5 @@
 // The files and list layouts that a Notion import leaves on the reference server, put there with
-// its command line and read back over TLS with Qt's network stack, as the client reads them.
+// its command line and read back over TLS.
 #include "support/httpsclient.h"
 #include "support/referenceserver.h"
 #include "json/json.h"
@@ -9,12 +9,8 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QSslCertificate>
-#include <QSslConfiguration>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -103,7 +99,7 @@ private slots:
 
 private:
     User newUser();
-    Fetched fetch(const QString &path, const QString &token, const QByteArray &method = "GET",
+    Fetched fetch(const QString &path, const QString &token, const char *method = "GET",
                   const QByteArray &body = {});
     QString file(const QString &name, const QByteArray &bytes);
     QString imageFile(const QString &name, const QImage &image, const char *format);
@@ -113,7 +109,7 @@ private:
 
     ReferenceServer m_server;
     QTemporaryDir m_files;
-    QNetworkAccessManager m_network;
+    std::unique_ptr<HttpsClient> m_client;
     User m_admin;
     int m_users = 0;
 };
@@ -122,6 +118,7 @@ void NotionServerTest::initTestCase()
 {
     QVERIFY(m_files.isValid());
     QVERIFY(m_server.start());
+    m_client = std::make_unique<HttpsClient>(m_server);
     m_admin.id = m_server.addAccount(QStringLiteral("admin@example.com"));
     QVERIFY(!m_admin.id.isEmpty());
     m_admin.token = m_server.token(m_admin.id);
@@ -129,6 +126,7 @@ void NotionServerTest::initTestCase()
 
 void NotionServerTest::cleanupTestCase()
 {
+    m_client.reset();
     m_server.stop();
     QCOMPARE(m_server.lastExitCode(), 0);
 }
@@ -144,30 +142,14 @@ User NotionServerTest::newUser()
     return user;
 }
 
-Fetched NotionServerTest::fetch(const QString &path, const QString &token, const QByteArray &method,
+Fetched NotionServerTest::fetch(const QString &path, const QString &token, const char *method,
                                 const QByteArray &body)
 {
-    QNetworkRequest request(m_server.origin().resolved(QUrl(path)));
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.addCaCertificates(QSslCertificate::fromPath(m_server.caFile()));
-    request.setSslConfiguration(tls);
-    if (!token.isEmpty())
-        request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
-    std::unique_ptr<QNetworkReply> reply(body.isEmpty()
-                                             ? m_network.sendCustomRequest(request, method)
-                                             : m_network.sendCustomRequest(request, method, body));
-    if (!QTest::qWaitFor([&] { return reply->isFinished(); }, 30000))
-        reply->abort();
-    // Qt's stack, not the shared client: that one hands header values over percent-decoded.
-    const QByteArray answer = reply->readAll();
-    JSON json;
-    try {
-        json = JSON::decode(answer.toStdString());
-    } catch (const JSON::DecodeError &) {
-    }
-    return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), answer,
-            reply->rawHeader("Content-Type"), reply->rawHeader("Content-Disposition"), json};
+    const HttpsReply reply =
+        m_client->send(method, path.toStdString(), token.toStdString(), body.toStdString());
+    return {reply.status, QByteArray::fromStdString(reply.body),
+            QByteArray::fromStdString(reply.header("content-type")),
+            QByteArray::fromStdString(reply.header("content-disposition")), reply.json()};
 }
 
 QString NotionServerTest::file(const QString &name, const QByteArray &bytes)
