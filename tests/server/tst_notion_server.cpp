@@ -22,7 +22,9 @@
 using quorvale::JSON;
 using quorvale::test::HttpsClient;
 using quorvale::test::HttpsReply;
+using quorvale::test::readAll;
 using quorvale::test::ReferenceServer;
+using quorvale::test::str;
 
 namespace {
 
@@ -40,11 +42,6 @@ struct User
     QString id;
     QString token;
 };
-
-QByteArray str(std::string_view text)
-{
-    return QByteArray(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 // Two halves, red and blue, so that a preview shows whether it kept the colours and the
 // orientation.

@@ -21,7 +21,9 @@
 #include <vector>
 
 using quorvale::JSON;
+using quorvale::test::readAll;
 using quorvale::test::ReferenceServer;
+using quorvale::test::str;
 using Client = quorvale::test::HttpsClient;
 using Reply = quorvale::test::HttpsReply;
 
@@ -39,18 +41,6 @@ struct User
 std::string workspaceOf(const std::string &pages)
 {
     return R"({"schemaVersion":1,"name":"Mi espacio","pages":)" + pages + "}";
-}
-
-// String members as QByteArray, which test failures print.
-QByteArray str(std::string_view text)
-{
-    return QByteArray(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace

@@ -21,7 +21,9 @@
 using quorvale::JSON;
 using quorvale::test::HttpsClient;
 using quorvale::test::HttpsReply;
+using quorvale::test::readAll;
 using quorvale::test::ReferenceServer;
+using quorvale::test::str;
 
 namespace {
 
@@ -102,12 +104,6 @@ QString queryValue(const QUrl &url, const char *name)
     return QUrlQuery(url).queryItemValue(QLatin1String(name), QUrl::FullyDecoded);
 }
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // A query on the server's database through the sqlite3 tool.
 QString sql(const ReferenceServer &server, const QString &statement)
 {
@@ -118,11 +114,6 @@ QString sql(const ReferenceServer &server, const QString &statement)
     if (!tool.waitForFinished(timeoutMs) || tool.exitCode() != 0)
         return QStringLiteral("sqlite3 failed");
     return QString::fromUtf8(tool.readAllStandardOutput()).trimmed();
-}
-
-QByteArray str(std::string_view text)
-{
-    return QByteArray(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 
 #include "referenceserver.h"
 
+#include <QFile>
+
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
@@ -338,6 +340,17 @@ void HttpsClient::setKeepAlive(bool keepAlive)
 long HttpsClient::verifyResult() const
 {
     return m_impl->verifyResult;
+}
+
+QByteArray str(std::string_view text)
+{
+    return QByteArray(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace quorvale::test

@@ -5,6 +5,9 @@
 // no redirect, and answers every request as status, headers and body.
 #include "json/json.h"
 
+#include <QByteArray>
+#include <QString>
+
 #include <cstddef>
 #include <map>
 #include <memory>
@@ -59,6 +62,11 @@ private:
     class Impl;
     std::unique_ptr<Impl> m_impl;
 };
+
+// Text as QByteArray, which test failures print.
+QByteArray str(std::string_view text);
+// The bytes of a file; empty when it cannot be read.
+QByteArray readAll(const QString &path);
 
 } // namespace quorvale::test
 
