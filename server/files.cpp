@@ -3,6 +3,7 @@
 #include "server/util.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
@@ -100,12 +101,19 @@ void UploadFile::finish()
         throw std::runtime_error("cannot write " + m_path.string() + ": " + m_error);
 }
 
-void UploadFile::moveTo(const std::filesystem::path &target)
+void UploadFile::moveTo(const std::filesystem::path &target, const std::function<void()> &record)
 {
     finish();
     if (std::rename(m_path.c_str(), target.c_str()) != 0)
         throw std::runtime_error("cannot store " + target.string() + ": " + errnoText());
     m_placed = true;
+    try {
+        record();
+    } catch (...) {
+        std::remove(target.c_str());
+        throw;
+    }
+    syncDirectory(target.parent_path());
 }
 
 void UploadFile::removeAbandoned(const std::filesystem::path &dir)

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -27,8 +28,9 @@ public:
     void copyFrom(const std::filesystem::path &source);
     // Makes the content durable and closes the file; throws when the disk refused anything.
     void finish();
-    // Renames the finished file to target, which then owns the bytes.
-    void moveTo(const std::filesystem::path &target);
+    // Renames the finished file to target and runs record, which keeps it: when record throws,
+    // the file goes again, so that no file outlives a record that failed.
+    void moveTo(const std::filesystem::path &target, const std::function<void()> &record);
 
     std::int64_t bytes() const { return m_bytes; }
     const std::string &error() const { return m_error; }

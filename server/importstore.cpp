@@ -5,7 +5,6 @@
 #include "server/util.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <map>
 
 namespace quorvale::server {
@@ -149,8 +148,7 @@ NotionFile ImportStore::addFile(const std::string &accountId, const std::string 
     taken.bind(accountId, batchId, path);
     if (taken.step())
         throw Refusal(409, "the import batch " + batchId + " already has a file at " + path);
-    copy.moveTo(target);
-    try {
+    copy.moveTo(target, [&] {
         connection
             ->prepare("INSERT INTO notion_files (id, account_id, batch_id, path, name, "
                       "content_type, bytes, created_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)")
@@ -158,11 +156,7 @@ NotionFile ImportStore::addFile(const std::string &accountId, const std::string 
                   file.bytes, file.createdAt)
             .run();
         transaction.commit();
-    } catch (...) {
-        std::remove(target.c_str());
-        throw;
-    }
-    syncDirectory(dir);
+    });
     return file;
 }
 

@@ -2,8 +2,6 @@
 
 #include "server/util.h"
 
-#include <cstdio>
-
 namespace quorvale::server {
 
 namespace {
@@ -78,8 +76,7 @@ std::pair<Recording, bool> RecordingStore::add(const std::string &accountId, Rec
     recording.bytes = file.bytes();
     recording.createdAt = isoNow();
     const auto target = fileOf(accountId, recording.id);
-    file.moveTo(target);
-    try {
+    file.moveTo(target, [&] {
         connection
             ->prepare("INSERT INTO recordings (id, account_id, page_id, name, bytes, mime_type, "
                       "upload_id, created_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)")
@@ -87,11 +84,7 @@ std::pair<Recording, bool> RecordingStore::add(const std::string &accountId, Rec
                   recording.mimeType, recording.uploadId, recording.createdAt)
             .run();
         transaction.commit();
-    } catch (...) {
-        std::remove(target.c_str());
-        throw;
-    }
-    syncDirectory(target.parent_path());
+    });
     return {recording, true};
 }
 

@@ -7,16 +7,10 @@
 #include <openssl/x509v3.h>
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QScopeGuard>
-#include <QSslCertificate>
-#include <QSslConfiguration>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -27,7 +21,9 @@
 #include <vector>
 
 using quorvale::JSON;
+using quorvale::test::readAll;
 using quorvale::test::ReferenceServer;
+using quorvale::test::str;
 using Client = quorvale::test::HttpsClient;
 using Reply = quorvale::test::HttpsReply;
 
@@ -47,18 +43,6 @@ std::string workspaceOf(const std::string &pages)
     return R"({"schemaVersion":1,"name":"Mi espacio","pages":)" + pages + "}";
 }
 
-// String members as QByteArray, which test failures print.
-QByteArray str(std::string_view text)
-{
-    return QByteArray(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 } // namespace
 
 class ServerTest : public QObject
@@ -71,7 +55,6 @@ private slots:
 
     // TLS and the data directory.
     void certificateVerifiesForLocalhostAndLoopbackOnly();
-    void qtTrustsTheAuthorityAndNothingElse();
     void dataDirectoryAndSecretsArePrivate();
 
     // Sessions and access.
@@ -79,37 +62,30 @@ private slots:
     void callsWithoutAValidSessionAre401();
     void accountsWithoutApprovalSeeOnlyThemselves_data();
     void accountsWithoutApprovalSeeOnlyThemselves();
-    void administrationNeedsTheAdminRole();
+    void administrationNeedsTheAdminRoleAndSparesAdministrators();
     void logoutRevokesOnlyThePresentedToken();
-    void unknownCallsAre404_data();
     void unknownCallsAre404();
 
     // The workspace.
-    void workspaceStartsEmptyAndKeepsUnknownKeys();
-    void staleSaveIsAConflictAndKeepsTheDocument();
+    void workspaceKeepsUnknownKeysAndRefusesStaleSaves();
     void concurrentSavesOnOneRevisionHaveOneWinner();
     void unusableSavesAreRefusedAndStoreNothing_data();
     void unusableSavesAreRefusedAndStoreNothing();
-    void oversizeJsonIsRefusedAndStoresNothing();
+    void oversizeBodiesAreRefusedAndStoreNothing_data();
+    void oversizeBodiesAreRefusedAndStoreNothing();
     void meetingsAreDerivedFromTheWorkspace();
 
     // Recordings.
     void uploadsAreStoredOncePerUploadId();
     void concurrentRepeatsOfAnUploadStoreOnce();
-    void uploadsNeedAPageAndAnUploadId();
     void accountsCannotReachEachOthersData();
-    void oversizeUploadIsRefusedAndNothingStored_data();
-    void oversizeUploadIsRefusedAndNothingStored();
 
     // Administration and notifications.
     void administratorsChangeAccessOnTheCurrentVersion();
-    void administratorsCannotChangeAdministrators();
-    void newAccountsAreAnnouncedToAdministrators();
     void failedDeliveriesStayPendingUntilRetried();
 
     // Access log, command line and lifecycle.
     void accessLogRecordsWhatReachedTheServer();
-    void commandLineListsOneAccountRecordPerLine();
     void aSecondServerCannotTakeTheSamePort();
     void stopsCleanlyAndKeepsEverythingAcrossRestarts();
 
@@ -181,9 +157,8 @@ void ServerTest::certificateVerifiesForLocalhostAndLoopbackOnly()
 
     // A client that trusts only the system's authorities refuses the server.
     Client untrusting(m_server, "localhost", false);
-    const Reply refused = untrusting.get("/auth/me");
-    QCOMPARE(refused.status, 0);
-    QVERIFY2(refused.error == "SSLServerVerification", refused.error.c_str());
+    QCOMPARE(untrusting.get("/auth/me").status, 0);
+    QVERIFY(untrusting.verifyResult() != X509_V_OK);
 
     // The authority is a CA; the server certificate it signed names exactly the loopback host.
     auto read = [](const QString &path) {
@@ -202,31 +177,6 @@ void ServerTest::certificateVerifiesForLocalhostAndLoopbackOnly()
     QCOMPARE(X509_check_ip_asc(leaf.get(), "127.0.0.1", 0), 1);
     QCOMPARE(X509_check_ip_asc(leaf.get(), "::1", 0), 1);
     QCOMPARE(X509_check_host(leaf.get(), "example.com", 0, 0, nullptr), 0);
-}
-
-void ServerTest::qtTrustsTheAuthorityAndNothingElse()
-{
-    QNetworkAccessManager network;
-    auto fetch = [&](bool trustAuthority) {
-        QNetworkRequest request(m_server.origin().resolved(QUrl(QStringLiteral("/auth/me"))));
-        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        if (trustAuthority)
-            tls.addCaCertificates(QSslCertificate::fromPath(m_server.caFile()));
-        request.setSslConfiguration(tls);
-        request.setRawHeader("Authorization", QByteArray("Bearer ") + m_admin.token.c_str());
-        std::unique_ptr<QNetworkReply> reply(network.get(request));
-        if (!QTest::qWaitFor([&] { return reply->isFinished(); }, 15000))
-            reply->abort();
-        // The TLS settings of a connection stick to it; start afresh for the next request.
-        network.clearConnectionCache();
-        return std::make_pair(reply->error(), reply->readAll());
-    };
-
-    const auto [error, body] = fetch(true);
-    QCOMPARE(error, QNetworkReply::NoError);
-    QCOMPARE(str(JSON::decode(body.toStdString())["account"]["email"].stringValue()),
-             "admin@example.com");
-    QCOMPARE(fetch(false).first, QNetworkReply::SslHandshakeFailedError);
 }
 
 void ServerTest::dataDirectoryAndSecretsArePrivate()
@@ -249,28 +199,15 @@ void ServerTest::callsWithoutAValidSessionAre401_data()
 {
     QTest::addColumn<QString>("method");
     QTest::addColumn<QString>("path");
-    const QStringList calls = {
-        "GET /auth/me",
-        "POST /auth/logout",
-        "GET /api/workspace",
-        "PUT /api/workspace",
-        "GET /api/meetings",
-        "GET /api/recordings?pageId=p",
-        "POST /api/recordings?pageId=p&uploadId=u",
-        "GET /api/admin/accounts",
-        "POST /api/admin/notifications/retry",
-        "POST /api/recordings/r/transcribe",
-        "GET /api/notion-imports/resources?pageId=p",
-        "GET /api/notion-files/f",
-        "GET /api/notion-files/f/preview",
-        "GET /api/nothing-here",
-    };
-    for (const QString &call : calls) {
-        const auto parts = call.split(QLatin1Char(' '));
-        QTest::newRow(call.toUtf8().constData()) << parts[0] << parts[1];
+    for (const char *call :
+         {"GET /auth/me", "POST /auth/logout", "PUT /api/workspace", "GET /api/meetings",
+          "POST /api/recordings?pageId=p&uploadId=u", "GET /api/admin/accounts",
+          "GET /api/notion-imports/resources?pageId=p", "GET /api/notion-files/f/preview",
+          "GET /api/nothing-here"}) {
+        const auto parts = QString::fromLatin1(call).split(QLatin1Char(' '));
+        QTest::newRow(call) << parts[0] << parts[1];
     }
 }
-
 void ServerTest::callsWithoutAValidSessionAre401()
 {
     QFETCH(QString, method);
@@ -283,7 +220,6 @@ void ServerTest::callsWithoutAValidSessionAre401()
             client.send(method.toStdString(), path.toStdString(), token, "{}", "application/json");
         QCOMPARE(reply.status, 401);
         QVERIFY(reply.isRefusal());
-        QCOMPARE(reply.header("content-type"), "application/json");
     }
 }
 
@@ -304,8 +240,6 @@ void ServerTest::accountsWithoutApprovalSeeOnlyThemselves()
     const Reply me = client.get("/auth/me", user.token);
     QCOMPARE(me.status, 200);
     QCOMPARE(str(me.json()["account"]["status"].stringValue()), status.toUtf8());
-    QCOMPARE(str(me.json()["account"]["id"].stringValue()), str(user.id));
-    QCOMPARE(str(me.json()["account"]["role"].stringValue()), "user");
 
     QCOMPARE(client.get("/api/workspace", user.token).status, 403);
     QCOMPARE(client.get("/api/meetings", user.token).status, 403);
@@ -323,7 +257,7 @@ void ServerTest::accountsWithoutApprovalSeeOnlyThemselves()
     QVERIFY(workspace.json()["workspace"].isNull());
 }
 
-void ServerTest::administrationNeedsTheAdminRole()
+void ServerTest::administrationNeedsTheAdminRoleAndSparesAdministrators()
 {
     const User user = newUser();
     Client client(m_server);
@@ -333,13 +267,25 @@ void ServerTest::administrationNeedsTheAdminRole()
         const Reply reply = client.send(method, path, user.token, "{}");
         QVERIFY2(reply.status == 403 && reply.isRefusal(), path);
     }
-    QCOMPARE(client.get("/api/admin/accounts", m_admin.token).status, 200);
 
-    // A promoted account is an approved administrator.
+    // A promoted account is an approved administrator, and no administrator can change another
+    // (nor itself).
     QVERIFY(m_server.promote(QString::fromStdString(user.id)));
-    QCOMPARE(client.get("/api/admin/accounts", user.token).status, 200);
-    QCOMPARE(str(client.get("/auth/me", user.token).json()["account"]["role"].stringValue()),
-             "admin");
+    const JSON accounts = client.get("/api/admin/accounts", user.token).json()["accounts"];
+    QCOMPARE(str(accounts.at(0).id()), str(m_admin.id)); // creation order
+    for (const JSON &account : accounts.arrayValue()) {
+        if (account["role"].stringValue() != "admin")
+            continue;
+        const Reply refused =
+            client.post("/api/admin/accounts/" + std::string(account.id()), m_admin.token,
+                        JSON::object({{"status", "blocked"}, {"version", account["version"]}}));
+        QCOMPARE(refused.status, 403);
+    }
+    for (const std::string &token : {m_admin.token, user.token}) {
+        const JSON me = client.get("/auth/me", token).json()["account"];
+        QCOMPARE(str(me["status"].stringValue()), "approved");
+        QCOMPARE(str(me["role"].stringValue()), "admin");
+    }
 }
 
 void ServerTest::logoutRevokesOnlyThePresentedToken()
@@ -347,82 +293,47 @@ void ServerTest::logoutRevokesOnlyThePresentedToken()
     const User user = newUser();
     const std::string second = m_server.token(QString::fromStdString(user.id)).toStdString();
     QVERIFY(!second.empty() && second != user.token);
-    QVERIFY(second.size() >= 43); // 256 bits
 
     Client client(m_server);
-    const Reply out = client.send("POST", "/auth/logout", user.token);
-    QCOMPARE(out.status, 200);
-    QCOMPARE(out.json(), JSON::object());
+    QCOMPARE(client.send("POST", "/auth/logout", user.token).status, 200);
     QCOMPARE(client.get("/auth/me", user.token).status, 401);
     QCOMPARE(client.send("POST", "/auth/logout", user.token).status, 401);
     QCOMPARE(client.get("/auth/me", second).status, 200);
 }
 
-void ServerTest::unknownCallsAre404_data()
-{
-    QTest::addColumn<QString>("method");
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<bool>("withToken");
-    QTest::addColumn<int>("status");
-    QTest::newRow("imported file, other method") << "DELETE"
-                                                 << "/api/notion-files/f" << true << 404;
-    QTest::newRow("unknown api") << "GET"
-                                 << "/api/nothing" << true << 404;
-    QTest::newRow("unknown page") << "GET"
-                                  << "/nothing" << false << 404;
-    QTest::newRow("wrong method") << "DELETE"
-                                  << "/api/workspace" << true << 404;
-    QTest::newRow("admin unknown") << "GET"
-                                   << "/api/admin/nothing" << true << 404;
-}
-
 void ServerTest::unknownCallsAre404()
 {
-    QFETCH(QString, method);
-    QFETCH(QString, path);
-    QFETCH(bool, withToken);
-    QFETCH(int, status);
     Client client(m_server);
-    const Reply reply = client.send(method.toStdString(), path.toStdString(),
-                                    withToken ? m_admin.token : std::string(), "{}");
-    QCOMPARE(reply.status, status);
-    QVERIFY(reply.isRefusal());
+    for (const auto &[method, path, token] :
+         {std::tuple{"DELETE", "/api/notion-files/f", adminToken()},
+          {"DELETE", "/api/workspace", adminToken()},
+          {"GET", "/api/admin/nothing", adminToken()},
+          {"GET", "/nothing", std::string()}}) {
+        const Reply reply = client.send(method, path, token, "{}");
+        QVERIFY2(reply.status == 404 && reply.isRefusal(), path);
+    }
 }
 
-void ServerTest::workspaceStartsEmptyAndKeepsUnknownKeys()
+void ServerTest::workspaceKeepsUnknownKeysAndRefusesStaleSaves()
 {
     const User user = newUser();
     Client client(m_server);
-    QCOMPARE(client.get("/api/workspace", user.token).json(),
-             JSON::decode(R"({"workspace":null,"revision":0})"));
-
-    // Members this server knows nothing of, at every depth, come back as they were sent.
-    const JSON document = JSON::decode(workspaceOf(
-        R"([{"id":"p1","title":"Reunión ✓","blocks":[{"id":"b","type":"text","futureFlag":
-            {"deep":[1.5,-0.0,1e300,null,"x\u0000y"]}}],"notionSource":{"path":"a/b.md"}}])"
-        R"(,"theme":"dark","unknownTopLevel":{"list":[],"empty":{}})"));
-    QCOMPARE(client
-                 .put("/api/workspace", user.token,
-                      JSON::object({{"revision", 0}, {"workspace", document}}))
-                 .json(),
-             JSON::object({{"revision", 1}}));
-    const Reply stored = client.get("/api/workspace", user.token);
-    QCOMPARE(stored.json()["revision"], JSON(1));
-    QCOMPARE(stored.json()["workspace"], document);
-}
-
-void ServerTest::staleSaveIsAConflictAndKeepsTheDocument()
-{
-    const User user = newUser();
-    Client client(m_server);
-    const JSON first = JSON::decode(workspaceOf(R"([{"id":"a","title":"First"}])"));
-    const JSON second = JSON::decode(workspaceOf(R"([{"id":"a","title":"Second"}])"));
     auto save = [&](const JSON &revision, const JSON &document) {
         return client.put("/api/workspace", user.token,
                           JSON::object({{"revision", revision}, {"workspace", document}}));
     };
-    QCOMPARE(save(0, first).status, 200);
+    QCOMPARE(client.get("/api/workspace", user.token).json(),
+             JSON::decode(R"({"workspace":null,"revision":0})"));
 
+    // Members this server knows nothing of, at every depth, come back as they were sent.
+    const JSON first = JSON::decode(workspaceOf(
+        R"([{"id":"p1","title":"Reunión ✓","blocks":[{"id":"b","type":"text","futureFlag":
+            {"deep":[1.5,-0.0,1e300,null,"x\u0000y"]}}],"notionSource":{"path":"a/b.md"}}])"
+        R"(,"theme":"dark","unknownTopLevel":{"list":[],"empty":{}})"));
+    QCOMPARE(save(0, first).json(), JSON::object({{"revision", 1}}));
+
+    // A save on any revision but the stored one changes nothing.
+    const JSON second = JSON::decode(workspaceOf(R"([{"id":"a","title":"Second"}])"));
     for (const JSON &stale : {JSON(0), JSON(2), JSON(-1), JSON(0.99)}) {
         const Reply conflict = save(stale, second);
         QCOMPARE(conflict.status, 409);
@@ -503,18 +414,36 @@ void ServerTest::unusableSavesAreRefusedAndStoreNothing()
              JSON::object({{"workspace", document}, {"revision", 1}}));
 }
 
-void ServerTest::oversizeJsonIsRefusedAndStoresNothing()
+void ServerTest::oversizeBodiesAreRefusedAndStoreNothing_data()
 {
+    QTest::addColumn<bool>("workspace"); // else a recording
+    QTest::addColumn<bool>("chunked");
+    QTest::newRow("workspace, declared length") << true << false;
+    QTest::newRow("workspace, chunked") << true << true;
+    QTest::newRow("recording, declared length") << false << false;
+    QTest::newRow("recording, chunked") << false << true;
+}
+
+void ServerTest::oversizeBodiesAreRefusedAndStoreNothing()
+{
+    QFETCH(bool, workspace);
+    QFETCH(bool, chunked);
     const User user = newUser();
     Client client(m_server);
-    std::string body = R"({"revision":0,"workspace":{"pages":[],"padding":")";
-    body.append(64 * mib, 'x');
-    body += R"("}})";
-    const Reply refused = client.send("PUT", "/api/workspace", user.token, body);
+    const std::string upload = "/api/recordings?pageId=p&uploadId=big";
+    // The body begins as a save does: a server that read it all would answer 400, not 413.
+    const Reply refused =
+        workspace ? client.stream("PUT", "/api/workspace", user.token, "application/json",
+                                  64 * mib + 1, chunked, R"({"revision":0,"workspace":{"p":")")
+                  : client.stream("POST", upload, user.token, "audio/mp4", 250 * mib + 1, chunked);
     QCOMPARE(refused.status, 413);
     QVERIFY(refused.isRefusal());
-    // The same connection-less client carries on, and nothing was stored.
+
     QCOMPARE(client.get("/api/workspace", user.token).json()["revision"], JSON(0));
+    QCOMPARE(client.get("/api/recordings?pageId=p", user.token).json()["recordings"].size(), 0u);
+    QCOMPARE(QDir(recordingDir(user)).entryList(QDir::Files | QDir::Hidden).size(), 0);
+    // The upload id is still free for a recording that fits.
+    QCOMPARE(client.send("POST", upload, user.token, "fits", "audio/mp4").status, 201);
 }
 
 void ServerTest::meetingsAreDerivedFromTheWorkspace()
@@ -576,9 +505,6 @@ void ServerTest::uploadsAreStoredOncePerUploadId()
     QCOMPARE(str(record["mimeType"].stringValue()), "audio/mp4");
     QCOMPARE(str(record["audioUrl"].stringValue()), str("/api/recordings/" + id + "/audio"));
     QCOMPARE(str(record["uploadId"].stringValue()), "u-1");
-    QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$"))
-                .match(QString::fromUtf8(record["createdAt"].stringValue()))
-                .hasMatch());
 
     // The same upload again is answered with what is stored; its bytes are not kept.
     const Reply repeated = client.send("POST", path, user.token, "second!", "audio/ogg");
@@ -607,6 +533,18 @@ void ServerTest::uploadsAreStoredOncePerUploadId()
     QCOMPARE(readAll(file), QByteArray("first"));
     QCOMPARE(QFileInfo(file).permissions(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                 QFileDevice::ReadUser | QFileDevice::WriteUser);
+
+    // Uploads without a page, an upload id or any bytes are refused and store nothing.
+    for (const char *refused : {"/api/recordings?uploadId=u", "/api/recordings?pageId=p",
+                                "/api/recordings?pageId=&uploadId=u", "/api/recordings",
+                                "/api/recordings?pageId=p&uploadId=empty"}) {
+        const std::string bytes = std::string_view(refused).ends_with("empty") ? "" : "audio";
+        const Reply reply = client.send("POST", refused, user.token, bytes, "audio/mp4");
+        QVERIFY2(reply.status == 400 && reply.isRefusal(), refused);
+    }
+    QCOMPARE(client.get("/api/recordings", user.token).status, 400);
+    QCOMPARE(client.get("/api/recordings?pageId=p", user.token).json()["recordings"].size(), 0u);
+    QCOMPARE(QDir(recordingDir(user)).entryList(QDir::Files | QDir::Hidden).size(), 2);
 }
 
 void ServerTest::concurrentRepeatsOfAnUploadStoreOnce()
@@ -637,23 +575,6 @@ void ServerTest::concurrentRepeatsOfAnUploadStoreOnce()
         Client(m_server).get("/api/recordings?pageId=p", user.token).json()["recordings"].size(),
         1u);
     QCOMPARE(QDir(recordingDir(user)).entryList(QDir::Files | QDir::Hidden).size(), 1);
-}
-
-void ServerTest::uploadsNeedAPageAndAnUploadId()
-{
-    const User user = newUser();
-    Client client(m_server);
-    for (const char *path : {"/api/recordings?uploadId=u", "/api/recordings?pageId=p",
-                             "/api/recordings?pageId=&uploadId=u", "/api/recordings"}) {
-        const Reply reply = client.send("POST", path, user.token, "audio", "audio/mp4");
-        QVERIFY2(reply.status == 400 && reply.isRefusal(), path);
-    }
-    QCOMPARE(
-        client.send("POST", "/api/recordings?pageId=p&uploadId=empty", user.token, "", "audio/mp4")
-            .status,
-        400);
-    QCOMPARE(client.get("/api/recordings", user.token).status, 400);
-    QCOMPARE(client.get("/api/recordings?pageId=p", user.token).json()["recordings"].size(), 0u);
 }
 
 void ServerTest::accountsCannotReachEachOthersData()
@@ -699,32 +620,6 @@ void ServerTest::accountsCannotReachEachOthersData()
     QCOMPARE(client.get(audioUrl, owner.token).body, "secret");
 }
 
-void ServerTest::oversizeUploadIsRefusedAndNothingStored_data()
-{
-    QTest::addColumn<bool>("chunked");
-    QTest::newRow("declared length") << false;
-    QTest::newRow("chunked") << true;
-}
-
-void ServerTest::oversizeUploadIsRefusedAndNothingStored()
-{
-    QFETCH(bool, chunked);
-    const User user = newUser();
-    Client client(m_server);
-    const Reply refused =
-        client.stream("/api/recordings?pageId=p&uploadId=big", user.token, 250 * mib + 1, chunked);
-    QCOMPARE(refused.status, 413);
-    QVERIFY(refused.isRefusal());
-    QCOMPARE(client.get("/api/recordings?pageId=p", user.token).json()["recordings"].size(), 0u);
-    QCOMPARE(QDir(recordingDir(user)).entryList(QDir::Files | QDir::Hidden).size(), 0);
-    // The upload id is still free for a recording that fits.
-    QCOMPARE(
-        client
-            .send("POST", "/api/recordings?pageId=p&uploadId=big", user.token, "fits", "audio/mp4")
-            .status,
-        201);
-}
-
 void ServerTest::administratorsChangeAccessOnTheCurrentVersion()
 {
     const User user = newUser("pending");
@@ -743,19 +638,12 @@ void ServerTest::administratorsChangeAccessOnTheCurrentVersion()
 
     const JSON before = record();
     QCOMPARE(str(before["status"].stringValue()), "pending");
-    QCOMPARE(str(before["role"].stringValue()), "user");
-    QCOMPARE(str(before["email"].stringValue()), str(user.email));
-    QCOMPARE(str(before["tenantId"].stringValue()), "local");
-    QVERIFY(before["version"].isNumber());
     QVERIFY(mailsTo(user.email).isEmpty());
 
     // A stale or missing version changes nothing.
     const JSON stale = JSON(before["version"].numberValue() - 1);
     QCOMPARE(change(JSON::object({{"status", "approved"}, {"version", stale}})).status, 409);
     QCOMPARE(change(JSON::object({{"status", "approved"}})).status, 409);
-    QCOMPARE(
-        change(JSON::object({{"status", "approved"}, {"version", JSON(std::string("1"))}})).status,
-        409);
     QCOMPARE(record(), before);
 
     const Reply approved =
@@ -782,11 +670,9 @@ void ServerTest::administratorsChangeAccessOnTheCurrentVersion()
         change(JSON::object({{"status", "blocked"}, {"version", record()["version"]}}));
     QCOMPARE(blocked.status, 200);
     QCOMPARE(client.get("/api/workspace", user.token).status, 403);
-    QCOMPARE(str(client.get("/auth/me", user.token).json()["account"]["status"].stringValue()),
-             "blocked");
 
     // Statuses other than the three are refused; so are unknown accounts.
-    for (const JSON &status : {JSON("pending"), JSON("admin"), JSON(1), JSON()}) {
+    for (const JSON &status : {JSON("pending"), JSON("admin"), JSON()}) {
         QCOMPARE(
             change(JSON::object({{"status", status}, {"version", record()["version"]}})).status,
             400);
@@ -798,53 +684,6 @@ void ServerTest::administratorsChangeAccessOnTheCurrentVersion()
                        JSON::object({{"status", "approved"}, {"version", 1}}))
                  .status,
              404);
-}
-
-void ServerTest::administratorsCannotChangeAdministrators()
-{
-    const User other = newUser();
-    QVERIFY(m_server.promote(QString::fromStdString(other.id)));
-    Client client(m_server);
-    const JSON accounts = client.get("/api/admin/accounts", m_admin.token).json()["accounts"];
-    QCOMPARE(str(accounts.at(0).id()), str(m_admin.id)); // creation order
-    for (const JSON &account : accounts.arrayValue()) {
-        if (account["role"].stringValue() != "admin")
-            continue;
-        const Reply refused =
-            client.post("/api/admin/accounts/" + std::string(account.id()), m_admin.token,
-                        JSON::object({{"status", "blocked"}, {"version", account["version"]}}));
-        QCOMPARE(refused.status, 403);
-    }
-    QCOMPARE(str(client.get("/auth/me", m_admin.token).json()["account"]["status"].stringValue()),
-             "approved");
-    QCOMPARE(str(client.get("/auth/me", other.token).json()["account"]["status"].stringValue()),
-             "approved");
-}
-
-void ServerTest::newAccountsAreAnnouncedToAdministrators()
-{
-    const User user = newUser("pending");
-    const QStringList announcements = [&] {
-        QStringList found;
-        for (const QString &mail : mailsTo(m_admin.email)) {
-            if (mail.contains(QString::fromStdString(user.id)))
-                found << mail;
-        }
-        return found;
-    }();
-    QCOMPARE(announcements.size(), 1);
-    const QString &mail = announcements[0];
-    QVERIFY(mail.startsWith(QStringLiteral("From: ")));
-    QVERIFY(mail.contains(QStringLiteral("\r\nSubject: ")));
-    QVERIFY(mail.contains(QStringLiteral("\r\nDate: ")));
-    QVERIFY(mail.contains(QStringLiteral("\r\n\r\n")));
-    QVERIFY(mail.contains(QString::fromStdString(user.email)));
-
-    const JSON accounts =
-        Client(m_server).get("/api/admin/accounts", m_admin.token).json()["accounts"];
-    const JSON &record = accounts.at(accounts.size() - 1);
-    QCOMPARE(str(record.id()), str(user.id));
-    QCOMPARE(str(record["notification"]["status"].stringValue()), "sent");
 }
 
 void ServerTest::failedDeliveriesStayPendingUntilRetried()
@@ -927,18 +766,6 @@ void ServerTest::accessLogRecordsWhatReachedTheServer()
     QTRY_COMPARE(JSON::decode(m_server.accessLog().constLast().toStdString())["status"], JSON(414));
     for (const QByteArray &line : m_server.accessLog())
         QVERIFY(JSON::decode(line.toStdString()).isObject());
-}
-
-void ServerTest::commandLineListsOneAccountRecordPerLine()
-{
-    bool ok = false;
-    const QList<QByteArray> lines = m_server.cli({"account", "list"}, &ok).split('\n');
-    QVERIFY(ok);
-    QCOMPARE(str(JSON::decode(lines.first().toStdString())["id"].stringValue()), str(m_admin.id));
-    for (const QByteArray &line : lines) {
-        const JSON account = JSON::decode(line.toStdString());
-        QVERIFY(account["version"].isNumber() && account["notification"].isObject());
-    }
 }
 
 void ServerTest::aSecondServerCannotTakeTheSamePort()

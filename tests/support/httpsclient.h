@@ -1,8 +1,12 @@
 #pragma once
-// The server suites' HTTPS client: verifies the reference server's certificate against its
-// authority (or, when asked, against the system's roots only), follows no redirect, and
-// answers every request as status, headers and body.
+// The server suites' HTTPS client: HTTP/1.1 straight over OpenSSL, so that what the server
+// sends comes back byte for byte (header values too). It verifies the reference server's
+// certificate against its authority (or, when asked, against the system's roots only), follows
+// no redirect, and answers every request as status, headers and body.
 #include "json/json.h"
+
+#include <QByteArray>
+#include <QString>
 
 #include <cstddef>
 #include <map>
@@ -18,7 +22,7 @@ struct HttpsReply
     int status = 0;    // 0: no response arrived
     std::string error; // why, when none arrived
     std::string body;
-    std::map<std::string, std::string> headers; // names in lower case
+    std::map<std::string, std::string> headers; // names in lower case, values as sent
 
     std::string header(const std::string &lowerCaseName) const;
     // Null when the body is not JSON.
@@ -43,9 +47,11 @@ public:
                     const std::string &contentType = "application/json");
     HttpsReply put(const std::string &path, const std::string &token, const JSON &value);
     HttpsReply post(const std::string &path, const std::string &token, const JSON &value);
-    // POSTs size bytes of audio made on the fly, with a declared length or in chunks.
-    HttpsReply stream(const std::string &path, const std::string &token, std::size_t size,
-                      bool chunked);
+    // Sends size bytes made on the fly, with a declared length or in chunks; the body starts
+    // with prefix, so that it can open a JSON document.
+    HttpsReply stream(const std::string &method, const std::string &path, const std::string &token,
+                      const std::string &contentType, std::size_t size, bool chunked,
+                      const std::string &prefix = {});
 
     // Keeps the connection open between requests.
     void setKeepAlive(bool keepAlive);
@@ -56,6 +62,11 @@ private:
     class Impl;
     std::unique_ptr<Impl> m_impl;
 };
+
+// Text as QByteArray, which test failures print.
+QByteArray str(std::string_view text);
+// The bytes of a file; empty when it cannot be read.
+QByteArray readAll(const QString &path);
 
 } // namespace quorvale::test
 
