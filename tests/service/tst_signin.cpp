@@ -1,13 +1,12 @@
-#include "support/awaiting.h"
-#include "support/cannedserver.h"
 #include "service/secretstore.h"
 #include "service/service.h"
 #include "service/vault.h"
+#include "support/awaiting.h"
+#include "support/cannedserver.h"
 #include "support/referenceserver.h"
 
 #include <QCryptographicHash>
 #include <QRegularExpression>
-#include <QSet>
 #include <QTest>
 #include <QUrlQuery>
 
@@ -61,15 +60,12 @@ private slots:
     void initTestCase();
     void init();
 
-    void randomStringsAreUrlSafe();
-    void loginUrlCarriesTheProofKeyChallenge();
     void theCallbackCompletesTheSignIn();
     void callbacksForOtherSignInsAreIgnored();
     void aNewSignInCancelsThePendingOne();
     void cancelTimerAndBrowserFailureEndItOnce();
-    void callbackWithoutCodeIsInvalid();
-    void badExchangeAnswersStoreNothing();
-    void keychainRefusalKeepsTheUserSignedOut();
+    void badCallbacksAndAnswersStoreNothing_data();
+    void badCallbacksAndAnswersStoreNothing();
     void logoutForgetsTheSessionEvenOffline();
     void theSessionLivesInTheRealKeyring();
 
@@ -123,21 +119,9 @@ void SignInTest::finishWith(const QUrl &url)
     QTRY_VERIFY_WITH_TIMEOUT(m_signIn.outcome.has_value(), 10000);
 }
 
-void SignInTest::randomStringsAreUrlSafe()
+void SignInTest::theCallbackCompletesTheSignIn()
 {
-    static const QRegularExpression alphabet(QStringLiteral("^[A-Za-z0-9_-]{43}$"));
-    QSet<QString> seen;
-    for (int i = 0; i < 500; ++i) {
-        const QString r = Service::random();
-        QVERIFY2(alphabet.match(r).hasMatch(), qPrintable(r));
-        seen.insert(r);
-    }
-    QCOMPARE(seen.size(), 500);
-}
-
-void SignInTest::loginUrlCarriesTheProofKeyChallenge()
-{
-    m_server->reply(CannedServer::response(200, R"({"token":"tok-1"})"));
+    m_server->reply(CannedServer::response(200, R"({"token":"tok-🎙"})"));
     start();
     QCOMPARE(m_opened.size(), 1);
     const QUrl login = m_opened.first();
@@ -149,35 +133,28 @@ void SignInTest::loginUrlCarriesTheProofKeyChallenge()
     QCOMPARE(items[0].first, QStringLiteral("challenge"));
     QCOMPARE(items[1].first, QStringLiteral("app_state"));
 
-    finishWith(callback(item(login, "app_state")));
+    finishWith(callback(item(login, "app_state"), QStringLiteral("code with spaces")));
     QVERIFY(m_signIn.outcome->ok());
-    // The exchange proves the verifier behind the challenge.
-    const JSON sent = JSON::decode(m_server->requests().last().body.toStdString());
+    QCOMPARE(m_service->token(), std::optional<QString>(QStringLiteral("tok-🎙")));
+    QCOMPARE(quorvale::Vault::read(*m_secrets), std::optional<QString>(QStringLiteral("tok-🎙")));
+
+    // The exchange carries the code decoded and proves the verifier behind the challenge.
+    const auto &exchange = m_server->requests().last();
+    QCOMPARE(exchange.method, QByteArray("POST"));
+    QCOMPARE(exchange.target, QByteArray("/auth/native/exchange"));
+    const JSON sent = JSON::decode(exchange.body.toStdString());
+    QCOMPARE(sent["code"].stringValue(), std::string_view("code with spaces"));
     const QByteArray verifier =
         QByteArray::fromStdString(std::string(sent["verifier"].stringValue()));
-    QCOMPARE(verifier.size(), 43);
+    QVERIFY2(QRegularExpression(QStringLiteral("^[A-Za-z0-9_-]{43}$"))
+                 .match(QString::fromLatin1(verifier))
+                 .hasMatch(),
+             verifier.constData());
     const QByteArray challenge =
         QCryptographicHash::hash(verifier, QCryptographicHash::Sha256)
             .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
     QCOMPARE(QString::fromLatin1(challenge), item(login, "challenge"));
     QVERIFY(item(login, "app_state") != QString::fromLatin1(verifier));
-}
-
-void SignInTest::theCallbackCompletesTheSignIn()
-{
-    m_server->reply(CannedServer::response(200, R"({"token":"tok-🎙"})"));
-    start();
-    const QString state = item(m_opened.first(), "app_state");
-    finishWith(callback(state, QStringLiteral("code with spaces")));
-    QVERIFY(m_signIn.outcome->ok());
-    QCOMPARE(m_service->token(), std::optional<QString>(QStringLiteral("tok-🎙")));
-    QCOMPARE(quorvale::Vault::read(*m_secrets), std::optional<QString>(QStringLiteral("tok-🎙")));
-
-    const auto &exchange = m_server->requests().last();
-    QCOMPARE(exchange.method, QByteArray("POST"));
-    QCOMPARE(exchange.target, QByteArray("/auth/native/exchange"));
-    QCOMPARE(JSON::decode(exchange.body.toStdString())["code"].stringValue(),
-             std::string_view("code with spaces"));
 
     // A restart finds the session in the keychain.
     Service restarted(*m_secrets, m_server->origin(), {});
@@ -258,59 +235,60 @@ void SignInTest::cancelTimerAndBrowserFailureEndItOnce()
     QVERIFY(!m_service->token());
 }
 
-void SignInTest::callbackWithoutCodeIsInvalid()
+void SignInTest::badCallbacksAndAnswersStoreNothing_data()
 {
-    start();
-    const QString state = item(m_opened.first(), "app_state");
-    finishWith(callback(state, QString()));
-    QVERIFY(m_signIn.outcome->serviceError);
-    QCOMPARE(m_signIn.outcome->serviceError->message(), invalid);
-
-    // The pending state is gone: the same state with a code does nothing now.
-    m_service->completeAuthentication(callback(state));
-    QTest::qWait(50);
-    QCOMPARE(m_server->requests().size(), 0);
-
-    start();
-    finishWith(callback(item(m_opened.last(), "app_state"), QStringLiteral("")));
-    QCOMPARE(m_signIn.outcome->serviceError->message(), invalid);
+    QTest::addColumn<QString>("code");      // null: none in the callback
+    QTest::addColumn<QByteArray>("answer"); // to the exchange; empty: no exchange
+    QTest::addColumn<bool>("keychainRefuses");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("message");
+    const QByteArray token = CannedServer::response(200, R"({"token":"t"})");
+    const QString session = QStringLiteral("Sesión inválida");
+    QTest::newRow("no code") << QString() << QByteArray() << false << 0 << invalid;
+    QTest::newRow("empty code") << QStringLiteral("") << QByteArray() << false << 0 << invalid;
+    QTest::newRow("empty token") << QStringLiteral("c")
+                                 << CannedServer::response(200, R"({"token":""})") << false << 0
+                                 << session;
+    QTest::newRow("token not a text")
+        << QStringLiteral("c") << CannedServer::response(200, R"({"token":42})") << false << 0
+        << session;
+    QTest::newRow("no token") << QStringLiteral("c")
+                              << CannedServer::response(200, R"({"session":"x"})") << false << 0
+                              << session;
+    QTest::newRow("refused exchange")
+        << QStringLiteral("c") << CannedServer::response(400, R"({"error":"código vencido"})")
+        << false << 400
+        << QStringLiteral("No se pudo completar la operación (400): código vencido");
+    QTest::newRow("keychain refuses")
+        << QStringLiteral("c") << token << true << 0
+        << QStringLiteral("No se pudo guardar la sesión en el llavero.");
 }
 
-void SignInTest::badExchangeAnswersStoreNothing()
+void SignInTest::badCallbacksAndAnswersStoreNothing()
 {
-    const QList<QByteArray> answers = {
-        CannedServer::response(200, R"({"token":""})"),
-        CannedServer::response(200, R"({"token":42})"),
-        CannedServer::response(200, R"({"session":"x"})"),
-    };
-    for (const QByteArray &answer : answers) {
+    QFETCH(QString, code);
+    QFETCH(QByteArray, answer);
+    QFETCH(bool, keychainRefuses);
+    QFETCH(int, status);
+    QFETCH(QString, message);
+    m_secrets->setRefusingStores(keychainRefuses);
+    if (!answer.isEmpty())
         m_server->reply(answer);
-        start();
-        finishWith(callback(item(m_opened.last(), "app_state")));
-        QVERIFY(m_signIn.outcome->serviceError);
-        QCOMPARE(m_signIn.outcome->serviceError->message(), QStringLiteral("Sesión inválida"));
-    }
-    // A refused exchange keeps the server's error.
-    m_server->reply(CannedServer::response(400, R"({"error":"código vencido"})"));
     start();
-    finishWith(callback(item(m_opened.last(), "app_state")));
-    QCOMPARE(m_signIn.outcome->serviceError->status(), 400);
-    QCOMPARE(m_signIn.outcome->serviceError->message(),
-             QStringLiteral("No se pudo completar la operación (400): código vencido"));
+    const QString state = item(m_opened.last(), "app_state");
+    finishWith(callback(state, code));
+    QVERIFY(m_signIn.outcome->serviceError);
+    QCOMPARE(m_signIn.outcome->serviceError->status(), status);
+    QCOMPARE(m_signIn.outcome->serviceError->message(), message);
     QCOMPARE(m_secrets->size(), 0u);
     QVERIFY(!m_service->token());
-}
 
-void SignInTest::keychainRefusalKeepsTheUserSignedOut()
-{
-    m_secrets->setRefusingStores(true);
-    m_server->reply(CannedServer::response(200, R"({"token":"t"})"));
-    start();
-    finishWith(callback(item(m_opened.last(), "app_state")));
-    QVERIFY(m_signIn.outcome->serviceError);
-    QCOMPARE(m_signIn.outcome->serviceError->message(),
-             QStringLiteral("No se pudo guardar la sesión en el llavero."));
-    QVERIFY(!m_service->token());
+    // The pending state is gone: the same state with a code does nothing now.
+    const qsizetype exchanges = m_server->requests().size();
+    QCOMPARE(exchanges, answer.isEmpty() ? 0 : 1);
+    m_service->completeAuthentication(callback(state));
+    QTest::qWait(50);
+    QCOMPARE(m_server->requests().size(), exchanges);
 }
 
 void SignInTest::logoutForgetsTheSessionEvenOffline()

@@ -7,9 +7,7 @@
 #include <QRegularExpression>
 #include <QThread>
 
-#include <cmath>
 #include <csignal>
-#include <cstring>
 #include <optional>
 #include <sys/prctl.h>
 
@@ -168,61 +166,6 @@ QProcess *SoundServer::play(const QString &file, const QString &sink) const
     process->start(QStringLiteral("paplay"),
                    {QStringLiteral("-s"), address(), QStringLiteral("-d"), sink, file});
     return process;
-}
-
-bool makeTone(const QString &file, double silenceBefore, double toneSeconds, int frequency,
-              double silenceAfter)
-{
-    QProcess sox;
-    sox.start(QStringLiteral("sox"),
-              {QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("48000"),
-               QStringLiteral("-c"), QStringLiteral("2"), QStringLiteral("-b"),
-               QStringLiteral("16"), file, QStringLiteral("synth"), QString::number(toneSeconds),
-               QStringLiteral("sine"), QString::number(frequency), QStringLiteral("gain"),
-               QStringLiteral("-6"), QStringLiteral("pad"), QString::number(silenceBefore),
-               QString::number(silenceAfter)});
-    return sox.waitForFinished(10000) && sox.exitCode() == 0;
-}
-
-QList<float> decodeMono(const QString &file)
-{
-    QProcess ffmpeg;
-    ffmpeg.start(QStringLiteral("ffmpeg"),
-                 {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), file,
-                  QStringLiteral("-f"), QStringLiteral("f32le"), QStringLiteral("-ac"),
-                  QStringLiteral("1"), QStringLiteral("-ar"), QStringLiteral("48000"),
-                  QStringLiteral("-")});
-    if (!ffmpeg.waitForFinished(30000) || ffmpeg.exitCode() != 0)
-        return {};
-    const QByteArray bytes = ffmpeg.readAllStandardOutput();
-    QList<float> samples(bytes.size() / qsizetype(sizeof(float)));
-    std::memcpy(samples.data(), bytes.constData(), size_t(samples.size()) * sizeof(float));
-    return samples;
-}
-
-double onset(const QList<float> &samples, int frequency)
-{
-    // Goertzel over 10 ms windows in 2 ms steps. The measured amplitude grows with the part of
-    // the window the tone fills: it first passes a quarter of what was played when the tone
-    // started three quarters into the window.
-    constexpr int rate = 48000;
-    constexpr qsizetype window = 480;
-    constexpr qsizetype step = 96;
-    const double coefficient = 2 * std::cos(2 * M_PI * frequency / rate);
-    for (qsizetype begin = 0; begin + window <= samples.size(); begin += step) {
-        double s1 = 0, s2 = 0;
-        for (qsizetype i = begin; i < begin + window; ++i) {
-            const double s0 = double(samples[i]) + coefficient * s1 - s2;
-            s2 = s1;
-            s1 = s0;
-        }
-        const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
-        const double amplitude = 2 * std::sqrt(std::max(power, 0.0)) / double(window);
-        // -6 dB is an amplitude of 0.5.
-        if (amplitude > 0.125)
-            return double(begin + window * 3 / 4) / rate;
-    }
-    return -1;
 }
 
 } // namespace quorvale::test

@@ -52,15 +52,4 @@ private:
     QString m_error;
 };
 
-// A stereo 48 kHz WAV: silence, then a sine tone of the frequency at -6 dB, then silence.
-bool makeTone(const QString &file, double silenceBefore, double toneSeconds, int frequency,
-              double silenceAfter);
-
-// The audio of any file ffmpeg reads, as mono 48 kHz floats (the channels averaged).
-QList<float> decodeMono(const QString &file);
-
-// The time, in seconds from the start, at which a sine of the frequency first sounds; negative
-// when it never does.
-double onset(const QList<float> &samples, int frequency);
-
 } // namespace quorvale::test
