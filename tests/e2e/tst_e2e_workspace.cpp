@@ -8,6 +8,7 @@
 
 #include "service/secretstore.h"
 #include "service/service.h"
+#include "support/httpsclient.h"
 #include "support/referenceserver.h"
 
 #include <QDir>
@@ -19,7 +20,6 @@
 #include <QLocalSocket>
 #include <QPainter>
 #include <QProcess>
-#include <QSslCertificate>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrlQuery>
@@ -27,6 +27,7 @@
 using quorvale::JSON;
 using quorvale::SecretStore;
 using quorvale::Service;
+using quorvale::test::HttpsClient;
 using quorvale::test::ReferenceServer;
 
 namespace {
@@ -96,8 +97,6 @@ private:
     QString accountId(const QString &email);
     // Saves the screen where the window named name is ("-": the main window).
     void screenshot(const QString &file, const QString &window = QStringLiteral("-"));
-    JSON serverWorkspace(const QString &accountId);
-    bool putWorkspace(const QString &accountId, JSON body);
     // Saves the whole named widget, scrolled-out parts too.
     void render(const QString &widget, const QString &file);
     // Pages of every kind, as an import leaves them, read and edited in the window.
@@ -204,43 +203,6 @@ void EndToEndTest::screenshot(const QString &file, const QString &window)
     QVERIFY2(varied, qPrintable(path + QStringLiteral(" is blank")));
 }
 
-JSON EndToEndTest::serverWorkspace(const QString &id)
-{
-    quorvale::MemorySecretStore secrets;
-    Service service(secrets, m_server->origin(), QSslCertificate::fromPath(m_server->caFile()));
-    service.setToken(m_server->token(id));
-    bool done = false;
-    JSON workspace;
-    [](Service *s, JSON *out, bool *flag) -> QCoro::Task<> {
-        try {
-            *out = co_await s->json(QStringLiteral("/api/workspace"), "GET");
-        } catch (const std::exception &) {
-        }
-        *flag = true;
-    }(&service, &workspace, &done);
-    if (!QTest::qWaitFor([&] { return done; }, longWait))
-        return JSON();
-    return workspace;
-}
-
-bool EndToEndTest::putWorkspace(const QString &id, JSON body)
-{
-    quorvale::MemorySecretStore secrets;
-    Service service(secrets, m_server->origin(), QSslCertificate::fromPath(m_server->caFile()));
-    service.setToken(m_server->token(id));
-    bool done = false;
-    bool stored = false;
-    [](Service *s, JSON value, bool *ok, bool *flag) -> QCoro::Task<> {
-        try {
-            co_await s->json(QStringLiteral("/api/workspace"), "PUT", std::move(value));
-            *ok = true;
-        } catch (const std::exception &) {
-        }
-        *flag = true;
-    }(&service, std::move(body), &stored, &done);
-    return QTest::qWaitFor([&] { return done; }, longWait) && stored;
-}
-
 void EndToEndTest::render(const QString &widget, const QString &file)
 {
     const QString path = m_screenshots.filePath(file);
@@ -257,13 +219,7 @@ void EndToEndTest::readImportedPages(const QString &id, const JSON &saved)
     // What an import leaves on the server: a picture, a document, the list layout.
     QImage picture(800, 360, QImage::Format_RGB32);
     picture.fill(QColor(236, 242, 250));
-    QPainter painter(&picture);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setBrush(QColor(47, 107, 216));
-    painter.drawRoundedRect(60, 80, 220, 200, 18, 18);
-    painter.setBrush(QColor(242, 140, 40));
-    painter.drawEllipse(QPoint(520, 180), 110, 110);
-    painter.end();
+    QPainter(&picture).fillRect(60, 80, 220, 200, QColor(47, 107, 216));
     const QString picturePath = m_root.filePath(QStringLiteral("diagram.png"));
     QVERIFY(picture.save(picturePath, "PNG"));
     const QString reportPath = m_root.filePath(QStringLiteral("informe.pdf"));
@@ -322,35 +278,27 @@ void EndToEndTest::readImportedPages(const QString &id, const JSON &saved)
                                       {"importBatchId", batch.toStdString()},
                                       {"favorite", true}});
     showcasePage.set("blocks", blocks);
-    auto card = [](std::string_view cardId, std::string_view title, std::string_view status,
-                   std::string_view priority, std::string_view tag) {
-        return JSON::object({{"id", cardId},
-                             {"title", title},
-                             {"status", status},
-                             {"priority", priority},
-                             {"tag", tag}});
-    };
-    JSON boardPage = JSON::object({{"id", board},
-                                   {"title", "Tablero"},
-                                   {"icon", "📋"},
-                                   {"kind", "board"},
-                                   {"notionSource", "notion:00112233445566778899aabbccddeeff"}});
-    boardPage.set("cards",
-                  JSON::array({card("k1", "Redactar la nota", "Sin empezar", "Media", "prensa"),
-                               card("k2", "Revisar precios", "En curso", "Alta", "ventas"),
-                               card("k3", "Elegir fecha", "Listo", "Baja", ""),
-                               card("k4", "Preparar demo", "En curso", "Media", "producto")}));
+    JSON boardPage = JSON::decode(R"({"title": "Tablero", "icon": "📋", "kind": "board",
+        "notionSource": "notion:00112233445566778899aabbccddeeff", "cards": [
+        {"id": "k1", "title": "Redactar la nota", "status": "Sin empezar", "priority": "Media", "tag": "prensa"},
+        {"id": "k2", "title": "Revisar precios", "status": "En curso", "priority": "Alta", "tag": "ventas"},
+        {"id": "k3", "title": "Elegir fecha", "status": "Listo", "priority": "Baja", "tag": ""},
+        {"id": "k4", "title": "Preparar demo", "status": "En curso", "priority": "Media", "tag": "producto"}]})");
+    boardPage.set("id", board);
     JSON childPage = JSON::object({{"id", child},
                                    {"title", "Notas de la reunión"},
                                    {"kind", "document"},
-                                   {"parentId", showcase}});
-    childPage.set("blocks", JSON::array());
+                                   {"parentId", showcase},
+                                   {"blocks", JSON::array()}});
     JSON workspace = saved["workspace"];
     workspace.member("pages").append(showcasePage);
     workspace.member("pages").append(boardPage);
     workspace.member("pages").append(childPage);
-    QVERIFY(putWorkspace(
-        id, JSON::object({{"revision", saved["revision"]}, {"workspace", workspace}})));
+    QCOMPARE(HttpsClient(*m_server)
+                 .put("/api/workspace", m_server->token(id).toStdString(),
+                      JSON::object({{"revision", saved["revision"]}, {"workspace", workspace}}))
+                 .status,
+             200);
     QVERIFY(m_server->setListLayout(
         id, QString::fromStdString(showcase),
         R"({"b04":{"indent":0},"b05":{"indent":4},"b06":{"number":1},"b07":{"number":2}})"));
@@ -472,7 +420,8 @@ void EndToEndTest::aNewAccountSignsInIsApprovedWritesAPageAndSignsOut()
     QTRY_VERIFY_WITH_TIMEOUT(!m_driver.state()[QStringLiteral("busy")].toBool(), longWait);
     QVERIFY(!m_driver.visible(QStringLiteral("saveStatus")));
     QCOMPARE(m_driver.state()[QStringLiteral("message")].toString(), QString());
-    const JSON saved = serverWorkspace(id);
+    const JSON saved =
+        HttpsClient(*m_server).get("/api/workspace", m_server->token(id).toStdString()).json();
     QCOMPARE(saved["revision"].integerValue(), 1);
     QCOMPARE(saved["workspace"]["pages"].at(0)["title"].stringValue(),
              std::string_view("Launch plan"));

@@ -1,5 +1,6 @@
 #include "service/secretstore.h"
 #include "service/service.h"
+#include "support/awaiting.h"
 #include "support/referenceserver.h"
 #include "views/singleinstance.h"
 
@@ -18,19 +19,11 @@
 using quorvale::JSON;
 using quorvale::Service;
 using quorvale::SingleInstance;
+using quorvale::test::finish;
 using quorvale::test::ReferenceServer;
+using quorvale::test::start;
 
 namespace {
-
-QCoro::Task<> watch(QCoro::Task<> task, bool *done, QString *error)
-{
-    try {
-        co_await std::move(task);
-    } catch (const std::exception &e) {
-        *error = QString::fromUtf8(e.what());
-    }
-    *done = true;
-}
 
 // Starts the real client with the given arguments, as the desktop does for a callback link.
 int launchClient(const QStringList &arguments, QProcess *keep = nullptr)
@@ -97,9 +90,7 @@ void CallbackTest::browserSignInReachesTheRunningInstance()
     });
     service.setActivator([&] { ++activations; });
 
-    bool done = false;
-    QString error;
-    watch(service.signIn(), &done, &error);
+    auto signIn = start(service.signIn());
     QVERIFY(login.isValid());
 
     // The browser: the server's sign-in page, filled in and sent.
@@ -111,20 +102,14 @@ void CallbackTest::browserSignInReachesTheRunningInstance()
 
     // The desktop starts a second client with the link; it hands it over and ends.
     QCOMPARE(launchClient({callback.toString(QUrl::FullyEncoded)}), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
-    QCOMPARE(error, QString());
+    QCOMPARE(signIn.finish().error, QString());
     QVERIFY(service.token());
     QVERIFY(activations >= 2); // before the browser, and when the callback came
 
-    bool meDone = false;
-    JSON me;
-    [](Service *s, JSON *out, bool *flag) -> QCoro::Task<> {
-        *out = co_await s->json(QStringLiteral("/auth/me"), "GET");
-        *flag = true;
-    }(&service, &me, &meDone);
-    QTRY_VERIFY_WITH_TIMEOUT(meDone, 10000);
-    QCOMPARE(me["account"]["email"].stringValue(), std::string_view("ana@example.test"));
-    QCOMPARE(me["account"]["role"].stringValue(), std::string_view("admin"));
+    const auto me = finish(service.json(QStringLiteral("/auth/me"), "GET"));
+    QCOMPARE(me.error, QString());
+    QCOMPARE((*me.value)["account"]["email"].stringValue(), std::string_view("ana@example.test"));
+    QCOMPARE((*me.value)["account"]["role"].stringValue(), std::string_view("admin"));
 
     // The same link again finds nothing pending: ignored.
     QCOMPARE(launchClient({callback.toString(QUrl::FullyEncoded)}), 0);

@@ -2,7 +2,9 @@
 // list of filtered meetings from the real server, selection, the new-meeting button, and the
 // language.
 
-#include "navtesting.h"
+#include "support/modeltesting.h"
+#include "support/relabelling.h"
+#include "support/viewtesting.h"
 #include "views/meetingsview.h"
 #include "views/rowmodel.h"
 
@@ -11,7 +13,6 @@
 #include <QListView>
 #include <QPushButton>
 #include <QSettings>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QUuid>
 
@@ -41,16 +42,6 @@ QCoro::Task<> upload(WorkspaceModel *model, QString pageId, int recordings)
     }
 }
 
-// Replaces a field's text as a user does: select everything, then type over it.
-void retype(QLineEdit *field, const QString &text)
-{
-    field->selectAll();
-    if (text.isEmpty())
-        QTest::keyClick(field, Qt::Key_Backspace);
-    else
-        QTest::keyClicks(field, text);
-}
-
 QString label(const MeetingsView &view, const char *name)
 {
     return view.findChild<QLabel *>(QString::fromLatin1(name))->text();
@@ -69,14 +60,10 @@ private slots:
     void countersAddUpEveryMeeting_data();
     void countersAddUpEveryMeeting();
 
-    // With the server's meetings.
-    void showsTheServersMeetingsNewestFirst();
+    void showsTheServersMeetingsNewestFirstAndOpensThem();
     void fieldsWriteTheModelsFilter();
-    void clickingAMeetingOpensItsPage();
     void switchingTheLanguageRelabelsAtOnce();
     void newMeetingIsCreatedAndSaved();
-
-    // Without a server.
     void aNewMeetingThatCannotBeSavedStaysUnsaved();
 
 private:
@@ -157,21 +144,33 @@ void MeetingsViewTest::countersAddUpEveryMeeting()
     QCOMPARE(counters.recordings, recordings);
 }
 
-void MeetingsViewTest::showsTheServersMeetingsNewestFirst()
+void MeetingsViewTest::showsTheServersMeetingsNewestFirstAndOpensThem()
 {
     MeetingsView view(*m_model);
+    view.resize(900, 700);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
     QCOMPARE(label(view, "meetingCount"), "5");
     QCOMPARE(label(view, "importedCount"), "1");
     QCOMPARE(label(view, "recordingCount"), "5");
 
-    const QAbstractItemModel *rows = view.findChild<QListView *>("meetings")->model();
+    auto *list = view.findChild<QListView *>("meetings");
+    const QAbstractItemModel *rows = list->model();
     QCOMPARE(tags(rows), QStringList({"m-retro", "m-plan", "m-team", "m-import", "m-undated"}));
     QCOMPARE(texts(rows).first(), "Retro");
-    QCOMPARE(rows->index(2, 0).data(quorvale::DetailRole).toString(), "2026-03-01");
-    QCOMPARE(rows->index(2, 0).data(quorvale::CountRole).toLongLong(), 2);
-    QCOMPARE(rows->index(1, 0).data(quorvale::CountRole).toLongLong(), 3);
-    QCOMPARE(rows->index(0, 0).data(quorvale::CountRole).toLongLong(), 0);
-    QCOMPARE(rows->index(4, 0).data(quorvale::DetailRole).toString(), "Fecha no indicada");
+    QCOMPARE(
+        column(rows, quorvale::DetailRole),
+        QStringList({"2026-04-01", "2026-03-15", "2026-03-01", "2026-02-10", "Fecha no indicada"}));
+    QList<qint64> recordings;
+    for (int i = 0; i < rows->rowCount(); ++i)
+        recordings << rows->index(i, 0).data(quorvale::CountRole).toLongLong();
+    QCOMPARE(recordings, QList<qint64>({0, 3, 2, 0, 0}));
+
+    clickRow(list, rows->index(1, 0));
+    QCOMPARE(m_model->selection(), "m-plan");
+    QCOMPARE(list->selectionModel()->selectedIndexes().value(0).row(), 1);
+    m_model->select(QStringLiteral("@meetings"));
+    QVERIFY(!list->selectionModel()->hasSelection());
 }
 
 void MeetingsViewTest::fieldsWriteTheModelsFilter()
@@ -183,32 +182,21 @@ void MeetingsViewTest::fieldsWriteTheModelsFilter()
     auto *to = view.findChild<QLineEdit *>("to");
     const QAbstractItemModel *rows = view.findChild<QListView *>("meetings")->model();
 
-    // Typed without the accent, in capitals: the model's filter ignores both.
+    // Typed without the accent, in capitals: the model's filter ignores both. The counters
+    // count every meeting, not the filtered ones.
     QTest::keyClicks(query, QStringLiteral("REUNION"));
-    QCOMPARE(m_model->query(), "REUNION");
     QCOMPARE(tags(rows), QStringList({"m-team"}));
-    // The counters count every meeting, not the filtered ones.
     QCOMPARE(label(view, "meetingCount"), "5");
 
-    retype(query, QString());
-    QCOMPARE(m_model->query(), QString());
+    query->selectAll();
+    QTest::keyClick(query, Qt::Key_Backspace);
     QTest::keyClicks(from, QStringLiteral("2026-03-01"));
     QTest::keyClicks(to, QStringLiteral("2026-03-31"));
-    QCOMPARE(m_model->from(), "2026-03-01");
-    QCOMPARE(m_model->to(), "2026-03-31");
     QCOMPARE(tags(rows), QStringList({"m-plan", "m-team"}));
-
-    // Anything may be typed; a malformed date is the filter's business (dates compare as text).
-    retype(to, QStringLiteral("soon"));
-    QCOMPARE(m_model->to(), "soon");
-    QCOMPARE(tags(rows), QStringList({"m-retro", "m-plan", "m-team"}));
 
     // "Clear" empties the model's filter, and the fields show it.
     view.findChild<QPushButton *>("clear")->click();
-    QCOMPARE(m_model->query(), QString());
     QCOMPARE(m_model->from(), QString());
-    QCOMPARE(m_model->to(), QString());
-    QCOMPARE(from->text(), QString());
     QCOMPARE(to->text(), QString());
     QCOMPARE(rows->rowCount(), 5);
 
@@ -220,48 +208,16 @@ void MeetingsViewTest::fieldsWriteTheModelsFilter()
     QCOMPARE(tags(reopened.findChild<QListView *>("meetings")->model()), QStringList({"m-retro"}));
 }
 
-void MeetingsViewTest::clickingAMeetingOpensItsPage()
-{
-    MeetingsView view(*m_model);
-    view.resize(900, 700);
-    view.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&view));
-    auto *list = view.findChild<QListView *>("meetings");
-    clickRow(list, list->model()->index(1, 0));
-    QCOMPARE(m_model->selection(), "m-plan");
-    QCOMPARE(m_model->selectedPage()["title"].stringValue(), std::string_view("Planning"));
-    QCOMPARE(list->selectionModel()->selectedIndexes().value(0).row(), 1);
-
-    m_model->select(QStringLiteral("@meetings"));
-    QVERIFY(!list->selectionModel()->hasSelection());
-}
-
 void MeetingsViewTest::switchingTheLanguageRelabelsAtOnce()
 {
     MeetingsView view(*m_model);
+    view.show();
+    QCOMPARE(relabelFaults(*m_model), QString());
+    // Neither rows nor fields are walked: spot-checked.
     m_model->setLanguage(QStringLiteral("en"));
-    QCOMPARE(label(view, "title"), "Meetings");
-    QCOMPARE(view.findChild<QPushButton *>("newMeeting")->text(), "New meeting");
-    QCOMPARE(view.findChild<QPushButton *>("clear")->text(), "Clear");
     QCOMPARE(view.findChild<QLineEdit *>("query")->placeholderText(), "Search by name…");
-    QCOMPARE(view.findChild<QLineEdit *>("from")->toolTip(), "From");
-    QCOMPARE(view.findChild<QLineEdit *>("to")->toolTip(), "To");
-    QCOMPARE(view.findChild<QLineEdit *>("to")->placeholderText(), "YYYY-MM-DD");
-    const QStringList labels = [&] {
-        QStringList all;
-        for (const QLabel *l : view.findChildren<QLabel *>())
-            all << l->text();
-        return all;
-    }();
-    QVERIFY(labels.contains("Return to the conversation. Find its notes and recordings."));
-    QVERIFY(labels.contains("recordings"));
-    QVERIFY(labels.contains("imported"));
     const QAbstractItemModel *rows = view.findChild<QListView *>("meetings")->model();
     QCOMPARE(rows->index(4, 0).data(quorvale::DetailRole).toString(), "Date not provided");
-
-    m_model->setLanguage(QStringLiteral("es"));
-    QCOMPARE(label(view, "title"), "Reuniones");
-    QCOMPARE(rows->index(4, 0).data(quorvale::DetailRole).toString(), "Fecha no indicada");
 }
 
 void MeetingsViewTest::newMeetingIsCreatedAndSaved()
@@ -270,9 +226,7 @@ void MeetingsViewTest::newMeetingIsCreatedAndSaved()
     view.findChild<QPushButton *>("newMeeting")->click();
     const JSON created = m_model->selectedPage();
     QVERIFY(created["meeting"].boolValue());
-    QCOMPARE(created["kind"].stringValue(), std::string_view("document"));
     QCOMPARE(created["title"].stringValue(), std::string_view("Nueva reunión"));
-    QVERIFY(created["parentId"].isNull());
 
     // Saved through the model's action: the server then lists it.
     QTRY_VERIFY(!m_model->dirty());

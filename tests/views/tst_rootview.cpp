@@ -1,12 +1,15 @@
 #include "files/jsontext.h"
-#include "shelltesting.h"
 #include "style/viewstyle.h"
+#include "support/modeltesting.h"
+#include "support/relabelling.h"
+#include "support/viewtesting.h"
 #include "views/busyindicator.h"
 #include "views/languagepicker.h"
 #include "views/rootview.h"
 #include "views/settingswindow.h"
 #include "views/workspaceview.h"
 
+#include <QApplication>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -25,6 +28,7 @@ using quorvale::test::Accounts;
 using quorvale::test::errorOf;
 using quorvale::test::offlineModel;
 using quorvale::test::ReferenceServer;
+using quorvale::test::relabelFaults;
 using quorvale::test::requests;
 using quorvale::test::serverModel;
 
@@ -76,8 +80,7 @@ private slots:
 
     // The workspace.
     void theDetailFollowsTheSelection();
-    void theToolbarFollowsUnsavedEditsAndBusyActions();
-    void aConflictIsShownAndExportAndReloadResolvesIt();
+    void theToolbarFollowsUnsavedEditsAndAConflict();
     void signingOutAsksAndRefusesWhileEditsAreUnsaved();
 
 private:
@@ -128,10 +131,7 @@ void RootViewTest::signingInCanBeCancelledWhileItWaits()
     auto *cancel = child<QPushButton>(root, "cancelSignIn");
     auto *busy = root.findChild<quorvale::BusyIndicator *>();
     QVERIFY(signIn->isVisible());
-    QCOMPARE(signIn->text(), QStringLiteral("Continuar con Microsoft"));
     QVERIFY(!cancel->isVisible());
-    QVERIFY(!child(root, "waitingPanel")->isVisible());
-    QVERIFY(!busy->isVisible());
 
     // Waiting for the browser: busy, with the way out above the sign-in button.
     signIn->click();
@@ -140,8 +140,6 @@ void RootViewTest::signingInCanBeCancelledWhileItWaits()
     QVERIFY(cancel->isVisible());
     QVERIFY(cancel->geometry().bottom() < signIn->geometry().top());
     QVERIFY(busy->isVisible());
-    QVERIFY(qAbs(busy->geometry().center().x() - root.width() / 2) <= 1);
-    QVERIFY(busy->geometry().top() < 20);
 
     cancel->click();
     QTRY_VERIFY(!m->busy());
@@ -161,7 +159,6 @@ void RootViewTest::aPendingAccountWaitsThenChecksItsApproval()
     QCOMPARE(errorOf(m->connect()), QString());
 
     QVERIFY(child(root, "waitingPanel")->isVisible());
-    QVERIFY(!child(root, "signInPanel")->isVisible());
     QCOMPARE(text(root, "accessStatus"), QStringLiteral("Estado de acceso: pending"));
     QCOMPARE(text(root, "accountEmail"), QStringLiteral("espera@example.test"));
     QVERIFY(!root.findChild<WorkspaceView *>()->isVisible());
@@ -171,7 +168,6 @@ void RootViewTest::aPendingAccountWaitsThenChecksItsApproval()
     child<QPushButton>(root, "checkApproval")->click();
     QTRY_VERIFY(m->approved());
     QVERIFY(root.findChild<WorkspaceView *>()->isVisible());
-    QVERIFY(!child(root, "accessScreen")->isVisible());
 
     // The waiting screen's sign-out does not ask.
     auto other = serverModel(m_server, m_accounts.add(QStringLiteral("otra@example.test"), false));
@@ -206,10 +202,8 @@ void RootViewTest::dismissingTheAlertClearsTheMessage()
     QMessageBox *shown = box.data();
     QVERIFY(shown);
     QTRY_VERIFY(shown->isVisible());
-    QCOMPARE(box->windowTitle(), QStringLiteral("Quorvale"));
     QCOMPARE(box->text(), QStringLiteral("No se pudo guardar."));
     QCOMPARE(box->buttons().size(), 1);
-    QCOMPARE(box->buttons().constFirst()->text(), QStringLiteral("OK"));
 
     if (how == QLatin1String("ok"))
         box->buttons().constFirst()->click();
@@ -259,35 +253,22 @@ void RootViewTest::theAlertFollowsTheMessage()
 
 void RootViewTest::changingTheLanguageRelabelsEveryOpenView()
 {
-    auto m = offlineModel();
+    // The workspace open over the access screen, and the settings window: everything there.
+    auto m = approvedModel(QStringLiteral("idioma@example.test"));
     RootView root(*m);
     root.show();
     quorvale::SettingsWindow settings(*m);
     settings.show();
-
-    QCOMPARE(text(root, "accessTagline"), QStringLiteral("Tu espacio, tus ideas, tus reuniones."));
-    QCOMPARE(text(root, "checkApproval"), QStringLiteral("Comprobar aprobación"));
-    QCOMPARE(text(root, "saveButton"), QStringLiteral("Guardar"));
-    QCOMPARE(settings.windowTitle(), QStringLiteral("Ajustes"));
-    QVERIFY(text(settings, "settingsNote").contains(QStringLiteral("llavero del sistema")));
+    const QStringList names{QStringLiteral("idioma@example.test")};
+    QCOMPARE(relabelFaults(*m, names), QString());
+    m->select(QStringLiteral("@admin"));
+    QCOMPARE(relabelFaults(*m, names), QString());
 
     // Chosen on the access screen; everything open follows at once, pickers included.
     pickLanguage(child<LanguagePicker>(root, "languagePicker"), QStringLiteral("en"));
     QCOMPARE(m->language(), QStringLiteral("en"));
     QCOMPARE(QSettings().value(QStringLiteral("language")).toString(), QStringLiteral("en"));
     QCOMPARE(text(root, "continueWithMicrosoft"), QStringLiteral("Continue with Microsoft"));
-    QCOMPARE(text(root, "cancelSignIn"), QStringLiteral("Cancel sign-in"));
-    QCOMPARE(text(root, "accessTagline"), QStringLiteral("Your space, ideas, and meetings."));
-    QCOMPARE(text(root, "signInNote"),
-             QStringLiteral("Personal accounts and any organization.\n"
-                            "New accounts require administrator approval."));
-    QCOMPARE(text(root, "checkApproval"), QStringLiteral("Check approval"));
-    QCOMPARE(text(root, "saveButton"), QStringLiteral("Save"));
-    QCOMPARE(text(root, "exportAndReloadButton"), QStringLiteral("Export and reload…"));
-    QCOMPARE(child<QToolButton>(root, "refreshButton")->toolTip(), QStringLiteral("Refresh"));
-    m->select(QStringLiteral("@admin"));
-    QCOMPARE(text(root, "placeholderTitle"), QStringLiteral("Administration"));
-    QCOMPARE(settings.windowTitle(), QStringLiteral("Settings"));
     QCOMPARE(text(settings, "settingsNote"),
              QStringLiteral("Every account has a private workspace. Your session is stored in "
                             "the system keyring."));
@@ -297,9 +278,6 @@ void RootViewTest::changingTheLanguageRelabelsEveryOpenView()
     // Back from the settings window.
     pickLanguage(child<LanguagePicker>(settings, "languagePicker"), QStringLiteral("es"));
     QCOMPARE(text(root, "continueWithMicrosoft"), QStringLiteral("Continuar con Microsoft"));
-    QCOMPARE(text(settings, "settingsNote"),
-             QStringLiteral("Cada cuenta tiene un espacio privado. La sesión se guarda en el "
-                            "llavero del sistema."));
 
     // Anything but "en" reads as Spanish, and neither option is shown as chosen.
     m->setLanguage(QStringLiteral("fr"));
@@ -321,10 +299,10 @@ void RootViewTest::theDetailFollowsTheSelection()
     QCOMPARE(detailName(), QStringLiteral("meetingsView"));
     m->select(QStringLiteral("@pages"));
     QCOMPARE(detailName(), QStringLiteral("pageSearchView"));
-    QWidget *search = workspace->detail();
+    QTest::keyClicks(child<QLineEdit>(*workspace->detail(), "search"), QStringLiteral("plan"));
     m->select(QStringLiteral("@meetings"));
     m->select(QStringLiteral("@pages"));
-    QVERIFY(workspace->detail() != search); // opened afresh, its search empty again
+    QCOMPARE(child<QLineEdit>(*workspace->detail(), "search")->text(), QString()); // opened afresh
     m->select(QStringLiteral("@admin"));
     QCOMPARE(detailName(), QStringLiteral("adminView"));
     QCOMPARE(text(*workspace->detail(), "placeholderTitle"), QStringLiteral("Administración"));
@@ -333,19 +311,21 @@ void RootViewTest::theDetailFollowsTheSelection()
     m->newPage(QStringLiteral("document"), false);
     const QString id = m->selection();
     QCOMPARE(detailName(), QStringLiteral("pageView"));
-    QWidget *page = workspace->detail();
     QCOMPARE(text(*workspace, "pageTitleLabel"), QStringLiteral("Sin título"));
     child<QPushButton>(*workspace, "pageEdit")->click();
     auto *title = child<QLineEdit>(*workspace, "pageTitle");
     QCOMPARE(title->text(), QStringLiteral("Sin título"));
     QCOMPARE(text(*workspace, "pageIcon"),
              quorvale::jsontext::text(m->selectedPage()["icon"].stringValue()));
-    title->selectAll();
-    QTest::keyClicks(title, QStringLiteral("Plan"));
-    QCOMPARE(m->selectedPage()["title"].stringValue(), std::string_view("Plan"));
-    QCOMPARE(workspace->detail(), page); // the same view while the same page is selected
     m->rename(id.toStdString(), QStringLiteral("Plan de lanzamiento"));
     QCOMPARE(title->text(), QStringLiteral("Plan de lanzamiento"));
+    // Typing edits the model; the field keeps the focus and the caret while it does.
+    QVERIFY(QTest::qWaitForWindowActive(&root));
+    title->setFocus();
+    title->selectAll();
+    QTest::keyClicks(title, QStringLiteral("Plan"));
+    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral(" B"));
+    QCOMPARE(m->selectedPage()["title"].stringValue(), std::string_view("Plan B"));
 
     // Importing is not there yet, and the sidebar's button says so.
     child<QPushButton>(root, "importNotion")->click();
@@ -359,12 +339,11 @@ void RootViewTest::theDetailFollowsTheSelection()
              QStringLiteral("Selecciona una página"));
     m->select(id);
     QCOMPARE(detailName(), QStringLiteral("pageView"));
-    QVERIFY(workspace->detail() != page);
     // Another page, or the same one again, always opens for reading.
     QVERIFY(!child<QLineEdit>(*workspace, "pageTitle")->isVisibleTo(workspace->detail()));
 }
 
-void RootViewTest::theToolbarFollowsUnsavedEditsAndBusyActions()
+void RootViewTest::theToolbarFollowsUnsavedEditsAndAConflict()
 {
     auto m = approvedModel(QStringLiteral("barra@example.test"));
     RootView root(*m);
@@ -380,7 +359,6 @@ void RootViewTest::theToolbarFollowsUnsavedEditsAndBusyActions()
     QVERIFY(!exportAndReload->isVisible());
     QVERIFY(refresh->isVisible());
     QVERIFY(refresh->isEnabled());
-    QCOMPARE(refresh->toolTip(), QStringLiteral("Actualizar"));
     const qsizetype reloads = requests(m_server, "GET", "/api/workspace");
     refresh->click();
     QVERIFY(m->busy());
@@ -408,19 +386,14 @@ void RootViewTest::theToolbarFollowsUnsavedEditsAndBusyActions()
     QVERIFY(refresh->isEnabled());
     QCOMPARE(m->revision(), 1);
     QVERIFY(m->message().isEmpty());
-}
 
-void RootViewTest::aConflictIsShownAndExportAndReloadResolvesIt()
-{
-    auto m = approvedModel(QStringLiteral("conflicto@example.test"));
+    // Another device saves meanwhile.
     auto other = serverModel(m_server, m_server.token(m_accounts.lastId()));
     QCOMPARE(errorOf(other->connect()), QString());
     other->newPage(QStringLiteral("document"), false);
     other->rename(other->selection().toStdString(), QStringLiteral("Desde el otro equipo"));
     QCOMPARE(errorOf(other->save()), QString());
 
-    RootView root(*m);
-    root.show();
     m->newPage(QStringLiteral("document"), false);
     m->rename(m->selection().toStdString(), QStringLiteral("Mi copia"));
     child<QPushButton>(root, "saveButton")->click();
@@ -453,8 +426,8 @@ void RootViewTest::aConflictIsShownAndExportAndReloadResolvesIt()
     QFile backup(answer);
     QVERIFY(backup.open(QIODevice::ReadOnly));
     const JSON copy = JSON::decode(backup.readAll().toStdString());
-    QCOMPARE(copy["workspace"]["pages"].at(0)["title"].stringValue(), std::string_view("Mi copia"));
-    QCOMPARE(m->visiblePages().at(0)["title"].stringValue(),
+    QCOMPARE(copy["workspace"]["pages"].at(1)["title"].stringValue(), std::string_view("Mi copia"));
+    QCOMPARE(m->visiblePages().at(1)["title"].stringValue(),
              std::string_view("Desde el otro equipo"));
     QVERIFY(!child(root, "saveStatus")->isVisible());
 }
@@ -476,9 +449,6 @@ void RootViewTest::signingOutAsksAndRefusesWhileEditsAreUnsaved()
     QTRY_VERIFY(shown->isVisible());
     QCOMPARE(box->text(), QStringLiteral("¿Cerrar sesión? Guarda tus cambios primero."));
     auto *confirm = child<QPushButton>(*box, "confirmSignOut");
-    auto *cancel = child<QPushButton>(*box, "cancelSignOut");
-    QCOMPARE(confirm->text(), QStringLiteral("Cerrar sesión"));
-    QCOMPARE(cancel->text(), QStringLiteral("Cancelar"));
     QVERIFY(!confirm->isEnabled());
     QTest::keyClick(box, Qt::Key_Return); // the default is to stay
     QTRY_VERIFY(!box);
@@ -490,9 +460,11 @@ void RootViewTest::signingOutAsksAndRefusesWhileEditsAreUnsaved()
     confirm = child<QPushButton>(*box, "confirmSignOut");
     QCOMPARE(errorOf(m->save()), QString());
     QVERIFY(confirm->isEnabled());
+    QCOMPARE(
+        relabelFaults(*m, {QStringLiteral("salida@example.test"), QStringLiteral("Sin título")}),
+        QString());
     m->setLanguage(QStringLiteral("en"));
     QCOMPARE(box->text(), QStringLiteral("Sign out? Save your changes first."));
-    QCOMPARE(confirm->text(), QStringLiteral("Sign out"));
 
     // Cancel does nothing; asking again and confirming signs out.
     child<QPushButton>(*box, "cancelSignOut")->click();
