@@ -282,8 +282,8 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
         TranscriptionOptions transcription;
         transcription.command = rest.take("transcriber").value_or("");
         if (const auto workers = rest.take("transcription-workers"))
-            transcription.workers = static_cast<int>(parseWhole(
-                *workers, 16, "--transcription-workers must be a number from 1 to 16"));
+            transcription.workers = static_cast<int>(
+                parseWhole(*workers, 16, "--transcription-workers must be a number from 1 to 16"));
         if (transcription.workers < 1)
             throw UsageError("--transcription-workers must be a number from 1 to 16");
         rest.expect(0);

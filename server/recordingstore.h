@@ -55,7 +55,6 @@ public:
     std::filesystem::path fileOf(const std::string &accountId, const std::string &id) const;
 
 private:
-
     Database &m_database;
     std::filesystem::path m_dir;
 };

@@ -12,8 +12,8 @@ extern "C" {
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <new>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 

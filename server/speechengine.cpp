@@ -89,8 +89,7 @@ Outcome run(const std::vector<std::string> &arguments, std::chrono::milliseconds
         argv.push_back(const_cast<char *>(argument.c_str()));
     argv.push_back(nullptr);
     pid_t pid = 0;
-    const int spawned =
-        posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (spawned != 0)
@@ -199,12 +198,21 @@ JSON SpeechEngine::transcribe(const std::filesystem::path &wav, std::chrono::mil
     const std::string dir = modelDir;
     // The path goes in as an argument of its own, never through the shell's parsing.
     const std::vector<std::string> arguments =
-        builtIn ? std::vector<std::string>{"pocketsphinx_continuous", "-infile", wav.string(),
-                                           "-time", "yes", "-hmm", dir + "/en-us", "-lm",
-                                           dir + "/en-us.lm.bin", "-dict",
-                                           dir + "/cmudict-en-us.dict", "-logfn", "/dev/null"}
-                : std::vector<std::string>{"/bin/sh", "-c", m_command + " \"$1\"", "sh",
-                                           wav.string()};
+        builtIn
+            ? std::vector<std::string>{"pocketsphinx_continuous",
+                                       "-infile",
+                                       wav.string(),
+                                       "-time",
+                                       "yes",
+                                       "-hmm",
+                                       dir + "/en-us",
+                                       "-lm",
+                                       dir + "/en-us.lm.bin",
+                                       "-dict",
+                                       dir + "/cmudict-en-us.dict",
+                                       "-logfn",
+                                       "/dev/null"}
+            : std::vector<std::string>{"/bin/sh", "-c", m_command + " \"$1\"", "sh", wav.string()};
     const Outcome outcome = run(arguments, limit, cancelled);
     if (!WIFEXITED(outcome.waitStatus) || WEXITSTATUS(outcome.waitStatus) != 0) {
         std::string why = WIFEXITED(outcome.waitStatus)

@@ -41,8 +41,7 @@ public:
     // failed one is queued again. Answers the state after the call and, when it is queued,
     // wakes the workers.
     Transcription enqueue(const std::string &accountId, const std::string &recordingId);
-    std::optional<Transcription> find(const std::string &accountId,
-                                      const std::string &recordingId);
+    std::optional<Transcription> find(const std::string &accountId, const std::string &recordingId);
     // Takes the oldest queued recording and marks it processing, atomically, so that two
     // workers never take the same one.
     std::optional<Transcription> claimNext();

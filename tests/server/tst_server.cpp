@@ -96,7 +96,7 @@ private slots:
     // Recordings.
     void uploadsAreStoredOncePerUploadId();
     void concurrentRepeatsOfAnUploadStoreOnce();
-    void uploadsNeedAPageAndAnUploadId();
+    void uploadsNeedAPage();
     void accountsCannotReachEachOthersData();
     void oversizeUploadIsRefusedAndNothingStored_data();
     void oversizeUploadIsRefusedAndNothingStored();
@@ -639,12 +639,12 @@ void ServerTest::concurrentRepeatsOfAnUploadStoreOnce()
     QCOMPARE(QDir(recordingDir(user)).entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
 
-void ServerTest::uploadsNeedAPageAndAnUploadId()
+void ServerTest::uploadsNeedAPage()
 {
     const User user = newUser();
     Client client(m_server);
-    for (const char *path : {"/api/recordings?uploadId=u", "/api/recordings?pageId=p",
-                             "/api/recordings?pageId=&uploadId=u", "/api/recordings"}) {
+    for (const char *path :
+         {"/api/recordings?uploadId=u", "/api/recordings?pageId=&uploadId=u", "/api/recordings"}) {
         const Reply reply = client.send("POST", path, user.token, "audio", "audio/mp4");
         QVERIFY2(reply.status == 400 && reply.isRefusal(), path);
     }
