@@ -20,6 +20,8 @@ namespace {
 constexpr const char *modelDir = "/usr/share/pocketsphinx/model/en-us";
 constexpr std::size_t maxOutputBytes = std::size_t{16} << 20;
 constexpr std::size_t keptErrorBytes = 4096;
+constexpr double pauseSeconds = 0.3;
+constexpr double longSegmentSeconds = 15;
 
 struct Outcome
 {
@@ -256,6 +258,13 @@ JSON SpeechEngine::parsePocketsphinx(std::string_view output)
             continue;
         }
         if (word == "</s>") {
+            close();
+            continue;
+        }
+        // A pause, or any silence once a segment runs long, starts a new segment: utterances
+        // of continuous speech last minutes, too long to find a passage by its time.
+        if (word == "<sil>" && !text.empty() &&
+            (wordEnd - wordStart >= pauseSeconds || wordStart - start >= longSegmentSeconds)) {
             close();
             continue;
         }

@@ -43,7 +43,8 @@ public:
     JSON transcribe(const std::filesystem::path &wav, std::chrono::milliseconds limit,
                     const std::atomic<bool> &cancelled) const;
 
-    // Segments from pocketsphinx_continuous -time yes: one per utterance, fillers dropped.
+    // Segments from pocketsphinx_continuous -time yes: utterances cut at pauses, fillers
+    // dropped.
     static JSON parsePocketsphinx(std::string_view output);
     // Segments from a replacement engine's JSON, checked and reduced to start, end and text.
     static JSON parseSegments(std::string_view output);
