@@ -3,6 +3,7 @@
 #include "server/certificates.h"
 #include "server/httpserver.h"
 #include "server/store.h"
+#include "server/transcriber.h"
 #include "server/util.h"
 
 #include <chrono>
@@ -20,6 +21,7 @@ namespace {
 
 constexpr const char *usage = R"(usage:
   quorvale-server [--data DIR] serve [--host 127.0.0.1] [--port 8443] [--code-ttl 300]
+                                     [--transcriber CMD] [--transcription-workers 2]
   quorvale-server [--data DIR] account add --email E [--name N] [--tenant T]
   quorvale-server [--data DIR] account approve|reject|block|promote ID
   quorvale-server [--data DIR] account list
@@ -37,6 +39,11 @@ layout of the imported page PAGE: a JSON object {"<block id>": {"indent": n, "nu
 "notion list-files" prints one JSON record per file of the batch.
 --code-ttl is how many seconds a sign-in code stays valid (0 to 3600; 0 makes every code
 expire at once, which tests use).
+Recordings are transcribed in the background by --transcription-workers (1 to 16) at a time.
+--transcriber replaces the built-in engine (pocketsphinx with its US English model): CMD is
+run by /bin/sh with the path of a 16 kHz mono WAV file as its last argument, and prints
+{"segments": [{"start": seconds, "end": seconds, "text": "..."}]} (or just the array); an
+exit status other than 0 fails the transcription with the last line of its error output.
 )";
 
 struct UsageError : std::runtime_error
@@ -170,8 +177,15 @@ int notion(Store &store, Arguments &rest, std::ostream &out)
     throw UsageError("unknown notion verb " + verb);
 }
 
+struct TranscriptionOptions
+{
+    std::string command;
+    int workers = Transcriber::defaultWorkers;
+};
+
 int serve(const std::filesystem::path &dataDir, const std::string &host, int port,
-          std::chrono::seconds codeLifetime, std::ostream &out, std::ostream &err)
+          std::chrono::seconds codeLifetime, const TranscriptionOptions &transcription,
+          std::ostream &out, std::ostream &err)
 {
     // Signals are taken by sigwait below rather than by a handler: stopping the server is not
     // something a signal handler may do. Threads made from here on inherit the mask.
@@ -183,6 +197,8 @@ int serve(const std::filesystem::path &dataDir, const std::string &host, int por
 
     Store store(dataDir);
     store.removeAbandonedUploads();
+    Transcriber transcriber(store, dataDir / "transcribing", transcription.command,
+                            transcription.workers);
     HttpServer server(store, CertificateFiles::in(dataDir), dataDir / "access.log", codeLifetime);
     const int bound = server.listen(host, port);
     out << "listening on https://localhost:" << bound << std::endl;
@@ -199,6 +215,8 @@ int serve(const std::filesystem::path &dataDir, const std::string &host, int por
     int signal = 0;
     sigwait(&stopSignals, &signal);
     server.stop();
+    // Engines under way are ended and their work queued again for the next start.
+    transcriber.stop();
 
     // Requests under way are answered. Idle keep-alive connections would hold the listener
     // for seconds; once nothing has been busy for a moment the process ends without them.
@@ -261,13 +279,20 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
         const auto port = static_cast<int>(parseWhole(rest.take("port").value_or("8443"), 65535,
                                                       "the port must be a number from 0 to 65535"));
         const auto codeLifetime = rest.take("code-ttl");
+        TranscriptionOptions transcription;
+        transcription.command = rest.take("transcriber").value_or("");
+        if (const auto workers = rest.take("transcription-workers"))
+            transcription.workers = static_cast<int>(
+                parseWhole(*workers, 16, "--transcription-workers must be a number from 1 to 16"));
+        if (transcription.workers < 1)
+            throw UsageError("--transcription-workers must be a number from 1 to 16");
         rest.expect(0);
         return serve(dir, host, port,
                      codeLifetime ? std::chrono::seconds(parseWhole(
                                         *codeLifetime, 3600,
                                         "--code-ttl must be a number of seconds from 0 to 3600"))
                                   : HttpServer::defaultCodeLifetime,
-                     out, err);
+                     transcription, out, err);
     }
 
     Store store(dir);

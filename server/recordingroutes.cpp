@@ -11,8 +11,9 @@ namespace {
 
 constexpr std::size_t maxParameterBytes = 1024;
 
-// Recordings of the caller's pages: the list of a page, uploads that are stored once per
-// upload id, and the audio. Transcription is announced but not built yet (501).
+// Recordings of the caller's pages: the list of a page, uploads (a recorder's are stored once
+// per upload id; an imported file has none), the audio, and the transcript that workers make
+// in the background after each upload or on request.
 class RecordingRoutes final : public Routes
 {
 public:
@@ -26,8 +27,10 @@ public:
                        [this](Call &c) { return upload(c); });
         dispatcher.add("GET", "/api/recordings/{}/audio", Access::Approved,
                        [this](Call &c) { return audio(c); });
-        dispatcher.add("*", "/api/recordings/{}/transcribe", Access::Approved, notBuiltYet);
-        dispatcher.add("*", "/api/recordings/{}/transcript", Access::Approved, notBuiltYet);
+        dispatcher.add("POST", "/api/recordings/{}/transcribe", Access::Approved,
+                       [this](Call &c) { return transcribe(c); });
+        dispatcher.add("GET", "/api/recordings/{}/transcript", Access::Approved,
+                       [this](Call &c) { return transcript(c); });
     }
 
 private:
@@ -49,8 +52,8 @@ private:
         recording.pageId = call.parameter("pageId");
         recording.uploadId = call.parameter("uploadId");
         recording.name = call.parameter("name");
-        if (recording.pageId.empty() || recording.uploadId.empty())
-            throw Refusal(400, "pageId and uploadId are required");
+        if (recording.pageId.empty())
+            throw Refusal(400, "pageId is required");
         for (const auto *value : {&recording.pageId, &recording.uploadId, &recording.name}) {
             if (value->size() > maxParameterBytes)
                 throw Refusal(400, "a query parameter is longer than 1024 bytes");
@@ -90,6 +93,8 @@ private:
         if (bytes == 0)
             throw Refusal(400, "the recording is empty");
         const auto [stored, created] = m_store.recordings().add(accountId, recording, *file);
+        if (created)
+            m_store.transcriptions().enqueue(accountId, stored.id);
         return Reply::json(created ? 201 : 200, recordingJson(stored));
     }
 
@@ -100,6 +105,28 @@ private:
             throw Refusal(404, "there is no such recording");
         return Reply::ofFile(m_store.recordings().audio(call.account().id, *recording),
                              recording->mimeType);
+    }
+
+    Reply transcribe(Call &call)
+    {
+        const std::string &accountId = call.account().id;
+        if (!m_store.recordings().find(accountId, call.captures[0]))
+            throw Refusal(404, "there is no such recording");
+        call.exchange.discardBody();
+        return Reply::json(
+            202, transcriptionJson(m_store.transcriptions().enqueue(accountId, call.captures[0])));
+    }
+
+    Reply transcript(Call &call)
+    {
+        const std::string &accountId = call.account().id;
+        if (!m_store.recordings().find(accountId, call.captures[0]))
+            throw Refusal(404, "there is no such recording");
+        const auto transcription = m_store.transcriptions().find(accountId, call.captures[0]);
+        // Only recordings stored before transcription existed have none.
+        if (!transcription)
+            throw Refusal(404, "this recording has not been transcribed; ask for a transcription");
+        return Reply::json(200, transcriptionJson(*transcription));
     }
 };
 

@@ -1,5 +1,6 @@
 #include "server/recordingstore.h"
 
+#include "server/transcriptionstore.h"
 #include "server/util.h"
 
 namespace quorvale::server {
@@ -18,6 +19,9 @@ Recording readRecording(const Statement &row)
 std::optional<Recording> findForUpload(Connection &connection, const std::string &accountId,
                                        const std::string &uploadId)
 {
+    // Without an upload id (an imported file) every upload is a new recording.
+    if (uploadId.empty())
+        return std::nullopt;
     return connection
         .prepare(std::string("SELECT ") + recordingColumns +
                  " FROM recordings WHERE account_id = ?1 AND upload_id = ?2")
@@ -79,10 +83,11 @@ std::pair<Recording, bool> RecordingStore::add(const std::string &accountId, Rec
     file.moveTo(target, [&] {
         connection
             ->prepare("INSERT INTO recordings (id, account_id, page_id, name, bytes, mime_type, "
-                      "upload_id, created_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)")
+                      "upload_id, created_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, NULLIF(?7, ''), ?8)")
             .bind(recording.id, accountId, recording.pageId, recording.name, recording.bytes,
                   recording.mimeType, recording.uploadId, recording.createdAt)
             .run();
+        queueTranscription(*connection, accountId, recording.id);
         transaction.commit();
     });
     return {recording, true};

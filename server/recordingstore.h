@@ -51,10 +51,10 @@ public:
     // Number of recordings per page id.
     std::map<std::string, std::int64_t> countsByPage(const std::string &accountId);
     void removeAbandonedUploads();
-
-private:
+    // Where the audio of a recording is kept.
     std::filesystem::path fileOf(const std::string &accountId, const std::string &id) const;
 
+private:
     Database &m_database;
     std::filesystem::path m_dir;
 };

@@ -91,6 +91,36 @@ CREATE TABLE notion_layouts (
     PRIMARY KEY (account_id, page_id)
 );
 )sql",
+    // Imported files come without an upload id: it becomes optional (NULLs never collide in
+    // the unique constraint), and each recording gets its transcription state.
+    R"sql(
+CREATE TABLE recordings_new (
+    seq INTEGER PRIMARY KEY AUTOINCREMENT,
+    id TEXT NOT NULL UNIQUE,
+    account_id TEXT NOT NULL REFERENCES accounts (id),
+    page_id TEXT NOT NULL,
+    name TEXT NOT NULL,
+    bytes INTEGER NOT NULL,
+    mime_type TEXT NOT NULL,
+    upload_id TEXT,
+    created_at TEXT NOT NULL,
+    UNIQUE (account_id, upload_id)
+);
+INSERT INTO recordings_new SELECT * FROM recordings;
+DROP TABLE recordings;
+ALTER TABLE recordings_new RENAME TO recordings;
+CREATE INDEX recordings_page ON recordings (account_id, page_id);
+CREATE TABLE transcriptions (
+    recording_id TEXT PRIMARY KEY REFERENCES recordings (id),
+    account_id TEXT NOT NULL REFERENCES accounts (id),
+    status TEXT NOT NULL, -- queued, processing, completed, failed
+    queue_order INTEGER NOT NULL,
+    error TEXT NOT NULL DEFAULT '',
+    result TEXT,
+    updated_at TEXT NOT NULL
+);
+CREATE INDEX transcriptions_queue ON transcriptions (status, queue_order);
+)sql",
 };
 constexpr std::int64_t schemaVersion = std::size(migrations);
 
@@ -100,9 +130,12 @@ void migrate(Database &database)
 {
     auto connection = database.connect();
     Transaction transaction(*connection);
-    auto version = connection->prepare("PRAGMA user_version");
-    version.step();
-    const std::int64_t found = version.integer(0);
+    // The statement is finished before the scripts run: DROP TABLE fails beside an open one.
+    const std::int64_t found = [&] {
+        auto version = connection->prepare("PRAGMA user_version");
+        version.step();
+        return version.integer(0);
+    }();
     if (found > schemaVersion)
         throw DatabaseError("the database was made by a newer quorvale-server (schema " +
                             std::to_string(found) + ")");
@@ -124,6 +157,7 @@ Store::Store(const std::filesystem::path &dataDir)
     , m_workspaces(m_database)
     , m_recordings(m_database, dataDir / "recordings")
     , m_imports(m_database, dataDir / "notion-files", m_accounts)
+    , m_transcriptions(m_database)
 {
     // The stores touch no table before this.
     migrate(m_database);

@@ -10,6 +10,7 @@
 #include "server/outbox.h"
 #include "server/recordingstore.h"
 #include "server/sessionstore.h"
+#include "server/transcriptionstore.h"
 #include "server/workspacestore.h"
 
 #include <filesystem>
@@ -34,6 +35,7 @@ public:
     WorkspaceStore &workspaces() { return m_workspaces; }
     RecordingStore &recordings() { return m_recordings; }
     ImportStore &imports() { return m_imports; }
+    TranscriptionStore &transcriptions() { return m_transcriptions; }
 
 private:
     Database m_database;
@@ -43,6 +45,7 @@ private:
     WorkspaceStore m_workspaces;
     RecordingStore m_recordings;
     ImportStore m_imports;
+    TranscriptionStore m_transcriptions;
 };
 
 } // namespace quorvale::server

@@ -534,10 +534,10 @@ void ServerTest::uploadsAreStoredOncePerUploadId()
     QCOMPARE(QFileInfo(file).permissions(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                 QFileDevice::ReadUser | QFileDevice::WriteUser);
 
-    // Uploads without a page, an upload id or any bytes are refused and store nothing.
-    for (const char *refused : {"/api/recordings?uploadId=u", "/api/recordings?pageId=p",
-                                "/api/recordings?pageId=&uploadId=u", "/api/recordings",
-                                "/api/recordings?pageId=p&uploadId=empty"}) {
+    // Uploads without a page or any bytes are refused and store nothing (an imported file comes
+    // without an upload id, and is accepted: see the transcription suite).
+    for (const char *refused : {"/api/recordings?uploadId=u", "/api/recordings?pageId=&uploadId=u",
+                                "/api/recordings", "/api/recordings?pageId=p&uploadId=empty"}) {
         const std::string bytes = std::string_view(refused).ends_with("empty") ? "" : "audio";
         const Reply reply = client.send("POST", refused, user.token, bytes, "audio/mp4");
         QVERIFY2(reply.status == 400 && reply.isRefusal(), refused);
