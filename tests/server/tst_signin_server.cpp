@@ -553,10 +553,13 @@ void SignInServerTest::dataDirectoriesFromBeforeSignInAndImportsGainThem()
     const QString id = server.addAccount(QStringLiteral("early@example.com"));
     QVERIFY(!id.isEmpty());
     const QString latest = sql(server, QStringLiteral("PRAGMA user_version"));
-    QCOMPARE(sql(server, QStringLiteral("DROP TABLE sign_in_codes; DROP TABLE notion_files; "
-                                        "DROP TABLE notion_layouts; PRAGMA user_version = 1; "
-                                        "PRAGMA user_version")),
-             QStringLiteral("1"));
+    QCOMPARE(
+        sql(server,
+            QStringLiteral(
+                "DROP TABLE sign_in_codes; DROP TABLE notion_files; DROP TABLE transcriptions; "
+                "DROP TABLE notion_layouts; PRAGMA user_version = 1; "
+                "PRAGMA user_version")),
+        QStringLiteral("1"));
 
     QVERIFY(server.start());
     HttpsClient client(server);

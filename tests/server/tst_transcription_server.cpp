@@ -321,7 +321,7 @@ done
 kill -KILL "$p"
 )sh";
     QVERIFY(writeScript(m_dir.filePath(QStringLiteral("crash")),
-                        "touch '" + crashed.toUtf8() + "'" + killServer));
+                        killServer + "touch '" + crashed.toUtf8() + "'\n"));
     server.setServeOptions(
         {QStringLiteral("--transcriber"), m_dir.filePath(QStringLiteral("crash"))});
     QVERIFY(server.start());

@@ -191,8 +191,14 @@ bool ReferenceServer::start()
 
 void ReferenceServer::stop()
 {
-    if (m_process.state() == QProcess::NotRunning)
+    if (m_process.state() == QProcess::NotRunning) {
+        // It ended by itself (killed, crashed): say how.
+        if (m_port > 0)
+            m_lastExitCode =
+                m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+        m_port = 0;
         return;
+    }
     m_process.terminate();
     if (!m_process.waitForFinished(stopTimeoutMs)) {
         m_process.kill();
