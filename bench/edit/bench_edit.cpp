@@ -6,7 +6,7 @@
 #include "common/workspacegenerator.h"
 #include "draftstore/draftstore.h"
 #include "model/workspacemodel.h"
-#include "service/secretstore.h"
+#include "support/memorysecretstore.h"
 #include "support/referenceserver.h"
 
 #include <QCoreApplication>
@@ -17,8 +17,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <map>
 #include <cstdio>
+#include <map>
 #include <vector>
 
 using quorvale::JSON;

@@ -4,7 +4,7 @@
 #include "common/benchresults.h"
 #include "common/workspacegenerator.h"
 #include "model/workspacemodel.h"
-#include "service/secretstore.h"
+#include "support/memorysecretstore.h"
 #include "json/json.h"
 
 #include <QJsonDocument>

@@ -6,7 +6,7 @@
 #include "common/workspacegenerator.h"
 #include "model/document.h"
 #include "model/workspacemodel.h"
-#include "service/secretstore.h"
+#include "support/memorysecretstore.h"
 #include "views/pagesearchview.h"
 #include "views/pagetree.h"
 #include "views/sidebar.h"

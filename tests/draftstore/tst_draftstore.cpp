@@ -1,7 +1,7 @@
 #include "draftstore/draftstore.h"
 #include "files/durablefile.h"
-#include "service/secretstore.h"
 #include "service/serviceerror.h"
+#include "support/memorysecretstore.h"
 #include "json/json.h"
 
 #include "support/xdghome.h"

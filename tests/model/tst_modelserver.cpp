@@ -1,7 +1,7 @@
 #include "draftstore/draftstore.h"
 #include "model/workspacemodel.h"
-#include "service/secretstore.h"
 #include "support/cannedserver.h"
+#include "support/memorysecretstore.h"
 #include "support/modeltesting.h"
 #include "support/referenceserver.h"
 

@@ -1,5 +1,6 @@
 #include "pageview/attachmentview.h"
 #include "pageview/nativetable.h"
+#include "support/memorysecretstore.h"
 
 #include "modeltesting.h"
 #include "support/cannedserver.h"

@@ -1,6 +1,6 @@
-#include "service/secretstore.h"
 #include "service/serviceerror.h"
 #include "service/vault.h"
+#include "support/memorysecretstore.h"
 
 #include <QProcess>
 #include <QTemporaryDir>

@@ -1,7 +1,7 @@
-#include "service/secretstore.h"
 #include "service/service.h"
 #include "support/awaiting.h"
 #include "support/cannedserver.h"
+#include "support/memorysecretstore.h"
 #include "support/referenceserver.h"
 
 #include <QDir>

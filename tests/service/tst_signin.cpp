@@ -1,8 +1,8 @@
-#include "service/secretstore.h"
 #include "service/service.h"
 #include "service/vault.h"
 #include "support/awaiting.h"
 #include "support/cannedserver.h"
+#include "support/memorysecretstore.h"
 #include "support/referenceserver.h"
 
 #include <QCryptographicHash>

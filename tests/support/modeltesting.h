@@ -4,8 +4,8 @@
 // and model tasks run to their end.
 
 #include "model/workspacemodel.h"
-#include "service/secretstore.h"
 #include "support/awaiting.h"
+#include "support/memorysecretstore.h"
 #include "support/referenceserver.h"
 
 #include <QSslCertificate>

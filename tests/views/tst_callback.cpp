@@ -1,6 +1,6 @@
-#include "service/secretstore.h"
 #include "service/service.h"
 #include "support/awaiting.h"
+#include "support/memorysecretstore.h"
 #include "support/referenceserver.h"
 #include "views/singleinstance.h"
 

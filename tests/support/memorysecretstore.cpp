@@ -1,4 +1,4 @@
-#include "secretstore.h"
+#include "memorysecretstore.h"
 
 namespace quorvale {
 
