@@ -1,5 +1,7 @@
 #include "server/imagepreview.h"
 
+#include "server/ffmpeg.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/dict.h>
@@ -21,25 +23,14 @@ namespace quorvale::server {
 
 namespace {
 
-struct FreeContext
-{
-    void operator()(AVCodecContext *context) const { avcodec_free_context(&context); }
-};
-struct FreeFrame
-{
-    void operator()(AVFrame *frame) const { av_frame_free(&frame); }
-};
-struct FreePacket
-{
-    void operator()(AVPacket *packet) const { av_packet_free(&packet); }
-};
+using ffmpeg::Context;
+using ffmpeg::Frame;
+using ffmpeg::Packet;
+
 struct FreeScaler
 {
     void operator()(SwsContext *scaler) const { sws_freeContext(scaler); }
 };
-using Context = std::unique_ptr<AVCodecContext, FreeContext>;
-using Frame = std::unique_ptr<AVFrame, FreeFrame>;
-using Packet = std::unique_ptr<AVPacket, FreePacket>;
 using Scaler = std::unique_ptr<SwsContext, FreeScaler>;
 
 // A large picture takes hundreds of megabytes while it is decoded; a few at a time keep the

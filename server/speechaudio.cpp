@@ -1,5 +1,7 @@
 #include "server/speechaudio.h"
 
+#include "server/ffmpeg.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -24,22 +26,6 @@ namespace {
 constexpr int speechRate = 16000;
 constexpr std::size_t wavHeaderBytes = 44;
 
-struct CloseInput
-{
-    void operator()(AVFormatContext *format) const { avformat_close_input(&format); }
-};
-struct FreeContext
-{
-    void operator()(AVCodecContext *context) const { avcodec_free_context(&context); }
-};
-struct FreeFrame
-{
-    void operator()(AVFrame *frame) const { av_frame_free(&frame); }
-};
-struct FreePacket
-{
-    void operator()(AVPacket *packet) const { av_packet_free(&packet); }
-};
 struct FreeResampler
 {
     void operator()(SwrContext *resampler) const { swr_free(&resampler); }
@@ -130,7 +116,7 @@ double writeSpeechWav(const std::filesystem::path &input, const std::filesystem:
     AVFormatContext *opened = nullptr;
     if (const int error = avformat_open_input(&opened, input.c_str(), nullptr, nullptr); error < 0)
         throw AudioError("the recording cannot be read as audio: " + describe(error));
-    const std::unique_ptr<AVFormatContext, CloseInput> format(opened);
+    const ffmpeg::Input format(opened);
     if (const int error = avformat_find_stream_info(format.get(), nullptr); error < 0)
         throw AudioError("the recording cannot be read as audio: " + describe(error));
     const AVCodec *codec = nullptr;
@@ -138,14 +124,14 @@ double writeSpeechWav(const std::filesystem::path &input, const std::filesystem:
     if (stream < 0 || !codec)
         throw AudioError("the recording holds no audio that can be decoded");
 
-    const std::unique_ptr<AVCodecContext, FreeContext> decoder(avcodec_alloc_context3(codec));
+    const ffmpeg::Context decoder(avcodec_alloc_context3(codec));
     if (!decoder ||
         avcodec_parameters_to_context(decoder.get(), format->streams[stream]->codecpar) < 0 ||
         avcodec_open2(decoder.get(), codec, nullptr) < 0)
         throw AudioError("the recording's audio cannot be decoded");
 
-    const std::unique_ptr<AVPacket, FreePacket> packet(av_packet_alloc());
-    const std::unique_ptr<AVFrame, FreeFrame> frame(av_frame_alloc());
+    const ffmpeg::Packet packet(av_packet_alloc());
+    const ffmpeg::Frame frame(av_frame_alloc());
     if (!packet || !frame)
         throw std::bad_alloc();
     std::unique_ptr<SwrContext, FreeResampler> resampler;
