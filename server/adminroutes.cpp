@@ -17,12 +17,12 @@ public:
     void registerWith(Dispatcher &dispatcher) override
     {
         dispatcher.guard("/api/admin", Access::Administrator);
-        dispatcher.add("GET", "/api/admin/accounts", Access::Administrator,
-                       [this](Call &c) { return accounts(c); });
-        dispatcher.add("POST", "/api/admin/accounts/{}", Access::Administrator,
-                       [this](Call &c) { return changeAccount(c); });
-        dispatcher.add("POST", "/api/admin/notifications/retry", Access::Administrator,
-                       [this](Call &c) { return retryNotifications(c); });
+        route(dispatcher, "GET", "/api/admin/accounts", Access::Administrator, this,
+              &AdminRoutes::accounts);
+        route(dispatcher, "POST", "/api/admin/accounts/{}", Access::Administrator, this,
+              &AdminRoutes::changeAccount);
+        route(dispatcher, "POST", "/api/admin/notifications/retry", Access::Administrator, this,
+              &AdminRoutes::retryNotifications);
     }
 
 private:

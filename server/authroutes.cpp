@@ -23,17 +23,14 @@ public:
 
     void registerWith(Dispatcher &dispatcher) override
     {
-        dispatcher.add("GET", "/auth/login", Access::Anyone,
-                       [this](Call &c) { return signInForm(c); });
-        dispatcher.add("POST", "/auth/login", Access::Anyone,
-                       [this](Call &c) { return submitSignIn(c); });
-        dispatcher.add("POST", "/auth/native/exchange", Access::Anyone,
-                       [this](Call &c) { return exchangeCode(c); });
+        route(dispatcher, "GET", "/auth/login", Access::Anyone, this, &AuthRoutes::signInForm);
+        route(dispatcher, "POST", "/auth/login", Access::Anyone, this, &AuthRoutes::submitSignIn);
+        route(dispatcher, "POST", "/auth/native/exchange", Access::Anyone, this,
+              &AuthRoutes::exchangeCode);
         dispatcher.add("GET", "/auth/me", Access::Session, [](Call &c) {
             return Reply::json(200, JSON::object({{"account", accountJson(c.account())}}));
         });
-        dispatcher.add("POST", "/auth/logout", Access::Session,
-                       [this](Call &c) { return logout(c); });
+        route(dispatcher, "POST", "/auth/logout", Access::Session, this, &AuthRoutes::logout);
     }
 
 private:

@@ -23,13 +23,13 @@ public:
 
     void registerWith(Dispatcher &dispatcher) override
     {
-        dispatcher.add("GET", "/api/notion-imports/resources", Access::Approved,
-                       [this](Call &c) { return resources(c); });
+        route(dispatcher, "GET", "/api/notion-imports/resources", Access::Approved, this,
+              &ImportRoutes::resources);
         dispatcher.add("*", "/api/notion-imports/*", Access::Approved, notBuiltYet);
-        dispatcher.add("GET", "/api/notion-files/{}", Access::Approved,
-                       [this](Call &c) { return file(c); });
-        dispatcher.add("GET", "/api/notion-files/{}/preview", Access::Approved,
-                       [this](Call &c) { return preview(c); });
+        route(dispatcher, "GET", "/api/notion-files/{}", Access::Approved, this,
+              &ImportRoutes::file);
+        route(dispatcher, "GET", "/api/notion-files/{}/preview", Access::Approved, this,
+              &ImportRoutes::preview);
     }
 
 private:

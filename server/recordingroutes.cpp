@@ -21,16 +21,15 @@ public:
 
     void registerWith(Dispatcher &dispatcher) override
     {
-        dispatcher.add("GET", "/api/recordings", Access::Approved,
-                       [this](Call &c) { return list(c); });
-        dispatcher.add("POST", "/api/recordings", Access::Approved,
-                       [this](Call &c) { return upload(c); });
-        dispatcher.add("GET", "/api/recordings/{}/audio", Access::Approved,
-                       [this](Call &c) { return audio(c); });
-        dispatcher.add("POST", "/api/recordings/{}/transcribe", Access::Approved,
-                       [this](Call &c) { return transcribe(c); });
-        dispatcher.add("GET", "/api/recordings/{}/transcript", Access::Approved,
-                       [this](Call &c) { return transcript(c); });
+        route(dispatcher, "GET", "/api/recordings", Access::Approved, this, &RecordingRoutes::list);
+        route(dispatcher, "POST", "/api/recordings", Access::Approved, this,
+              &RecordingRoutes::upload);
+        route(dispatcher, "GET", "/api/recordings/{}/audio", Access::Approved, this,
+              &RecordingRoutes::audio);
+        route(dispatcher, "POST", "/api/recordings/{}/transcribe", Access::Approved, this,
+              &RecordingRoutes::transcribe);
+        route(dispatcher, "GET", "/api/recordings/{}/transcript", Access::Approved, this,
+              &RecordingRoutes::transcript);
     }
 
 private:

@@ -24,6 +24,15 @@ public:
     virtual void registerWith(Dispatcher &dispatcher) = 0;
 
 protected:
+    // Registers a member function of this routes class as the handler of method and pattern.
+    template <typename Self>
+    static void route(Dispatcher &dispatcher, std::string method, std::string_view pattern,
+                      Access access, Self *self, Reply (Self::*handler)(Call &))
+    {
+        dispatcher.add(std::move(method), pattern, access,
+                       [self, handler](Call &call) { return (self->*handler)(call); });
+    }
+
     Store &m_store;
 };
 

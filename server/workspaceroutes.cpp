@@ -33,12 +33,11 @@ public:
 
     void registerWith(Dispatcher &dispatcher) override
     {
-        dispatcher.add("GET", "/api/workspace", Access::Approved,
-                       [this](Call &c) { return workspace(c); });
-        dispatcher.add("PUT", "/api/workspace", Access::Approved,
-                       [this](Call &c) { return save(c); });
-        dispatcher.add("GET", "/api/meetings", Access::Approved,
-                       [this](Call &c) { return meetings(c); });
+        route(dispatcher, "GET", "/api/workspace", Access::Approved, this,
+              &WorkspaceRoutes::workspace);
+        route(dispatcher, "PUT", "/api/workspace", Access::Approved, this, &WorkspaceRoutes::save);
+        route(dispatcher, "GET", "/api/meetings", Access::Approved, this,
+              &WorkspaceRoutes::meetings);
     }
 
 private:
