@@ -1,10 +1,10 @@
 #include "pagesearchview.h"
 #include "files/jsontext.h"
 
+#include "model/textsearch.h"
 #include "model/workspacemodel.h"
 #include "rowmodel.h"
 #include "style/navstyle.h"
-#include "model/textsearch.h"
 
 #include <QBoxLayout>
 #include <QLabel>
