@@ -2,6 +2,7 @@
 
 // The access log: one JSON line per request, appended whole even from many threads.
 
+#include "server/nocopy.h"
 #include <httplib.h>
 
 #include <filesystem>
@@ -14,8 +15,7 @@ class AccessLog final
 public:
     explicit AccessLog(const std::filesystem::path &file);
     ~AccessLog();
-    AccessLog(const AccessLog &) = delete;
-    AccessLog &operator=(const AccessLog &) = delete;
+    QV_NO_COPY(AccessLog)
 
     // {"method","path","status","contentType","authorization"}: never a token or a body.
     void write(const httplib::Request &request, int status);

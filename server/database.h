@@ -3,6 +3,7 @@
 // A thin layer over SQLite: connections in WAL mode with a busy timeout, prepared statements,
 // write transactions taken with BEGIN IMMEDIATE, and a pool shared by the request threads.
 
+#include "server/nocopy.h"
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -29,8 +30,7 @@ class Statement final
 public:
     Statement(sqlite3 *db, std::string_view sql);
     ~Statement();
-    Statement(const Statement &) = delete;
-    Statement &operator=(const Statement &) = delete;
+    QV_NO_COPY(Statement)
 
     // Binds the arguments to ?1, ?2, … in order.
     template <typename... Args>
@@ -85,8 +85,7 @@ class Connection final
 public:
     explicit Connection(const std::filesystem::path &file);
     ~Connection();
-    Connection(const Connection &) = delete;
-    Connection &operator=(const Connection &) = delete;
+    QV_NO_COPY(Connection)
 
     Statement prepare(std::string_view sql) { return Statement(m_db, sql); }
     // Runs one or more statements that return no rows.
@@ -105,8 +104,7 @@ class Transaction final
 public:
     explicit Transaction(Connection &connection);
     ~Transaction();
-    Transaction(const Transaction &) = delete;
-    Transaction &operator=(const Transaction &) = delete;
+    QV_NO_COPY(Transaction)
     void commit();
 
 private:
@@ -118,8 +116,7 @@ class Database final
 {
 public:
     explicit Database(std::filesystem::path file);
-    Database(const Database &) = delete;
-    Database &operator=(const Database &) = delete;
+    QV_NO_COPY(Database)
 
     // A connection lent to one thread; it returns to the pool when the lease ends.
     class Lease final
@@ -127,8 +124,7 @@ public:
     public:
         Lease(Database &owner, std::unique_ptr<Connection> connection);
         ~Lease();
-        Lease(const Lease &) = delete;
-        Lease &operator=(const Lease &) = delete;
+        QV_NO_COPY(Lease)
         Connection &operator*() const { return *m_connection; }
         Connection *operator->() const { return m_connection.get(); }
 

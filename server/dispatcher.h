@@ -5,6 +5,7 @@
 
 #include "server/accountstore.h"
 #include "server/exchange.h"
+#include "server/nocopy.h"
 #include "server/reply.h"
 
 #include <functional>
@@ -41,8 +42,7 @@ public:
     using Handler = std::function<Reply(Call &)>;
 
     explicit Dispatcher(SessionStore &sessions);
-    Dispatcher(const Dispatcher &) = delete;
-    Dispatcher &operator=(const Dispatcher &) = delete;
+    QV_NO_COPY(Dispatcher)
 
     // Every path under prefix ("/api") needs at least this access, checked before the route is
     // looked up: a caller learns nothing of the paths it may not use.

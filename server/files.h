@@ -3,6 +3,7 @@
 // The files behind recordings and imported files: an upload being written beside its final
 // place, and a stored file opened for reading.
 
+#include "server/nocopy.h"
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -19,8 +20,7 @@ class UploadFile final
 public:
     explicit UploadFile(const std::filesystem::path &dir);
     ~UploadFile();
-    UploadFile(const UploadFile &) = delete;
-    UploadFile &operator=(const UploadFile &) = delete;
+    QV_NO_COPY(UploadFile)
 
     // Appends the bytes; false with the reason in error() when the disk refuses.
     bool write(const char *data, std::size_t size);
@@ -56,8 +56,7 @@ public:
     // Throws when the file is missing although its record exists.
     static std::shared_ptr<StoredFile> open(const std::filesystem::path &path);
     ~StoredFile();
-    StoredFile(const StoredFile &) = delete;
-    StoredFile &operator=(const StoredFile &) = delete;
+    QV_NO_COPY(StoredFile)
 
     std::uint64_t size() const { return m_size; }
     // Up to length bytes from offset; fewer at the end, -1 on failure.

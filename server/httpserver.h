@@ -4,6 +4,7 @@
 // store, answers refusals as {"error": text}, serves the sign-in pages of its own identity
 // provider, and appends one line per request to the access log.
 
+#include "server/nocopy.h"
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
@@ -30,8 +31,7 @@ public:
                const std::filesystem::path &accessLog,
                std::chrono::seconds codeLifetime = defaultCodeLifetime);
     ~HttpServer();
-    HttpServer(const HttpServer &) = delete;
-    HttpServer &operator=(const HttpServer &) = delete;
+    QV_NO_COPY(HttpServer)
 
     // Binds and listens; answers the port (the one chosen by the system for port 0).
     // Throws when it cannot.

@@ -7,6 +7,7 @@
 #include "server/accountstore.h"
 #include "server/database.h"
 #include "server/importstore.h"
+#include "server/nocopy.h"
 #include "server/outbox.h"
 #include "server/recordingstore.h"
 #include "server/sessionstore.h"
@@ -23,8 +24,7 @@ public:
     // Opens the database in dataDir and brings its schema up to date (creating it on first
     // use); throws DatabaseError for a database made by a newer server.
     explicit Store(const std::filesystem::path &dataDir);
-    Store(const Store &) = delete;
-    Store &operator=(const Store &) = delete;
+    QV_NO_COPY(Store)
 
     // Removes what uploads and imported files cut short by a crash left behind.
     void removeAbandonedUploads();

@@ -4,6 +4,7 @@
 // store, decode them for the speech engine, run it and store the segments or the error.
 // Work interrupted by a stop or a crash is queued again when the next server starts.
 
+#include "server/nocopy.h"
 #include "server/speechengine.h"
 
 #include <atomic>
@@ -30,8 +31,7 @@ public:
     Transcriber(Store &store, std::filesystem::path workDir, std::string command,
                 int workers = defaultWorkers);
     ~Transcriber();
-    Transcriber(const Transcriber &) = delete;
-    Transcriber &operator=(const Transcriber &) = delete;
+    QV_NO_COPY(Transcriber)
 
     // Ends the engines under way, queues their work again and waits for the workers.
     void stop();

@@ -3,6 +3,7 @@
 // Small pieces the reference server shares: its refusal type, random identifiers and tokens,
 // hashes, timestamps and private files.
 
+#include "server/nocopy.h"
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
@@ -71,8 +72,7 @@ class FileLock final
 public:
     explicit FileLock(const std::filesystem::path &file);
     ~FileLock();
-    FileLock(const FileLock &) = delete;
-    FileLock &operator=(const FileLock &) = delete;
+    QV_NO_COPY(FileLock)
 
 private:
     int m_fd = -1;
