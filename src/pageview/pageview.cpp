@@ -95,6 +95,15 @@ QVBoxLayout *bareColumn(QWidget *owner, int spacing)
     return column;
 }
 
+// Empties the layout and deletes the widgets it held.
+void clearLayout(QLayout &layout)
+{
+    while (QLayoutItem *item = layout.takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
+}
+
 QFont pointFont(const QFont &base, qreal points, bool bold)
 {
     QFont font = base;
@@ -400,10 +409,7 @@ void PageView::refreshContent(const JSON &page)
     const bool board = kind.isString() && kind.stringValue() == "board";
     if (board != (m_board != nullptr) || (!board && !m_blocks)) {
         // The page became a board or stopped being one: its content starts over.
-        while (QLayoutItem *item = m_contentBox->takeAt(0)) {
-            delete item->widget();
-            delete item;
-        }
+        clearLayout(*m_contentBox);
         m_board = nullptr;
         m_blocks = nullptr;
         m_blockList = nullptr;
@@ -609,10 +615,7 @@ void PageView::refreshChildren()
     if (children == m_childrenShown)
         return;
     m_childrenShown = std::move(children);
-    while (QLayoutItem *item = m_childList->takeAt(0)) {
-        delete item->widget();
-        delete item;
-    }
+    clearLayout(*m_childList);
     if (!m_childrenShown.empty()) {
         auto *rule = new QFrame(m_children);
         rule->setFrameShape(QFrame::HLine);
