@@ -52,23 +52,18 @@ std::string_view typeOf(const JSON &block)
     return type.isString() ? type.stringValue() : std::string_view();
 }
 
-// A block that has a row, and how many blocks before it share its id.
+// A block that has a row.
 struct BlockRow
 {
     std::string_view id;
-    int occurrence = 0;
 };
 
 std::vector<BlockRow> blockRows(const JSON::Array &blocks, std::size_t count)
 {
     std::vector<BlockRow> rows;
     rows.reserve(count);
-    std::unordered_map<std::string_view, int> seen;
-    seen.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::string_view id = blocks[i].id();
-        rows.push_back({id, seen[id]++});
-    }
+    for (std::size_t i = 0; i < count; ++i)
+        rows.push_back({blocks[i].id()});
     return rows;
 }
 
@@ -507,9 +502,11 @@ public:
     {
         for (int i = at; i < at + n; ++i) {
             const JSON &block = blockAt(i);
-            const bool editor = m_view.wantsEditor(block, rows[i - at].occurrence);
-            m_rows.insert(m_rows.begin() + i, Row{m_view.makeRow(block, m_page, editor),
-                                                  std::string(rows[i - at].id), editor});
+            const int occurrence = sharingBefore(i);
+            const bool editor = m_view.wantsEditor(block, occurrence);
+            m_rows.insert(m_rows.begin() + i,
+                          Row{m_view.makeRow(block, m_page, editor), std::string(rows[i - at].id),
+                              occurrence, editor});
             place(i);
         }
     }
@@ -522,13 +519,13 @@ public:
         m_view.m_rowsMoved = true;
     }
 
-    void update(int at, const BlockRow &wanted)
+    void update(int at, const BlockRow &)
     {
         Row &row = this->row(at);
         const JSON &block = blockAt(at);
         // Rows past the ready ones keep the mode they were built in until their slice comes.
         const bool editor = static_cast<std::size_t>(at) < m_view.m_ready
-                                ? m_view.wantsEditor(block, wanted.occurrence)
+                                ? m_view.wantsEditor(block, row.occurrence)
                                 : row.editor;
         if (editor == row.editor) {
             drawRow(row, block, m_page);
@@ -543,6 +540,16 @@ public:
 private:
     Row &row(int i) const { return m_rows[static_cast<std::size_t>(i)]; }
     const JSON &blockAt(int i) const { return m_blocks[static_cast<std::size_t>(i)]; }
+
+    // How many blocks before the one at share its id. The reconciler walks forward and the rows
+    // before at are the blocks before it, so each refresh counts every block once, and only
+    // when a row is added: typing into a long page counts nothing.
+    int sharingBefore(int at)
+    {
+        for (; m_counted < at; ++m_counted)
+            ++m_seen[blockAt(m_counted).id()];
+        return m_seen[blockAt(at).id()];
+    }
 
     void drop(QWidget *widget)
     {
@@ -563,6 +570,8 @@ private:
     std::vector<Row> &m_rows;
     const JSON::Array &m_blocks;
     const JSON &m_page;
+    std::unordered_map<std::string_view, int> m_seen;
+    int m_counted = 0;
 };
 
 void PageView::refreshBlocks(const JSON &page)

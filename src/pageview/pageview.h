@@ -70,6 +70,8 @@ private:
     {
         QWidget *widget = nullptr;
         std::string id; // the block's, which rows are reconciled by
+        // How many blocks before it share its id; twins keep their order, so it never changes.
+        int occurrence = 0;
         bool editor = false;
     };
     class RowTarget;
