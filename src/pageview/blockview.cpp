@@ -228,6 +228,30 @@ QLabel *BlockView::richText(QWidget *parent)
     return label;
 }
 
+BlockView::Builder BlockView::builderFor(const QString &type)
+{
+    static const std::array<std::pair<QLatin1String, Builder>, 13> builders{{
+        {QLatin1String("divider"), &BlockView::buildDivider},
+        {QLatin1String("h1"), &BlockView::buildHeading},
+        {QLatin1String("h2"), &BlockView::buildHeading},
+        {QLatin1String("h3"), &BlockView::buildHeading},
+        {QLatin1String("bullet"), &BlockView::buildListRow},
+        {QLatin1String("number"), &BlockView::buildListRow},
+        {QLatin1String("todo"), &BlockView::buildListRow},
+        {QLatin1String("quote"), &BlockView::buildQuote},
+        {QLatin1String("callout"), &BlockView::buildCallout},
+        {QLatin1String("code"), &BlockView::buildCode},
+        {QLatin1String("pageLink"), &BlockView::buildPageLink},
+        {QLatin1String("attachment"), &BlockView::buildAttachment},
+        {QLatin1String("table"), &BlockView::buildTable},
+    }};
+    for (const auto &[name, builder] : builders) {
+        if (type == name)
+            return builder;
+    }
+    return &BlockView::buildText;
+}
+
 void BlockView::build()
 {
     if (m_content) {
@@ -242,136 +266,162 @@ void BlockView::build()
 
     m_resourcesShown = m_model.resources();
     m_content = new QWidget(this);
-    const QString type = typeOf(m_block);
-    const QPalette &palette = this->palette();
-
-    if (type == QLatin1String("divider")) {
-        auto *box = new QVBoxLayout(m_content);
-        box->setContentsMargins(0, 8, 0, 8);
-        auto *rule = new QFrame(m_content);
-        rule->setFrameShape(QFrame::HLine);
-        rule->setFrameShadow(QFrame::Plain);
-        rule->setStyleSheet(QStringLiteral("color: rgba(128, 128, 128, 35%);"));
-        box->addWidget(rule);
-    } else if (type == QLatin1String("h1") || type == QLatin1String("h2") ||
-               type == QLatin1String("h3")) {
-        auto *box = new QVBoxLayout(m_content);
-        const int above = type == QLatin1String("h1") ? 20 : type == QLatin1String("h2") ? 16 : 12;
-        const navstyle::Text size = type == QLatin1String("h1")   ? navstyle::Text::Title
-                                    : type == QLatin1String("h2") ? navstyle::Text::Title2
-                                                                  : navstyle::Text::Title3;
-        box->setContentsMargins(0, above, 0, 0);
-        m_text = richText(m_content);
-        QFont heading = navstyle::font(size, m_text->font());
-        heading.setBold(true);
-        m_text->setFont(heading);
-        box->addWidget(m_text);
-    } else if (type == QLatin1String("bullet") || type == QLatin1String("number") ||
-               type == QLatin1String("todo")) {
-        m_indent = listIndent();
-        m_marker = listMarker();
-        auto *row = new QHBoxLayout(m_content);
-        row->setContentsMargins(m_indent, 0, 0, 0);
-        row->setSpacing(10);
-        auto *marker = new QLabel(m_content);
-        marker->setObjectName(QStringLiteral("blockMarker"));
-        marker->setTextFormat(Qt::PlainText);
-        const QColor secondary = navstyle::secondary(palette);
-        if (type == QLatin1String("todo")) {
-            const int side = fontMetrics().height();
-            marker->setPixmap(navstyle::tintedIcon(m_marker, secondary).pixmap(side, side));
-        } else {
-            marker->setText(m_marker);
-            navstyle::setTextColor(marker, secondary);
-        }
-        row->addWidget(marker, 0, Qt::AlignTop);
-        m_text = richText(m_content);
-        row->addWidget(m_text, 1, Qt::AlignTop);
-    } else if (type == QLatin1String("quote")) {
-        auto *row = new QHBoxLayout(m_content);
-        row->setContentsMargins(8, 0, 0, 0);
-        row->setSpacing(8);
-        auto *bar = new QFrame(m_content);
-        bar->setFixedWidth(3);
-        bar->setStyleSheet(
-            QStringLiteral("background: %1;").arg(rgba(withAlpha(navstyle::orange(), 0.6f))));
-        row->addWidget(bar);
-        m_text = richText(m_content);
-        QFont italic = m_text->font();
-        italic.setItalic(true);
-        m_text->setFont(italic);
-        row->addWidget(m_text, 1);
-    } else if (type == QLatin1String("callout")) {
-        m_content->setObjectName(QStringLiteral("callout"));
-        m_content->setAttribute(Qt::WA_StyledBackground);
-        m_content->setStyleSheet(QStringLiteral("#callout { background: %1; border-radius: 9px; }")
-                                     .arg(rgba(withAlpha(navstyle::orange(), 0.07f))));
-        auto *row = new QHBoxLayout(m_content);
-        row->setContentsMargins(16, 16, 16, 16);
-        row->setSpacing(10);
-        auto *bulb = new QLabel(QStringLiteral("💡"), m_content);
-        bulb->setFont(navstyle::withEmoji(bulb->font()));
-        row->addWidget(bulb, 0, Qt::AlignTop);
-        m_text = richText(m_content);
-        row->addWidget(m_text, 1, Qt::AlignTop);
-    } else if (type == QLatin1String("code")) {
-        auto *box = new QVBoxLayout(m_content);
-        box->setContentsMargins(0, 0, 0, 0);
-        auto *scroll = new QScrollArea(m_content);
-        scroll->setObjectName(QStringLiteral("codeBlock"));
-        scroll->setFrameShape(QFrame::NoFrame);
-        scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        scroll->viewport()->setAutoFillBackground(false);
-        scroll->setStyleSheet(
-            QStringLiteral("#codeBlock { background: %1; border-radius: 8px; }"
-                           "#blockCode { background: transparent; padding: 16px; }")
-                .arg(quaternaryFill(scroll->palette(), 0.35f)));
-        auto *code = new QLabel(scroll);
-        code->setObjectName(QStringLiteral("blockCode"));
-        code->setTextFormat(Qt::PlainText);
-        code->setTextInteractionFlags(Qt::TextSelectableByMouse);
-        code->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-        code->setText(jsontext::member(m_block, "text"));
-        scroll->setWidget(code);
-        scroll->setWidgetResizable(true);
-        // Tall enough for the code and, when it is wider than the page, its scroll bar.
-        code->ensurePolished();
-        scroll->setFixedHeight(code->sizeHint().height() +
-                               scroll->horizontalScrollBar()->sizeHint().height());
-        box->addWidget(scroll);
-    } else if (type == QLatin1String("pageLink")) {
-        auto *box = new QVBoxLayout(m_content);
-        box->setContentsMargins(0, 0, 0, 0);
-        auto *button = new QPushButton(m_content);
-        button->setObjectName(QStringLiteral("pageLink"));
-        button->setFlat(true);
-        button->setIcon(
-            navstyle::tintedIcon(QStringLiteral("document"), navstyle::secondary(palette)));
-        button->setText(jsontext::member(m_block, "text"));
-        button->setStyleSheet(QStringLiteral("QPushButton { text-align: left; padding: 4px 0; }"));
-        button->setCursor(Qt::PointingHandCursor);
-        connect(button, &QPushButton::clicked, this, [this] {
-            const JSON &target = m_block["targetPageId"];
-            if (target.isString())
-                m_model.select(jsontext::text(target.stringValue()));
-        });
-        box->addWidget(button);
-    } else if (type == QLatin1String("attachment")) {
-        auto *box = new QVBoxLayout(m_content);
-        box->setContentsMargins(0, 0, 0, 0);
-        m_attachment = new AttachmentView(m_model, m_block, m_content);
-        box->addWidget(m_attachment);
-    } else if (type == QLatin1String("table")) {
-        auto *box = new QVBoxLayout(m_content);
-        box->setContentsMargins(0, 0, 0, 0);
-        box->addWidget(new NativeTable(jsontext::member(m_block, "text"), m_content));
-    } else {
-        auto *box = new QVBoxLayout(m_content);
-        box->setContentsMargins(0, 0, 0, 0);
-        m_text = richText(m_content);
-        box->addWidget(m_text);
-    }
+    (this->*builderFor(typeOf(m_block)))();
     layout()->addWidget(m_content);
+}
+
+QVBoxLayout *BlockView::contentBox()
+{
+    auto *box = new QVBoxLayout(m_content);
+    box->setContentsMargins(0, 0, 0, 0);
+    return box;
+}
+
+void BlockView::buildDivider()
+{
+    auto *box = contentBox();
+    box->setContentsMargins(0, 8, 0, 8);
+    auto *rule = new QFrame(m_content);
+    rule->setFrameShape(QFrame::HLine);
+    rule->setFrameShadow(QFrame::Plain);
+    rule->setStyleSheet(QStringLiteral("color: rgba(128, 128, 128, 35%);"));
+    box->addWidget(rule);
+}
+
+void BlockView::buildHeading()
+{
+    const QString type = typeOf(m_block);
+    auto *box = contentBox();
+    const int above = type == QLatin1String("h1") ? 20 : type == QLatin1String("h2") ? 16 : 12;
+    const navstyle::Text size = type == QLatin1String("h1")   ? navstyle::Text::Title
+                                : type == QLatin1String("h2") ? navstyle::Text::Title2
+                                                              : navstyle::Text::Title3;
+    box->setContentsMargins(0, above, 0, 0);
+    m_text = richText(m_content);
+    QFont heading = navstyle::font(size, m_text->font());
+    heading.setBold(true);
+    m_text->setFont(heading);
+    box->addWidget(m_text);
+}
+
+void BlockView::buildListRow()
+{
+    m_indent = listIndent();
+    m_marker = listMarker();
+    auto *row = new QHBoxLayout(m_content);
+    row->setContentsMargins(m_indent, 0, 0, 0);
+    row->setSpacing(10);
+    auto *marker = new QLabel(m_content);
+    marker->setObjectName(QStringLiteral("blockMarker"));
+    marker->setTextFormat(Qt::PlainText);
+    const QColor secondary = navstyle::secondary(palette());
+    if (typeOf(m_block) == QLatin1String("todo")) {
+        const int side = fontMetrics().height();
+        marker->setPixmap(navstyle::tintedIcon(m_marker, secondary).pixmap(side, side));
+    } else {
+        marker->setText(m_marker);
+        navstyle::setTextColor(marker, secondary);
+    }
+    row->addWidget(marker, 0, Qt::AlignTop);
+    m_text = richText(m_content);
+    row->addWidget(m_text, 1, Qt::AlignTop);
+}
+
+void BlockView::buildQuote()
+{
+    auto *row = new QHBoxLayout(m_content);
+    row->setContentsMargins(8, 0, 0, 0);
+    row->setSpacing(8);
+    auto *bar = new QFrame(m_content);
+    bar->setFixedWidth(3);
+    bar->setStyleSheet(
+        QStringLiteral("background: %1;").arg(rgba(withAlpha(navstyle::orange(), 0.6f))));
+    row->addWidget(bar);
+    m_text = richText(m_content);
+    QFont italic = m_text->font();
+    italic.setItalic(true);
+    m_text->setFont(italic);
+    row->addWidget(m_text, 1);
+}
+
+void BlockView::buildCallout()
+{
+    m_content->setObjectName(QStringLiteral("callout"));
+    m_content->setAttribute(Qt::WA_StyledBackground);
+    m_content->setStyleSheet(QStringLiteral("#callout { background: %1; border-radius: 9px; }")
+                                 .arg(rgba(withAlpha(navstyle::orange(), 0.07f))));
+    auto *row = new QHBoxLayout(m_content);
+    row->setContentsMargins(16, 16, 16, 16);
+    row->setSpacing(10);
+    auto *bulb = new QLabel(QStringLiteral("💡"), m_content);
+    bulb->setFont(navstyle::withEmoji(bulb->font()));
+    row->addWidget(bulb, 0, Qt::AlignTop);
+    m_text = richText(m_content);
+    row->addWidget(m_text, 1, Qt::AlignTop);
+}
+
+void BlockView::buildCode()
+{
+    auto *box = contentBox();
+    auto *scroll = new QScrollArea(m_content);
+    scroll->setObjectName(QStringLiteral("codeBlock"));
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->viewport()->setAutoFillBackground(false);
+    scroll->setStyleSheet(QStringLiteral("#codeBlock { background: %1; border-radius: 8px; }"
+                                         "#blockCode { background: transparent; padding: 16px; }")
+                              .arg(quaternaryFill(scroll->palette(), 0.35f)));
+    auto *code = new QLabel(scroll);
+    code->setObjectName(QStringLiteral("blockCode"));
+    code->setTextFormat(Qt::PlainText);
+    code->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    code->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    code->setText(jsontext::member(m_block, "text"));
+    scroll->setWidget(code);
+    scroll->setWidgetResizable(true);
+    // Tall enough for the code and, when it is wider than the page, its scroll bar.
+    code->ensurePolished();
+    scroll->setFixedHeight(code->sizeHint().height() +
+                           scroll->horizontalScrollBar()->sizeHint().height());
+    box->addWidget(scroll);
+}
+
+void BlockView::buildPageLink()
+{
+    auto *box = contentBox();
+    auto *button = new QPushButton(m_content);
+    button->setObjectName(QStringLiteral("pageLink"));
+    button->setFlat(true);
+    button->setIcon(
+        navstyle::tintedIcon(QStringLiteral("document"), navstyle::secondary(palette())));
+    button->setText(jsontext::member(m_block, "text"));
+    button->setStyleSheet(QStringLiteral("QPushButton { text-align: left; padding: 4px 0; }"));
+    button->setCursor(Qt::PointingHandCursor);
+    connect(button, &QPushButton::clicked, this, [this] {
+        const JSON &target = m_block["targetPageId"];
+        if (target.isString())
+            m_model.select(jsontext::text(target.stringValue()));
+    });
+    box->addWidget(button);
+}
+
+void BlockView::buildAttachment()
+{
+    auto *box = contentBox();
+    m_attachment = new AttachmentView(m_model, m_block, m_content);
+    box->addWidget(m_attachment);
+}
+
+void BlockView::buildTable()
+{
+    contentBox()->addWidget(new NativeTable(jsontext::member(m_block, "text"), m_content));
+}
+
+void BlockView::buildText()
+{
+    auto *box = contentBox();
+    m_text = richText(m_content);
+    box->addWidget(m_text);
 }
 
 QString quaternaryFill(const QPalette &palette, float opacity)

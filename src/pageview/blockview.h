@@ -13,6 +13,7 @@
 #include <vector>
 
 class QLabel;
+class QVBoxLayout;
 
 namespace quorvale {
 
@@ -50,7 +51,21 @@ signals:
     void linkActivated(const QUrl &url);
 
 private:
+    using Builder = void (BlockView::*)();
+    // The builder of a block type's content; plain text for types it does not know.
+    static Builder builderFor(const QString &type);
     void build();
+    QVBoxLayout *contentBox();
+    void buildDivider();
+    void buildHeading();
+    void buildListRow();
+    void buildQuote();
+    void buildCallout();
+    void buildCode();
+    void buildPageLink();
+    void buildAttachment();
+    void buildTable();
+    void buildText();
     QLabel *richText(QWidget *parent);
     // The block's text as the label's markup, with its links rewritten.
     QString markup();

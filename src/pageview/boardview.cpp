@@ -2,6 +2,7 @@
 
 #include "files/jsontext.h"
 #include "pageview/growingfield.h"
+#include "pageview/reconcile.h"
 
 #include "model/document.h"
 #include "model/workspacemodel.h"
@@ -15,8 +16,12 @@
 #include <QScrollBar>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <iterator>
 #include <span>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 namespace quorvale {
 
@@ -34,6 +39,25 @@ int columnOf(const JSON &card)
         }
     }
     return -1;
+}
+
+// A card of the page, and how many cards before it share its id.
+struct CardRow
+{
+    std::string_view id;
+    int occurrence = 0;
+};
+
+std::vector<CardRow> cardRows(const JSON::Array &cards)
+{
+    std::vector<CardRow> rows;
+    rows.reserve(cards.size());
+    std::unordered_map<std::string_view, int> seen;
+    for (const JSON &card : cards) {
+        const std::string_view id = card.id();
+        rows.push_back({id, seen[id]++});
+    }
+    return rows;
 }
 
 void fill(QComboBox &box, std::span<const std::string_view> options)
@@ -212,10 +236,67 @@ void BoardView::setEditing(bool editing)
     m_editing = editing;
     for (Column &column : m_columns)
         column.add->setVisible(m_editing);
-    for (auto &[key, card] : m_cards)
+    for (BoardCard *card : m_cards)
         showMode(*card);
     fitHeight();
 }
+
+// The cards as the reconciler sees them; where each card shows is settled afterwards.
+class BoardView::CardTarget
+{
+public:
+    CardTarget(BoardView &view, const JSON::Array &cards)
+        : m_view(view)
+        , m_values(cards)
+    {}
+
+    int count() const { return static_cast<int>(m_view.m_cards.size()); }
+    std::string_view key(int i) const { return card(i).m_id; }
+
+    void remove(int first, int last)
+    {
+        for (int i = first; i <= last; ++i) {
+            BoardCard &gone = card(i);
+            for (Column &column : m_view.m_columns)
+                column.cards->removeWidget(&gone);
+            gone.hide();
+            gone.deleteLater();
+        }
+        m_view.m_cards.erase(m_view.m_cards.begin() + first, m_view.m_cards.begin() + last + 1);
+    }
+
+    void insert(int at, const CardRow *rows, int n)
+    {
+        for (int i = at; i < at + n; ++i) {
+            BoardCard *made = m_view.makeCard();
+            made->m_id = std::string(rows[i - at].id);
+            m_view.m_cards.insert(m_view.m_cards.begin() + i, made);
+            show(*made, value(i));
+        }
+    }
+
+    void move(int from, int to)
+    {
+        auto &cards = m_view.m_cards;
+        std::rotate(cards.begin() + to, cards.begin() + from, cards.begin() + from + 1);
+    }
+
+    void update(int at, const CardRow &) { show(card(at), value(at)); }
+
+private:
+    BoardCard &card(int i) const { return *m_view.m_cards[static_cast<std::size_t>(i)]; }
+    const JSON &value(int i) const { return m_values[static_cast<std::size_t>(i)]; }
+
+    // Drawn only when the value changed; a new card starts from nothing shown.
+    void show(BoardCard &card, const JSON &wanted)
+    {
+        if (!card.m_shown.isIdenticalTo(wanted) && card.m_shown != wanted)
+            m_view.draw(card, wanted);
+    }
+
+    BoardView &m_view;
+    const JSON::Array &m_values;
+};
 
 void BoardView::refresh()
 {
@@ -224,70 +305,57 @@ void BoardView::refresh()
     for (Column &column : m_columns)
         column.add->setEnabled(page.isObject());
 
-    std::map<std::pair<std::string, int>, BoardCard *> kept;
-    std::map<std::string, int> seen;
-    std::vector<int> filled(m_columns.size(), 0);
-    for (const JSON &value : page["cards"].arrayValue()) {
-        std::string id(value.id());
-        const int occurrence = seen[id]++;
-        std::pair key{id, occurrence};
-        BoardCard *card = nullptr;
-        if (auto found = m_cards.find(key); found != m_cards.end()) {
-            card = found->second;
-            m_cards.erase(found);
-        } else {
-            card = makeCard();
-            card->m_id = id;
-        }
-        kept.emplace(std::move(key), card);
+    const JSON::Array &values = page["cards"].arrayValue();
+    const std::vector<CardRow> rows = cardRows(values);
+    CardTarget target(*this, values);
+    reconcileRows(target, rows);
 
-        if (!card->m_shown.isIdenticalTo(value) && card->m_shown != value)
-            draw(*card, value);
+    std::vector<int> filled(m_columns.size(), 0);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
         // Edits find a card by id, so only the first of several cards sharing one can be
         // edited; the others are shown read-only rather than edit the wrong card.
-        const bool editable = occurrence == 0;
-        if (card->m_editable != editable) {
-            card->m_editable = editable;
-            card->setEnabled(editable);
-            label(*card);
-        }
-
-        // Place the card at its position in its column; a card already there is not touched.
-        const int index = columnOf(value);
-        if (index < 0) {
-            for (Column &other : m_columns)
-                other.cards->removeWidget(card);
-            card->hide();
-            continue;
-        }
-        const auto column = static_cast<std::size_t>(index);
-        QVBoxLayout *layout = m_columns[column].cards;
-        const int position = filled[column]++;
-        if (layout->indexOf(card) != position) {
-            for (Column &other : m_columns)
-                other.cards->removeWidget(card);
-            layout->insertWidget(position, card);
-        }
-        card->show();
+        setEditable(*m_cards[i], rows[i].occurrence == 0);
+        place(*m_cards[i], values[i], filled);
     }
-
-    // Cards gone from the page.
-    for (auto &[key, card] : m_cards) {
-        for (Column &column : m_columns)
-            column.cards->removeWidget(card);
-        card->hide();
-        card->deleteLater();
-    }
-    m_cards = std::move(kept);
     m_refreshing = false;
     fitHeight();
+}
+
+void BoardView::setEditable(BoardCard &card, bool editable)
+{
+    if (card.m_editable == editable)
+        return;
+    card.m_editable = editable;
+    card.setEnabled(editable);
+    label(card);
+}
+
+void BoardView::place(BoardCard &card, const JSON &value, std::vector<int> &filled)
+{
+    const int index = columnOf(value);
+    if (index < 0) {
+        for (Column &other : m_columns)
+            other.cards->removeWidget(&card);
+        card.hide();
+        return;
+    }
+    // A card already at its position is not touched.
+    const auto column = static_cast<std::size_t>(index);
+    QVBoxLayout *layout = m_columns[column].cards;
+    const int position = filled[column]++;
+    if (layout->indexOf(&card) != position) {
+        for (Column &other : m_columns)
+            other.cards->removeWidget(&card);
+        layout->insertWidget(position, &card);
+    }
+    card.show();
 }
 
 void BoardView::fitHeight()
 {
     // Cards whose fields were just shown or hidden report their new size only once their own
     // layouts have run.
-    for (auto &[key, card] : m_cards)
+    for (BoardCard *card : m_cards)
         card->layout()->activate();
     m_content->layout()->activate();
     m_scroll->setFixedHeight(m_content->sizeHint().height() +
@@ -298,7 +366,7 @@ void BoardView::relabel()
 {
     for (Column &column : m_columns)
         column.add->setText(m_model.text("Añadir tarjeta", "Add card"));
-    for (auto &[key, card] : m_cards)
+    for (BoardCard *card : m_cards)
         label(*card);
 }
 

@@ -7,7 +7,6 @@
 
 #include <QWidget>
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -84,8 +83,13 @@ private:
         QPushButton *add = nullptr;
     };
 
+    class CardTarget;
+
     BoardCard *makeCard();
     void draw(BoardCard &card, const JSON &value);
+    // Puts the card in its status's column at position, or in none.
+    void place(BoardCard &card, const JSON &value, std::vector<int> &filled);
+    void setEditable(BoardCard &card, bool editable);
     void showMode(BoardCard &card);
     void fitHeight();
     void edit(BoardCard &card, std::string_view key, const QString &value);
@@ -99,8 +103,8 @@ private:
     QScrollArea *m_scroll = nullptr;
     QWidget *m_content = nullptr;
     std::vector<Column> m_columns;
-    // Keyed by id and occurrence, so two cards sharing an id still get a widget each.
-    std::map<std::pair<std::string, int>, BoardCard *> m_cards;
+    // In the page's order; two cards sharing an id still get a widget each.
+    std::vector<BoardCard *> m_cards;
 };
 
 } // namespace quorvale

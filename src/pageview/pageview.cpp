@@ -8,6 +8,7 @@
 #include "pageview/blockview.h"
 #include "pageview/boardview.h"
 #include "pageview/links.h"
+#include "pageview/reconcile.h"
 #include "style/icons.h"
 #include "style/navstyle.h"
 #include "style/viewstyle.h"
@@ -30,6 +31,8 @@
 #include <array>
 #include <chrono>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 namespace quorvale {
 
@@ -47,6 +50,53 @@ std::string_view typeOf(const JSON &block)
 {
     const JSON &type = block["type"];
     return type.isString() ? type.stringValue() : std::string_view();
+}
+
+// A block that has a row.
+struct BlockRow
+{
+    std::string_view id;
+};
+
+std::vector<BlockRow> blockRows(const JSON::Array &blocks, std::size_t count)
+{
+    std::vector<BlockRow> rows;
+    rows.reserve(count);
+    for (std::size_t i = 0; i < count; ++i)
+        rows.push_back({blocks[i].id()});
+    return rows;
+}
+
+// One column, at most 1000 wide, centred in whatever width canvas gets.
+QWidget *centredColumn(QWidget *canvas)
+{
+    auto *centre = new QHBoxLayout(canvas);
+    centre->setContentsMargins(0, 0, 0, 0);
+    auto *column = new QWidget(canvas);
+    column->setMaximumWidth(1000);
+    column->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    centre->addStretch(0);
+    centre->addWidget(column, 1);
+    centre->addStretch(0);
+    return column;
+}
+
+// A column of rows with no margins of its own.
+QVBoxLayout *bareColumn(QWidget *owner, int spacing)
+{
+    auto *column = new QVBoxLayout(owner);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(spacing);
+    return column;
+}
+
+// Empties the layout and deletes the widgets it held.
+void clearLayout(QLayout &layout)
+{
+    while (QLayoutItem *item = layout.takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
 }
 
 QFont pointFont(const QFont &base, qreal points, bool bold)
@@ -71,22 +121,34 @@ PageView::PageView(WorkspaceModel &model, QString pageId, QWidget *parent)
     setWidgetResizable(true);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
 
-    // One column, at most 1000 wide, centred in whatever width the window gives.
     auto *canvas = new QWidget(this);
     canvas->setObjectName(QStringLiteral("pageCanvas"));
-    auto *centre = new QHBoxLayout(canvas);
-    centre->setContentsMargins(0, 0, 0, 0);
-    auto *column = new QWidget(canvas);
-    column->setMaximumWidth(1000);
-    column->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-    centre->addStretch(0);
-    centre->addWidget(column, 1);
-    centre->addStretch(0);
+    QWidget *column = centredColumn(canvas);
     auto *stack = new QVBoxLayout(column);
     stack->setContentsMargins(42, 42, 42, 42);
     stack->setSpacing(20);
+    // Built top to bottom, which is also the order focus moves in.
+    stack->addLayout(buildHeader(column));
+    stack->addWidget(buildTitle(column));
+    stack->addWidget(buildImportNotice(column));
+    stack->addWidget(buildRecordingSlot(column));
+    stack->addWidget(buildContent(column));
+    buildChildren(column, *stack);
+    // A short page sits at the top; the room below it stays empty.
+    stack->addStretch(1);
+    setWidget(canvas);
 
-    // Header: icon, space, star, Edit/Read.
+    m_slices = new QTimer(this);
+    m_slices->setInterval(0);
+    connect(m_slices, &QTimer::timeout, this, &PageView::buildMore);
+    followModel();
+    relabel();
+    refresh();
+}
+
+QLayout *PageView::buildHeader(QWidget *column)
+{
+    // Icon, space, star, Edit/Read.
     auto *header = new QHBoxLayout;
     m_icon = new QLabel(column);
     m_icon->setObjectName(QStringLiteral("pageIcon"));
@@ -109,11 +171,13 @@ PageView::PageView(WorkspaceModel &model, QString pageId, QWidget *parent)
     m_edit->setObjectName(QStringLiteral("pageEdit"));
     connect(m_edit, &QPushButton::clicked, this, [this] { setEditing(!m_editing); });
     header->addWidget(m_edit);
-    stack->addLayout(header);
+    return header;
+}
 
-    // Title: selectable text to read, a borderless field to edit.
-    // Read and edit forms of the title share one place: switching between them then changes
-    // nothing around it, and a long page is not laid out again.
+QWidget *PageView::buildTitle(QWidget *column)
+{
+    // Selectable text to read, a borderless field to edit. Both share one place: switching
+    // between them then changes nothing around it, and a long page is not laid out again.
     m_titleStack = new QStackedWidget(column);
     m_title = new QLabel(m_titleStack);
     m_title->setObjectName(QStringLiteral("pageTitleLabel"));
@@ -135,9 +199,12 @@ PageView::PageView(WorkspaceModel &model, QString pageId, QWidget *parent)
         m_model.updatePage(m_id, [&text](JSON &page) { page.set("title", JSON(text)); });
     });
     m_titleStack->addWidget(m_titleEdit);
-    stack->addWidget(m_titleStack);
+    return m_titleStack;
+}
 
-    // The notice of pages that came from a Notion export.
+QWidget *PageView::buildImportNotice(QWidget *column)
+{
+    // Shown on pages that came from a Notion export.
     m_import = new QWidget(column);
     m_import->setObjectName(QStringLiteral("pageImport"));
     auto *importRow = new QHBoxLayout(m_import);
@@ -154,44 +221,45 @@ PageView::PageView(WorkspaceModel &model, QString pageId, QWidget *parent)
     importRow->addWidget(tray);
     importRow->addWidget(m_importText);
     importRow->addStretch(1);
-    stack->addWidget(m_import);
+    return m_import;
+}
 
+QWidget *PageView::buildRecordingSlot(QWidget *column)
+{
     // The recording panel of meeting pages goes here.
     m_recordingSlot = new QWidget(column);
     m_recordingSlot->setObjectName(QStringLiteral("recordingSlot"));
     auto *slotBox = new QVBoxLayout(m_recordingSlot);
     slotBox->setContentsMargins(0, 0, 0, 0);
-    stack->addWidget(m_recordingSlot);
+    return m_recordingSlot;
+}
 
+QWidget *PageView::buildContent(QWidget *column)
+{
+    // The board or the blocks, which refreshContent puts in.
     auto *content = new QWidget(column);
-    m_contentBox = new QVBoxLayout(content);
-    m_contentBox->setContentsMargins(0, 0, 0, 0);
-    m_contentBox->setSpacing(12);
-    stack->addWidget(content);
+    m_contentBox = bareColumn(content, 12);
+    return content;
+}
 
+void PageView::buildChildren(QWidget *column, QVBoxLayout &stack)
+{
     // Subpages, then the button that adds one.
     m_children = new QWidget(column);
     m_children->setObjectName(QStringLiteral("pageChildren"));
-    m_childList = new QVBoxLayout(m_children);
-    m_childList->setContentsMargins(0, 0, 0, 0);
-    m_childList->setSpacing(2);
-    stack->addWidget(m_children);
+    m_childList = bareColumn(m_children, 2);
+    stack.addWidget(m_children);
     m_newSubpage = new QPushButton(column);
     m_newSubpage->setObjectName(QStringLiteral("newSubpage"));
     m_newSubpage->setFlat(true);
     m_newSubpage->setIcon(icon(QStringLiteral("plus")));
     connect(m_newSubpage, &QPushButton::clicked, this,
             [this] { m_model.newPage(QStringLiteral("document"), false, m_pageId); });
-    stack->addWidget(m_newSubpage, 0, Qt::AlignLeft);
-    // A short page sits at the top; the room below it stays empty.
-    stack->addStretch(1);
+    stack.addWidget(m_newSubpage, 0, Qt::AlignLeft);
+}
 
-    setWidget(canvas);
-
-    m_slices = new QTimer(this);
-    m_slices->setInterval(0);
-    connect(m_slices, &QTimer::timeout, this, &PageView::buildMore);
-
+void PageView::followModel()
+{
     connect(&m_model, &WorkspaceModel::workspaceChanged, this, &PageView::refresh);
     connect(&m_model, &WorkspaceModel::meetingsChanged, this, &PageView::refresh);
     connect(&m_model, &WorkspaceModel::resourcesChanged, this, [this] {
@@ -200,8 +268,6 @@ PageView::PageView(WorkspaceModel &model, QString pageId, QWidget *parent)
         refresh();
     });
     connect(&m_model, &WorkspaceModel::languageChanged, this, &PageView::relabel);
-    relabel();
-    refresh();
 }
 
 bool PageView::isMeeting() const
@@ -338,16 +404,12 @@ void PageView::refreshContent(const JSON &page)
     const bool board = kind.isString() && kind.stringValue() == "board";
     if (board != (m_board != nullptr) || (!board && !m_blocks)) {
         // The page became a board or stopped being one: its content starts over.
-        while (QLayoutItem *item = m_contentBox->takeAt(0)) {
-            delete item->widget();
-            delete item;
-        }
+        clearLayout(*m_contentBox);
         m_board = nullptr;
         m_blocks = nullptr;
         m_blockList = nullptr;
         m_addBlock = nullptr;
         m_rows.clear();
-        m_ordered.clear();
         m_built = 0;
         m_ready = 0;
         if (board) {
@@ -356,9 +418,7 @@ void PageView::refreshContent(const JSON &page)
         } else {
             m_blocks = new QWidget(this);
             m_blocks->setObjectName(QStringLiteral("pageBlocks"));
-            m_blockList = new QVBoxLayout(m_blocks);
-            m_blockList->setContentsMargins(0, 0, 0, 0);
-            m_blockList->setSpacing(12);
+            m_blockList = bareColumn(m_blocks, 12);
             m_contentBox->addWidget(m_blocks);
             m_addBlock = new QToolButton(this);
             m_addBlock->setObjectName(QStringLiteral("addBlock"));
@@ -385,17 +445,6 @@ void PageView::refreshContent(const JSON &page)
     refreshBlocks(page);
 }
 
-bool PageView::sameOrder(const JSON::Array &blocks) const
-{
-    if (blocks.size() < m_ordered.size())
-        return false;
-    for (std::size_t i = 0; i < m_ordered.size(); ++i) {
-        if (blocks[i].id() != m_ordered[i]->first.first)
-            return false;
-    }
-    return true;
-}
-
 bool PageView::wantsEditor(const JSON &block, int occurrence) const
 {
     if (!m_editing)
@@ -419,6 +468,112 @@ QWidget *PageView::makeRow(const JSON &block, const JSON &page, bool editor)
     return row;
 }
 
+void PageView::drawRow(const Row &row, const JSON &block, const JSON &page)
+{
+    if (row.editor)
+        static_cast<BlockEditor *>(row.widget)->draw(block);
+    else
+        static_cast<BlockView *>(row.widget)->setBlock(block, page);
+}
+
+// The block rows as the reconciler sees them: m_rows and the layout change together.
+class PageView::RowTarget
+{
+public:
+    RowTarget(PageView &view, const JSON::Array &blocks, const JSON &page)
+        : m_view(view)
+        , m_rows(view.m_rows)
+        , m_blocks(blocks)
+        , m_page(page)
+    {}
+
+    int count() const { return static_cast<int>(m_rows.size()); }
+    std::string_view key(int i) const { return row(i).id; }
+
+    void remove(int first, int last)
+    {
+        for (int i = first; i <= last; ++i)
+            drop(row(i).widget);
+        m_rows.erase(m_rows.begin() + first, m_rows.begin() + last + 1);
+        m_view.m_rowsMoved = true;
+    }
+
+    void insert(int at, const BlockRow *rows, int n)
+    {
+        for (int i = at; i < at + n; ++i) {
+            const JSON &block = blockAt(i);
+            const int occurrence = sharingBefore(i);
+            const bool editor = m_view.wantsEditor(block, occurrence);
+            m_rows.insert(m_rows.begin() + i,
+                          Row{m_view.makeRow(block, m_page, editor), std::string(rows[i - at].id),
+                              occurrence, editor});
+            place(i);
+        }
+    }
+
+    void move(int from, int to)
+    {
+        std::rotate(m_rows.begin() + to, m_rows.begin() + from, m_rows.begin() + from + 1);
+        m_view.m_blockList->removeWidget(row(to).widget);
+        m_view.m_blockList->insertWidget(to, row(to).widget);
+        m_view.m_rowsMoved = true;
+    }
+
+    void update(int at, const BlockRow &)
+    {
+        Row &row = this->row(at);
+        const JSON &block = blockAt(at);
+        // Rows past the ready ones keep the mode they were built in until their slice comes.
+        const bool editor = static_cast<std::size_t>(at) < m_view.m_ready
+                                ? m_view.wantsEditor(block, row.occurrence)
+                                : row.editor;
+        if (editor == row.editor) {
+            drawRow(row, block, m_page);
+            return;
+        }
+        drop(row.widget);
+        row.widget = m_view.makeRow(block, m_page, editor);
+        row.editor = editor;
+        place(at);
+    }
+
+private:
+    Row &row(int i) const { return m_rows[static_cast<std::size_t>(i)]; }
+    const JSON &blockAt(int i) const { return m_blocks[static_cast<std::size_t>(i)]; }
+
+    // How many blocks before the one at share its id. The reconciler walks forward and the rows
+    // before at are the blocks before it, so each refresh counts every block once, and only
+    // when a row is added: typing into a long page counts nothing.
+    int sharingBefore(int at)
+    {
+        for (; m_counted < at; ++m_counted)
+            ++m_seen[blockAt(m_counted).id()];
+        return m_seen[blockAt(at).id()];
+    }
+
+    void drop(QWidget *widget)
+    {
+        m_view.m_blockList->removeWidget(widget);
+        widget->hide();
+        widget->deleteLater();
+    }
+
+    void place(int at)
+    {
+        QWidget *widget = row(at).widget;
+        m_view.m_blockList->insertWidget(at, widget);
+        widget->show();
+        m_view.m_rowsMoved = true;
+    }
+
+    PageView &m_view;
+    std::vector<Row> &m_rows;
+    const JSON::Array &m_blocks;
+    const JSON &m_page;
+    std::unordered_map<std::string_view, int> m_seen;
+    int m_counted = 0;
+};
+
 void PageView::refreshBlocks(const JSON &page)
 {
     const JSON::Array &blocks = page["blocks"].arrayValue();
@@ -427,93 +582,8 @@ void PageView::refreshBlocks(const JSON &page)
     m_ready = std::min(blocks.size(), std::max(m_ready, firstRows));
     m_built = std::min(blocks.size(), std::max(m_built, m_ready));
 
-    // A keystroke changes one block and leaves the order alone: then each row takes its block
-    // and nothing is looked up, moved or laid out.
-    if (m_ordered.size() == m_built && sameOrder(blocks)) {
-        for (std::size_t i = 0; i < m_built; ++i) {
-            const auto &[key, row] = *m_ordered[i];
-            if (i < m_ready && wantsEditor(blocks[i], key.second) != row.editor) {
-                m_ordered.clear(); // a row changes kind: the full way below
-                break;
-            }
-        }
-        if (!m_ordered.empty()) {
-            for (std::size_t i = 0; i < m_built; ++i) {
-                const Row &row = m_ordered[i]->second;
-                if (row.editor)
-                    static_cast<BlockEditor *>(row.widget)->draw(blocks[i]);
-                else
-                    static_cast<BlockView *>(row.widget)->setBlock(blocks[i], page);
-            }
-            return;
-        }
-    }
-
-    // What each built block needs: its key (id and occurrence) and its kind of row.
-    std::vector<std::pair<RowKey, bool>> wanted;
-    wanted.reserve(m_built);
-    std::map<std::string, int, std::less<>> seen;
-    for (std::size_t i = 0; i < m_built; ++i) {
-        const JSON &block = blocks[i];
-        RowKey key{std::string(block.id()), 0};
-        key.second = seen[key.first]++;
-        const auto found = m_rows.find(key);
-        const bool editor = i >= m_ready && found != m_rows.end() ? found->second.editor
-                                                                  : wantsEditor(block, key.second);
-        wanted.emplace_back(std::move(key), editor);
-    }
-
-    bool moved = false;
-
-    // Rows of blocks that are gone, or that change kind, leave first, so that the rows after
-    // them are already at their places below.
-    std::map<RowKey, std::size_t> kept;
-    for (std::size_t i = 0; i < wanted.size(); ++i)
-        kept.emplace(wanted[i].first, i);
-    for (auto it = m_rows.begin(); it != m_rows.end();) {
-        const auto keep = kept.find(it->first);
-        if (keep != kept.end() && wanted[keep->second].second == it->second.editor) {
-            ++it;
-            continue;
-        }
-        m_blockList->removeWidget(it->second.widget);
-        it->second.widget->hide();
-        it->second.widget->deleteLater();
-        it = m_rows.erase(it);
-        moved = true;
-    }
-
-    for (std::size_t i = 0; i < wanted.size(); ++i) {
-        const JSON &block = blocks[i];
-        const auto &[key, editor] = wanted[i];
-        Row &row = m_rows[key];
-        if (row.widget) {
-            if (editor)
-                static_cast<BlockEditor *>(row.widget)->draw(block);
-            else
-                static_cast<BlockView *>(row.widget)->setBlock(block, page);
-        } else {
-            row.widget = makeRow(block, page, editor);
-            row.editor = editor;
-        }
-
-        // Keep the row at its position; a row already there is not touched.
-        const int position = static_cast<int>(i);
-        QLayoutItem *there = m_blockList->itemAt(position);
-        if (!there || there->widget() != row.widget) {
-            m_blockList->removeWidget(row.widget);
-            m_blockList->insertWidget(position, row.widget);
-            moved = true;
-        }
-        if (row.widget->isHidden()) {
-            row.widget->show();
-            moved = true;
-        }
-    }
-    m_rowsMoved = m_rowsMoved || moved;
-    m_ordered.clear();
-    for (const auto &[key, editor] : wanted)
-        m_ordered.push_back(&*m_rows.find(key));
+    RowTarget target(*this, blocks, page);
+    reconcileRows(target, blockRows(blocks, m_built));
 
     if (m_ready < blocks.size())
         m_slices->start();
@@ -554,10 +624,7 @@ void PageView::refreshChildren()
     if (children == m_childrenShown)
         return;
     m_childrenShown = std::move(children);
-    while (QLayoutItem *item = m_childList->takeAt(0)) {
-        delete item->widget();
-        delete item;
-    }
+    clearLayout(*m_childList);
     if (!m_childrenShown.empty()) {
         auto *rule = new QFrame(m_children);
         rule->setFrameShape(QFrame::HLine);

@@ -12,11 +12,11 @@
 #include <QUrl>
 
 #include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
 class QLabel;
+class QLayout;
 class QLineEdit;
 class QPushButton;
 class QStackedWidget;
@@ -69,9 +69,20 @@ private:
     struct Row
     {
         QWidget *widget = nullptr;
+        std::string id; // the block's, which rows are reconciled by
+        // How many blocks before it share its id; twins keep their order, so it never changes.
+        int occurrence = 0;
         bool editor = false;
     };
-    using RowKey = std::pair<std::string, int>;
+    class RowTarget;
+
+    QLayout *buildHeader(QWidget *column);
+    QWidget *buildTitle(QWidget *column);
+    QWidget *buildImportNotice(QWidget *column);
+    QWidget *buildRecordingSlot(QWidget *column);
+    QWidget *buildContent(QWidget *column);
+    void buildChildren(QWidget *column, QVBoxLayout &stack);
+    void followModel();
 
     void refresh();
     void redraw();
@@ -84,8 +95,8 @@ private:
     void relabel();
     void activate(const QUrl &url);
     bool wantsEditor(const JSON &block, int occurrence) const;
-    bool sameOrder(const JSON::Array &blocks) const;
     QWidget *makeRow(const JSON &block, const JSON &page, bool editor);
+    static void drawRow(const Row &row, const JSON &block, const JSON &page);
 
     WorkspaceModel &m_model;
     QString m_pageId;
@@ -113,9 +124,8 @@ private:
     std::vector<std::pair<std::string, QString>> m_childrenShown;
     QPushButton *m_newSubpage = nullptr;
 
-    std::map<RowKey, Row> m_rows;
-    // The rows in page order as last placed.
-    std::vector<std::map<RowKey, Row>::value_type *> m_ordered;
+    // The rows in page order, as m_blockList holds them.
+    std::vector<Row> m_rows;
     // Blocks of the page that have a row: the first m_built, in order; the first m_ready of
     // them are in the page's current mode.
     std::size_t m_built = 0;

@@ -11,7 +11,55 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <initializer_list>
+
 namespace quorvale {
+
+namespace {
+
+QLabel *brandImage(QWidget *parent)
+{
+    auto *image = new QLabel(parent);
+    image->setObjectName(QStringLiteral("accessImage"));
+    image->setPixmap(icon(QStringLiteral("book-closed")).pixmap(64, 64));
+    image->setAlignment(Qt::AlignCenter);
+    return image;
+}
+
+QLabel *brandTitle(QWidget *parent)
+{
+    auto *title = new QLabel(QStringLiteral("Quorvale"), parent);
+    title->setObjectName(QStringLiteral("accessTitle"));
+    style::setFont(title, style::Text::Brand);
+    title->setAlignment(Qt::AlignCenter);
+    return title;
+}
+
+QLabel *serverHost(QWidget *parent)
+{
+    auto *host = new QLabel(Service::defaultOrigin().host(), parent);
+    host->setObjectName(QStringLiteral("serverHost"));
+    host->setTextFormat(Qt::PlainText);
+    host->setAlignment(Qt::AlignCenter);
+    style::setFont(host, style::Text::Caption);
+    style::setTertiary(host);
+    return host;
+}
+
+// The widgets side by side in the middle of the row.
+QHBoxLayout *centredRow(std::initializer_list<QWidget *> widgets, int spacing = -1)
+{
+    auto *row = new QHBoxLayout;
+    if (spacing >= 0)
+        row->setSpacing(spacing);
+    row->addStretch();
+    for (QWidget *widget : widgets)
+        row->addWidget(widget);
+    row->addStretch();
+    return row;
+}
+
+} // namespace
 
 AccessScreen::AccessScreen(WorkspaceModel &model, QWidget *parent)
     : QWidget(parent)
@@ -19,100 +67,17 @@ AccessScreen::AccessScreen(WorkspaceModel &model, QWidget *parent)
 {
     setObjectName(QStringLiteral("accessScreen"));
 
-    auto *image = new QLabel(this);
-    image->setObjectName(QStringLiteral("accessImage"));
-    image->setPixmap(icon(QStringLiteral("book-closed")).pixmap(64, 64));
-    image->setAlignment(Qt::AlignCenter);
-
-    auto *title = new QLabel(QStringLiteral("Quorvale"), this);
-    title->setObjectName(QStringLiteral("accessTitle"));
-    style::setFont(title, style::Text::Brand);
-    title->setAlignment(Qt::AlignCenter);
-
+    // Built top to bottom, which is also the order focus moves in.
+    QLabel *image = brandImage(this);
+    QLabel *title = brandTitle(this);
     m_tagline = new QLabel(this);
     m_tagline->setObjectName(QStringLiteral("accessTagline"));
     m_tagline->setAlignment(Qt::AlignCenter);
     style::setSecondary(m_tagline);
-
-    // Nobody signed in.
-    m_signInPanel = new QWidget(this);
-    m_signInPanel->setObjectName(QStringLiteral("signInPanel"));
-    m_cancel = new QPushButton(m_signInPanel);
-    m_cancel->setObjectName(QStringLiteral("cancelSignIn"));
-    m_continue = new QPushButton(m_signInPanel);
-    m_continue->setObjectName(QStringLiteral("continueWithMicrosoft"));
-    m_continue->setIcon(icon(QStringLiteral("person-check")));
-    style::setProminent(m_continue);
-    m_signInNote = new QLabel(m_signInPanel);
-    m_signInNote->setObjectName(QStringLiteral("signInNote"));
-    m_signInNote->setAlignment(Qt::AlignCenter);
-    style::setFont(m_signInNote, style::Text::Callout);
-    style::setSecondary(m_signInNote);
-    auto *signIn = new QVBoxLayout(m_signInPanel);
-    signIn->setContentsMargins(0, 0, 0, 0);
-    signIn->setSpacing(12);
-    signIn->addWidget(m_cancel, 0, Qt::AlignHCenter);
-    signIn->addWidget(m_continue, 0, Qt::AlignHCenter);
-    signIn->addWidget(m_signInNote);
-
-    // Signed in, waiting for approval.
-    m_waitingPanel = new QWidget(this);
-    m_waitingPanel->setObjectName(QStringLiteral("waitingPanel"));
-    auto *statusIcon = new QLabel(m_waitingPanel);
-    statusIcon->setPixmap(icon(QStringLiteral("clock-alert")).pixmap(22, 22));
-    m_status = new QLabel(m_waitingPanel);
-    m_status->setObjectName(QStringLiteral("accessStatus"));
-    m_status->setTextFormat(Qt::PlainText);
-    style::setFont(m_status, style::Text::Title3);
-    auto *statusRow = new QHBoxLayout;
-    statusRow->setSpacing(6);
-    statusRow->addStretch();
-    statusRow->addWidget(statusIcon);
-    statusRow->addWidget(m_status);
-    statusRow->addStretch();
-    m_email = new QLabel(m_waitingPanel);
-    m_email->setObjectName(QStringLiteral("accountEmail"));
-    m_email->setAlignment(Qt::AlignCenter);
-    m_email->setTextFormat(Qt::PlainText);
-    m_email->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    m_waitingNote = new QLabel(m_waitingPanel);
-    m_waitingNote->setObjectName(QStringLiteral("waitingNote"));
-    m_waitingNote->setAlignment(Qt::AlignCenter);
-    m_waitingNote->setWordWrap(true);
-    style::setSecondary(m_waitingNote);
-    m_checkApproval = new QPushButton(m_waitingPanel);
-    m_checkApproval->setObjectName(QStringLiteral("checkApproval"));
-    m_signOut = new QPushButton(m_waitingPanel);
-    m_signOut->setObjectName(QStringLiteral("waitingSignOut"));
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(m_checkApproval);
-    buttons->addWidget(m_signOut);
-    buttons->addStretch();
-    auto *waiting = new QVBoxLayout(m_waitingPanel);
-    waiting->setContentsMargins(0, 0, 0, 0);
-    waiting->setSpacing(10);
-    waiting->addLayout(statusRow);
-    waiting->addWidget(m_email);
-    waiting->addWidget(m_waitingNote);
-    waiting->addLayout(buttons);
-
-    auto *picker = new LanguagePicker(model, this);
-    picker->setFixedWidth(200);
-    auto *pickerTitle = new QLabel(LanguagePicker::title(), this);
-    pickerTitle->setBuddy(picker);
-    auto *pickerRow = new QHBoxLayout;
-    pickerRow->addStretch();
-    pickerRow->addWidget(pickerTitle);
-    pickerRow->addWidget(picker);
-    pickerRow->addStretch();
-
-    auto *host = new QLabel(Service::defaultOrigin().host(), this);
-    host->setObjectName(QStringLiteral("serverHost"));
-    host->setTextFormat(Qt::PlainText);
-    host->setAlignment(Qt::AlignCenter);
-    style::setFont(host, style::Text::Caption);
-    style::setTertiary(host);
+    buildSignInPanel();
+    buildWaitingPanel();
+    QLayout *pickerRow = buildLanguageRow();
+    QLabel *host = serverHost(this);
 
     auto *content = new QWidget(this);
     content->setFixedWidth(460);
@@ -138,6 +103,80 @@ AccessScreen::AccessScreen(WorkspaceModel &model, QWidget *parent)
     outer->addLayout(row);
     outer->addStretch();
 
+    connectControls();
+    retranslate();
+}
+
+void AccessScreen::buildSignInPanel()
+{
+    // Nobody signed in.
+    m_signInPanel = new QWidget(this);
+    m_signInPanel->setObjectName(QStringLiteral("signInPanel"));
+    m_cancel = new QPushButton(m_signInPanel);
+    m_cancel->setObjectName(QStringLiteral("cancelSignIn"));
+    m_continue = new QPushButton(m_signInPanel);
+    m_continue->setObjectName(QStringLiteral("continueWithMicrosoft"));
+    m_continue->setIcon(icon(QStringLiteral("person-check")));
+    style::setProminent(m_continue);
+    m_signInNote = new QLabel(m_signInPanel);
+    m_signInNote->setObjectName(QStringLiteral("signInNote"));
+    m_signInNote->setAlignment(Qt::AlignCenter);
+    style::setFont(m_signInNote, style::Text::Callout);
+    style::setSecondary(m_signInNote);
+    auto *signIn = new QVBoxLayout(m_signInPanel);
+    signIn->setContentsMargins(0, 0, 0, 0);
+    signIn->setSpacing(12);
+    signIn->addWidget(m_cancel, 0, Qt::AlignHCenter);
+    signIn->addWidget(m_continue, 0, Qt::AlignHCenter);
+    signIn->addWidget(m_signInNote);
+}
+
+void AccessScreen::buildWaitingPanel()
+{
+    // Signed in, waiting for approval.
+    m_waitingPanel = new QWidget(this);
+    m_waitingPanel->setObjectName(QStringLiteral("waitingPanel"));
+    auto *statusIcon = new QLabel(m_waitingPanel);
+    statusIcon->setPixmap(icon(QStringLiteral("clock-alert")).pixmap(22, 22));
+    m_status = new QLabel(m_waitingPanel);
+    m_status->setObjectName(QStringLiteral("accessStatus"));
+    m_status->setTextFormat(Qt::PlainText);
+    style::setFont(m_status, style::Text::Title3);
+    m_email = new QLabel(m_waitingPanel);
+    m_email->setObjectName(QStringLiteral("accountEmail"));
+    m_email->setAlignment(Qt::AlignCenter);
+    m_email->setTextFormat(Qt::PlainText);
+    m_email->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_waitingNote = new QLabel(m_waitingPanel);
+    m_waitingNote->setObjectName(QStringLiteral("waitingNote"));
+    m_waitingNote->setAlignment(Qt::AlignCenter);
+    m_waitingNote->setWordWrap(true);
+    style::setSecondary(m_waitingNote);
+    m_checkApproval = new QPushButton(m_waitingPanel);
+    m_checkApproval->setObjectName(QStringLiteral("checkApproval"));
+    m_signOut = new QPushButton(m_waitingPanel);
+    m_signOut->setObjectName(QStringLiteral("waitingSignOut"));
+
+    auto *waiting = new QVBoxLayout(m_waitingPanel);
+    waiting->setContentsMargins(0, 0, 0, 0);
+    waiting->setSpacing(10);
+    waiting->addLayout(centredRow({statusIcon, m_status}, 6));
+    waiting->addWidget(m_email);
+    waiting->addWidget(m_waitingNote);
+    waiting->addLayout(centredRow({m_checkApproval, m_signOut}));
+}
+
+QLayout *AccessScreen::buildLanguageRow()
+{
+    auto *picker = new LanguagePicker(m_model, this);
+    picker->setFixedWidth(200);
+    auto *pickerTitle = new QLabel(LanguagePicker::title(), this);
+    pickerTitle->setBuddy(picker);
+    return centredRow({pickerTitle, picker});
+}
+
+void AccessScreen::connectControls()
+{
     connect(m_continue, &QPushButton::clicked, &m_model, &WorkspaceModel::signIn);
     connect(m_cancel, &QPushButton::clicked, &m_model,
             [this] { m_model.service().cancelSignIn(); });
@@ -148,7 +187,6 @@ AccessScreen::AccessScreen(WorkspaceModel &model, QWidget *parent)
     connect(&m_model, &WorkspaceModel::languageChanged, this, &AccessScreen::retranslate);
     connect(&m_model, &WorkspaceModel::accountChanged, this, &AccessScreen::refresh);
     connect(&m_model, &WorkspaceModel::busyChanged, this, &AccessScreen::refresh);
-    retranslate();
 }
 
 void AccessScreen::retranslate()

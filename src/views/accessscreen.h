@@ -6,6 +6,7 @@
 #include <QWidget>
 
 class QLabel;
+class QLayout;
 class QPushButton;
 
 namespace quorvale {
@@ -21,6 +22,10 @@ public:
     explicit AccessScreen(WorkspaceModel &model, QWidget *parent = nullptr);
 
 private:
+    void buildSignInPanel();
+    void buildWaitingPanel();
+    QLayout *buildLanguageRow();
+    void connectControls();
     void retranslate();
     // Which part shows (sign-in or waiting) and what the account says.
     void refresh();

@@ -20,6 +20,9 @@
 #include <QScreen>
 #include <QWindow>
 
+#include <array>
+#include <utility>
+
 #include <sys/stat.h>
 
 namespace quorvale {
@@ -101,6 +104,132 @@ QJsonObject modelState(WorkspaceModel &m)
     };
 }
 
+QJsonObject done()
+{
+    return QJsonObject{{QStringLiteral("ok"), true}};
+}
+
+// Each command gets the words after its name: the first, and the rest of the line.
+using Handler = QJsonObject (*)(QuorvaleApp &app, const QString &name, const QString &rest);
+
+QJsonObject state(QuorvaleApp &app, const QString &, const QString &)
+{
+    return modelState(app.model());
+}
+
+QJsonObject describe(QuorvaleApp &, const QString &name, const QString &)
+{
+    QWidget *widget = findWidget(name);
+    if (!widget)
+        return QJsonObject{{QStringLiteral("found"), false}};
+    return QJsonObject{{QStringLiteral("found"), true},
+                       {QStringLiteral("visible"), widget->isVisible()},
+                       {QStringLiteral("enabled"), widget->isEnabled()},
+                       {QStringLiteral("text"), widgetText(widget)}};
+}
+
+QJsonObject click(QuorvaleApp &, const QString &name, const QString &)
+{
+    if (auto *button = qobject_cast<QAbstractButton *>(findWidget(name))) {
+        if (!button->isVisible() || !button->isEnabled())
+            return failure(name + QStringLiteral(" is hidden or disabled"));
+        button->click();
+        return done();
+    }
+    if (QAction *action = findAction(name)) {
+        if (!action->isEnabled())
+            return failure(name + QStringLiteral(" is disabled"));
+        action->trigger();
+        return done();
+    }
+    return failure(QStringLiteral("no button or action ") + name);
+}
+
+QJsonObject typeText(QuorvaleApp &, const QString &name, const QString &text)
+{
+    QWidget *edit = findWidget(name);
+    auto *lineEdit = qobject_cast<QLineEdit *>(edit);
+    auto *field = qobject_cast<QPlainTextEdit *>(edit);
+    if ((!lineEdit && !field) || !edit->isVisible() || !edit->isEnabled())
+        return failure(QStringLiteral("no usable text field ") + name);
+    edit->setFocus(Qt::OtherFocusReason);
+    if (lineEdit)
+        lineEdit->selectAll();
+    else
+        field->selectAll();
+    for (const QChar character : text) {
+        QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(character));
+        QKeyEvent release(QEvent::KeyRelease, 0, Qt::NoModifier, QString(character));
+        QApplication::sendEvent(edit, &press);
+        QApplication::sendEvent(edit, &release);
+    }
+    return done();
+}
+
+QJsonObject choose(QuorvaleApp &, const QString &name, const QString &value)
+{
+    auto *combo = qobject_cast<QComboBox *>(findWidget(name));
+    if (!combo || !combo->isVisible() || !combo->isEnabled())
+        return failure(QStringLiteral("no usable combo box ") + name);
+    int index = combo->findData(value);
+    if (index < 0)
+        index = combo->findText(value);
+    if (index < 0)
+        return failure(QStringLiteral("no entry ") + value);
+    combo->setCurrentIndex(index);
+    emit combo->activated(index);
+    return done();
+}
+
+QJsonObject grab(QuorvaleApp &app, const QString &name, const QString &path)
+{
+    // The screen's pixels where the window is: dialogs over it show too.
+    QWidget *window = name == QLatin1String("-") ? &app.window() : findWidget(name);
+    if (!window || !window->isVisible() || !window->windowHandle())
+        return failure(QStringLiteral("no visible window to grab"));
+    const QRect area = window->frameGeometry();
+    QScreen *screen = window->windowHandle()->screen();
+    const QPixmap pixels = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+    if (pixels.isNull() || !pixels.save(path, "PNG"))
+        return failure(QStringLiteral("could not save ") + path);
+    return done();
+}
+
+QJsonObject selectTag(QuorvaleApp &app, const QString &id, const QString &)
+{
+    app.model().select(id);
+    return done();
+}
+
+QJsonObject render(QuorvaleApp &, const QString &name, const QString &path)
+{
+    // The whole widget, also what lies outside its scroll area's viewport.
+    QWidget *widget = findWidget(name);
+    if (!widget || !widget->isVisible())
+        return failure(QStringLiteral("no visible widget ") + name);
+    if (!widget->grab().save(path, "PNG"))
+        return failure(QStringLiteral("could not save ") + path);
+    return done();
+}
+
+QJsonObject quitApp(QuorvaleApp &, const QString &, const QString &)
+{
+    QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    return done();
+}
+
+constexpr std::array<std::pair<QLatin1String, Handler>, 9> commands{{
+    {QLatin1String("state"), state},
+    {QLatin1String("widget"), describe},
+    {QLatin1String("click"), click},
+    {QLatin1String("type"), typeText},
+    {QLatin1String("choose"), choose},
+    {QLatin1String("grab"), grab},
+    {QLatin1String("select"), selectTag},
+    {QLatin1String("render"), render},
+    {QLatin1String("quit"), quitApp},
+}};
+
 } // namespace
 
 Automation::Automation(QuorvaleApp &app, const QString &socketPath, QObject *parent)
@@ -136,105 +265,9 @@ void Automation::accept()
 QJsonObject Automation::answer(const QString &line)
 {
     const QString command = line.section(u' ', 0, 0);
-    const QString name = line.section(u' ', 1, 1);
-    const QString rest = line.section(u' ', 2);
-    const QJsonObject ok{{QStringLiteral("ok"), true}};
-
-    if (command == QLatin1String("state"))
-        return modelState(m_app.model());
-
-    if (command == QLatin1String("widget")) {
-        QWidget *widget = findWidget(name);
-        if (!widget)
-            return QJsonObject{{QStringLiteral("found"), false}};
-        return QJsonObject{{QStringLiteral("found"), true},
-                           {QStringLiteral("visible"), widget->isVisible()},
-                           {QStringLiteral("enabled"), widget->isEnabled()},
-                           {QStringLiteral("text"), widgetText(widget)}};
-    }
-
-    if (command == QLatin1String("click")) {
-        if (auto *button = qobject_cast<QAbstractButton *>(findWidget(name))) {
-            if (!button->isVisible() || !button->isEnabled())
-                return failure(name + QStringLiteral(" is hidden or disabled"));
-            button->click();
-            return ok;
-        }
-        if (QAction *action = findAction(name)) {
-            if (!action->isEnabled())
-                return failure(name + QStringLiteral(" is disabled"));
-            action->trigger();
-            return ok;
-        }
-        return failure(QStringLiteral("no button or action ") + name);
-    }
-
-    if (command == QLatin1String("type")) {
-        QWidget *edit = findWidget(name);
-        auto *lineEdit = qobject_cast<QLineEdit *>(edit);
-        auto *field = qobject_cast<QPlainTextEdit *>(edit);
-        if ((!lineEdit && !field) || !edit->isVisible() || !edit->isEnabled())
-            return failure(QStringLiteral("no usable text field ") + name);
-        edit->setFocus(Qt::OtherFocusReason);
-        if (lineEdit)
-            lineEdit->selectAll();
-        else
-            field->selectAll();
-        for (const QChar character : rest) {
-            QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(character));
-            QKeyEvent release(QEvent::KeyRelease, 0, Qt::NoModifier, QString(character));
-            QApplication::sendEvent(edit, &press);
-            QApplication::sendEvent(edit, &release);
-        }
-        return ok;
-    }
-
-    if (command == QLatin1String("choose")) {
-        auto *combo = qobject_cast<QComboBox *>(findWidget(name));
-        if (!combo || !combo->isVisible() || !combo->isEnabled())
-            return failure(QStringLiteral("no usable combo box ") + name);
-        int index = combo->findData(rest);
-        if (index < 0)
-            index = combo->findText(rest);
-        if (index < 0)
-            return failure(QStringLiteral("no entry ") + rest);
-        combo->setCurrentIndex(index);
-        emit combo->activated(index);
-        return ok;
-    }
-
-    if (command == QLatin1String("grab")) {
-        // The screen's pixels where the window is: dialogs over it show too.
-        QWidget *window = name == QLatin1String("-") ? &m_app.window() : findWidget(name);
-        if (!window || !window->isVisible() || !window->windowHandle())
-            return failure(QStringLiteral("no visible window to grab"));
-        const QRect area = window->frameGeometry();
-        QScreen *screen = window->windowHandle()->screen();
-        const QPixmap pixels =
-            screen->grabWindow(0, area.x(), area.y(), area.width(), area.height());
-        if (pixels.isNull() || !pixels.save(rest, "PNG"))
-            return failure(QStringLiteral("could not save ") + rest);
-        return ok;
-    }
-
-    if (command == QLatin1String("select")) {
-        m_app.model().select(name);
-        return ok;
-    }
-
-    if (command == QLatin1String("render")) {
-        // The whole widget, also what lies outside its scroll area's viewport.
-        QWidget *widget = findWidget(name);
-        if (!widget || !widget->isVisible())
-            return failure(QStringLiteral("no visible widget ") + name);
-        if (!widget->grab().save(rest, "PNG"))
-            return failure(QStringLiteral("could not save ") + rest);
-        return ok;
-    }
-
-    if (command == QLatin1String("quit")) {
-        QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
-        return ok;
+    for (const auto &[name, handler] : commands) {
+        if (command == name)
+            return handler(m_app, line.section(u' ', 1, 1), line.section(u' ', 2));
     }
     return failure(QStringLiteral("unknown command ") + command);
 }

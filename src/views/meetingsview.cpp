@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QBoxLayout>
+#include <QHash>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -163,6 +164,28 @@ MeetingsView::MeetingsView(WorkspaceModel &model, QWidget *parent)
     , m_recordingLabel(new QLabel(this))
 {
     setFont(navstyle::withEmoji(font()));
+    styleHeader();
+    styleFilter();
+    m_meetingCount->setObjectName(QStringLiteral("meetingCount"));
+    m_importedCount->setObjectName(QStringLiteral("importedCount"));
+    m_recordingCount->setObjectName(QStringLiteral("recordingCount"));
+    setUpList();
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(28, 24, 28, 16);
+    layout->setSpacing(16);
+    layout->addLayout(headerRow());
+    layout->addLayout(filterRow());
+    layout->addLayout(counterRow());
+    layout->addWidget(m_list, 1);
+
+    connectControls();
+    showFilter();
+    relabel();
+}
+
+void MeetingsView::styleHeader()
+{
     m_title->setObjectName(QStringLiteral("title"));
     navstyle::setFont(m_title, navstyle::Text::LargeTitle);
     navstyle::setTextColor(m_subtitle, navstyle::secondary(m_subtitle->palette()));
@@ -178,7 +201,10 @@ MeetingsView::MeetingsView(WorkspaceModel &model, QWidget *parent)
                        "QPushButton:pressed { background: %3; }")
             .arg(navstyle::orange().name(), navstyle::orange().darker(108).name(),
                  navstyle::orange().darker(120).name()));
+}
 
+void MeetingsView::styleFilter()
+{
     m_query->setObjectName(QStringLiteral("query"));
     m_query->setClearButtonEnabled(true);
     m_query->addAction(
@@ -191,11 +217,10 @@ MeetingsView::MeetingsView(WorkspaceModel &model, QWidget *parent)
         date->setPlaceholderText(QStringLiteral("YYYY-MM-DD"));
     }
     m_clear->setObjectName(QStringLiteral("clear"));
+}
 
-    m_meetingCount->setObjectName(QStringLiteral("meetingCount"));
-    m_importedCount->setObjectName(QStringLiteral("importedCount"));
-    m_recordingCount->setObjectName(QStringLiteral("recordingCount"));
-
+void MeetingsView::setUpList()
+{
     m_list->setObjectName(QStringLiteral("meetings"));
     m_list->setModel(m_rows);
     m_list->setItemDelegate(new MeetingDelegate(m_list));
@@ -205,8 +230,11 @@ MeetingsView::MeetingsView(WorkspaceModel &model, QWidget *parent)
     m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_list->setMouseTracking(true);
     m_list->setSpacing(1);
-    m_selection = new SelectionBinding(m_list, model);
+    m_selection = new SelectionBinding(m_list, m_model);
+}
 
+QLayout *MeetingsView::headerRow()
+{
     auto *heading = new QVBoxLayout;
     heading->setSpacing(2);
     heading->addWidget(m_title);
@@ -214,7 +242,11 @@ MeetingsView::MeetingsView(WorkspaceModel &model, QWidget *parent)
     auto *header = new QHBoxLayout;
     header->addLayout(heading, 1);
     header->addWidget(m_newMeeting, 0, Qt::AlignTop);
+    return header;
+}
 
+QLayout *MeetingsView::filterRow()
+{
     auto *dash = new QLabel(QStringLiteral("—"), this);
     auto *filter = new QHBoxLayout;
     filter->setSpacing(8);
@@ -223,22 +255,22 @@ MeetingsView::MeetingsView(WorkspaceModel &model, QWidget *parent)
     filter->addWidget(dash);
     filter->addWidget(m_to);
     filter->addWidget(m_clear);
+    return filter;
+}
 
+QLayout *MeetingsView::counterRow()
+{
     auto *counters = new QHBoxLayout;
     counters->setSpacing(28);
     counters->addLayout(counter(m_meetingCount, m_meetingLabel));
     counters->addLayout(counter(m_importedCount, m_importedLabel));
     counters->addLayout(counter(m_recordingCount, m_recordingLabel));
     counters->addStretch(1);
+    return counters;
+}
 
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(28, 24, 28, 16);
-    layout->setSpacing(16);
-    layout->addLayout(header);
-    layout->addLayout(filter);
-    layout->addLayout(counters);
-    layout->addWidget(m_list, 1);
-
+void MeetingsView::connectControls()
+{
     connect(m_query, &QLineEdit::textEdited, &m_model, &WorkspaceModel::setQuery);
     connect(m_from, &QLineEdit::textEdited, &m_model, &WorkspaceModel::setFrom);
     connect(m_to, &QLineEdit::textEdited, &m_model, &WorkspaceModel::setTo);
@@ -256,9 +288,6 @@ MeetingsView::MeetingsView(WorkspaceModel &model, QWidget *parent)
     }
     connect(&m_model, &WorkspaceModel::meetingsChanged, this, &MeetingsView::showMeetings);
     connect(&m_model, &WorkspaceModel::languageChanged, this, &MeetingsView::relabel);
-
-    showFilter();
-    relabel();
 }
 
 MeetingsView::Counters MeetingsView::count(const JSON::Array &meetings)

@@ -9,6 +9,7 @@
 #include <QWidget>
 
 class QLabel;
+class QLayout;
 class QLineEdit;
 class QListView;
 class QPushButton;
@@ -36,6 +37,13 @@ public:
     static Counters count(const JSON::Array &meetings);
 
 private:
+    void styleHeader();
+    void styleFilter();
+    void setUpList();
+    QLayout *headerRow();
+    QLayout *filterRow();
+    QLayout *counterRow();
+    void connectControls();
     void relabel();
     void showFilter();
     void showMeetings();

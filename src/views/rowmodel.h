@@ -4,12 +4,12 @@
 // alone, a changed row is updated in place, and only rows that come or go are inserted or
 // removed. A SelectionBinding keeps a list's highlighted row on the model's selection.
 
+#include "pageview/reconcile.h"
+
 #include <QAbstractListModel>
-#include <QHash>
 #include <QObject>
 #include <QString>
 
-#include <algorithm>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -36,68 +36,6 @@ struct Row
 
     bool operator==(const Row &) const = default;
 };
-
-// Brings target's rows to rows with the fewest changes. Keys are ids; repeated ids are matched
-// in order. Target provides count(), key(i), remove(first, last), insert(at, first, n) of rows
-// that are new, move(from, to) with to < from, update(at, row) and reset(rows); the last is used
-// instead of many moves when the order was shuffled.
-template <typename Target, typename R>
-void reconcileRows(Target &target, const std::vector<R> &rows)
-{
-    QHash<QString, int> wanted;
-    wanted.reserve(static_cast<qsizetype>(rows.size()));
-    for (const R &row : rows)
-        ++wanted[row.id];
-
-    // Rows that are no longer wanted go first, from the back so that indexes stay valid.
-    QHash<QString, int> kept;
-    std::vector<int> unwanted;
-    for (int i = 0, n = target.count(); i < n; ++i) {
-        const QString key = target.key(i);
-        if (++kept[key] > wanted.value(key))
-            unwanted.push_back(i);
-    }
-    for (auto it = unwanted.rbegin(); it != unwanted.rend();) {
-        const int last = *it;
-        int first = last;
-        while (++it != unwanted.rend() && *it == first - 1)
-            first = *it;
-        target.remove(first, last);
-    }
-    for (auto it = kept.begin(); it != kept.end(); ++it)
-        it.value() = std::min(it.value(), wanted.value(it.key()));
-
-    // Every remaining row is wanted: walk the wanted order, moving rows up or inserting new ones.
-    auto budget = static_cast<qsizetype>(rows.size()) * 4 + 64;
-    for (std::size_t j = 0; j < rows.size();) {
-        const int at = static_cast<int>(j);
-        const R &row = rows[j];
-        if (at < target.count() && target.key(at) == row.id) {
-            --kept[row.id];
-            target.update(at, row);
-            ++j;
-        } else if (kept.value(row.id) > 0) {
-            int from = at + 1;
-            while (target.key(from) != row.id)
-                ++from;
-            budget -= from - at;
-            if (budget < 0) {
-                target.reset(rows);
-                return;
-            }
-            --kept[row.id];
-            target.move(from, at);
-            target.update(at, row);
-            ++j;
-        } else {
-            std::size_t n = 1;
-            while (j + n < rows.size() && kept.value(rows[j + n].id) == 0)
-                ++n;
-            target.insert(at, &rows[j], static_cast<int>(n));
-            j += n;
-        }
-    }
-}
 
 // A flat list of rows for a QListView.
 class RowModel final : public QAbstractListModel

@@ -108,6 +108,31 @@ Sidebar::Sidebar(WorkspaceModel &model, QWidget *parent)
     tinted.setColor(QPalette::Window, palette().color(QPalette::Window).darker(104));
     setPalette(tinted);
 
+    QWidget *lists = buildLists();
+    // The account bar stays at the bottom while the lists scroll.
+    QWidget *footer = buildAccountBar();
+    auto *rule = new QFrame(this);
+    rule->setFrameShape(QFrame::HLine);
+    rule->setFrameShadow(QFrame::Plain);
+    navstyle::setTextColor(rule, navstyle::tertiary(palette()));
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(lists, 1);
+    layout->addWidget(rule);
+    layout->addWidget(footer);
+
+    m_navigationSelection = new SelectionBinding(m_navigation, model);
+    m_favoritesSelection = new SelectionBinding(m_favorites, model);
+    connectControls();
+    relabel();
+    showAccount();
+    showFavorites();
+}
+
+QWidget *Sidebar::buildLists()
+{
     auto *scroll = new QScrollArea(this);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidgetResizable(true);
@@ -122,7 +147,7 @@ Sidebar::Sidebar(WorkspaceModel &model, QWidget *parent)
     m_favoritesHeader = sectionHeader(QStringLiteral("favoritesHeader"), body);
     m_favorites = rowList(QStringLiteral("favorites"), m_favoriteRows, body);
     m_privateHeader = sectionHeader(QStringLiteral("privateHeader"), body);
-    m_tree = new PageTree(model, body);
+    m_tree = new PageTree(m_model, body);
     m_tree->setObjectName(QStringLiteral("pageTree"));
     m_newPage = actionButton(QStringLiteral("newPage"), QStringLiteral("plus"), body);
     m_newBoard = actionButton(QStringLiteral("newBoard"), QStringLiteral("columns"), body);
@@ -141,8 +166,11 @@ Sidebar::Sidebar(WorkspaceModel &model, QWidget *parent)
     for (QWidget *w : {m_newPage, m_newBoard, m_import})
         column->addWidget(w);
     column->addStretch(1);
+    return scroll;
+}
 
-    // The account bar stays at the bottom while the lists scroll.
+QWidget *Sidebar::buildAccountBar()
+{
     auto *footer = new QWidget(this);
     footer->setObjectName(QStringLiteral("accountBar"));
     m_email = new ElidedLabel(footer);
@@ -166,22 +194,11 @@ Sidebar::Sidebar(WorkspaceModel &model, QWidget *parent)
     footerColumn->setSpacing(6);
     footerColumn->addWidget(m_email);
     footerColumn->addLayout(footerRow);
+    return footer;
+}
 
-    auto *rule = new QFrame(this);
-    rule->setFrameShape(QFrame::HLine);
-    rule->setFrameShadow(QFrame::Plain);
-    navstyle::setTextColor(rule, navstyle::tertiary(palette()));
-
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(0);
-    layout->addWidget(scroll, 1);
-    layout->addWidget(rule);
-    layout->addWidget(footer);
-
-    m_navigationSelection = new SelectionBinding(m_navigation, model);
-    m_favoritesSelection = new SelectionBinding(m_favorites, model);
-
+void Sidebar::connectControls()
+{
     connect(m_newPage, &QPushButton::clicked, this,
             [this] { m_model.newPage(QStringLiteral("document"), false); });
     connect(m_newBoard, &QPushButton::clicked, this,
@@ -194,10 +211,6 @@ Sidebar::Sidebar(WorkspaceModel &model, QWidget *parent)
     connect(&m_model, &WorkspaceModel::accountChanged, this, &Sidebar::showAccount);
     connect(&m_model, &WorkspaceModel::accountsChanged, this, &Sidebar::showNavigation);
     connect(&m_model, &WorkspaceModel::workspaceChanged, this, &Sidebar::showFavorites);
-
-    relabel();
-    showAccount();
-    showFavorites();
 }
 
 QSize Sidebar::sizeHint() const

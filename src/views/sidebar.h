@@ -38,6 +38,9 @@ signals:
     void importRequested();
 
 private:
+    QWidget *buildLists();
+    QWidget *buildAccountBar();
+    void connectControls();
     void relabel();
     void showNavigation();
     void showFavorites();

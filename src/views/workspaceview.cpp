@@ -76,7 +76,39 @@ WorkspaceView::WorkspaceView(WorkspaceModel &model, QWidget *parent)
 {
     setObjectName(QStringLiteral("workspace"));
 
-    auto *sidebar = new Sidebar(model, this);
+    QWidget *sidebar = buildSidebar();
+    QWidget *toolbar = buildToolbar();
+    auto *rule = new QFrame(this);
+    rule->setFrameShape(QFrame::HLine);
+    rule->setFrameShadow(QFrame::Sunken);
+
+    auto *detailColumn = new QWidget(this);
+    detailColumn->setObjectName(QStringLiteral("detailColumn"));
+    m_detailColumn = new QVBoxLayout(detailColumn);
+    m_detailColumn->setContentsMargins(0, 0, 0, 0);
+    m_detailColumn->setSpacing(0);
+    m_detailColumn->addWidget(toolbar);
+    m_detailColumn->addWidget(rule);
+
+    m_splitter = new QSplitter(Qt::Horizontal, this);
+    m_splitter->setObjectName(QStringLiteral("workspaceSplitter"));
+    m_splitter->setChildrenCollapsible(false);
+    m_splitter->addWidget(sidebar);
+    m_splitter->addWidget(detailColumn);
+    m_splitter->setStretchFactor(1, 1);
+    m_splitter->setSizes({260, 1020});
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_splitter);
+
+    connectControls();
+    retranslate();
+    showDetail();
+}
+
+QWidget *WorkspaceView::buildSidebar()
+{
+    auto *sidebar = new Sidebar(m_model, this);
     sidebar->setMinimumWidth(230);
     sidebar->setMaximumWidth(360);
     connect(sidebar, &Sidebar::signOutRequested, this, &WorkspaceView::signOutRequested);
@@ -86,7 +118,11 @@ WorkspaceView::WorkspaceView(WorkspaceModel &model, QWidget *parent)
         m_model.setMessage(m_model.text("La importación desde Notion aún no está disponible.",
                                         "Importing from Notion is not available yet."));
     });
+    return sidebar;
+}
 
+QWidget *WorkspaceView::buildToolbar()
+{
     // The toolbar of the detail column: save state and actions, trailing.
     auto *toolbar = new QWidget(this);
     toolbar->setObjectName(QStringLiteral("detailToolbar"));
@@ -120,29 +156,11 @@ WorkspaceView::WorkspaceView(WorkspaceModel &model, QWidget *parent)
     tools->addWidget(m_save);
     tools->addWidget(m_exportAndReload);
     tools->addWidget(m_refresh);
-    auto *rule = new QFrame(this);
-    rule->setFrameShape(QFrame::HLine);
-    rule->setFrameShadow(QFrame::Sunken);
+    return toolbar;
+}
 
-    auto *detailColumn = new QWidget(this);
-    detailColumn->setObjectName(QStringLiteral("detailColumn"));
-    m_detailColumn = new QVBoxLayout(detailColumn);
-    m_detailColumn->setContentsMargins(0, 0, 0, 0);
-    m_detailColumn->setSpacing(0);
-    m_detailColumn->addWidget(toolbar);
-    m_detailColumn->addWidget(rule);
-
-    m_splitter = new QSplitter(Qt::Horizontal, this);
-    m_splitter->setObjectName(QStringLiteral("workspaceSplitter"));
-    m_splitter->setChildrenCollapsible(false);
-    m_splitter->addWidget(sidebar);
-    m_splitter->addWidget(detailColumn);
-    m_splitter->setStretchFactor(1, 1);
-    m_splitter->setSizes({260, 1020});
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(m_splitter);
-
+void WorkspaceView::connectControls()
+{
     WorkspaceModel *m = &m_model;
     // Through run: the busy flag shows, and a failure (a conflict) becomes the alert.
     connect(m_save, &QPushButton::clicked, this,
@@ -157,8 +175,6 @@ WorkspaceView::WorkspaceView(WorkspaceModel &model, QWidget *parent)
     connect(m, &WorkspaceModel::busyChanged, this, &WorkspaceView::refreshToolbar);
     connect(m, &WorkspaceModel::selectionChanged, this, &WorkspaceView::showDetail);
     connect(m, &WorkspaceModel::workspaceChanged, this, &WorkspaceView::showDetail);
-    retranslate();
-    showDetail();
 }
 
 void WorkspaceView::retranslate()

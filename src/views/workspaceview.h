@@ -32,6 +32,9 @@ signals:
     void settingsRequested();
 
 private:
+    QWidget *buildSidebar();
+    QWidget *buildToolbar();
+    void connectControls();
     void retranslate();
     void refreshToolbar();
     // Replaces the detail view when the selection names another view or page.
