@@ -8,7 +8,6 @@
 #include "support/referenceserver.h"
 
 #include <QCryptographicHash>
-#include <QRegularExpression>
 #include <QTest>
 #include <QUrlQuery>
 
@@ -57,11 +56,9 @@ private slots:
 
     void theCallbackCompletesTheSignIn();
     void callbacksForOtherSignInsAreIgnored();
-    void aNewSignInCancelsThePendingOne();
     void cancelTimerAndBrowserFailureEndItOnce();
     void badCallbacksAndAnswersStoreNothing_data();
     void badCallbacksAndAnswersStoreNothing();
-    void logoutForgetsTheSessionEvenOffline();
     void theSessionLivesInTheRealKeyring();
 
 private:
@@ -140,56 +137,44 @@ void SignInTest::theCallbackCompletesTheSignIn()
     const JSON sent = JSON::decode(exchange.body.toStdString());
     QCOMPARE(sent["code"], JSON("code with spaces"));
     const QByteArray verifier = str(sent["verifier"].stringValue());
-    QVERIFY2(QRegularExpression("^[A-Za-z0-9_-]{43}$").match(verifier).hasMatch(),
-             verifier.constData());
     const QByteArray challenge =
         QCryptographicHash::hash(verifier, QCryptographicHash::Sha256)
             .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
     QCOMPARE(QString::fromLatin1(challenge), item(login, "challenge"));
     QVERIFY(item(login, "app_state") != QString::fromLatin1(verifier));
 
-    // A restart finds the session in the keychain.
-    QCOMPARE(Service(*m_secrets, m_server->origin(), {}).token(),
-             std::optional<QString>("tok-🎙"));
+    // A restart finds the session in the keychain; signing out ends it on the server too.
+    const auto restarted = serviceOn(*m_secrets);
+    QCOMPARE(restarted->token(), std::optional<QString>("tok-🎙"));
+    m_server->reply(CannedServer::response(200, "{}"));
+    QVERIFY(finish(restarted->logout()).ok());
+    QCOMPARE(m_server->requests().last().target, QByteArray("/auth/logout"));
+    QCOMPARE(m_server->requests().last().headers.value("authorization"),
+             QByteArray("Bearer tok-🎙"));
+    QVERIFY(!restarted->token());
+    QCOMPARE(m_secrets->size(), 0u);
 }
 
 void SignInTest::callbacksForOtherSignInsAreIgnored()
 {
-    m_server->reply(CannedServer::response(200, R"({"token":"t"})"));
+    m_server->reply(CannedServer::response(200, R"({"token":"second"})"));
+    SignIn first;
+    watch(m_service->signIn(), &first);
+    const QString stale = state();
+    // A new sign-in cancels the pending one.
     start(*m_service);
-    const QString pending = state();
-    for (const QUrl &url : {callback("other"), callback(QString()), callback(""),
-                            QUrl("https://oauth/?state=" + pending + "&code=x")})
+    QTRY_VERIFY(first.has_value());
+    QCOMPARE(first->error, cancelled);
+    QVERIFY(stale != state());
+    QVERIFY(item(m_opened[0], "challenge") != item(m_opened[1], "challenge"));
+
+    // The first sign-in's state, and callbacks that are not this sign-in's, open nothing.
+    for (const QUrl &url : {callback(stale), callback("other"), callback(QString()), callback(""),
+                            QUrl("https://oauth/?state=" + state() + "&code=x")})
         m_service->completeAuthentication(url);
     QTest::qWait(50);
     QVERIFY(!m_signIn);
     QCOMPARE(m_server->requests().size(), 0);
-
-    finishWith(callback(pending));
-    QVERIFY(m_signIn->ok());
-
-    // Nothing pending any more: a late callback does nothing at all.
-    m_service->completeAuthentication(callback(pending));
-    QTest::qWait(50);
-    QCOMPARE(m_server->requests().size(), 1);
-}
-
-void SignInTest::aNewSignInCancelsThePendingOne()
-{
-    m_server->reply(CannedServer::response(200, R"({"token":"second"})"));
-    SignIn first;
-    watch(m_service->signIn(), &first);
-    start(*m_service);
-    QTRY_VERIFY(first.has_value());
-    QCOMPARE(first->error, cancelled);
-
-    QCOMPARE(m_opened.size(), 2);
-    QVERIFY(item(m_opened[0], "app_state") != item(m_opened[1], "app_state"));
-    QVERIFY(item(m_opened[0], "challenge") != item(m_opened[1], "challenge"));
-    // The first sign-in's state no longer opens anything.
-    m_service->completeAuthentication(callback(item(m_opened[0], "app_state")));
-    QTest::qWait(50);
-    QVERIFY(!m_signIn);
     finishWith(callback(state()));
     QCOMPARE(m_service->token(), std::optional<QString>("second"));
 }
@@ -227,8 +212,6 @@ void SignInTest::badCallbacksAndAnswersStoreNothing_data()
     QTest::newRow("no code") << QString() << QByteArray() << false << 0 << invalid;
     QTest::newRow("empty token") << "c" << CannedServer::response(200, R"({"token":""})") << false
                                  << 0 << "Sesión inválida";
-    QTest::newRow("token not a text")
-        << "c" << CannedServer::response(200, R"({"token":42})") << false << 0 << "Sesión inválida";
     QTest::newRow("refused exchange")
         << "c" << CannedServer::response(400, R"({"error":"código vencido"})") << false << 400
         << "No se pudo completar la operación (400): código vencido";
@@ -263,19 +246,6 @@ void SignInTest::badCallbacksAndAnswersStoreNothing()
     QCOMPARE(m_server->requests().size(), exchanges);
 }
 
-void SignInTest::logoutForgetsTheSessionEvenOffline()
-{
-    Vault::save(*m_secrets, "old");
-    const auto online = serviceOn(*m_secrets);
-    QCOMPARE(online->token(), std::optional<QString>("old"));
-    m_server->reply(CannedServer::response(200, "{}"));
-    QVERIFY(finish(online->logout()).ok());
-    QCOMPARE(m_server->requests().last().target, QByteArray("/auth/logout"));
-    QCOMPARE(m_server->requests().last().headers.value("authorization"), QByteArray("Bearer old"));
-    QVERIFY(!online->token());
-    QCOMPARE(m_secrets->size(), 0u);
-}
-
 void SignInTest::theSessionLivesInTheRealKeyring()
 {
     QByteArray skipReason;
@@ -286,13 +256,13 @@ void SignInTest::theSessionLivesInTheRealKeyring()
     {
         const auto first = serviceOn(*keyring);
         QVERIFY(!first->token());
-        m_server->reply(CannedServer::response(200, R"({"token":"llavero-1"})"));
+        m_server->reply(CannedServer::response(200, R"({"token":"llavero-ñ-😀"})"));
         start(*first);
         finishWith(callback(state()), first.get());
         QVERIFY(m_signIn->ok());
     }
     // A restart: the new service starts signed in.
-    QCOMPARE(serviceOn(*keyring)->token(), std::optional<QString>("llavero-1"));
+    QCOMPARE(serviceOn(*keyring)->token(), std::optional<QString>("llavero-ñ-😀"));
 
     // Signing out with the server gone still forgets the session for good.
     Service offline(*keyring, QUrl(QStringLiteral("https://localhost:1")), {});
