@@ -164,7 +164,7 @@ private slots:
     void directoriesArePrivate();
 
 private:
-    SecretStore *secretsFor(const QString &name);
+    SecretStore *keychainOfRow();
     QString account(const char *name);
     QString drafts() const { return m_home->data() + "/Quorvale/Drafts"; }
 
@@ -202,10 +202,11 @@ void DraftStoreTest::cleanup()
     m_home.reset();
 }
 
-// The keychain a data row names: the real one (null without it), or the in-memory one.
-SecretStore *DraftStoreTest::secretsFor(const QString &name)
+// The keychain the data row names: the real one (null without it), or the in-memory one.
+SecretStore *DraftStoreTest::keychainOfRow()
 {
-    return name == "keyring" ? m_system.get() : m_memory.get();
+    QFETCH(QString, keychain);
+    return keychain == "keyring" ? m_system.get() : m_memory.get();
 }
 
 // An account id unique to this run, so that nothing clashes with another run on the keyring.
@@ -218,8 +219,7 @@ QString DraftStoreTest::account(const char *name)
 
 void DraftStoreTest::draftsAreSealedPrivateAndFreshEachWrite()
 {
-    QFETCH(QString, keychain);
-    SecretStore *secrets = secretsFor(keychain);
+    SecretStore *secrets = keychainOfRow();
     if (!secrets)
         QSKIP(m_skipReason.constData());
     const QString id = account("a");
@@ -246,8 +246,7 @@ void DraftStoreTest::draftsAreSealedPrivateAndFreshEachWrite()
 
 void DraftStoreTest::accountsKeepSeparateDraftsAndKeys()
 {
-    QFETCH(QString, keychain);
-    SecretStore *secrets = secretsFor(keychain);
+    SecretStore *secrets = keychainOfRow();
     if (!secrets)
         QSKIP(m_skipReason.constData());
     const QString a = account("a");
