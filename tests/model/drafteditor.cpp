@@ -20,16 +20,10 @@ namespace {
 QCoro::Task<> edit(quorvale::WorkspaceModel *model, QString title, bool type)
 {
     co_await model->connect();
-    if (!model->approved()) {
-        std::puts("not approved");
-        std::fflush(stdout);
-        QCoreApplication::exit(1);
-        co_return;
-    }
     model->newPage(QStringLiteral("document"), false);
     model->rename(model->selectedPage().id(), title);
     co_await model->flushDraft();
-    std::puts(model->editsKept() ? "edited" : "not kept");
+    std::puts(!model->approved() ? "not approved" : model->editsKept() ? "edited" : "not kept");
     std::fflush(stdout);
     if (!type)
         co_return;

@@ -1,36 +1,31 @@
 #include "service/serviceerror.h"
 #include "service/vault.h"
+#include "support/keyring.h"
 #include "support/memorysecretstore.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <memory>
 #include <string>
 #include <string_view>
 
-using quorvale::MemorySecretStore;
-using quorvale::SecretStore;
-using quorvale::ServiceError;
-namespace Vault = quorvale::Vault;
-
-namespace {
-
+using namespace quorvale;
 using Outcome = SecretStore::Outcome;
 using Bytes = SecretStore::Bytes;
 
+#ifndef QUORVALE_SECRETPROBE
+#define QUORVALE_SECRETPROBE "" // the probe is built on Linux only
+#endif
+
+namespace {
+
 const std::string testService = "mx.qvl.quorvale.test";
-const std::string sessionService = "mx.qvl.quorvale.session";
+const std::string otherService = "mx.qvl.quorvale.other";
 
 Bytes bytes(std::string_view text)
 {
     return Bytes(text.begin(), text.end());
-}
-
-Bytes bytesOf(const QByteArray &data)
-{
-    return Bytes(data.cbegin(), data.cend());
 }
 
 // Byte strings in a form that QCOMPARE can print.
@@ -46,29 +41,21 @@ QByteArray shown(const Bytes &data)
 QStringList runProbe(const QStringList &steps, const QProcessEnvironment &environment, int limitMs,
                      const QString &wrapper = {})
 {
-#ifdef QUORVALE_SECRETPROBE
     QProcess probe;
     probe.setProcessEnvironment(environment);
+    const QString program = QStringLiteral(QUORVALE_SECRETPROBE);
     if (wrapper.isEmpty())
-        probe.start(QStringLiteral(QUORVALE_SECRETPROBE), steps);
+        probe.start(program, steps);
     else
-        probe.start(wrapper, QStringList{QStringLiteral(QUORVALE_SECRETPROBE)} + steps);
+        probe.start(wrapper, QStringList{program} + steps);
     if (!probe.waitForFinished(limitMs)) {
         probe.kill();
         probe.waitForFinished();
-        return {QStringLiteral("the probe did not finish")};
+        return {"the probe did not finish"};
     }
     if (probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0)
-        return {QStringLiteral("the probe failed: ") +
-                QString::fromLocal8Bit(probe.readAllStandardError())};
+        return {"the probe failed: " + QString::fromLocal8Bit(probe.readAllStandardError())};
     return QString::fromUtf8(probe.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
-#else
-    Q_UNUSED(steps)
-    Q_UNUSED(environment)
-    Q_UNUSED(limitMs)
-    Q_UNUSED(wrapper)
-    return {};
-#endif
 }
 
 } // namespace
@@ -82,9 +69,7 @@ private slots:
     void cleanup();
 
     // The system keychain, on the private keyring that scripts/with-keyring provides.
-    void itemsKeepBinaryDataAndCanBeRemoved();
-    void itemsAreSeparateByAccountAndService();
-    void vaultKeepsOneSession();
+    void itemsKeepBinaryDataApartByAccountAndService();
 
     // Keychains that cannot answer, each in a process of its own.
     void lockedKeyringIsUnavailableNotEmpty();
@@ -102,78 +87,35 @@ private:
 
 void SecretStoreTest::initTestCase()
 {
-    // The real keyring tests write items, so they run only on the private keyring of
-    // scripts/with-keyring, never on a developer's own.
-    const bool privateKeyring = qEnvironmentVariableIsSet("QUORVALE_TEST_KEYRING");
-    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
-        m_skipReason = "no D-Bus session bus; run through scripts/with-keyring (scripts/test "
-                       "does), which provides a private one with an unlocked gnome-keyring";
-    else if (!privateKeyring)
-        m_skipReason = "this is not the private keyring of scripts/with-keyring, and the suite "
-                       "does not write to your own; run it through scripts/with-keyring";
-    QVERIFY2(!privateKeyring || m_skipReason.isEmpty(), m_skipReason.constData());
-    if (!m_skipReason.isEmpty())
-        return;
-
-    m_system = SecretStore::system();
-    QVERIFY2(m_system->remove(testService, "a"), "the private keyring does not answer");
+    m_system = test::privateKeyring(m_skipReason);
+    QVERIFY2(!m_system || m_system->remove(testService, "a"),
+             "the private keyring does not answer");
 }
 
 void SecretStoreTest::cleanup()
 {
     if (!m_system)
         return;
-    for (const char *account : {"a", "b", "c"})
+    for (const char *account : {"a", "b"})
         m_system->remove(testService, account);
-    m_system->remove("mx.qvl.quorvale.other", "a");
+    m_system->remove(otherService, "a");
     Vault::clear(*m_system);
 }
 
-void SecretStoreTest::itemsKeepBinaryDataAndCanBeRemoved()
+void SecretStoreTest::itemsKeepBinaryDataApartByAccountAndService()
 {
     if (!m_system)
         QSKIP(m_skipReason.constData());
     SecretStore &store = *m_system;
-
     QCOMPARE(store.find(testService, "a").outcome, Outcome::NotFound);
 
-    Bytes key(32);
-    for (std::size_t i = 0; i < key.size(); ++i)
-        key[i] = static_cast<unsigned char>(255 - i * 8); // includes 0x00 and bytes above 0x7f
-    key[3] = 0;
+    const Bytes key{0xff, 0x00, 0x80, 'k', 0x7f, 0xc3};
     QVERIFY(store.store(testService, "a", "clave", key));
-    SecretStore::Lookup found = store.find(testService, "a");
-    QCOMPARE(found.outcome, Outcome::Found);
-    QCOMPARE(shown(found.data), shown(key));
-
-    // Storing again replaces the item rather than adding a second one.
-    QVERIFY(store.store(testService, "a", "clave", bytes("second")));
-    QCOMPARE(shown(store.find(testService, "a").data), shown(bytes("second")));
-    QVERIFY(store.remove(testService, "a"));
-    QCOMPARE(store.find(testService, "a").outcome, Outcome::NotFound);
-
-    // Removing what is not there is no failure; an empty item is still an item.
-    QVERIFY(store.remove(testService, "a"));
-    QVERIFY(store.store(testService, "a", "vacía", {}));
-    found = store.find(testService, "a");
-    QCOMPARE(found.outcome, Outcome::Found);
-    QVERIFY(found.data.empty());
-}
-
-void SecretStoreTest::itemsAreSeparateByAccountAndService()
-{
-    if (!m_system)
-        QSKIP(m_skipReason.constData());
-    SecretStore &store = *m_system;
-
-    QVERIFY(store.store(testService, "a", "a", bytes("key of a")));
     QVERIFY(store.store(testService, "b", "b", bytes("key of b")));
-    QVERIFY(store.store("mx.qvl.quorvale.other", "a", "other", bytes("other a")));
-
-    QCOMPARE(shown(store.find(testService, "a").data), shown(bytes("key of a")));
+    QVERIFY(store.store(otherService, "a", "other", bytes("other a")));
+    QCOMPARE(shown(store.find(testService, "a").data), shown(key));
     QCOMPARE(shown(store.find(testService, "b").data), shown(bytes("key of b")));
-    QCOMPARE(shown(store.find("mx.qvl.quorvale.other", "a").data), shown(bytes("other a")));
-    QCOMPARE(store.find(testService, "c").outcome, Outcome::NotFound);
+    QCOMPARE(shown(store.find(otherService, "a").data), shown(bytes("other a")));
     // Matching is exact: an empty account is no wildcard.
     QCOMPARE(store.find(testService, "").outcome, Outcome::NotFound);
 
@@ -184,47 +126,32 @@ void SecretStoreTest::itemsAreSeparateByAccountAndService()
     QVERIFY(!store.store(testService, withNul, "x", bytes("x")));
     QVERIFY(!store.remove(testService, withNul));
     QCOMPARE(store.find(testService, "a\xff").outcome, Outcome::Unavailable);
-    QVERIFY(!store.store(testService, "c", "a\xff", bytes("x")));
 
+    // Storing again replaces the item rather than adding a second one; removal touches one item.
+    QVERIFY(store.store(testService, "a", "clave", bytes("second")));
+    QCOMPARE(shown(store.find(testService, "a").data), shown(bytes("second")));
     QVERIFY(store.remove(testService, "a"));
     QCOMPARE(store.find(testService, "a").outcome, Outcome::NotFound);
-    QCOMPARE(shown(store.find(testService, "b").data), shown(bytes("key of b")));
-    QCOMPARE(shown(store.find("mx.qvl.quorvale.other", "a").data), shown(bytes("other a")));
-}
+    QCOMPARE(shown(store.find(otherService, "a").data), shown(bytes("other a")));
 
-void SecretStoreTest::vaultKeepsOneSession()
-{
-    if (!m_system)
-        QSKIP(m_skipReason.constData());
-    SecretStore &store = *m_system;
-    QCOMPARE(Vault::read(store), std::nullopt);
-    Vault::clear(store); // nothing to clear is fine
-
-    const QString token = QStringLiteral("tök€n-😀-") + QString(40, u'x');
-    Vault::save(store, token);
-    QCOMPARE(Vault::read(store), std::optional<QString>(token));
-    // The item is the one other sessions of the program look for.
-    QCOMPARE(shown(store.find(sessionService, "session").data), shown(bytesOf(token.toUtf8())));
-    Vault::save(store, QStringLiteral("second"));
-    QCOMPARE(Vault::read(store), std::optional<QString>(QStringLiteral("second")));
-
-    Vault::clear(store);
-    QCOMPARE(store.find(sessionService, "session").outcome, Outcome::NotFound);
+    // Removing what is not there is no failure; an empty item is still an item.
+    QVERIFY(store.remove(testService, "a"));
+    QVERIFY(store.store(testService, "a", "vacía", {}));
+    const SecretStore::Lookup found = store.find(testService, "a");
+    QVERIFY(found.outcome == Outcome::Found && found.data.empty());
 }
 
 void SecretStoreTest::lockedKeyringIsUnavailableNotEmpty()
 {
-#ifndef QUORVALE_SECRETPROBE
-    QSKIP("the keyring probe is built on Linux only");
-#endif
+    if (QLatin1StringView(QUORVALE_SECRETPROBE).isEmpty())
+        QSKIP("the keyring probe is built on Linux only");
     // A keyring of its own, which the probe locks: locking the shared one would disturb the
-    // suites running beside this one.
+    // suites running beside this one. "a" exists but cannot be read; "b" may exist too, hidden
+    // by the lock: neither is "not found", and nothing is written or deleted.
     const QStringList output =
         runProbe({"store:a", "lock", "find:a", "find:b", "store:b", "remove:a"},
                  QProcessEnvironment::systemEnvironment(), 20000,
                  QStringLiteral(QUORVALE_SOURCE_DIR "/scripts/with-keyring"));
-    // "a" exists but cannot be read; "b" may exist too, hidden by the lock: neither is "not
-    // found", and nothing is written or deleted.
     const QStringList expected{"store:a true",       "lock true",     "find:a unavailable",
                                "find:b unavailable", "store:b false", "remove:a false"};
     QCOMPARE(output, expected);
@@ -232,16 +159,15 @@ void SecretStoreTest::lockedKeyringIsUnavailableNotEmpty()
 
 void SecretStoreTest::noSessionBusIsUnavailable()
 {
-#ifndef QUORVALE_SECRETPROBE
-    QSKIP("the keyring probe is built on Linux only");
-#endif
+    if (QLatin1StringView(QUORVALE_SECRETPROBE).isEmpty())
+        QSKIP("the keyring probe is built on Linux only");
     QTemporaryDir runtime;
     QVERIFY(runtime.isValid());
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
-    environment.remove(QStringLiteral("DISPLAY")); // glib would launch a bus for an X display
-    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
-    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path()); // no "bus" socket
+    environment.remove("DBUS_SESSION_BUS_ADDRESS");
+    environment.remove("DISPLAY"); // glib would launch a bus for an X display
+    environment.remove("WAYLAND_DISPLAY");
+    environment.insert("XDG_RUNTIME_DIR", runtime.path()); // no "bus" socket
 
     const QStringList output = runProbe({"find:a", "store:a", "remove:a"}, environment, 10000);
     const QStringList expected{"find:a unavailable", "store:a false", "remove:a false"};
@@ -252,15 +178,10 @@ void SecretStoreTest::vaultRejectsInvalidUtf8_data()
 {
     QTest::addColumn<QByteArray>("stored");
     QTest::addColumn<bool>("valid");
-    QTest::newRow("ascii") << QByteArray("abc") << true;
-    QTest::newRow("empty") << QByteArray() << true;
     QTest::newRow("four-byte") << QByteArray("\xf0\x9f\x98\x80") << true;
-    QTest::newRow("lone continuation") << QByteArray("a\x80") << false;
     QTest::newRow("truncated at end") << QByteArray("ab\xe2\x82") << false;
     QTest::newRow("overlong slash") << QByteArray("\xc0\xaf") << false;
     QTest::newRow("surrogate") << QByteArray("\xed\xa0\x80") << false;
-    QTest::newRow("above U+10FFFF") << QByteArray("\xf4\x90\x80\x80") << false;
-    QTest::newRow("latin-1") << QByteArray("caf\xe9") << false;
 }
 
 void SecretStoreTest::vaultRejectsInvalidUtf8()
@@ -268,7 +189,8 @@ void SecretStoreTest::vaultRejectsInvalidUtf8()
     QFETCH(QByteArray, stored);
     QFETCH(bool, valid);
     MemorySecretStore store;
-    QVERIFY(store.store(sessionService, "session", "", bytesOf(stored)));
+    QVERIFY(
+        store.store("mx.qvl.quorvale.session", "session", "", Bytes(stored.begin(), stored.end())));
     const std::optional<QString> token = Vault::read(store);
     QCOMPARE(token.has_value(), valid);
     if (valid)
@@ -278,23 +200,14 @@ void SecretStoreTest::vaultRejectsInvalidUtf8()
 void SecretStoreTest::vaultOnAKeychainThatCannotAnswer()
 {
     MemorySecretStore store;
-    Vault::save(store, QStringLiteral("token"));
+    Vault::save(store, "token");
     store.setLocked(true);
     QCOMPARE(Vault::read(store), std::nullopt);
     Vault::clear(store); // ignored, and the item stays
     // A save that does not reach the keychain is reported, never taken for done.
-    QVERIFY_THROWS_EXCEPTION(ServiceError, Vault::save(store, QStringLiteral("other")));
+    QVERIFY_THROWS_EXCEPTION(ServiceError, Vault::save(store, "other"));
     store.setLocked(false);
-    QCOMPARE(Vault::read(store), std::optional<QString>(QStringLiteral("token")));
-
-    store.setRefusingStores(true);
-    try {
-        Vault::save(store, QStringLiteral("other"));
-        QFAIL("a refused save must throw");
-    } catch (const ServiceError &error) {
-        QCOMPARE(error.status(), qint64(0));
-        QCOMPARE(error.message(), QStringLiteral("No se pudo guardar la sesión en el llavero."));
-    }
+    QCOMPARE(Vault::read(store), std::optional<QString>("token"));
 }
 
 QTEST_GUILESS_MAIN(SecretStoreTest)
