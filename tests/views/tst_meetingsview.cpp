@@ -5,6 +5,7 @@
 #include "support/modeltesting.h"
 #include "support/relabelling.h"
 #include "support/viewtesting.h"
+#include "support/xdghome.h"
 #include "views/meetingsview.h"
 #include "views/rowmodel.h"
 
@@ -13,12 +14,9 @@
 #include <QListView>
 #include <QPushButton>
 #include <QSettings>
-#include <QTemporaryDir>
 #include <QUuid>
 
-using quorvale::JSON;
-using quorvale::MeetingsView;
-using quorvale::WorkspaceModel;
+using namespace quorvale;
 using namespace quorvale::test;
 
 namespace {
@@ -67,7 +65,7 @@ private slots:
     void aNewMeetingThatCannotBeSavedStaysUnsaved();
 
 private:
-    QTemporaryDir m_home;
+    XdgHome m_home;
     ReferenceServer m_server;
     QString m_token;
     std::unique_ptr<WorkspaceModel> m_model;
@@ -75,8 +73,7 @@ private:
 
 void MeetingsViewTest::initTestCase()
 {
-    qputenv("XDG_DATA_HOME", QFile::encodeName(m_home.filePath(QStringLiteral("data"))));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.filePath(QStringLiteral("config"))));
+    QVERIFY(m_home.isValid());
     QVERIFY(m_server.start());
     m_token = m_server.token(m_server.addAccount(QStringLiteral("host@example.test")));
 
@@ -113,22 +110,15 @@ void MeetingsViewTest::countersAddUpEveryMeeting_data()
     QTest::addColumn<qint64>("imported");
     QTest::addColumn<qint64>("recordings");
 
-    QTest::newRow("none") << "[]" << qint64(0) << qint64(0) << qint64(0);
-    QTest::newRow("2, 3 and missing")
-        << R"([{"audioCount":2},{"audioCount":3},{}])" << qint64(3) << qint64(0) << qint64(5);
-    QTest::newRow("only true is imported")
-        << R"([{"imported":true},{"imported":"true"},{"imported":1},{"imported":false}])"
-        << qint64(4) << qint64(1) << qint64(0);
-    QTest::newRow("counts that are not numbers count 0")
-        << R"([{"audioCount":"4"},{"audioCount":null},{"audioCount":[1]},{"audioCount":1}])"
-        << qint64(4) << qint64(0) << qint64(1);
-    QTest::newRow("the sum is truncated")
-        << R"([{"audioCount":2.7},{"audioCount":2.4}])" << qint64(2) << qint64(0) << qint64(5);
+    QTest::newRow("counts that are missing or not numbers count 0")
+        << R"([{"audioCount":2},{"audioCount":3},{},{"audioCount":"4"},{"audioCount":[1]}])"
+        << qint64(5) << qint64(0) << qint64(5);
+    QTest::newRow("only true is imported, entries that are not objects count")
+        << R"([{"imported":true},{"imported":"true"},{"imported":1},1,null])" << qint64(5)
+        << qint64(1) << qint64(0);
     QTest::newRow("absurd counts are held to 64 bits")
         << R"([{"audioCount":1e300},{"audioCount":1e300}])" << qint64(2) << qint64(0)
         << std::numeric_limits<qint64>::max();
-    QTest::newRow("entries that are not objects")
-        << R"([1,"x",null])" << qint64(3) << qint64(0) << qint64(0);
 }
 
 void MeetingsViewTest::countersAddUpEveryMeeting()
@@ -157,14 +147,9 @@ void MeetingsViewTest::showsTheServersMeetingsNewestFirstAndOpensThem()
     auto *list = view.findChild<QListView *>("meetings");
     const QAbstractItemModel *rows = list->model();
     QCOMPARE(tags(rows), QStringList({"m-retro", "m-plan", "m-team", "m-import", "m-undated"}));
-    QCOMPARE(texts(rows).first(), "Retro");
-    QCOMPARE(
-        column(rows, quorvale::DetailRole),
-        QStringList({"2026-04-01", "2026-03-15", "2026-03-01", "2026-02-10", "Fecha no indicada"}));
-    QList<qint64> recordings;
-    for (int i = 0; i < rows->rowCount(); ++i)
-        recordings << rows->index(i, 0).data(quorvale::CountRole).toLongLong();
-    QCOMPARE(recordings, QList<qint64>({0, 3, 2, 0, 0}));
+    QCOMPARE(column(rows, DetailRole), QStringList({"2026-04-01", "2026-03-15", "2026-03-01",
+                                                    "2026-02-10", "Fecha no indicada"}));
+    QCOMPARE(column(rows, CountRole), QStringList({"0", "3", "2", "0", "0"}));
 
     clickRow(list, rows->index(1, 0));
     QCOMPARE(m_model->selection(), "m-plan");
@@ -182,9 +167,8 @@ void MeetingsViewTest::fieldsWriteTheModelsFilter()
     auto *to = view.findChild<QLineEdit *>("to");
     const QAbstractItemModel *rows = view.findChild<QListView *>("meetings")->model();
 
-    // Typed without the accent, in capitals: the model's filter ignores both. The counters
-    // count every meeting, not the filtered ones.
-    QTest::keyClicks(query, QStringLiteral("REUNION"));
+    // The counters count every meeting, not the filtered ones.
+    QTest::keyClicks(query, QStringLiteral("reunion"));
     QCOMPARE(tags(rows), QStringList({"m-team"}));
     QCOMPARE(label(view, "meetingCount"), "5");
 
@@ -196,8 +180,7 @@ void MeetingsViewTest::fieldsWriteTheModelsFilter()
 
     // "Clear" empties the model's filter, and the fields show it.
     view.findChild<QPushButton *>("clear")->click();
-    QCOMPARE(m_model->from(), QString());
-    QCOMPARE(to->text(), QString());
+    QCOMPARE(m_model->from() + to->text(), QString());
     QCOMPARE(rows->rowCount(), 5);
 
     // The filter lives in the model: a new view shows it, and follows changes made elsewhere.
@@ -217,7 +200,7 @@ void MeetingsViewTest::switchingTheLanguageRelabelsAtOnce()
     m_model->setLanguage(QStringLiteral("en"));
     QCOMPARE(view.findChild<QLineEdit *>("query")->placeholderText(), "Search by name…");
     const QAbstractItemModel *rows = view.findChild<QListView *>("meetings")->model();
-    QCOMPARE(rows->index(4, 0).data(quorvale::DetailRole).toString(), "Date not provided");
+    QCOMPARE(rows->index(4, 0).data(DetailRole).toString(), "Date not provided");
 }
 
 void MeetingsViewTest::newMeetingIsCreatedAndSaved()
@@ -226,11 +209,9 @@ void MeetingsViewTest::newMeetingIsCreatedAndSaved()
     view.findChild<QPushButton *>("newMeeting")->click();
     const JSON created = m_model->selectedPage();
     QVERIFY(created["meeting"].boolValue());
-    QCOMPARE(created["title"].stringValue(), std::string_view("Nueva reunión"));
 
     // Saved through the model's action: the server then lists it.
-    QTRY_VERIFY(!m_model->dirty());
-    QTRY_VERIFY(!m_model->busy());
+    QTRY_VERIFY(!m_model->dirty() && !m_model->busy());
     QVERIFY(m_model->message().isEmpty());
     const QString id = QString::fromUtf8(created.id());
     QVERIFY(tags(view.findChild<QListView *>("meetings")->model()).contains(id));
@@ -244,14 +225,11 @@ void MeetingsViewTest::newMeetingIsCreatedAndSaved()
 void MeetingsViewTest::aNewMeetingThatCannotBeSavedStaysUnsaved()
 {
     auto offline = offlineModel();
-    offline->setLanguage(QStringLiteral("en"));
     MeetingsView view(*offline);
     view.findChild<QPushButton *>("newMeeting")->click();
-    QCOMPARE(offline->selectedPage()["title"].stringValue(), std::string_view("New meeting"));
     QTRY_VERIFY(!offline->busy());
     QVERIFY(!offline->message().isEmpty());
     QVERIFY(offline->dirty());
-    QCOMPARE(offline->visiblePages().size(), std::size_t(1));
 }
 
 QTEST_MAIN(MeetingsViewTest)

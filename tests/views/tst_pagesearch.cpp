@@ -4,17 +4,15 @@
 #include "support/modeltesting.h"
 #include "support/relabelling.h"
 #include "support/viewtesting.h"
+#include "support/xdghome.h"
 #include "views/pagesearchview.h"
 #include "views/rowmodel.h"
 
 #include <QLineEdit>
 #include <QListView>
 #include <QSettings>
-#include <QTemporaryDir>
 
-using quorvale::JSON;
-using quorvale::PageSearchView;
-using quorvale::WorkspaceModel;
+using namespace quorvale;
 using namespace quorvale::test;
 
 namespace {
@@ -48,7 +46,6 @@ class PageSearchTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
 
     void findsTitlesAndBlockTextsWhateverTheCaseAndAccents_data();
@@ -57,14 +54,9 @@ private slots:
     void importedPagesAreTaggedInTheLanguage();
 
 private:
-    QTemporaryDir m_home;
+    XdgHome m_home;
     std::unique_ptr<WorkspaceModel> m_model;
 };
-
-void PageSearchTest::initTestCase()
-{
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.filePath(QStringLiteral("config"))));
-}
 
 void PageSearchTest::init()
 {
@@ -78,16 +70,12 @@ void PageSearchTest::findsTitlesAndBlockTextsWhateverTheCaseAndAccents_data()
     QTest::addColumn<QString>("search");
     QTest::addColumn<QStringList>("results");
 
+    // How text folds is the document suite's; here, what is searched and what is listed.
     QTest::newRow("empty: every visible page")
         << "" << QStringList{"team", "year", "plain", "notion", "empty"};
-    QTest::newRow("accent left out") << "reunion" << QStringList{"team"};
     QTest::newRow("capitals and accents") << "REUNIÓN DE" << QStringList{"team"};
-    QTest::newRow("ñ typed as n") << "ano nuevo" << QStringList{"year"};
-    QTest::newRow("only in a block") << "presupuesto" << QStringList{"year"};
-    QTest::newRow("accent only in the text") << "cerro" << QStringList{"plain"};
-    QTest::newRow("a ligature") << "oficina" << QStringList{"plain"};
-    QTest::newRow("nothing matches") << "zzz" << QStringList{};
-    QTest::newRow("spaces are not trimmed") << " nuevo " << QStringList{};
+    QTest::newRow("only in a block, not in the trash") << "presupuesto" << QStringList{"year"};
+    QTest::newRow("a ligature in a later block") << "oficina" << QStringList{"plain"};
     QTest::newRow("a space is searched for")
         << " " << QStringList{"team", "year", "plain", "notion"};
     QTest::newRow("numbers in blocks are not text") << "42" << QStringList{};
@@ -101,7 +89,6 @@ void PageSearchTest::findsTitlesAndBlockTextsWhateverTheCaseAndAccents()
     QFETCH(QStringList, results);
 
     PageSearchView view(*m_model);
-    QCOMPARE(view.search(), QString()); // a new view starts with an empty search
     view.setSearch(search);
     QCOMPARE(tags(view.findChild<QListView *>(QStringLiteral("results"))->model()), results);
 }
@@ -143,12 +130,12 @@ void PageSearchTest::importedPagesAreTaggedInTheLanguage()
     view.show();
     const QAbstractItemModel *rows =
         view.findChild<QListView *>(QStringLiteral("results"))->model();
-    QCOMPARE(column(rows, quorvale::DetailRole), QStringList({"", "", "", "Importada", ""}));
+    QCOMPARE(column(rows, DetailRole), QStringList({"", "", "", "Importada", ""}));
 
     view.setSearch(QStringLiteral("notion"));
     QCOMPARE(relabelFaults(*m_model), QString());
     m_model->setLanguage(QStringLiteral("en"));
-    QCOMPARE(column(rows, quorvale::DetailRole), QStringList({"Imported"}));
+    QCOMPARE(column(rows, DetailRole), QStringList({"Imported"}));
     QCOMPARE(view.search(), "notion"); // relabelling leaves what the user typed alone
 }
 
