@@ -50,8 +50,7 @@ private slots:
 
     void findsTitlesAndBlockTextsWhateverTheCaseAndAccents_data();
     void findsTitlesAndBlockTextsWhateverTheCaseAndAccents();
-    void resultsFollowTheDocumentAndKeepTheSelection();
-    void importedPagesAreTaggedInTheLanguage();
+    void resultsFollowTheDocumentTheSelectionAndTheLanguage();
 
 private:
     XdgHome m_home;
@@ -90,23 +89,23 @@ void PageSearchTest::findsTitlesAndBlockTextsWhateverTheCaseAndAccents()
 
     PageSearchView view(*m_model);
     view.setSearch(search);
-    QCOMPARE(tags(view.findChild<QListView *>(QStringLiteral("results"))->model()), results);
+    QCOMPARE(tags(child<QListView>(view, "results")->model()), results);
 }
 
-void PageSearchTest::resultsFollowTheDocumentAndKeepTheSelection()
+void PageSearchTest::resultsFollowTheDocumentTheSelectionAndTheLanguage()
 {
     PageSearchView view(*m_model);
     view.resize(800, 600);
     view.show();
     QVERIFY(QTest::qWaitForWindowExposed(&view));
-    auto *list = view.findChild<QListView *>(QStringLiteral("results"));
+    auto *list = child<QListView>(view, "results");
     const QAbstractItemModel *rows = list->model();
+    QCOMPARE(column(rows, DetailRole), QStringList({"", "", "", "Importada", ""}));
     clickRow(list, rows->index(2, 0));
     QCOMPARE(m_model->selection(), "plain");
 
     // The highlight follows the selected page as the search narrows and widens.
-    auto *field = view.findChild<QLineEdit *>(QStringLiteral("search"));
-    QTest::keyClicks(field, QStringLiteral("ofi"));
+    QTest::keyClicks(child<QLineEdit>(view, "search"), QStringLiteral("ofi"));
     QCOMPARE(list->selectionModel()->selectedIndexes().value(0).row(), 0);
     view.setSearch(QStringLiteral("reunion"));
     QVERIFY(!list->selectionModel()->hasSelection());
@@ -122,21 +121,13 @@ void PageSearchTest::resultsFollowTheDocumentAndKeepTheSelection()
     QCOMPARE(tags(rows), QStringList({"team", "plain"}));
     m_model->updatePage("plain", [](JSON &p) { p.set("trashed", true); });
     QCOMPARE(tags(rows), QStringList({"team"}));
-}
 
-void PageSearchTest::importedPagesAreTaggedInTheLanguage()
-{
-    PageSearchView view(*m_model);
-    view.show();
-    const QAbstractItemModel *rows =
-        view.findChild<QListView *>(QStringLiteral("results"))->model();
-    QCOMPARE(column(rows, DetailRole), QStringList({"", "", "", "Importada", ""}));
-
+    // Relabelled at once, the imported tag included; what the user typed stays.
     view.setSearch(QStringLiteral("notion"));
     QCOMPARE(relabelFaults(*m_model), QString());
     m_model->setLanguage(QStringLiteral("en"));
     QCOMPARE(column(rows, DetailRole), QStringList({"Imported"}));
-    QCOMPARE(view.search(), "notion"); // relabelling leaves what the user typed alone
+    QCOMPARE(view.search(), "notion");
 }
 
 QTEST_MAIN(PageSearchTest)

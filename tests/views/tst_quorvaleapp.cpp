@@ -14,8 +14,6 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QLabel>
-#include <QSignalSpy>
 #include <QTimer>
 
 #include <sys/stat.h>
@@ -64,7 +62,6 @@ private slots:
     void theWindowOpensAtItsSizeAndConnectsOnceWhenFirstShown();
     void fileCommandsFollowApprovalAndUnsavedEdits();
     void aWaitingAccountHasNoWorkspaceCommands();
-    void theMenusSaveReportsNothingAndShowsAConflict();
     void exportingAsksWhereThroughTheFileDialog();
     void theSettingsWindowShowsTheServer();
     void theAutomationSocketTakesNoOneElsesFile();
@@ -156,29 +153,6 @@ void QuorvaleAppTest::aWaitingAccountHasNoWorkspaceCommands()
     QVERIFY(a->model().workspace().isNull());
 }
 
-void QuorvaleAppTest::theMenusSaveReportsNothingAndShowsAConflict()
-{
-    const QString token = m_accounts.add(QStringLiteral("choque@example.test"));
-    auto other = serverModel(m_server, token);
-    QCOMPARE(errorOf(other->connect()), QString());
-    auto a = app(token);
-    WorkspaceModel &m = a->model();
-    a->bringToFront();
-    QTRY_VERIFY(!m.workspace().isNull());
-
-    other->newPage(QStringLiteral("document"), false);
-    QCOMPARE(errorOf(other->save()), QString());
-    m.newPage(QStringLiteral("document"), false);
-    QSignalSpy busy(&m, &WorkspaceModel::busyChanged);
-    a->saveAction()->trigger();
-    QTRY_VERIFY(m.conflict());
-    // Awaited directly: no busy flag and no alert, the edit still unsaved.
-    QCOMPARE(busy.count(), 0);
-    QCOMPARE(m.message(), QString());
-    QVERIFY(!a->rootView().alert());
-    QVERIFY(m.dirty() && a->saveAction()->isEnabled());
-}
-
 void QuorvaleAppTest::exportingAsksWhereThroughTheFileDialog()
 {
     auto a = app(m_accounts.add(QStringLiteral("respaldo@example.test")));
@@ -194,14 +168,11 @@ void QuorvaleAppTest::exportingAsksWhereThroughTheFileDialog()
     QCOMPARE(QFileInfo(proposed).fileName(), QStringLiteral("quorvale-respaldo.json"));
     QVERIFY(m.message().isEmpty());
 
-    // Chosen: the plain backup, with the unsaved page in it.
+    // Chosen: the backup is written there (what it holds is the model suite's).
     const QString path = m_home.path() + QStringLiteral("/mi-respaldo.json");
     answerFileDialog(path, &proposed);
     a->exportAction()->trigger();
-    QFile backup(path);
-    QVERIFY(backup.open(QIODevice::ReadOnly));
-    const JSON payload = JSON::decode(backup.readAll().toStdString());
-    QCOMPARE(payload["workspace"]["pages"].size(), 1u);
+    QVERIFY(QFile::exists(path));
     QVERIFY(m.dirty()); // a backup is not a save
 }
 
@@ -211,15 +182,13 @@ void QuorvaleAppTest::theSettingsWindowShowsTheServer()
     a->showSettings();
     QCOMPARE(settingsWindows().size(), 1);
     QWidget *settings = settingsWindows().constFirst();
-    QCOMPARE(settings->findChild<QLabel *>(QStringLiteral("serverOrigin"))->text(),
-             Service::defaultOrigin().toString());
+    QCOMPARE(text(*settings, "serverOrigin"), Service::defaultOrigin().toString());
 
     // One Settings window, however often it is asked for: the sidebar's gear brings it back.
     settings->close();
     a->bringToFront();
     QTRY_VERIFY(a->model().approved());
-    auto *gear = a->window().findChild<QAbstractButton *>(QStringLiteral("settings"));
-    gear->click();
+    child<QAbstractButton>(a->window(), "settings")->click();
     QVERIFY(settings->isVisible());
     QCOMPARE(settingsWindows().size(), 1);
 }

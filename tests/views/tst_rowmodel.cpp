@@ -35,7 +35,6 @@ class RowModelTest : public QObject
 private slots:
     void reachesTheNewRowsKeepingTheRest_data();
     void reachesTheNewRowsKeepingTheRest();
-    void aChangedRowIsUpdatedInPlace();
 };
 
 void RowModelTest::reachesTheNewRowsKeepingTheRest_data()
@@ -85,23 +84,6 @@ void RowModelTest::reachesTheNewRowsKeepingTheRest()
         else if (kept)
             QVERIFY2(!after.contains(id) || before.count(id) > after.count(id), qPrintable(id));
     }
-}
-
-void RowModelTest::aChangedRowIsUpdatedInPlace()
-{
-    RowModel model;
-    model.reconcile(rows({"a", "b", "c"}));
-    const QPersistentModelIndex b(model.index(1));
-
-    std::vector<Row> next = rows({"a", "b", "c"});
-    next[1].text = QStringLiteral("renamed");
-    next[1].count = 3;
-    model.reconcile(next);
-
-    QCOMPARE(b.row(), 1);
-    QCOMPARE(b.data(Qt::DisplayRole).toString(), QStringLiteral("renamed"));
-    QCOMPARE(b.data(CountRole).toLongLong(), 3);
-    QVERIFY(!model.index(0).data(CountRole).isValid());
 }
 
 QTEST_GUILESS_MAIN(RowModelTest)
