@@ -59,11 +59,10 @@ class QuorvaleAppTest : public QObject
 private slots:
     void initTestCase();
 
-    void theWindowOpensAtItsSizeAndConnectsOnceWhenFirstShown();
-    void fileCommandsFollowApprovalAndUnsavedEdits();
+    void theWindowConnectsOnceWhenFirstShown();
+    void fileCommandsAndSettingsFollowApprovalAndUnsavedEdits();
     void aWaitingAccountHasNoWorkspaceCommands();
     void exportingAsksWhereThroughTheFileDialog();
-    void theSettingsWindowShowsTheServer();
     void theAutomationSocketTakesNoOneElsesFile();
 
 private:
@@ -87,7 +86,7 @@ std::unique_ptr<QuorvaleApp> QuorvaleAppTest::app(const QString &token)
     return std::make_unique<QuorvaleApp>(m_instance, serverModel(m_server, token));
 }
 
-void QuorvaleAppTest::theWindowOpensAtItsSizeAndConnectsOnceWhenFirstShown()
+void QuorvaleAppTest::theWindowConnectsOnceWhenFirstShown()
 {
     auto a = app(m_accounts.add(QStringLiteral("ventana@example.test")));
 
@@ -106,7 +105,7 @@ void QuorvaleAppTest::theWindowOpensAtItsSizeAndConnectsOnceWhenFirstShown()
     QCOMPARE(requests(m_server, "GET", "/auth/me"), before + 2);
 }
 
-void QuorvaleAppTest::fileCommandsFollowApprovalAndUnsavedEdits()
+void QuorvaleAppTest::fileCommandsAndSettingsFollowApprovalAndUnsavedEdits()
 {
     auto a = app(m_accounts.add(QStringLiteral("menu@example.test")));
     WorkspaceModel &m = a->model();
@@ -136,6 +135,15 @@ void QuorvaleAppTest::fileCommandsFollowApprovalAndUnsavedEdits()
     // The window, menus included, relabelled with the language.
     QCOMPARE(relabelFaults(m, {QStringLiteral("menu@example.test"), QStringLiteral("Sin título")}),
              QString());
+
+    // One Settings window, showing the server, however often it is asked for.
+    a->showSettings();
+    QWidget *settings = settingsWindows().value(0);
+    QCOMPARE(text(*settings, "serverOrigin"), Service::defaultOrigin().toString());
+    settings->close();
+    child<QAbstractButton>(a->window(), "settings")->click(); // the sidebar's gear
+    QVERIFY(settings->isVisible());
+    QCOMPARE(settingsWindows().size(), 1);
 
     // Signing out takes the commands away again.
     m.logout();
@@ -174,23 +182,6 @@ void QuorvaleAppTest::exportingAsksWhereThroughTheFileDialog()
     a->exportAction()->trigger();
     QVERIFY(QFile::exists(path));
     QVERIFY(m.dirty()); // a backup is not a save
-}
-
-void QuorvaleAppTest::theSettingsWindowShowsTheServer()
-{
-    auto a = app(m_accounts.add(QStringLiteral("ajustes@example.test")));
-    a->showSettings();
-    QCOMPARE(settingsWindows().size(), 1);
-    QWidget *settings = settingsWindows().constFirst();
-    QCOMPARE(text(*settings, "serverOrigin"), Service::defaultOrigin().toString());
-
-    // One Settings window, however often it is asked for: the sidebar's gear brings it back.
-    settings->close();
-    a->bringToFront();
-    QTRY_VERIFY(a->model().approved());
-    child<QAbstractButton>(a->window(), "settings")->click();
-    QVERIFY(settings->isVisible());
-    QCOMPARE(settingsWindows().size(), 1);
 }
 
 void QuorvaleAppTest::theAutomationSocketTakesNoOneElsesFile()

@@ -1,6 +1,7 @@
 // Reconciliation of navigation rows by id: the rows end as asked, with signals a view can follow,
 // and a row that stays is the same row (its persistent index, so the selection, follows it).
 
+#include "support/viewtesting.h"
 #include "views/rowmodel.h"
 
 #include <QAbstractItemModelTester>
@@ -15,14 +16,6 @@ std::vector<Row> rows(const QStringList &ids)
     std::vector<Row> out;
     for (const QString &id : ids)
         out.push_back({id, id, {}, {}, {}});
-    return out;
-}
-
-QStringList ids(const RowModel &model)
-{
-    QStringList out;
-    for (int i = 0; i < model.rowCount(); ++i)
-        out << model.row(i).id;
     return out;
 }
 
@@ -77,7 +70,7 @@ void RowModelTest::reachesTheNewRowsKeepingTheRest()
         indexes.emplace_back(before.at(i), model.index(i));
 
     model.reconcile(rows(after));
-    QCOMPARE(ids(model), after);
+    QCOMPARE(quorvale::test::tags(&model), after);
     for (const auto &[id, index] : indexes) {
         if (index.isValid())
             QCOMPARE(index.data(TagRole).toString(), id);
