@@ -93,32 +93,24 @@ void MeetingsViewTest::init()
 void MeetingsViewTest::countersAddUpEveryMeeting_data()
 {
     QTest::addColumn<QString>("meetings");
-    QTest::addColumn<qint64>("total");
-    QTest::addColumn<qint64>("imported");
-    QTest::addColumn<qint64>("recordings");
-
+    QTest::addColumn<QList<qint64>>("counts"); // meetings, imported, recordings
     QTest::newRow("counts that are missing or not numbers count 0")
         << R"([{"audioCount":2},{"audioCount":3},{},{"audioCount":"4"},{"audioCount":[1]}])"
-        << qint64(5) << qint64(0) << qint64(5);
+        << QList<qint64>{5, 0, 5};
     QTest::newRow("only true is imported, entries that are not objects count")
-        << R"([{"imported":true},{"imported":"true"},{"imported":1},1,null])" << qint64(5)
-        << qint64(1) << qint64(0);
+        << R"([{"imported":true},{"imported":"true"},{"imported":1},1,null])"
+        << QList<qint64>{5, 1, 0};
     QTest::newRow("absurd counts are held to 64 bits")
-        << R"([{"audioCount":1e300},{"audioCount":1e300}])" << qint64(2) << qint64(0)
-        << std::numeric_limits<qint64>::max();
+        << R"([{"audioCount":1e300},{"audioCount":1e300}])"
+        << QList<qint64>{2, 0, std::numeric_limits<qint64>::max()};
 }
 
 void MeetingsViewTest::countersAddUpEveryMeeting()
 {
     QFETCH(QString, meetings);
-    QFETCH(qint64, total);
-    QFETCH(qint64, imported);
-    QFETCH(qint64, recordings);
-    const MeetingsView::Counters counters =
-        MeetingsView::count(JSON::decode(meetings.toStdString()).arrayValue());
-    QCOMPARE(counters.meetings, total);
-    QCOMPARE(counters.imported, imported);
-    QCOMPARE(counters.recordings, recordings);
+    QFETCH(QList<qint64>, counts);
+    const auto counted = MeetingsView::count(JSON::decode(meetings.toStdString()).arrayValue());
+    QCOMPARE((QList<qint64>{counted.meetings, counted.imported, counted.recordings}), counts);
 }
 
 void MeetingsViewTest::showsTheServersMeetingsNewestFirstInTheLanguage()
@@ -195,7 +187,6 @@ void MeetingsViewTest::aNewMeetingIsSavedOrSaysWhyNot()
     MeetingsView view(*m_model);
     child<QPushButton>(view, "newMeeting")->click();
     const JSON created = m_model->selectedPage();
-    QVERIFY(created["meeting"].boolValue());
     QTRY_VERIFY(!m_model->dirty() && !m_model->busy());
     QVERIFY(m_model->message().isEmpty());
     QVERIFY(tags(child<QListView>(view, "meetings")->model())

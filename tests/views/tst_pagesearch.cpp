@@ -25,20 +25,6 @@ JSON blocks(std::initializer_list<JSON> texts)
     return list;
 }
 
-JSON sampleWorkspace()
-{
-    return workspace({
-        page("team", "Reunión de equipo"),
-        with(page("year", "Año nuevo"), "blocks", blocks({"Presupuesto anual", 42})),
-        with(page("plain", "Plain"), "blocks", blocks({JSON(), "la oﬁcina cerró"})),
-        with(with(page("gone", "Reunión borrada"), "trashed", true), "blocks",
-             blocks({"presupuesto"})),
-        with(with(page("notion", "Importada de Notion"), "importBatchId", "batch-1"), "blocks",
-             "not a list"),
-        with(page("empty", ""), "importBatchId", ""),
-    });
-}
-
 } // namespace
 
 class PageSearchTest : public QObject
@@ -61,7 +47,16 @@ void PageSearchTest::init()
 {
     QSettings().remove(QStringLiteral("language"));
     m_model = offlineModel();
-    m_model->setWorkspace(sampleWorkspace());
+    m_model->setWorkspace(workspace({
+        page("team", "Reunión de equipo"),
+        with(page("year", "Año nuevo"), "blocks", blocks({"Presupuesto anual", 42})),
+        with(page("plain", "Plain"), "blocks", blocks({JSON(), "la oﬁcina cerró"})),
+        with(with(page("gone", "Reunión borrada"), "trashed", true), "blocks",
+             blocks({"presupuesto"})),
+        with(with(page("notion", "Importada de Notion"), "importBatchId", "batch-1"), "blocks",
+             "not a list"),
+        with(page("empty", ""), "importBatchId", ""),
+    }));
 }
 
 void PageSearchTest::findsTitlesAndBlockTextsWhateverTheCaseAndAccents_data()

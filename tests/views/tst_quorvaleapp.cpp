@@ -9,7 +9,6 @@
 #include "views/rootview.h"
 #include "views/singleinstance.h"
 
-#include <QAbstractButton>
 #include <QAction>
 #include <QFile>
 #include <QFileDialog>
