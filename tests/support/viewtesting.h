@@ -1,12 +1,14 @@
 #pragma once
 
 // What the views' tests share besides models: documents built in a line, accounts on the real
-// server, its access log, and rows read and clicked as a user does.
+// server, its access log, widgets found by name, and rows read and clicked as a user does.
 
 #include "support/referenceserver.h"
 #include "json/json.h"
 
+#include <QAbstractButton>
 #include <QAbstractItemView>
+#include <QLabel>
 #include <QTest>
 
 namespace quorvale::test {
@@ -73,6 +75,23 @@ inline qsizetype requests(const ReferenceServer &server, std::string_view method
     return count;
 }
 
+// A named descendant of root.
+template <typename T = QWidget>
+T *child(const QObject &root, const char *name)
+{
+    return root.findChild<T *>(QString::fromLatin1(name));
+}
+
+// What a named button or label says.
+inline QString text(const QObject &root, const char *name)
+{
+    if (auto *button = child<QAbstractButton>(root, name))
+        return button->text();
+    if (auto *label = child<QLabel>(root, name))
+        return label->text();
+    return QStringLiteral("<no %1>").arg(QLatin1String(name));
+}
+
 // Clicks the middle of a row.
 inline void clickRow(QAbstractItemView *view, const QModelIndex &index)
 {
@@ -80,18 +99,18 @@ inline void clickRow(QAbstractItemView *view, const QModelIndex &index)
     QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(index).center());
 }
 
-// One role of a flat list's rows, in order: Qt::UserRole is the row's tag.
-inline QStringList column(const QAbstractItemModel *rows, int role)
+// One role of the rows under parent, in order: Qt::UserRole is the row's tag.
+inline QStringList column(const QAbstractItemModel *rows, int role, const QModelIndex &parent = {})
 {
     QStringList out;
-    for (int i = 0; i < rows->rowCount(); ++i)
-        out << rows->index(i, 0).data(role).toString();
+    for (int i = 0; i < rows->rowCount(parent); ++i)
+        out << rows->index(i, 0, parent).data(role).toString();
     return out;
 }
 
-inline QStringList tags(const QAbstractItemModel *rows)
+inline QStringList tags(const QAbstractItemModel *rows, const QModelIndex &parent = {})
 {
-    return column(rows, Qt::UserRole);
+    return column(rows, Qt::UserRole, parent);
 }
 
 inline QStringList texts(const QAbstractItemModel *rows)

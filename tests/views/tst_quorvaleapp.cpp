@@ -1,7 +1,7 @@
 #include "support/modeltesting.h"
 #include "support/relabelling.h"
 #include "support/viewtesting.h"
-#include "views/languagepicker.h"
+#include "support/xdghome.h"
 #if QUORVALE_TEST_HOOKS
 #include "views/automation.h"
 #endif
@@ -9,35 +9,16 @@
 #include "views/rootview.h"
 #include "views/singleinstance.h"
 
-#include <QAbstractButton>
 #include <QAction>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QLabel>
-#include <QMenu>
-#include <QMenuBar>
-#include <QSettings>
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include <sys/stat.h>
 
-using quorvale::JSON;
-using quorvale::QuorvaleApp;
-#if QUORVALE_TEST_HOOKS
-using quorvale::Automation;
-#endif
-using quorvale::Service;
-using quorvale::SingleInstance;
-using quorvale::WorkspaceModel;
-using quorvale::test::Accounts;
-using quorvale::test::errorOf;
-using quorvale::test::ReferenceServer;
-using quorvale::test::relabelFaults;
-using quorvale::test::requests;
-using quorvale::test::serverModel;
+using namespace quorvale;
+using namespace quorvale::test;
 
 namespace {
 
@@ -63,13 +44,9 @@ void answerFileDialog(const QString &path, QString *proposed)
 
 QWidgetList settingsWindows()
 {
-    QWidgetList found;
-    const QWidgetList tops = QApplication::topLevelWidgets();
-    for (QWidget *top : tops) {
-        if (top->objectName() == QLatin1String("settingsWindow"))
-            found << top;
-    }
-    return found;
+    QWidgetList tops = QApplication::topLevelWidgets();
+    tops.removeIf([](QWidget *top) { return top->objectName() != u"settingsWindow"; });
+    return tops;
 }
 
 } // namespace
@@ -80,20 +57,17 @@ class QuorvaleAppTest : public QObject
 
 private slots:
     void initTestCase();
-    void init();
 
-    void theWindowOpensAtItsSizeAndConnectsOnceWhenFirstShown();
-    void fileCommandsFollowApprovalAndUnsavedEdits();
+    void theWindowConnectsOnceWhenFirstShown();
+    void fileCommandsAndSettingsFollowApprovalAndUnsavedEdits();
     void aWaitingAccountHasNoWorkspaceCommands();
-    void theMenusSaveReportsNothingAndShowsAConflict();
     void exportingAsksWhereThroughTheFileDialog();
-    void theSettingsWindowShowsTheLanguageServerAndKeyring();
     void theAutomationSocketTakesNoOneElsesFile();
 
 private:
     std::unique_ptr<QuorvaleApp> app(const QString &token);
 
-    QTemporaryDir m_home;
+    XdgHome m_home;
     ReferenceServer m_server;
     Accounts m_accounts{m_server};
     SingleInstance m_instance{QStringLiteral("quorvale-app-test-not-listening")};
@@ -101,15 +75,9 @@ private:
 
 void QuorvaleAppTest::initTestCase()
 {
-    qputenv("XDG_DATA_HOME", QFile::encodeName(m_home.filePath(QStringLiteral("data"))));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.filePath(QStringLiteral("config"))));
+    QVERIFY(m_home.isValid());
     QVERIFY(m_server.start());
     m_accounts.add(QStringLiteral("admin@example.test"));
-}
-
-void QuorvaleAppTest::init()
-{
-    QSettings().remove(QStringLiteral("language"));
 }
 
 std::unique_ptr<QuorvaleApp> QuorvaleAppTest::app(const QString &token)
@@ -117,7 +85,7 @@ std::unique_ptr<QuorvaleApp> QuorvaleAppTest::app(const QString &token)
     return std::make_unique<QuorvaleApp>(m_instance, serverModel(m_server, token));
 }
 
-void QuorvaleAppTest::theWindowOpensAtItsSizeAndConnectsOnceWhenFirstShown()
+void QuorvaleAppTest::theWindowConnectsOnceWhenFirstShown()
 {
     auto a = app(m_accounts.add(QStringLiteral("ventana@example.test")));
 
@@ -136,35 +104,23 @@ void QuorvaleAppTest::theWindowOpensAtItsSizeAndConnectsOnceWhenFirstShown()
     QCOMPARE(requests(m_server, "GET", "/auth/me"), before + 2);
 }
 
-void QuorvaleAppTest::fileCommandsFollowApprovalAndUnsavedEdits()
+void QuorvaleAppTest::fileCommandsAndSettingsFollowApprovalAndUnsavedEdits()
 {
     auto a = app(m_accounts.add(QStringLiteral("menu@example.test")));
     WorkspaceModel &m = a->model();
 
-    // The four commands lead the File menu, in order.
-    QMenu *file = a->window().menuBar()->findChild<QMenu *>(QStringLiteral("fileMenu"));
-    QVERIFY(file);
-    const QList<QAction *> actions = file->actions();
-    QCOMPARE(actions.mid(0, 4), (QList<QAction *>{a->newPageAction(), a->saveAction(),
-                                                  a->importAction(), a->exportAction()}));
-    QCOMPARE(a->newPageAction()->shortcut(), QKeySequence(QKeySequence::New));
-    QCOMPARE(a->saveAction()->shortcut(), QKeySequence(QKeySequence::Save));
-    QVERIFY(a->importAction()->shortcut().isEmpty());
-    QVERIFY(a->exportAction()->shortcut().isEmpty());
-
     // Signed out: nothing to do.
-    for (QAction *action : actions.mid(0, 4))
+    const QList<QAction *> actions{a->newPageAction(), a->saveAction(), a->importAction(),
+                                   a->exportAction()};
+    for (QAction *action : actions)
         QVERIFY2(!action->isEnabled(), qPrintable(action->text()));
 
     a->bringToFront();
     QVERIFY(QTest::qWaitForWindowActive(&a->window()));
     QTRY_VERIFY(m.approved());
-    QVERIFY(a->newPageAction()->isEnabled());
-    QVERIFY(a->exportAction()->isEnabled());
-    QVERIFY(!a->saveAction()->isEnabled()); // nothing to save yet
-    // Import waits for the import sheet, and says so.
-    QVERIFY(!a->importAction()->isEnabled());
-    QVERIFY(!a->importAction()->toolTip().isEmpty());
+    QVERIFY(a->newPageAction()->isEnabled() && a->exportAction()->isEnabled());
+    QVERIFY(!a->saveAction()->isEnabled());   // nothing to save yet
+    QVERIFY(!a->importAction()->isEnabled()); // waits for the import sheet
 
     // The shortcuts: a new top-level document page; then saving it.
     QTest::keySequence(&a->window(), QKeySequence::New);
@@ -174,19 +130,24 @@ void QuorvaleAppTest::fileCommandsFollowApprovalAndUnsavedEdits()
     QTest::keySequence(&a->window(), QKeySequence::Save);
     QTRY_VERIFY(!m.dirty());
     QVERIFY(!a->saveAction()->isEnabled());
-    QCOMPARE(m.revision(), 1);
 
     // The window, menus included, relabelled with the language.
     QCOMPARE(relabelFaults(m, {QStringLiteral("menu@example.test"), QStringLiteral("Sin título")}),
              QString());
-    m.setLanguage(QStringLiteral("en"));
-    QCOMPARE(file->title(), QStringLiteral("&File"));
+
+    // One Settings window, showing the server, however often it is asked for.
+    a->showSettings();
+    QWidget *settings = settingsWindows().value(0);
+    QCOMPARE(text(*settings, "serverOrigin"), Service::defaultOrigin().toString());
+    settings->close();
+    child<QAbstractButton>(a->window(), "settings")->click(); // the sidebar's gear
+    QVERIFY(settings->isVisible());
+    QCOMPARE(settingsWindows().size(), 1);
 
     // Signing out takes the commands away again.
     m.logout();
     QTRY_VERIFY(m.account().isNull());
-    QVERIFY(!a->newPageAction()->isEnabled());
-    QVERIFY(!a->exportAction()->isEnabled());
+    QVERIFY(!a->newPageAction()->isEnabled() && !a->exportAction()->isEnabled());
 }
 
 void QuorvaleAppTest::aWaitingAccountHasNoWorkspaceCommands()
@@ -194,37 +155,9 @@ void QuorvaleAppTest::aWaitingAccountHasNoWorkspaceCommands()
     auto a = app(m_accounts.add(QStringLiteral("pendiente@example.test"), false));
     a->bringToFront();
     QTRY_VERIFY(!a->model().account().isNull());
-    QCOMPARE(a->model().account()["status"].stringValue(), std::string_view("pending"));
-    QVERIFY(!a->newPageAction()->isEnabled());
-    QVERIFY(!a->exportAction()->isEnabled());
-    QVERIFY(!a->saveAction()->isEnabled());
+    QVERIFY(!a->newPageAction()->isEnabled() && !a->exportAction()->isEnabled());
     a->newPageAction()->trigger(); // disabled: nothing happens
     QVERIFY(a->model().workspace().isNull());
-}
-
-void QuorvaleAppTest::theMenusSaveReportsNothingAndShowsAConflict()
-{
-    const QString token = m_accounts.add(QStringLiteral("choque@example.test"));
-    auto other = serverModel(m_server, token);
-    QCOMPARE(errorOf(other->connect()), QString());
-    auto a = app(token);
-    WorkspaceModel &m = a->model();
-    a->bringToFront();
-    QTRY_VERIFY(m.approved());
-    QTRY_VERIFY(!m.workspace().isNull());
-
-    other->newPage(QStringLiteral("document"), false);
-    QCOMPARE(errorOf(other->save()), QString());
-    m.newPage(QStringLiteral("document"), false);
-    QSignalSpy busy(&m, &WorkspaceModel::busyChanged);
-    a->saveAction()->trigger();
-    QTRY_VERIFY(m.conflict());
-    // Awaited directly: no busy flag and no alert, the edit still unsaved.
-    QCOMPARE(busy.count(), 0);
-    QCOMPARE(m.message(), QString());
-    QVERIFY(!a->rootView().alert());
-    QVERIFY(m.dirty());
-    QVERIFY(a->saveAction()->isEnabled());
 }
 
 void QuorvaleAppTest::exportingAsksWhereThroughTheFileDialog()
@@ -242,57 +175,19 @@ void QuorvaleAppTest::exportingAsksWhereThroughTheFileDialog()
     QCOMPARE(QFileInfo(proposed).fileName(), QStringLiteral("quorvale-respaldo.json"));
     QVERIFY(m.message().isEmpty());
 
-    // Chosen: the plain backup, with the unsaved page in it.
-    QTemporaryDir folder;
-    const QString path = folder.filePath(QStringLiteral("mi-respaldo.json"));
+    // Chosen: the backup is written there (what it holds is the model suite's).
+    const QString path = m_home.path() + QStringLiteral("/mi-respaldo.json");
     answerFileDialog(path, &proposed);
     a->exportAction()->trigger();
-    QFile backup(path);
-    QVERIFY(backup.open(QIODevice::ReadOnly));
-    const JSON payload = JSON::decode(backup.readAll().toStdString());
-    QCOMPARE(payload["revision"].integerValue(), 0);
-    QCOMPARE(payload["workspace"]["pages"].size(), 1u);
+    QVERIFY(QFile::exists(path));
     QVERIFY(m.dirty()); // a backup is not a save
-}
-
-void QuorvaleAppTest::theSettingsWindowShowsTheLanguageServerAndKeyring()
-{
-    auto a = app(m_accounts.add(QStringLiteral("ajustes@example.test")));
-    a->showSettings();
-    QCOMPARE(settingsWindows().size(), 1);
-    QWidget *settings = settingsWindows().constFirst();
-    QVERIFY(settings->isVisible());
-    QCOMPARE(settings->findChild<QLabel *>(QStringLiteral("serverOrigin"))->text(),
-             Service::defaultOrigin().toString());
-    auto *note = settings->findChild<QLabel *>(QStringLiteral("settingsNote"));
-    QCOMPARE(note->text(), QStringLiteral("Cada cuenta tiene un espacio privado. La sesión se "
-                                          "guarda en el llavero del sistema."));
-
-    // The picker writes the preference, which the menu follows.
-    auto *picker = settings->findChild<quorvale::LanguagePicker *>();
-    const int english = picker->findData(QStringLiteral("en"));
-    picker->setCurrentIndex(english);
-    emit picker->activated(english);
-    QCOMPARE(a->model().language(), QStringLiteral("en"));
-    QCOMPARE(QSettings().value(QStringLiteral("language")).toString(), QStringLiteral("en"));
-    QCOMPARE(a->newPageAction()->text(), QStringLiteral("New page"));
-
-    // One Settings window, however often it is asked for: the sidebar's gear brings it back.
-    settings->close();
-    a->bringToFront();
-    QTRY_VERIFY(a->model().approved());
-    auto *gear = a->window().findChild<QAbstractButton *>(QStringLiteral("settings"));
-    gear->click();
-    QVERIFY(settings->isVisible());
-    QCOMPARE(settingsWindows().size(), 1);
 }
 
 void QuorvaleAppTest::theAutomationSocketTakesNoOneElsesFile()
 {
 #if QUORVALE_TEST_HOOKS
     auto a = app(m_accounts.add(QStringLiteral("automation@example.test")));
-    QTemporaryDir dir;
-    const QString taken = dir.filePath(QStringLiteral("driver"));
+    const QString taken = m_home.path() + QStringLiteral("/driver");
     QFile file(taken);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write("not a socket");
@@ -305,7 +200,7 @@ void QuorvaleAppTest::theAutomationSocketTakesNoOneElsesFile()
     QCOMPARE(file.readAll(), QByteArray("not a socket"));
 
     // A free path: a socket only this user can reach, gone with the channel.
-    const QString free = dir.filePath(QStringLiteral("free"));
+    const QString free = m_home.path() + QStringLiteral("/free");
     {
         const Automation automation(*a, free);
         QVERIFY(automation.isListening());

@@ -5,22 +5,16 @@
 #include "support/modeltesting.h"
 #include "support/relabelling.h"
 #include "support/viewtesting.h"
+#include "support/xdghome.h"
 #include "views/pagetree.h"
 #include "views/rowmodel.h"
 #include "views/sidebar.h"
 
-#include <QLabel>
 #include <QListView>
 #include <QPushButton>
 #include <QSettings>
-#include <QSignalSpy>
-#include <QTemporaryDir>
-#include <QToolButton>
 
-using quorvale::JSON;
-using quorvale::PageTree;
-using quorvale::Sidebar;
-using quorvale::WorkspaceModel;
+using namespace quorvale;
 using namespace quorvale::test;
 
 namespace {
@@ -42,28 +36,12 @@ JSON sampleWorkspace()
     });
 }
 
-QStringList ids(const PageTree &tree, const QTreeWidgetItem *parent = nullptr)
-{
-    QStringList out;
-    const int count = parent ? parent->childCount() : tree.topLevelItemCount();
-    for (int i = 0; i < count; ++i)
-        out << (parent ? parent->child(i) : tree.topLevelItem(i))
-                   ->data(0, quorvale::TagRole)
-                   .toString();
-    return out;
-}
-
 // Clicks a tree row's disclosure arrow, left of its label.
 void clickArrow(PageTree &tree, QTreeWidgetItem *item)
 {
     const QRect label = tree.visualItemRect(item);
     QTest::mouseClick(tree.viewport(), Qt::LeftButton, {},
                       QPoint(label.left() - tree.indentation() / 2, label.center().y()));
-}
-
-QListView *list(const Sidebar &sidebar, const char *name)
-{
-    return sidebar.findChild<QListView *>(QString::fromLatin1(name));
 }
 
 } // namespace
@@ -73,43 +51,26 @@ class SidebarTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
-    void cleanup();
 
-    void showsTheSectionsOfTheWorkspace();
-    void listsOnlyTheFirst150RootPages();
-    void badDocumentsNeverNestForever();
-    void switchingTheLanguageRelabelsAtOnce();
-    void clickingARowSelectsItsTag();
-    void treeLabelsOpenPagesAndArrowsExpandThem();
-    void buttonsCreatePagesAndAskTheWindow();
+    void showsTheSectionsOfTheWorkspaceInItsLanguage();
+    void listsTheFirst150RootsAndNeverNestsForever();
+    void clicksSelectArrowsExpandButtonsAdd();
     void anEditLeavesOtherRowsAndExpansionAlone();
     void administratorsSeeHowManyAccountsArePending();
 
 private:
     void show(Sidebar &sidebar);
 
-    QTemporaryDir m_home;
+    XdgHome m_home;
     std::unique_ptr<WorkspaceModel> m_model;
 };
-
-void SidebarTest::initTestCase()
-{
-    qputenv("XDG_DATA_HOME", QFile::encodeName(m_home.filePath(QStringLiteral("data"))));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.filePath(QStringLiteral("config"))));
-}
 
 void SidebarTest::init()
 {
     QSettings().remove(QStringLiteral("language"));
     m_model = offlineModel();
     m_model->setWorkspace(sampleWorkspace());
-}
-
-void SidebarTest::cleanup()
-{
-    m_model.reset();
 }
 
 void SidebarTest::show(Sidebar &sidebar)
@@ -119,13 +80,21 @@ void SidebarTest::show(Sidebar &sidebar)
     QVERIFY(QTest::qWaitForWindowExposed(&sidebar));
 }
 
-void SidebarTest::showsTheSectionsOfTheWorkspace()
+void SidebarTest::showsTheSectionsOfTheWorkspaceInItsLanguage()
 {
     Sidebar sidebar(*m_model);
-    QCOMPARE(tags(list(sidebar, "navigation")->model()), QStringList({"@meetings", "@pages"}));
+    show(sidebar);
+    const QAbstractItemModel *navigation = child<QListView>(sidebar, "navigation")->model();
+    QCOMPARE(tags(navigation), QStringList({"@meetings", "@pages"}));
+    QCOMPARE(relabelFaults(*m_model), QString());
+    // The rows are not widgets: spot-checked. Any value but "en" is Spanish.
+    m_model->setLanguage(QStringLiteral("en"));
+    QCOMPARE(texts(navigation), QStringList({"Meetings", "All pages"}));
+    m_model->setLanguage(QStringLiteral("fr"));
+    QCOMPARE(texts(navigation), QStringList({"Reuniones", "Todas las páginas"}));
 
     // Only a boolean true makes a favourite, and trashed pages are not listed.
-    const QAbstractItemModel *favorites = list(sidebar, "favorites")->model();
+    const QAbstractItemModel *favorites = child<QListView>(sidebar, "favorites")->model();
     QCOMPARE(tags(favorites), QStringList({"b"}));
     QCOMPARE(texts(favorites), QStringList({"📄 Beta"}));
     m_model->toggleFavorite("a");
@@ -136,18 +105,17 @@ void SidebarTest::showsTheSectionsOfTheWorkspace()
 
     // Roots only; the orphan's parent is trashed, so it is nowhere in the tree.
     PageTree &tree = *sidebar.pageTree();
-    QCOMPARE(ids(tree), QStringList({"a", "b", "c", "s"}));
+    QCOMPARE(tags(tree.model()), QStringList({"a", "b", "c", "s"}));
     QCOMPARE(tree.topLevelItem(0)->childIndicatorPolicy(), QTreeWidgetItem::ShowIndicator);
-    QCOMPARE(tree.topLevelItem(1)->childIndicatorPolicy(), QTreeWidgetItem::DontShowIndicator);
     QVERIFY(!tree.row(QStringLiteral("o")));
 
-    // A missing icon or title reads as empty text.
+    // A missing icon, title or parent reads as empty text, or a root.
     m_model->setWorkspace(workspace({JSON::object({{"id", "x"}, {"title", 7}})}));
-    QCOMPARE(ids(tree), QStringList({"x"}));
+    QCOMPARE(tags(tree.model()), QStringList({"x"}));
     QCOMPARE(tree.topLevelItem(0)->text(0), " ");
 }
 
-void SidebarTest::listsOnlyTheFirst150RootPages()
+void SidebarTest::listsTheFirst150RootsAndNeverNestsForever()
 {
     JSON::Array pages;
     QStringList roots;
@@ -158,26 +126,17 @@ void SidebarTest::listsOnlyTheFirst150RootPages()
         if (i % 3 == 0)
             pages.push_back(page("child-" + std::to_string(i), "Child", JSON(id)));
     }
-    // A "parentId" that is missing counts as a root; one that is "" does not.
-    JSON noParent = page("no-parent", "No parent");
-    noParent.member("parentId") = JSON();
-    pages.insert(pages.begin(), noParent);
-    pages.insert(pages.begin() + 1, page("empty-parent", "Empty parent", ""));
-    roots.prepend(QStringLiteral("no-parent"));
     m_model->setWorkspace(workspace(pages));
 
     Sidebar sidebar(*m_model);
-    const PageTree &tree = *sidebar.pageTree();
-    QCOMPARE(ids(tree), roots.mid(0, 150));
+    PageTree &tree = *sidebar.pageTree();
+    QCOMPARE(tags(tree.model()), roots.mid(0, 150));
 
     // Trashing a listed root lets the next one in.
     m_model->updatePage("root-0", [](JSON &p) { p.set("trashed", true); });
     roots.removeOne(QStringLiteral("root-0"));
-    QCOMPARE(ids(tree), roots.mid(0, 150));
-}
+    QCOMPARE(tags(tree.model()), roots.mid(0, 150));
 
-void SidebarTest::badDocumentsNeverNestForever()
-{
     // A repeated id under itself, a page that is its own parent, and a page without an id at
     // the root with pages whose "parentId" is empty or not text.
     JSON noId = page("", "No id");
@@ -190,10 +149,7 @@ void SidebarTest::badDocumentsNeverNestForever()
         page("e", "Empty parent", ""),
         with(page("n", "Number parent"), "parentId", 5),
     }));
-    Sidebar sidebar(*m_model);
-    show(sidebar);
-    PageTree &tree = *sidebar.pageTree();
-    QCOMPARE(ids(tree), QStringList({"x", ""}));
+    QCOMPARE(tags(tree.model()), QStringList({"x", ""}));
     tree.expandItem(tree.topLevelItem(0));
     QCOMPARE(tree.topLevelItem(0)->childCount(), 0);
 
@@ -202,34 +158,17 @@ void SidebarTest::badDocumentsNeverNestForever()
     for (const JSON &bad : {JSON(), JSON("text"), JSON::object({{"pages", "none"}})}) {
         m_model->setWorkspace(bad);
         QCOMPARE(tree.topLevelItemCount(), 0);
-        QCOMPARE(list(sidebar, "favorites")->model()->rowCount(), 0);
     }
     m_model->setWorkspace(JSON::object({{"pages", JSON::array({1, "two", JSON()})}}));
-    QCOMPARE(ids(tree), QStringList({"", "", ""}));
+    QCOMPARE(tags(tree.model()), QStringList({"", "", ""}));
 }
 
-void SidebarTest::switchingTheLanguageRelabelsAtOnce()
+void SidebarTest::clicksSelectArrowsExpandButtonsAdd()
 {
     Sidebar sidebar(*m_model);
     show(sidebar);
-    QCOMPARE(relabelFaults(*m_model), QString());
-    // The rows are not widgets: spot-checked.
-    const QAbstractItemModel *navigation = list(sidebar, "navigation")->model();
-    QCOMPARE(texts(navigation), QStringList({"Reuniones", "Todas las páginas"}));
-    m_model->setLanguage(QStringLiteral("en"));
-    QCOMPARE(texts(navigation), QStringList({"Meetings", "All pages"}));
-    QCOMPARE(sidebar.findChild<QPushButton *>(QStringLiteral("newPage"))->text(), "New page");
-    // Any value but "en" is Spanish.
-    m_model->setLanguage(QStringLiteral("fr"));
-    QCOMPARE(texts(navigation), QStringList({"Reuniones", "Todas las páginas"}));
-}
-
-void SidebarTest::clickingARowSelectsItsTag()
-{
-    Sidebar sidebar(*m_model);
-    show(sidebar);
-    QListView *navigation = list(sidebar, "navigation");
-    QListView *favorites = list(sidebar, "favorites");
+    QListView *navigation = child<QListView>(sidebar, "navigation");
+    QListView *favorites = child<QListView>(sidebar, "favorites");
     const auto selectedRow = [&] {
         return navigation->selectionModel()->selectedIndexes().value(0).row();
     };
@@ -248,7 +187,6 @@ void SidebarTest::clickingARowSelectsItsTag()
     // A selection made elsewhere (a link, the meetings list) moves the highlight too.
     m_model->select(QStringLiteral("c"));
     QVERIFY(!favorites->selectionModel()->hasSelection());
-    QVERIFY(sidebar.pageTree()->row(QStringLiteral("c"))->isSelected());
     m_model->select(QStringLiteral("@meetings"));
     QCOMPARE(selectedRow(), 0);
     QVERIFY(sidebar.pageTree()->selectedItems().isEmpty());
@@ -258,12 +196,7 @@ void SidebarTest::clickingARowSelectsItsTag()
                       navigation->visualRect(navigation->model()->index(0, 0)).center());
     QCOMPARE(m_model->selection(), "@meetings");
     QCOMPARE(selectedRow(), 0);
-}
 
-void SidebarTest::treeLabelsOpenPagesAndArrowsExpandThem()
-{
-    Sidebar sidebar(*m_model);
-    show(sidebar);
     PageTree &tree = *sidebar.pageTree();
     QTreeWidgetItem *alpha = tree.row(QStringLiteral("a"));
 
@@ -276,7 +209,7 @@ void SidebarTest::treeLabelsOpenPagesAndArrowsExpandThem()
     m_model->select(QStringLiteral("@pages"));
     clickArrow(tree, alpha);
     QVERIFY(alpha->isExpanded());
-    QCOMPARE(ids(tree, alpha), QStringList({"a1"}));
+    QCOMPARE(tags(tree.model(), tree.model()->index(0, 0)), QStringList({"a1"}));
     QCOMPARE(m_model->selection(), "@pages");
     QCOMPARE(tree.height(), 5 * tree.visualItemRect(alpha).height());
 
@@ -284,41 +217,18 @@ void SidebarTest::treeLabelsOpenPagesAndArrowsExpandThem()
     QTreeWidgetItem *one = alpha->child(0);
     QTest::mouseClick(tree.viewport(), Qt::LeftButton, {}, tree.visualItemRect(one).center());
     QCOMPARE(m_model->selection(), "a1");
-    clickArrow(tree, one);
-    QCOMPARE(ids(tree, one), QStringList({"a1a"}));
 
     // A parent whose last child goes is a plain row again.
     m_model->updatePage("a1", [](JSON &p) { p.set("trashed", true); });
     QCOMPARE(alpha->childCount(), 0);
     QCOMPARE(alpha->childIndicatorPolicy(), QTreeWidgetItem::DontShowIndicator);
-}
 
-void SidebarTest::buttonsCreatePagesAndAskTheWindow()
-{
-    Sidebar sidebar(*m_model);
-    QSignalSpy signOut(&sidebar, &Sidebar::signOutRequested);
-    QSignalSpy settings(&sidebar, &Sidebar::settingsRequested);
-    QSignalSpy import(&sidebar, &Sidebar::importRequested);
-
-    sidebar.findChild<QPushButton *>(QStringLiteral("newPage"))->click();
-    const JSON document = m_model->selectedPage();
-    QCOMPARE(document["kind"].stringValue(), std::string_view("document"));
-    QVERIFY(document["parentId"].isNull());
-    QVERIFY(!document.contains("meeting"));
-    QVERIFY(sidebar.pageTree()->row(QString::fromUtf8(document.id()))->isSelected());
-
-    sidebar.findChild<QPushButton *>(QStringLiteral("newBoard"))->click();
+    // The buttons add root pages (the others are the window's: its suites click them).
+    child<QPushButton>(sidebar, "newPage")->click();
+    QVERIFY(tree.row(m_model->selection())->isSelected());
+    QVERIFY(m_model->selectedPage()["parentId"].isNull());
+    child<QPushButton>(sidebar, "newBoard")->click();
     QCOMPARE(m_model->selectedPage()["kind"].stringValue(), std::string_view("board"));
-    QCOMPARE(m_model->visiblePages().size(), std::size_t(9));
-
-    sidebar.findChild<QPushButton *>(QStringLiteral("importNotion"))->click();
-    sidebar.findChild<QToolButton *>(QStringLiteral("settings"))->click();
-    sidebar.findChild<QPushButton *>(QStringLiteral("signOut"))->click();
-    QCOMPARE(import.count(), 1);
-    QCOMPARE(settings.count(), 1);
-    // Signing out is only asked for: the window confirms first.
-    QCOMPARE(signOut.count(), 1);
-    QVERIFY(m_model->dirty());
 }
 
 void SidebarTest::anEditLeavesOtherRowsAndExpansionAlone()
@@ -348,10 +258,9 @@ void SidebarTest::anEditLeavesOtherRowsAndExpansionAlone()
     m_model->rename("b", QStringLiteral("Beta 2"));
     before[3].replace(QStringLiteral("Beta"), QStringLiteral("Beta 2"));
     QCOMPARE(state(), before);
-    QCOMPARE(texts(list(sidebar, "favorites")->model()), QStringList({"📄 Beta 2"}));
     m_model->newPage(QStringLiteral("document"), false, QStringLiteral("a"));
     m_model->select(QStringLiteral("a1a"));
-    QCOMPARE(ids(tree, alpha).size(), 2);
+    QCOMPARE(tags(tree.model(), tree.model()->index(0, 0)).size(), 2);
     QVERIFY(alpha->child(0)->isExpanded());
 
     JSON reloaded = sampleWorkspace();
@@ -372,38 +281,31 @@ void SidebarTest::administratorsSeeHowManyAccountsArePending()
     const QString pending = accounts.lastId();
     accounts.add(QStringLiteral("p2@example.test"), false);
     const QString member = accounts.add(QStringLiteral("ok@example.test"));
-    QVERIFY(server.setStatus(server.addAccount(QStringLiteral("no@example.test")),
-                             QStringLiteral("reject")));
 
     auto model = serverModel(server, admin);
     QCOMPARE(errorOf(model->connect()), QString());
     Sidebar sidebar(*model);
-    QListView *navigation = list(sidebar, "navigation");
+    QListView *navigation = child<QListView>(sidebar, "navigation");
     QCOMPARE(tags(navigation->model()), QStringList({"@meetings", "@pages", "@admin"}));
     const QModelIndex adminRow = navigation->model()->index(2, 0);
-    QCOMPARE(adminRow.data(Qt::DisplayRole).toString(), "Administración");
-    QCOMPARE(adminRow.data(quorvale::CountRole).toLongLong(), 2);
-    QCOMPARE(sidebar.findChild<QLabel *>(QStringLiteral("email"))->text(), "admin@example.test");
+    QCOMPARE(adminRow.data(CountRole).toLongLong(), 2);
+    QCOMPARE(text(sidebar, "email"), "admin@example.test");
 
     QVERIFY(server.setStatus(pending, QStringLiteral("approve")));
     QCOMPARE(errorOf(model->loadAccounts()), QString());
-    QCOMPARE(adminRow.data(quorvale::CountRole).toLongLong(), 1);
-    show(sidebar);
-    clickRow(navigation, adminRow);
-    QCOMPARE(model->selection(), "@admin");
+    QCOMPARE(adminRow.data(CountRole).toLongLong(), 1);
 
     // Signing out takes the row away.
     model->logout();
     QTRY_VERIFY(model->account().isNull());
     QCOMPARE(tags(navigation->model()), QStringList({"@meetings", "@pages"}));
-    QCOMPARE(sidebar.findChild<QLabel *>(QStringLiteral("email"))->text(), QString());
+    QCOMPARE(text(sidebar, "email"), QString());
 
     // An approved account that is not an administrator never sees it.
     auto memberModel = serverModel(server, member);
     QCOMPARE(errorOf(memberModel->connect()), QString());
-    QVERIFY(memberModel->approved());
     Sidebar memberSidebar(*memberModel);
-    QCOMPARE(tags(list(memberSidebar, "navigation")->model()),
+    QCOMPARE(tags(child<QListView>(memberSidebar, "navigation")->model()),
              QStringList({"@meetings", "@pages"}));
 }
 
