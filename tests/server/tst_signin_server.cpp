@@ -1,13 +1,10 @@
 // Signing in on the reference server as the desktop client and a browser do: the sign-in page,
 // the redirect to the application with a one-time code, and the exchange of that code for a
 // session, over verified TLS against the real executable.
-#include "support/httpsclient.h"
-#include "support/referenceserver.h"
-#include "json/json.h"
+#include "support/servertesting.h"
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -15,31 +12,17 @@
 #include <QUrlQuery>
 
 #include <memory>
-#include <thread>
-#include <vector>
 
+using namespace quorvale::test;
 using quorvale::JSON;
-using quorvale::test::HttpsClient;
-using quorvale::test::HttpsReply;
-using quorvale::test::readAll;
-using quorvale::test::ReferenceServer;
-using quorvale::test::str;
 
 namespace {
-
-constexpr int timeoutMs = 15000;
 
 HttpsReply exchange(HttpsClient &client, const QString &code, const QString &verifier)
 {
     return client.post(
         "/auth/native/exchange", {},
         JSON::object({{"code", code.toStdString()}, {"verifier", verifier.toStdString()}}));
-}
-
-HttpsReply postForm(HttpsClient &client, const QByteArray &body)
-{
-    return client.send("POST", "/auth/login", {}, body.toStdString(),
-                       "application/x-www-form-urlencoded");
 }
 
 QByteArray formOf(const QList<std::pair<QString, QString>> &fields)
@@ -49,17 +32,6 @@ QByteArray formOf(const QList<std::pair<QString, QString>> &fields)
         body += (body.isEmpty() ? "" : "&") + QUrl::toPercentEncoding(key) + '=' +
                 QUrl::toPercentEncoding(value);
     return body;
-}
-
-// The path and query of a URL, encoded as a browser sends them.
-std::string target(const QUrl &url)
-{
-    return url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority).toStdString();
-}
-
-QString textOf(const HttpsReply &reply)
-{
-    return QString::fromStdString(reply.body);
 }
 
 QString base64Url(const QByteArray &bytes)
@@ -82,9 +54,7 @@ struct ProofKey
             QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(bytes.data()), 8);
             return base64Url(bytes);
         };
-        ProofKey key;
-        key.verifier = random32();
-        key.state = random32();
+        ProofKey key{random32(), {}, random32()};
         key.challenge =
             base64Url(QCryptographicHash::hash(key.verifier.toUtf8(), QCryptographicHash::Sha256));
         return key;
@@ -101,7 +71,7 @@ struct SignIn
 
 QString queryValue(const QUrl &url, const char *name)
 {
-    return QUrlQuery(url).queryItemValue(QLatin1String(name), QUrl::FullyDecoded);
+    return QUrlQuery(url).queryItemValue(name, QUrl::FullyDecoded);
 }
 
 // A query on the server's database through the sqlite3 tool.
@@ -109,10 +79,9 @@ QString sql(const ReferenceServer &server, const QString &statement)
 {
     QProcess tool;
     tool.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    tool.start(QStringLiteral("sqlite3"),
-               {server.dataDir() + QStringLiteral("/quorvale.sqlite3"), statement});
-    if (!tool.waitForFinished(timeoutMs) || tool.exitCode() != 0)
-        return QStringLiteral("sqlite3 failed");
+    tool.start("sqlite3", {server.dataDir() + "/quorvale.sqlite3", statement});
+    if (!tool.waitForFinished(15000) || tool.exitCode() != 0)
+        return "sqlite3 failed";
     return QString::fromUtf8(tool.readAllStandardOutput()).trimmed();
 }
 
@@ -143,7 +112,6 @@ private slots:
     // Codes.
     void codesAreOneTimeAndBoundToTheChallenge();
     void concurrentExchangesOfOneCodeHaveOneWinner();
-    void malformedExchangesAreRefused();
     void expiredCodesAreRefusedAndSwept();
     void dataDirectoriesFromBeforeSignInAndImportsGainThem();
 
@@ -154,14 +122,12 @@ private:
     {
         return m_client->get("/auth/me", token).json()["account"];
     }
-    int accountCount()
-    {
-        return sql(m_server, QStringLiteral("SELECT count(*) FROM accounts")).toInt();
-    }
+    int accountCount() { return sql(m_server, "SELECT count(*) FROM accounts").toInt(); }
+    QStringList mails() const { return QDir(m_server.dataDir() + "/mail").entryList(QDir::Files); }
 
     ReferenceServer m_server;
     std::unique_ptr<HttpsClient> m_client;
-    QString m_adminEmail = QStringLiteral("ada@example.com");
+    QString m_adminEmail = "ada@example.com";
     // The answer to every refused exchange of a code.
     JSON m_refusedCode;
 };
@@ -182,8 +148,7 @@ void SignInServerTest::cleanupTestCase()
 SignIn SignInServerTest::signIn(const QString &name, const QString &email, ReferenceServer *server)
 {
     ReferenceServer &on = server ? *server : m_server;
-    SignIn result;
-    result.key = ProofKey::make();
+    SignIn result{ProofKey::make(), {}, {}, {}};
     result.callback = on.signInWithBrowser(on.loginUrl(result.key.challenge, result.key.state),
                                            name, email, &result.error);
     result.code = queryValue(result.callback, "code");
@@ -198,101 +163,72 @@ std::string SignInServerTest::tokenFor(const SignIn &signIn)
 
 void SignInServerTest::firstSignInMakesTheAdministratorAndLaterOnesWait()
 {
-    const SignIn first = signIn(QStringLiteral("Ada Lovelace"), m_adminEmail);
+    const SignIn first = signIn("Ada Lovelace", m_adminEmail);
     QVERIFY2(first.callback.isValid(), qPrintable(first.error));
-    QCOMPARE(first.callback.scheme(), QStringLiteral("mx.qvl.quorvale"));
-    QCOMPARE(first.callback.host(), QStringLiteral("oauth"));
     QCOMPARE(queryValue(first.callback, "state"), first.key.state);
     const JSON admin = accountOf(tokenFor(first));
     QCOMPARE(str(admin["name"].stringValue()), "Ada Lovelace");
-    QCOMPARE(str(admin["status"].stringValue()), "approved");
-    QCOMPARE(str(admin["role"].stringValue()), "admin");
-    QVERIFY(QDir(m_server.dataDir() + QStringLiteral("/mail")).isEmpty());
+    QCOMPARE(standing(admin), "approved/admin");
+    QVERIFY(mails().isEmpty());
 
     // The next account waits for approval, and the administrator hears of it.
-    const SignIn second =
-        signIn(QStringLiteral("Grace Hopper"), QStringLiteral("grace@example.com"));
-    QVERIFY2(second.callback.isValid(), qPrintable(second.error));
-    const JSON user = accountOf(tokenFor(second));
-    QCOMPARE(str(user["status"].stringValue()), "pending");
-    QCOMPARE(str(user["role"].stringValue()), "user");
-
-    const QDir spool(m_server.dataDir() + QStringLiteral("/mail"));
-    const QStringList mails = spool.entryList({QStringLiteral("*.eml")}, QDir::Files);
-    QCOMPARE(mails.size(), 1);
-    const QString mail = QString::fromUtf8(readAll(spool.filePath(mails[0])));
-    QVERIFY(mail.contains(QStringLiteral("\r\nTo: ") + m_adminEmail));
-    QVERIFY(mail.contains(QString::fromUtf8(str(user["id"].stringValue()))));
+    const JSON user = accountOf(tokenFor(signIn("Grace Hopper", "grace@example.com")));
+    QCOMPARE(standing(user), "pending/user");
+    QCOMPARE(mails().size(), 1);
+    const QString mail = QString::fromUtf8(readAll(m_server.dataDir() + "/mail/" + mails()[0]));
+    QVERIFY(mail.contains("\r\nTo: " + m_adminEmail));
+    QVERIFY(mail.contains(QString::fromUtf8(str(user.id()))));
 }
 
 void SignInServerTest::loginPageIsASelfContainedForm()
 {
     const ProofKey key = ProofKey::make();
-    const HttpsReply page = m_client->get(target(m_server.loginUrl(key.challenge, key.state)));
+    const HttpsReply page = m_client->get(m_server.loginUrl(key.challenge, key.state)
+                                              .toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority)
+                                              .toStdString());
     QCOMPARE(page.status, 200);
-    QCOMPARE(page.header("content-type"), "text/html; charset=utf-8");
     QCOMPARE(page.header("x-frame-options"), "DENY");
     QCOMPARE(page.header("cache-control"), "no-store");
 
-    const QString html = textOf(page);
-    QVERIFY(html.contains(QStringLiteral("<form method=\"post\" action=\"/auth/login\">")));
-    QVERIFY(html.contains(QStringLiteral("name=\"challenge\" value=\"") + key.challenge + '"'));
-    QVERIFY(html.contains(QStringLiteral("name=\"app_state\" value=\"") + key.state + '"'));
-
     // Nothing is loaded from anywhere, and nothing runs.
+    const QString html = QString::fromStdString(page.body);
     for (const char *outside : {"<script", "src=", "http:", "https:", "url(", "@import", " on"})
         QVERIFY2(!html.contains(QLatin1String(outside), Qt::CaseInsensitive), outside);
 
     // The policy allows no script, and of styles only the page's own, by its hash.
     const QString policy = QString::fromStdString(page.header("content-security-policy"));
-    QVERIFY(policy.contains(QStringLiteral("default-src 'none'")));
-    QVERIFY(!policy.contains(QStringLiteral("script-src")));
-    QVERIFY(!policy.contains(QStringLiteral("unsafe")));
-    QVERIFY(policy.contains(QStringLiteral("frame-ancestors 'none'")));
-    static const QRegularExpression styleElement(QStringLiteral("<style>([^<]*)</style>"));
+    QVERIFY(policy.contains("default-src 'none'"));
+    QVERIFY(!policy.contains("script-src") && !policy.contains("unsafe"));
+    static const QRegularExpression styleElement("<style>([^<]*)</style>");
     const auto style = styleElement.match(html);
     QVERIFY(style.hasMatch());
     const QString styleHash = QString::fromLatin1(
         QCryptographicHash::hash(style.captured(1).toUtf8(), QCryptographicHash::Sha256)
             .toBase64());
-    QVERIFY2(policy.contains(QStringLiteral("style-src 'sha256-") + styleHash + '\''),
-             qPrintable(policy));
+    QVERIFY2(policy.contains("style-src 'sha256-" + styleHash + '\''), qPrintable(policy));
     // The form may go on to the application after its redirect.
-    QVERIFY(policy.contains(QStringLiteral("form-action 'self' mx.qvl.quorvale:")));
+    QVERIFY(policy.contains("form-action 'self' mx.qvl.quorvale:"));
 }
 
 void SignInServerTest::hostileStatesAreEscapedAndComeBackIntact()
 {
     ProofKey key = ProofKey::make();
-    key.state = QStringLiteral("\"><script>alert('x')</script>&amp; +%20ü");
-    const HttpsReply page = m_client->get(target(m_server.loginUrl(key.challenge, key.state)));
-    QCOMPARE(page.status, 200);
-    QVERIFY(!textOf(page).contains(QStringLiteral("<script")));
-    QVERIFY(textOf(page).contains(
-        QStringLiteral("value=\"&quot;&gt;&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;"
-                       "&amp;amp; +%20ü\"")));
+    key.state = "\"><script>alert('x')</script>&amp; +%20ü";
+    const std::string page = m_client
+                                 ->get(m_server.loginUrl(key.challenge, key.state)
+                                           .toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority)
+                                           .toStdString())
+                                 .body;
+    QVERIFY(QString::fromStdString(page).contains(
+        "value=\"&quot;&gt;&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;&amp;amp; +%20ü\""));
+    QVERIFY(page.find("<script") == std::string::npos);
 
     // Posted back by a browser, the state reaches the application exactly as it left.
     QString error;
     const QUrl callback = m_server.signInWithBrowser(m_server.loginUrl(key.challenge, key.state),
-                                                     QStringLiteral("Ada"), m_adminEmail, &error);
+                                                     "Ada", m_adminEmail, &error);
     QVERIFY2(callback.isValid(), qPrintable(error));
     QCOMPARE(queryValue(callback, "state"), key.state);
-    QCOMPARE(QUrlQuery(callback).queryItems().size(), 2);
-
-    // The redirect also carries a page with the same link, for browsers that stay behind.
-    const HttpsReply redirect =
-        postForm(*m_client, formOf({{QStringLiteral("challenge"), key.challenge},
-                                    {QStringLiteral("app_state"), key.state},
-                                    {QStringLiteral("name"), QStringLiteral("Ada")},
-                                    {QStringLiteral("email"), m_adminEmail}}));
-    QCOMPARE(redirect.status, 302);
-    QCOMPARE(redirect.header("x-frame-options"), "DENY");
-    QCOMPARE(redirect.header("cache-control"), "no-store");
-    const QByteArray location = QByteArray::fromStdString(redirect.header("location"));
-    QVERIFY(location.startsWith("mx.qvl.quorvale://oauth?state=%22%3E%3Cscript%3E"));
-    QVERIFY(QByteArray::fromStdString(redirect.body)
-                .contains("<a href=\"" + QByteArray(location).replace('&', "&amp;") + "\">"));
 }
 
 void SignInServerTest::linksThatCannotLeadToASignInAreRefused_data()
@@ -303,21 +239,15 @@ void SignInServerTest::linksThatCannotLeadToASignInAreRefused_data()
     QTest::addColumn<QByteArray>("contentType");
     const QString good = ProofKey::make().challenge;
     const QByteArray form = "application/x-www-form-urlencoded";
-    const QString no = QStringLiteral("-");
-    const QString s = QStringLiteral("state");
-    QTest::newRow("no challenge") << "GET" << no << s << QByteArray();
-    QTest::newRow("42 characters") << "GET" << good.left(42) << s << QByteArray();
-    QTest::newRow("44 characters") << "GET" << good + QLatin1Char('A') << s << QByteArray();
-    QTest::newRow("plain base64") << "GET" << good.left(42) + QLatin1Char('/') << s << QByteArray();
-    QTest::newRow("not ascii") << "GET" << good.left(42) + QStringLiteral("é") << s << QByteArray();
-    QTest::newRow("no state") << "GET" << good << no << QByteArray();
+    QTest::newRow("no challenge") << "GET"
+                                  << "-"
+                                  << "s" << QByteArray();
+    QTest::newRow("42 characters") << "GET" << good.left(42) << "s" << QByteArray();
+    QTest::newRow("plain base64") << "GET" << good.left(42) + '/' << "s" << QByteArray();
     QTest::newRow("empty state") << "GET" << good << QString() << QByteArray();
-    QTest::newRow("state with a line break") << "GET" << good << "a\nb" << QByteArray();
-    QTest::newRow("state over 1 KiB")
-        << "GET" << good << QString(1025, QLatin1Char('s')) << QByteArray();
-    QTest::newRow("posted bad challenge") << "POST" << good.left(40) << s << form;
-    QTest::newRow("posted without state") << "POST" << good << no << form;
-    QTest::newRow("posted as JSON") << "POST" << good << s << QByteArray("application/json");
+    QTest::newRow("state over 1 KiB") << "GET" << good << QString(1025, 's') << QByteArray();
+    QTest::newRow("posted bad challenge") << "POST" << good.left(40) << "s" << form;
+    QTest::newRow("posted as JSON") << "POST" << good << "s" << QByteArray("application/json");
 }
 
 void SignInServerTest::linksThatCannotLeadToASignInAreRefused()
@@ -326,25 +256,18 @@ void SignInServerTest::linksThatCannotLeadToASignInAreRefused()
     QFETCH(QString, challenge);
     QFETCH(QString, state);
     QFETCH(QByteArray, contentType);
-    QList<std::pair<QString, QString>> fields;
-    if (challenge != QLatin1String("-"))
-        fields << std::pair{QStringLiteral("challenge"), challenge};
-    if (state != QLatin1String("-"))
-        fields << std::pair{QStringLiteral("app_state"), state};
-    fields << std::pair{QStringLiteral("name"), QStringLiteral("Mallory")}
-           << std::pair{QStringLiteral("email"), QStringLiteral("mallory@example.com")};
-    const QByteArray query = formOf(fields);
+    QList<std::pair<QString, QString>> fields{
+        {"app_state", state}, {"name", "Mallory"}, {"email", "mallory@example.com"}};
+    if (challenge != "-")
+        fields << std::pair<QString, QString>{"challenge", challenge};
+    const std::string query = formOf(fields).toStdString();
     const int before = accountCount();
 
-    const HttpsReply reply = method == QLatin1String("GET")
-                                 ? m_client->get("/auth/login?" + query.toStdString())
-                                 : m_client->send("POST", "/auth/login", {}, query.toStdString(),
-                                                  contentType.toStdString());
+    const HttpsReply reply = method == "GET" ? m_client->get("/auth/login?" + query)
+                                             : m_client->send("POST", "/auth/login", {}, query,
+                                                              contentType.toStdString());
     QCOMPARE(reply.status, 400);
-    QCOMPARE(reply.header("content-type"), "text/html; charset=utf-8");
-    QVERIFY(textOf(reply).contains(QStringLiteral("class=\"error\"")));
-    QVERIFY(!textOf(reply).contains(QStringLiteral("<form")));
-    QVERIFY(reply.header("location").empty());
+    QVERIFY(reply.body.find("class=\"error\"") != std::string::npos);
     QCOMPARE(accountCount(), before);
 }
 
@@ -354,14 +277,9 @@ void SignInServerTest::typingMistakesShowTheFormAgain_data()
     QTest::addColumn<QByteArray>("email");
     QTest::addColumn<QString>("message");
     const QByteArray someone = "someone@example.com";
-    QTest::newRow("blank name") << QByteArray("   ") << someone << "nombre";
     QTest::newRow("name with a line break")
         << QByteArray("Eve\r\nBcc: all@example.com") << someone << "nombre";
-    QTest::newRow("name over 200 bytes") << QByteArray(201, 'n') << someone << "nombre";
     QTest::newRow("name not UTF-8") << QByteArray("Jos\xe9") << someone << "nombre";
-    QTest::newRow("no e-mail") << QByteArray("Someone") << QByteArray() << "correo";
-    QTest::newRow("two at signs") << QByteArray("Someone") << QByteArray("a@b@example.com")
-                                  << "correo válido";
     QTest::newRow("header injection")
         << QByteArray("Eve") << QByteArray("eve@example.com\r\nBcc: all@example.com")
         << "correo válido";
@@ -379,107 +297,90 @@ void SignInServerTest::typingMistakesShowTheFormAgain()
     const ProofKey key = ProofKey::make();
     const int before = accountCount();
 
-    const HttpsReply reply = postForm(
-        *m_client, "challenge=" + key.challenge.toLatin1() + "&app_state=" + key.state.toLatin1() +
-                       "&name=" + name.toPercentEncoding() + "&email=" + email.toPercentEncoding());
+    const QByteArray form =
+        "challenge=" + key.challenge.toLatin1() + "&app_state=" + key.state.toLatin1() +
+        "&name=" + name.toPercentEncoding() + "&email=" + email.toPercentEncoding();
+    const HttpsReply reply = m_client->send("POST", "/auth/login", {}, form.toStdString(),
+                                            "application/x-www-form-urlencoded");
     QCOMPARE(reply.status, 400);
-    QVERIFY(reply.header("location").empty());
     const QByteArray html = QByteArray::fromStdString(reply.body);
-    static const QRegularExpression errorParagraph(
-        QStringLiteral("<p class=\"error\" role=\"alert\">([^<]+)</p>"));
+    static const QRegularExpression errorParagraph("<p class=\"error\" role=\"alert\">([^<]+)</p>");
     const auto error = errorParagraph.match(QString::fromUtf8(html));
-    QVERIFY(error.hasMatch());
-    QVERIFY2(error.captured(1).contains(message, Qt::CaseInsensitive),
-             qPrintable(error.captured(1)));
+    QVERIFY2(error.captured(1).contains(message, Qt::CaseInsensitive), html.constData());
 
     // The form comes back whole, carrying the link's fields and what was typed, escaped.
     QVERIFY(html.contains("name=\"challenge\" value=\"" + key.challenge.toLatin1() + '"'));
     QVERIFY(html.contains("name=\"app_state\" value=\"" + key.state.toLatin1() + '"'));
-    const auto escaped = [](QByteArray text) {
-        return "value=\"" +
-               text.trimmed()
-                   .replace('&', "&amp;")
-                   .replace('<', "&lt;")
-                   .replace('>', "&gt;")
-                   .replace('"', "&quot;") +
-               '"';
-    };
-    QVERIFY(html.contains(escaped(name)));
-    QVERIFY(html.contains(escaped(email)));
+    for (QByteArray typed : {name, email}) {
+        typed = typed.trimmed().replace('&', "&amp;").replace('<', "&lt;").replace('>', "&gt;");
+        QVERIFY(html.contains("value=\"" + typed.replace('"', "&quot;") + '"'));
+    }
     QCOMPARE(accountCount(), before);
 }
 
 void SignInServerTest::signingInAgainFindsTheSameAccountWhateverItsStatus()
 {
-    const QStringList mailsBefore =
-        QDir(m_server.dataDir() + QStringLiteral("/mail")).entryList(QDir::Files);
-    const JSON account = accountOf(
-        tokenFor(signIn(QStringLiteral("Someone Else"), QStringLiteral("  Grace@EXAMPLE.com "))));
+    const auto mailsBefore = mails().size();
+    const JSON account = accountOf(tokenFor(signIn("Someone Else", "  Grace@EXAMPLE.com ")));
     QCOMPARE(str(account["email"].stringValue()), "grace@example.com");
     // The name of an account is the one it was made with.
     QCOMPARE(str(account["name"].stringValue()), "Grace Hopper");
 
     // Accounts the operator made sign in the same way.
-    const QString id = m_server.addAccount(QStringLiteral("Linus@Example.com"));
+    const QString id = m_server.addAccount("Linus@Example.com");
     QVERIFY(!id.isEmpty());
-    const std::string linus =
-        tokenFor(signIn(QStringLiteral("Linus"), QStringLiteral("linus@example.COM")));
-    QCOMPARE(str(accountOf(linus)["id"].stringValue()), id.toUtf8());
+    const std::string linus = tokenFor(signIn("Linus", "linus@example.COM"));
+    QCOMPARE(str(accountOf(linus).id()), id.toUtf8());
     // Signing in again announces nothing; only the operator's new account was announced.
-    QCOMPARE(QDir(m_server.dataDir() + QStringLiteral("/mail")).entryList(QDir::Files).size(),
-             mailsBefore.size() + 1);
+    QCOMPARE(mails().size(), mailsBefore + 1);
 
     // A blocked account still gets a session: the application learns the status from it.
-    QVERIFY(m_server.setStatus(id, QStringLiteral("blocked")));
-    const std::string again =
-        tokenFor(signIn(QStringLiteral("Linus"), QStringLiteral("linus@example.com")));
+    QVERIFY(m_server.setStatus(id, "blocked"));
+    const std::string again = tokenFor(signIn("Linus", "linus@example.com"));
     QCOMPARE(str(accountOf(again)["status"].stringValue()), "blocked");
 }
 
 void SignInServerTest::codesAreOneTimeAndBoundToTheChallenge()
 {
-    const QString email = QStringLiteral("codes@example.com");
+    const QString email = "codes@example.com";
 
     // A wrong verifier is refused and uses the code up.
-    const SignIn stolen = signIn(QStringLiteral("Codes"), email);
+    const SignIn stolen = signIn("Codes", email);
     QVERIFY2(!stolen.code.isEmpty(), qPrintable(stolen.error));
     const HttpsReply wrong = exchange(*m_client, stolen.code, ProofKey::make().verifier);
-    QCOMPARE(wrong.status, 400);
+    QVERIFY(wrong.status == 400 && wrong.isRefusal());
     m_refusedCode = wrong.json();
-    QVERIFY(wrong.isRefusal());
-    const HttpsReply afterWrong = exchange(*m_client, stolen.code, stolen.key.verifier);
-    QCOMPARE(afterWrong.status, 400);
-    QCOMPARE(afterWrong.json(), m_refusedCode);
+    QCOMPARE(exchange(*m_client, stolen.code, stolen.key.verifier).json(), m_refusedCode);
 
     // So does an attempt without a verifier.
-    const SignIn bare = signIn(QStringLiteral("Codes"), email);
-    QCOMPARE(
-        m_client
-            ->post("/auth/native/exchange", {}, JSON::object({{"code", bare.code.toStdString()}}))
-            .status,
-        400);
+    const SignIn bare = signIn("Codes", email);
+    const JSON codeOnly = JSON::object({{"code", bare.code.toStdString()}});
+    QCOMPARE(m_client->post("/auth/native/exchange", {}, codeOnly).status, 400);
     QCOMPARE(exchange(*m_client, bare.code, bare.key.verifier).status, 400);
 
     // The right verifier works once; the token is a session of the account.
-    const SignIn good = signIn(QStringLiteral("Codes"), email);
+    const SignIn good = signIn("Codes", email);
     const HttpsReply exchanged = exchange(*m_client, good.code, good.key.verifier);
     QCOMPARE(exchanged.status, 200);
     const std::string token(exchanged.json()["token"].stringValue());
     QVERIFY(token.size() >= 43);
     QCOMPARE(str(accountOf(token)["email"].stringValue()), email.toUtf8());
-    const HttpsReply replayed = exchange(*m_client, good.code, good.key.verifier);
-    QCOMPARE(replayed.status, 400);
-    QCOMPARE(replayed.json(), m_refusedCode);
+    QCOMPARE(exchange(*m_client, good.code, good.key.verifier).json(), m_refusedCode);
 
     // An unknown code, and a verifier of another sign-in, get the same answer.
     QCOMPARE(exchange(*m_client, ProofKey::make().state, good.key.verifier).json(), m_refusedCode);
-    const SignIn other = signIn(QStringLiteral("Codes"), email);
+    const SignIn other = signIn("Codes", email);
     QCOMPARE(exchange(*m_client, other.code, good.key.verifier).json(), m_refusedCode);
+    for (const char *body :
+         {"", "code=a&verifier=b", "[\"a\",\"b\"]", "{\"code\":1,\"verifier\":\"v\"}"}) {
+        const HttpsReply reply = m_client->send("POST", "/auth/native/exchange", {}, body);
+        QVERIFY2(reply.status == 400 && reply.isRefusal(), body);
+    }
 
     // Codes and tokens are kept only as hashes, and the log holds neither.
     QByteArray stored;
     for (const char *file : {"quorvale.sqlite3", "quorvale.sqlite3-wal", "access.log"})
-        stored += readAll(m_server.dataDir() + QLatin1Char('/') + QLatin1String(file));
+        stored += readAll(m_server.dataDir() + '/' + file);
     QVERIFY(!stored.isEmpty());
     for (const QString &secret : {good.code, other.code, QString::fromStdString(token)})
         QVERIFY(!stored.contains(secret.toLatin1()));
@@ -487,93 +388,59 @@ void SignInServerTest::codesAreOneTimeAndBoundToTheChallenge()
 
 void SignInServerTest::concurrentExchangesOfOneCodeHaveOneWinner()
 {
-    const SignIn raced = signIn(QStringLiteral("Race"), QStringLiteral("race@example.com"));
+    const SignIn raced = signIn("Race", "race@example.com");
     QVERIFY2(!raced.code.isEmpty(), qPrintable(raced.error));
     std::vector<int> statuses(6);
-    std::vector<std::thread> threads;
-    for (int &status : statuses) {
-        threads.emplace_back([&] {
-            HttpsClient client(m_server);
-            status = exchange(client, raced.code, raced.key.verifier).status;
-        });
-    }
-    for (auto &thread : threads)
-        thread.join();
+    inParallel(6, [&](int i) {
+        HttpsClient client(m_server);
+        statuses[std::size_t(i)] = exchange(client, raced.code, raced.key.verifier).status;
+    });
     QCOMPARE(std::count(statuses.begin(), statuses.end(), 200), 1);
     QCOMPARE(std::count(statuses.begin(), statuses.end(), 400), 5);
 }
 
-void SignInServerTest::malformedExchangesAreRefused()
-{
-    for (const char *body :
-         {"", "code=a&verifier=b", "[\"a\",\"b\"]", "{\"verifier\":\"v\"}",
-          "{\"code\":1,\"verifier\":\"v\"}", "{\"code\":\"c\",\"verifier\":[]}"}) {
-        const HttpsReply reply = m_client->send("POST", "/auth/native/exchange", {}, body);
-        QVERIFY2(reply.status == 400 && reply.isRefusal(), body);
-    }
-}
-
 void SignInServerTest::expiredCodesAreRefusedAndSwept()
 {
-    // The lifetime is an option of serve, refused out of its range.
-    for (const char *bad : {"-1", "3601", "5s"}) {
-        QProcess serve;
-        serve.start(ReferenceServer::executable(),
-                    {QStringLiteral("--data"), m_server.dataDir(), QStringLiteral("serve"),
-                     QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--code-ttl"),
-                     QLatin1String(bad)});
-        QVERIFY(serve.waitForFinished(timeoutMs));
-        QVERIFY2(serve.exitCode() == 2, bad);
-    }
-
     // With a lifetime of 0 every code has expired by the time it is exchanged.
     ReferenceServer server;
-    server.setServeOptions({QStringLiteral("--code-ttl"), QStringLiteral("0")});
+    server.setServeOptions({"--code-ttl", "0"});
     QVERIFY(server.start());
     HttpsClient client(server);
-    const SignIn first = signIn(QStringLiteral("Ada"), m_adminEmail, &server);
+    const SignIn first = signIn("Ada", m_adminEmail, &server);
     QVERIFY2(!first.code.isEmpty(), qPrintable(first.error));
-    const SignIn second = signIn(QStringLiteral("Ada"), m_adminEmail, &server);
+    const SignIn second = signIn("Ada", m_adminEmail, &server);
     // Making the second code removed the first, which had expired.
-    QCOMPARE(sql(server, QStringLiteral("SELECT count(*) FROM sign_in_codes")),
-             QStringLiteral("1"));
+    QCOMPARE(sql(server, "SELECT count(*) FROM sign_in_codes"), "1");
     for (const SignIn *expired : {&second, &first}) {
         const HttpsReply refused = exchange(client, expired->code, expired->key.verifier);
-        QCOMPARE(refused.status, 400);
         QCOMPARE(refused.json(), m_refusedCode);
     }
-    QCOMPARE(sql(server, QStringLiteral("SELECT count(*) FROM sign_in_codes")),
-             QStringLiteral("0"));
+    QCOMPARE(sql(server, "SELECT count(*) FROM sign_in_codes"), "0");
 }
 
 void SignInServerTest::dataDirectoriesFromBeforeSignInAndImportsGainThem()
 {
     // A data directory whose database predates sign-in codes.
     ReferenceServer server;
-    const QString id = server.addAccount(QStringLiteral("early@example.com"));
+    const QString id = server.addAccount("early@example.com");
     QVERIFY(!id.isEmpty());
-    const QString latest = sql(server, QStringLiteral("PRAGMA user_version"));
-    QCOMPARE(
-        sql(server,
-            QStringLiteral(
-                "DROP TABLE sign_in_codes; DROP TABLE notion_files; DROP TABLE transcriptions; "
-                "DROP TABLE notion_layouts; PRAGMA user_version = 1; "
-                "PRAGMA user_version")),
-        QStringLiteral("1"));
+    const QString latest = sql(server, "PRAGMA user_version");
+    QCOMPARE(sql(server, "DROP TABLE sign_in_codes; DROP TABLE notion_files; "
+                         "DROP TABLE transcriptions; DROP TABLE notion_layouts; "
+                         "PRAGMA user_version = 1; PRAGMA user_version"),
+             "1");
 
     QVERIFY(server.start());
     HttpsClient client(server);
-    const SignIn early =
-        signIn(QStringLiteral("Early"), QStringLiteral("early@example.com"), &server);
+    const SignIn early = signIn("Early", "early@example.com", &server);
     QVERIFY2(!early.code.isEmpty(), qPrintable(early.error));
     const HttpsReply exchanged = exchange(client, early.code, early.key.verifier);
     QCOMPARE(exchanged.status, 200);
     const std::string token(exchanged.json()["token"].stringValue());
-    QCOMPARE(str(client.get("/auth/me", token).json()["account"]["id"].stringValue()), id.toUtf8());
+    QCOMPARE(str(client.get("/auth/me", token).json()["account"].id()), id.toUtf8());
     // So do imported files.
-    QVERIFY(!server.addNotionFile(id, QStringLiteral("b"), QStringLiteral("a.pem"), server.caFile())
-                 .isEmpty());
-    QCOMPARE(sql(server, QStringLiteral("PRAGMA user_version")), latest);
+    QVERIFY(!server.addNotionFile(id, "b", "a.pem", server.caFile()).isEmpty());
+    QCOMPARE(sql(server, "PRAGMA user_version"), latest);
 }
 
 QTEST_GUILESS_MAIN(SignInServerTest)

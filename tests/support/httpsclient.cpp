@@ -69,10 +69,7 @@ public:
         // A server that closes while a body is still being sent must not end the test run.
         std::signal(SIGPIPE, SIG_IGN);
         SSL_CTX_set_verify(m_context.get(), SSL_VERIFY_PEER, nullptr);
-        if (caFile.empty())
-            SSL_CTX_set_default_verify_paths(m_context.get());
-        else
-            SSL_CTX_load_verify_locations(m_context.get(), caFile.c_str(), nullptr);
+        SSL_CTX_load_verify_locations(m_context.get(), caFile.c_str(), nullptr);
     }
     ~Impl() { disconnect(); }
 
@@ -269,10 +266,8 @@ std::string headOf(const std::string &method, const std::string &path, const std
 
 } // namespace
 
-HttpsClient::HttpsClient(const ReferenceServer &server, const std::string &host,
-                         bool trustAuthority)
-    : m_impl(std::make_unique<Impl>(host, server.port(),
-                                    trustAuthority ? server.caFile().toStdString() : std::string()))
+HttpsClient::HttpsClient(const ReferenceServer &server, const std::string &host)
+    : m_impl(std::make_unique<Impl>(host, server.port(), server.caFile().toStdString()))
 {}
 
 HttpsClient::~HttpsClient() = default;

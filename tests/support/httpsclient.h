@@ -1,8 +1,8 @@
 #pragma once
 // The server suites' HTTPS client: HTTP/1.1 straight over OpenSSL, so that what the server
 // sends comes back byte for byte (header values too). It verifies the reference server's
-// certificate against its authority (or, when asked, against the system's roots only), follows
-// no redirect, and answers every request as status, headers and body.
+// certificate against its authority, follows no redirect, and answers every request as status,
+// headers and body.
 #include "json/json.h"
 
 #include <QByteArray>
@@ -34,8 +34,7 @@ struct HttpsReply
 class HttpsClient final
 {
 public:
-    explicit HttpsClient(const ReferenceServer &server, const std::string &host = "localhost",
-                         bool trustAuthority = true);
+    explicit HttpsClient(const ReferenceServer &server, const std::string &host = "localhost");
     ~HttpsClient();
     HttpsClient(const HttpsClient &) = delete;
     HttpsClient &operator=(const HttpsClient &) = delete;
