@@ -102,17 +102,6 @@ private slots:
                                    {" tail", false, false, false, std::nullopt}}));
     }
 
-    void veryLongTextStaysWhole()
-    {
-        QString text;
-        for (int i = 0; i < 20000; ++i)
-            text += QStringLiteral("word **bold** [l](https://x.example/%1)\n").arg(i);
-        const std::vector<Run> runs = links::parseInline(text, origin);
-        QCOMPARE(plainText(runs).size(), 20000 * QStringLiteral("word bold l\n").size());
-        QCOMPARE(runs.back().text, QStringLiteral("\n"));
-        QCOMPARE(runs[runs.size() - 2].link, QUrl("https://x.example/19999"));
-    }
-
     // Links of imported text rewritten to this workspace, and where a click on one goes.
     void rewritesLinks_data()
     {
@@ -161,19 +150,9 @@ private slots:
         const std::vector<Run> runs =
             links::attributed(text, {workspace, holdingPage, resources, origin});
         QCOMPARE(linkOf(runs), link);
-        if (link.isEmpty()) {
-            // An unresolved link is its text, merged into what surrounds it.
+        // An unresolved link is its text, merged into what surrounds it.
+        if (link.isEmpty())
             QCOMPARE(runs.size(), std::size_t(1));
-            return;
-        }
-        // A rewritten link opens where it points.
-        const LinkAction action = links::open(QUrl(link), workspace, origin);
-        if (link.contains(QLatin1String("/api/notion-files/")))
-            QCOMPARE(action.path, QUrl(link).path());
-        else if (link.contains(u'#'))
-            QCOMPARE(action.pageId, link.section(u'#', 1));
-        else
-            QCOMPARE(action.url, QUrl(link));
     }
 
     void leniencyOnMissingMembers()
