@@ -40,13 +40,11 @@ QString storedText(const WorkspaceModel &model)
 
 void chooseType(BlockEditor &editor, const QString &kind)
 {
-    for (QAction *action : editor.typeButton()->menu()->actions()) {
-        if (action->text() == kind) {
-            action->trigger();
-            return;
-        }
-    }
-    QFAIL("no such kind in the type menu");
+    const QList<QAction *> kinds = editor.typeButton()->menu()->actions();
+    const auto found = std::find_if(kinds.begin(), kinds.end(),
+                                    [&](const QAction *action) { return action->text() == kind; });
+    QVERIFY2(found != kinds.end(), qPrintable(kind));
+    (*found)->trigger();
 }
 
 } // namespace

@@ -130,7 +130,6 @@ private slots:
             "https://notes.example.org/#page-plain");
         row("shared name, unknown path", "[s](Nowhere/Shared.png)", "");
         row("undecodable escape", "[x](Roadmap/%FF.png)", "");
-        row("root of the origin", "[home](/)", "");
         // Elsewhere only the web and mail; what else would open an application becomes plain text.
         row("another host over https", "[w](https://example.com/a?b=c)",
             "https://example.com/a?b=c");

@@ -92,14 +92,9 @@ private slots:
         QVERIFY(view.editing() && title->isVisibleTo(&view));
         QTest::keyClicks(title, " B");
         QCOMPARE(storedPage(*m)["title"], JSON("Plan B"));
-    }
 
-    void meetingPagesGetTheRecordingPlace()
-    {
-        auto m = modelWith({page("p1", JSON::array())});
-        PageView view(*m, "p1");
-        QVERIFY(!view.recordingSlot()->isVisibleTo(&view));
-        // Listed among the server's meetings although the page does not say "meeting".
+        // Meeting pages get the recording place: listed among the server's meetings although the
+        // page does not say "meeting".
         m->setMeetings({JSON::object({{"id", "p1"}})});
         QVERIFY(view.recordingSlot()->isVisibleTo(&view));
         m->setMeetings({JSON::object({{"id", 7}})});
@@ -161,17 +156,11 @@ private slots:
         typingGoesOn(" y", "dos tres y");
 
         // A block inserted above, and removed again.
-        m->updatePage("p1", [](JSON &p) {
-            JSON::Array blocks = p["blocks"].arrayValue();
-            blocks.insert(blocks.begin(), block("z", "text", "cero"));
-            p.set("blocks", JSON(std::move(blocks)));
-        });
+        const auto blocks = [](JSON &p) -> JSON::Array & { return p.member("blocks").elements(); };
+        m->updatePage(
+            "p1", [&](JSON &p) { blocks(p).insert(blocks(p).begin(), block("z", "text", "0")); });
         typingGoesOn(" cuatro", "dos tres y cuatro");
-        m->updatePage("p1", [](JSON &p) {
-            JSON::Array blocks = p["blocks"].arrayValue();
-            blocks.erase(blocks.begin());
-            p.set("blocks", JSON(std::move(blocks)));
-        });
+        m->updatePage("p1", [&](JSON &p) { blocks(p).erase(blocks(p).begin()); });
         typingGoesOn(" cinco", "dos tres y cuatro cinco");
 
         // Two blocks sharing an id: only the first is editable, as edits find blocks by id.
