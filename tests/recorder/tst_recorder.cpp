@@ -16,7 +16,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -29,7 +28,6 @@
 
 #include <cmath>
 #include <memory>
-#include <thread>
 
 using namespace quorvale;
 using quorvale::test::finish;
@@ -145,9 +143,8 @@ public:
     class Stream final : public CaptureStream
     {
     public:
-        Stream(ScriptedCapture *owner, CaptureDelegate *delegate)
+        explicit Stream(ScriptedCapture *owner)
             : m_owner(owner)
-            , m_delegate(delegate)
         {}
 
         void addOutput(std::shared_ptr<AudioSink> sink, OutputType type) override
@@ -182,15 +179,8 @@ public:
                 throw CaptureError(QStringLiteral("stop refused"));
         }
 
-        // The platform ends the capture, from a thread of its own.
-        void end(const QString &error)
-        {
-            std::thread([this, error] { m_delegate->streamDidStop(this, serial(), error); }).join();
-        }
-
     private:
         ScriptedCapture *m_owner;
-        CaptureDelegate *m_delegate;
         QList<std::pair<std::shared_ptr<AudioSink>, OutputType>> m_sinks;
     };
 
@@ -205,14 +195,11 @@ public:
         co_return QList<CaptureDisplay>(displayList); // a copy: GCC 12 moves from members
     }
 
-    std::unique_ptr<CaptureStream> createStream(const CaptureDisplay &,
-                                                const CaptureConfiguration &,
-                                                CaptureDelegate *delegate) override
+    std::unique_ptr<CaptureStream>
+    createStream(const CaptureDisplay &, const CaptureConfiguration &, CaptureDelegate *) override
     {
-        auto stream = std::make_unique<Stream>(this, delegate);
-        last = stream.get();
         ++streams;
-        return stream;
+        return std::make_unique<Stream>(this);
     }
 
     bool microphone = true;
@@ -225,7 +212,6 @@ public:
     int askedMicrophone = 0;
     int streams = 0;
     int stops = 0;
-    Stream *last = nullptr;
 };
 
 struct Scripted
@@ -398,35 +384,24 @@ private slots:
         QVERIFY(*std::max_element(audio.begin() + 24000, audio.end()) > 0.1f);
     }
 
-    // The recorder's states, with a scripted capture.
     void startRefusedLeavesNoTrace_data()
     {
         QTest::addColumn<bool>("microphone");
         QTest::addColumn<bool>("display");
         QTest::addColumn<QString>("account");
         QTest::addColumn<QString>("message");
-        QTest::addColumn<QString>("language");
-        const QString badAccount = QStringLiteral(
-            "El identificador de la cuenta no sirve como nombre de la carpeta de grabaciones.");
         QTest::newRow("no microphone")
             << false << true << QStringLiteral("acct")
             << QStringLiteral(
                    "No hay ningún micrófono disponible. Revisa el dispositivo de entrada "
-                   "en la configuración de sonido.")
-            << QString();
-        QTest::newRow("no microphone, English")
-            << false << true << QStringLiteral("acct")
-            << QStringLiteral(
-                   "No microphone is available. Check the input device in the sound settings.")
-            << QStringLiteral("en");
+                   "en la configuración de sonido.");
         QTest::newRow("no display")
             << true << false << QStringLiteral("acct")
-            << QStringLiteral("No hay pantalla disponible para capturar el audio de la reunión.")
-            << QString();
+            << QStringLiteral("No hay pantalla disponible para capturar el audio de la reunión.");
         QTest::newRow("account reaching out")
-            << true << true << QStringLiteral("..") << badAccount << QString();
-        QTest::newRow("account with a slash")
-            << true << true << QStringLiteral("a/../../b") << badAccount << QString();
+            << true << true << QStringLiteral("a/../../b")
+            << QStringLiteral("El identificador de la cuenta no sirve como nombre de la carpeta de "
+                              "grabaciones.");
     }
 
     void startRefusedLeavesNoTrace()
@@ -435,9 +410,7 @@ private slots:
         QFETCH(bool, display);
         QFETCH(QString, account);
         QFETCH(QString, message);
-        QFETCH(QString, language);
         Scripted s;
-        s.recorder.setLanguage(language);
         s.capture->microphone = microphone;
         if (!display)
             s.capture->displayList.clear();
@@ -460,6 +433,7 @@ private slots:
         Gate gate;
         s.capture->startGate = &gate;
         const QString account = newAccount();
+        const QString other = newAccount();
         QSignalSpy recording(&s.recorder, &MeetingRecorder::isRecordingChanged);
 
         auto first = s.recorder.start(QStringLiteral("page-1"), account);
@@ -467,11 +441,6 @@ private slots:
         const QStringList directories = directoriesOf(account);
         QCOMPARE(directories.size(), 1);
         const QString directory = directories.first();
-        QVERIFY(
-            QRegularExpression(QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-"
-                                              "[0-9A-F]{12}$"))
-                .match(QFileInfo(directory).fileName())
-                .hasMatch());
         QCOMPARE(QFileInfo(directory).absolutePath(),
                  m_home.data() + QStringLiteral("/Quorvale/Recordings/") + account);
         QCOMPARE(permissionsOf(directory), 0700);
@@ -479,22 +448,29 @@ private slots:
         QCOMPARE(QDir(directory).entryList(QDir::Files | QDir::Hidden),
                  {QStringLiteral("session.json")});
         const QJsonObject session = readObject(directory + QStringLiteral("/session.json"));
-        QCOMPARE(session.keys(), QStringList({QStringLiteral("accountId"), QStringLiteral("pageId"),
-                                              QStringLiteral("startedAt")}));
         QCOMPARE(session[u"pageId"].toString(), QStringLiteral("page-1"));
         QCOMPARE(session[u"accountId"].toString(), account);
         const QString startedAt = session[u"startedAt"].toString();
         QVERIFY2(startedAt.endsWith(u'Z') && qAbs(QDateTime::fromString(startedAt, Qt::ISODate)
                                                       .secsTo(QDateTime::currentDateTimeUtc())) < 5,
                  qPrintable(startedAt));
-        QVERIFY(!s.recorder.isRecording());
-        QVERIFY(!s.recorder.started().isValid());
+        QVERIFY(!s.recorder.isRecording() && !s.recorder.started().isValid());
+        // Meanwhile a second start returns at once and does nothing.
+        QVERIFY(finish(s.recorder.start(QStringLiteral("second"), other)).ok());
+        QCOMPARE(s.capture->askedMicrophone, 1);
 
         gate.open();
         QVERIFY(finish(std::move(first)).ok());
         QVERIFY(s.recorder.isRecording());
         QCOMPARE(recording.size(), 1);
-        QVERIFY(qAbs(s.recorder.started().secsTo(QDateTime::currentDateTime())) < 5);
+        const QDateTime started = s.recorder.started();
+        QVERIFY(qAbs(started.secsTo(QDateTime::currentDateTime())) < 5);
+        // Nor does one while recording.
+        QVERIFY(finish(s.recorder.start(QStringLiteral("third"), other)).ok());
+        QCOMPARE(s.recorder.pageID(), QStringLiteral("page-1"));
+        QCOMPARE(s.recorder.started(), started);
+        QCOMPARE(s.capture->streams, 1);
+        QVERIFY(directoriesOf(other).isEmpty());
 
         // A second recording of the same account is a sibling with its own identifier.
         QVERIFY(finish(s.recorder.stop()).ok());
@@ -529,37 +505,11 @@ private slots:
         }
     }
 
-    void startWhileStartingOrRecordingIsIgnored()
-    {
-        Scripted s;
-        Gate gate;
-        s.capture->startGate = &gate;
-        const QString account = newAccount();
-        const QString other = newAccount();
-        auto first = s.recorder.start(QStringLiteral("first"), account);
-        // While the first start waits for the capture, a second returns at once and does nothing.
-        QVERIFY(finish(s.recorder.start(QStringLiteral("second"), other)).ok());
-        QCOMPARE(s.recorder.pageID(), QStringLiteral("first"));
-        QCOMPARE(s.capture->askedMicrophone, 1);
-        gate.open();
-        QVERIFY(finish(std::move(first)).ok());
-        QVERIFY(s.recorder.isRecording());
-        const QDateTime started = s.recorder.started();
-
-        // Nor does one while recording.
-        QVERIFY(finish(s.recorder.start(QStringLiteral("third"), other)).ok());
-        QCOMPARE(s.recorder.pageID(), QStringLiteral("first"));
-        QCOMPARE(s.recorder.accountID(), account);
-        QCOMPARE(s.recorder.started(), started);
-        QCOMPARE(s.capture->streams, 1);
-        QCOMPARE(directoriesOf(account).size(), 1);
-        QVERIFY(directoriesOf(other).isEmpty());
-        QVERIFY(finish(s.recorder.stop()).ok());
-    }
-
     void stopMixesAndReturnsToIdle()
     {
         Scripted s;
+        Gate gate;
+        s.capture->stopGate = &gate;
         const QString account = newAccount();
         // Before any start there is nothing to stop.
         QCOMPARE(finish(s.recorder.stop()).error, noRecording);
@@ -569,8 +519,17 @@ private slots:
         QSignalSpy recording(&s.recorder, &MeetingRecorder::isRecordingChanged);
         QSignalSpy pending(&s.recorder, &MeetingRecorder::pendingChanged);
 
-        const auto stopped = finish(s.recorder.stop());
+        // A second stop joins the first; a start while finishing does nothing.
+        auto first = s.recorder.stop();
+        QVERIFY(s.recorder.isFinishing());
+        auto second = s.recorder.stop();
+        QVERIFY(finish(s.recorder.start(QStringLiteral("other"), newAccount())).ok());
+        gate.open();
+        const auto stopped = finish(std::move(first));
         QVERIFY2(stopped.ok(), qPrintable(stopped.error));
+        QCOMPARE(finish(std::move(second)).value, stopped.value);
+        QCOMPARE(s.capture->streams, 1);
+        QCOMPARE(s.capture->stops, 1);
         const QString mixed = directory + QStringLiteral("/meeting.m4a");
         QCOMPARE(*stopped.value, mixed);
         QCOMPARE(s.recorder.pending(), mixed);
@@ -581,35 +540,12 @@ private slots:
         QCOMPARE(permissionsOf(mixed), 0600);
         // The microphone began 0.5 s after the system audio; each lasted 0.2 s.
         QVERIFY(qAbs(test::probe(mixed).duration - 0.7) < 0.03);
+        QCOMPARE(finish(s.recorder.stop()).error, noRecording);
 
         // The next start clears what the last one left pending.
         QVERIFY(finish(s.recorder.start(QStringLiteral("page"), account)).ok());
         QCOMPARE(s.recorder.pending(), QString());
         QVERIFY(finish(s.recorder.stop()).ok());
-    }
-
-    void secondStopJoinsTheFirst()
-    {
-        Scripted s;
-        Gate gate;
-        s.capture->stopGate = &gate;
-        QVERIFY(finish(s.recorder.start(QStringLiteral("page"), newAccount())).ok());
-        auto first = s.recorder.stop();
-        QVERIFY(s.recorder.isFinishing());
-        auto second = s.recorder.stop();
-        // A start while finishing does nothing either.
-        QVERIFY(finish(s.recorder.start(QStringLiteral("other"), newAccount())).ok());
-        QCOMPARE(s.capture->streams, 1);
-        gate.open();
-        const auto a = finish(std::move(first));
-        const auto b = finish(std::move(second));
-        QVERIFY(a.ok() && b.ok());
-        QCOMPARE(*b.value, *a.value);
-        // One teardown: the capture was stopped once.
-        QCOMPARE(s.capture->stops, 1);
-        QVERIFY(!s.recorder.isFinishing());
-        // Once it is over, a stop has nothing to stop.
-        QCOMPARE(finish(s.recorder.stop()).error, noRecording);
     }
 
     void failedStopStillReturnsToIdle()
@@ -630,40 +566,14 @@ private slots:
         QCOMPARE(test::probe(*recovered.value).codec, QStringLiteral("aac"));
     }
 
-    void captureEndedBySystemKeepsFiles()
-    {
-        Scripted s;
-        const QString account = newAccount();
-        QVERIFY(finish(s.recorder.start(QStringLiteral("page"), account)).ok());
-        const QDateTime started = s.recorder.started();
-        QSignalSpy error(&s.recorder, &MeetingRecorder::errorChanged);
-        s.capture->last->end(QStringLiteral("display gone"));
-        // The notice hops to the main thread before anything changes.
-        QVERIFY(s.recorder.isRecording());
-        QVERIFY(error.wait(5000));
-        QCOMPARE(s.recorder.error(), QStringLiteral("display gone"));
-        QVERIFY(!s.recorder.isRecording() && !s.recorder.isFinishing());
-        QCOMPARE(s.recorder.started(), started);
-        QCOMPARE(finish(s.recorder.stop()).error, noRecording);
-        const QString directory = directoriesOf(account).first();
-        QTRY_VERIFY(QFile::exists(directory + QStringLiteral("/system.caf")));
-        QCOMPARE(MeetingRecorder::recoverable(account), {directory});
-
-        // A new recording leaves the old error in place.
-        QVERIFY(finish(s.recorder.start(QStringLiteral("page"), account)).ok());
-        QCOMPARE(s.recorder.error(), QStringLiteral("display gone"));
-        QVERIFY(finish(s.recorder.stop()).ok());
-    }
-
     // Real recordings on a PulseAudio daemon.
     void realRecordingPlacesTonesAtTheirOffsets_data()
     {
         QTest::addColumn<int>("systemFrequency");
         QTest::addColumn<double>("apart"); // seconds the system tone sounds after the microphone's
         // One tone heard by both sources at the same instant sits at the same time in both tracks,
-        // whatever each source's start record says; twice, as that differs from run to run.
+        // whatever each source's start record says.
         QTest::newRow("same instant") << 1000 << 0.0;
-        QTest::newRow("same instant again") << 1000 << 0.0;
         QTest::newRow("system half a second later") << 1500 << 0.5;
     }
 
@@ -711,23 +621,10 @@ private slots:
             QCOMPARE(place(directory, QStringLiteral("microphone"), systemFrequency).onset, -1.0);
         }
 
-        // The mixed file: AAC in an M4A container, 0600, as long as the tracks span, and each tone
-        // at its place on the timeline that starts with the earlier track.
-        QCOMPARE(permissionsOf(mixed), 0600);
-        const test::Probe probed = test::probe(mixed);
-        QCOMPARE(probed.codec, QStringLiteral("aac"));
-        QCOMPARE(probed.brand, QStringLiteral("M4A "));
+        // The mixed file (the mixer suite has its length): AAC in M4A, each tone at its place on
+        // the timeline that starts with the earlier track.
+        QCOMPARE(test::probe(mixed).brand, QStringLiteral("M4A "));
         const double origin = std::min(system.first, microphone.first);
-        double end = 0;
-        for (const auto &[placed, source] : {std::pair{system, QStringLiteral("system")},
-                                             std::pair{microphone, QStringLiteral("microphone")}})
-            end = std::max(
-                end,
-                placed.first - origin +
-                    double(framesOf(directory + u'/' + source + QStringLiteral(".caf"))) / 48000);
-        QVERIFY2(
-            qAbs(probed.duration - end) <= 0.05,
-            qPrintable(QStringLiteral("%1 s, tracks span %2 s").arg(probed.duration).arg(end)));
         const QList<float> audio = test::decode(mixed).left;
         QVERIFY(qAbs(test::findTone(audio, 1000).onset - (microphone.clock() - origin)) <= 0.050);
         QVERIFY(qAbs(test::findTone(audio, systemFrequency).onset - (system.clock() - origin)) <=
@@ -787,41 +684,9 @@ private slots:
         QVERIFY(probed.duration > 0.3);
     }
 
-    void realSoundServerKilledEndsRecording()
+    void realRecordingFollowsTheDefaultOutputUntilTheServerDies()
     {
-        // A daemon of its own, so that killing it disturbs no other test.
-        test::SoundServer server;
-        QVERIFY2(server.start(), qPrintable(server.error()));
-        MeetingRecorder recorder(makePulseCapture(server.address()));
-        const QString account = newAccount();
-        QVERIFY(finish(recorder.start(QStringLiteral("page"), account)).ok());
-        const QString directory = directoriesOf(account).first();
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(directory + QStringLiteral("/system.json")), 5000);
-
-        QSignalSpy error(&recorder, &MeetingRecorder::errorChanged);
-        QSignalSpy recording(&recorder, &MeetingRecorder::isRecordingChanged);
-        server.kill();
-        QVERIFY(error.wait(5000));
-        QVERIFY(!recorder.error().isEmpty());
-        QCOMPARE(recording.size(), 1);
-        QVERIFY(!recorder.isRecording() && !recorder.isFinishing());
-        QCOMPARE(finish(recorder.stop()).error, noRecording);
-
-        // The partial tracks stay, pending.
-        QVERIFY(framesOf(directory + QStringLiteral("/system.caf")) > 0);
-        QVERIFY(!QFile::exists(directory + QStringLiteral("/meeting.m4a")));
-        QCOMPARE(MeetingRecorder::recoverable(account), {directory});
-
-        // With no sound server, the next start fails with the platform's error and keeps the old
-        // one.
-        const QString before = recorder.error();
-        QVERIFY(!finish(recorder.start(QStringLiteral("page"), account)).error.isEmpty());
-        QCOMPARE(recorder.error(), before);
-    }
-
-    void realSystemAudioFollowsTheDefaultOutput()
-    {
-        // A daemon of its own, whose outputs the test adds and removes.
+        // A daemon of its own, whose outputs the test adds and removes, and which it kills.
         test::SoundServer server;
         QVERIFY2(server.start(), qPrintable(server.error()));
         MeetingRecorder recorder(makePulseCapture(server.address()));
@@ -829,22 +694,23 @@ private slots:
         QVERIFY(finish(recorder.start(QStringLiteral("page"), account)).ok());
         const QString directory = directoriesOf(account).first();
         const QString microphone = directory + QStringLiteral("/microphone.caf");
+        const QString systemTrack = directory + QStringLiteral("/system.caf");
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(directory + QStringLiteral("/system.json")), 5000);
         QSignalSpy error(&recorder, &MeetingRecorder::errorChanged);
+        QSignalSpy recording(&recorder, &MeetingRecorder::isRecordingChanged);
+        const auto pactl = [&](const QString &command) {
+            return server.control(command.split(u' ')).has_value();
+        };
 
-        // A headset connects mid-call and the call moves to it: so does the system audio.
+        // A headset connects mid-call and the call moves to it: so does the system audio. Kept
+        // playing, as a headset that carries a call is: an idle null sink renders seconds ahead,
+        // and what is played into it would reach its monitor that much later.
+        QVERIFY(pactl(QStringLiteral("load-module module-null-sink sink_name=headset rate=48000")));
         QVERIFY(
-            server.control({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
-                            QStringLiteral("sink_name=headset"), QStringLiteral("rate=48000")}));
-        // Kept playing, as a headset that carries a call is: an idle null sink renders seconds
-        // ahead, and what is played into it would reach its monitor that much later.
-        QVERIFY(
-            server.control({QStringLiteral("load-module"), QStringLiteral("module-combine-sink"),
-                            QStringLiteral("sink_name=call"), QStringLiteral("slaves=headset")}));
-        QVERIFY(server.control({QStringLiteral("set-default-sink"), QStringLiteral("headset")}));
+            pactl(QStringLiteral("load-module module-combine-sink sink_name=call slaves=headset")));
+        QVERIFY(pactl(QStringLiteral("set-default-sink headset")));
         QTRY_VERIFY_WITH_TIMEOUT(server.isRecorded(QStringLiteral("headset.monitor")), 5000);
         // Played once the headset's audio reaches the track, as a call would go on for a while.
-        const QString systemTrack = directory + QStringLiteral("/system.caf");
         const sf_count_t switched = framesOf(systemTrack);
         QTRY_VERIFY_WITH_TIMEOUT(framesOf(systemTrack) > switched + 24000, 5000);
         // The microphone hears 1000 Hz and the headset plays 1500 Hz half a second later: so they
@@ -866,16 +732,29 @@ private slots:
             const sf_count_t before = framesOf(microphone);
             QTRY_VERIFY_WITH_TIMEOUT(framesOf(microphone) > before + 24000, 5000);
         }
-        QCOMPARE(error.size(), 0);
-        QVERIFY(recorder.isRecording());
-        const auto stopped = finish(recorder.stop());
-        QVERIFY2(stopped.ok(), qPrintable(stopped.error));
+        QCOMPARE(error.size() + recording.size(), 0);
+
+        // The daemon dies: the recording ends with an error, and its tracks stay, pending.
+        server.kill();
+        QVERIFY(error.wait(5000));
+        QVERIFY(!recorder.error().isEmpty());
+        QCOMPARE(recording.size(), 1);
+        QVERIFY(!recorder.isRecording() && !recorder.isFinishing());
+        QCOMPARE(finish(recorder.stop()).error, noRecording);
+        QVERIFY(!QFile::exists(directory + QStringLiteral("/meeting.m4a")));
+        QCOMPARE(MeetingRecorder::recoverable(account), {directory});
         const Placed system = place(directory, QStringLiteral("system"), 1500);
         const Placed heard = place(directory, QStringLiteral("microphone"), 1000);
         QVERIFY(system.onset > 0 && heard.onset > 0);
         const double apart = system.clock() - heard.clock();
         qInfo("tones 0.5 s apart after the switch measured %.1f ms apart", apart * 1000);
         QVERIFY(qAbs(apart - 0.5) <= 0.040);
+
+        // With no sound server, the next start fails with the platform's error and keeps the old
+        // one.
+        const QString before = recorder.error();
+        QVERIFY(!finish(recorder.start(QStringLiteral("page"), account)).error.isEmpty());
+        QCOMPARE(recorder.error(), before);
     }
 
 private:
