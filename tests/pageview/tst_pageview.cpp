@@ -1,4 +1,3 @@
-#include "pageview/attachmentview.h"
 #include "pageview/blockeditor.h"
 #include "pageview/blockview.h"
 #include "pageview/boardview.h"
@@ -8,13 +7,11 @@
 #include "support/modeltesting.h"
 
 #include <QApplication>
-#include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTest>
 #include <QToolButton>
@@ -77,53 +74,33 @@ private slots:
     {
         auto m = modelWith({page("p1", JSON::array())});
         PageView view(*m, "p1");
-        QVERIFY(!view.findChild<QWidget *>("pageImport")->isVisibleTo(&view));
         QCOMPARE(view.findChild<QLabel *>("pageTitleLabel")->text(), QStringLiteral("Plan"));
-
-        // The star flips "favorite": absent or not the boolean true becomes true.
+        // The star flips "favorite" (the document suite has its lenient reading).
         auto *star = view.findChild<QToolButton *>("pageStar");
-        m->updatePage("p1", [](JSON &p) { p.set("favorite", "yes"); });
         star->click();
         QCOMPARE(storedPage(*m)["favorite"], JSON(true));
         QVERIFY(star->property("favorite").toBool());
-        star->click();
-        QCOMPARE(storedPage(*m)["favorite"], JSON(false));
 
         m->updatePage("p1", [](JSON &p) { p.set("importBatchId", ""); });
         QVERIFY(!view.findChild<QWidget *>("pageImport")->isVisibleTo(&view));
         m->updatePage("p1", [](JSON &p) { p.set("importBatchId", "batch"); });
         QVERIFY(view.findChild<QWidget *>("pageImport")->isVisibleTo(&view));
 
-        // Edit/Read switches the title between text and a field, relabelled by language.
-        auto *edit = view.findChild<QPushButton *>("pageEdit");
-        m->setLanguage("en");
-        QCOMPARE(edit->text(), QStringLiteral("Edit"));
-        edit->click();
-        QVERIFY(view.editing());
-        QCOMPARE(edit->text(), QStringLiteral("Read"));
+        // Edit switches the title to a field that writes the page.
+        view.findChild<QPushButton *>("pageEdit")->click();
         auto *title = view.findChild<QLineEdit *>("pageTitle");
-        QVERIFY(title->isVisibleTo(&view));
-        QCOMPARE(title->placeholderText(), QStringLiteral("Title"));
-        title->setFocus();
+        QVERIFY(view.editing() && title->isVisibleTo(&view));
         QTest::keyClicks(title, " B");
         QCOMPARE(storedPage(*m)["title"], JSON("Plan B"));
-        QCOMPARE(title->text(), QStringLiteral("Plan B"));
-    }
 
-    void meetingPagesGetTheRecordingPlace()
-    {
-        auto m = modelWith({page("p1", JSON::array())});
-        PageView view(*m, "p1");
-        QVERIFY(!view.isMeeting());
-        QVERIFY(!view.recordingSlot()->isVisibleTo(&view));
-        // Listed among the server's meetings although the page does not say "meeting".
+        // Meeting pages get the recording place: listed among the server's meetings although the
+        // page does not say "meeting".
         m->setMeetings({JSON::object({{"id", "p1"}})});
-        QVERIFY(view.isMeeting());
         QVERIFY(view.recordingSlot()->isVisibleTo(&view));
         m->setMeetings({JSON::object({{"id", 7}})});
         QVERIFY(!view.isMeeting());
         m->updatePage("p1", [](JSON &p) { p.set("meeting", true); });
-        QVERIFY(view.recordingSlot()->isVisibleTo(&view));
+        QVERIFY(view.isMeeting());
         m->updatePage("p1", [](JSON &p) { p.set("meeting", "true"); });
         QVERIFY(!view.isMeeting());
     }
@@ -143,11 +120,8 @@ private slots:
 
         // "Add block" appends a block of the chosen kind to the page.
         auto *add = view.findChild<QToolButton *>("addBlock");
-        QVERIFY(add->isVisibleTo(&view));
         add->menu()->actions().at(9)->trigger();
-        QCOMPARE(storedPage(*m)["blocks"].size(), std::size_t(7));
         QCOMPARE(storedPage(*m)["blocks"].at(6)["type"], JSON("code"));
-        QCOMPARE(rowKinds(view).size(), 7);
 
         view.setEditing(false);
         QVERIFY(!add->isVisibleTo(&view));
@@ -182,17 +156,11 @@ private slots:
         typingGoesOn(" y", "dos tres y");
 
         // A block inserted above, and removed again.
-        m->updatePage("p1", [](JSON &p) {
-            JSON::Array blocks = p["blocks"].arrayValue();
-            blocks.insert(blocks.begin(), block("z", "text", "cero"));
-            p.set("blocks", JSON(std::move(blocks)));
-        });
+        const auto blocks = [](JSON &p) -> JSON::Array & { return p.member("blocks").elements(); };
+        m->updatePage(
+            "p1", [&](JSON &p) { blocks(p).insert(blocks(p).begin(), block("z", "text", "0")); });
         typingGoesOn(" cuatro", "dos tres y cuatro");
-        m->updatePage("p1", [](JSON &p) {
-            JSON::Array blocks = p["blocks"].arrayValue();
-            blocks.erase(blocks.begin());
-            p.set("blocks", JSON(std::move(blocks)));
-        });
+        m->updatePage("p1", [&](JSON &p) { blocks(p).erase(blocks(p).begin()); });
         typingGoesOn(" cinco", "dos tres y cuatro cinco");
 
         // Two blocks sharing an id: only the first is editable, as edits find blocks by id.
@@ -201,44 +169,28 @@ private slots:
         QCOMPARE(rowKinds(view), QStringList({"editor", "editor", "view"}));
     }
 
-    void listMarkersComeFromTheImport_data()
-    {
-        QTest::addColumn<QString>("type");
-        QTest::addColumn<QString>("layout");
-        QTest::addColumn<QString>("marker");
-        QTest::addColumn<int>("indent");
-        const auto row = [](const char *name, const char *type, const char *layout,
-                            const char *marker, int indent) {
-            QTest::newRow(name) << QString::fromUtf8(type) << QString::fromUtf8(layout)
-                                << QString::fromUtf8(marker) << indent;
-        };
-        row("number, no resources", "number", "", "1.", 0);
-        row("number 0", "number", R"({"number":0,"indent":1})", "1.", 5);
-        row("number 3", "number", R"({"number":3.9,"indent":2})", "3.", 10);
-        row("negative", "number", R"({"number":-2})", "-2.", 0);
-        row("beyond 64 bits", "number", R"({"number":1e300,"indent":1e300})",
-            "9223372036854775807.", 400);
-        row("not a number", "number", R"({"number":"4","indent":"2"})", "1.", 0);
-        row("bullet", "bullet", R"({"indent":3})", "•", 15);
-        row("todo", "todo", "", "square", 0);
-        row("checked todo", "checked", "", "checkmark-square-fill", 0);
-    }
     void listMarkersComeFromTheImport()
     {
-        QFETCH(QString, type);
-        QFETCH(QString, layout);
-        QFETCH(QString, marker);
-        QFETCH(int, indent);
-        JSON b = block("a", type == u"checked" ? "todo" : type.toStdString(), "x");
-        if (type == u"checked")
-            b.set("checked", true);
-        auto m = modelWith({page("p1", JSON::array({b}))});
+        JSON checked = block("g", "todo", "x");
+        checked.set("checked", true);
+        auto m = modelWith({page(
+            "p1", JSON::array({block("a", "number", "x"), block("b", "number", "x"),
+                               block("c", "number", "x"), block("d", "number", "x"),
+                               block("e", "number", "x"), block("f", "bullet", "x"), checked}))});
         PageView view(*m, "p1");
-        if (!layout.isEmpty())
-            m->setResources(JSON::object(
-                {{"listLayout", JSON::object({{"a", JSON::decode(layout.toStdString())}})}}));
-        QCOMPARE(viewAt(view, 0)->marker(), marker);
-        QCOMPARE(viewAt(view, 0)->indent(), indent);
+        // Numbers and indents as the import recorded them, clamped; what is no number is none.
+        m->setResources(JSON::decode(R"({"listLayout":{"b":{"number":3.9,"indent":2},
+            "c":{"number":-2},"d":{"number":1e300,"indent":1e300},"e":{"number":"4","indent":"2"},
+            "f":{"indent":3}}})"));
+        QStringList markers;
+        QList<int> indents;
+        for (int row = 0; row < 7; ++row) {
+            markers << viewAt(view, row)->marker();
+            indents << viewAt(view, row)->indent();
+        }
+        QCOMPARE(markers, QStringList({"1.", "3.", "-2.", "9223372036854775807.", "1.", "•",
+                                       "checkmark-square-fill"}));
+        QCOMPARE(indents, QList<int>({0, 10, 0, 400, 0, 15, 0}));
     }
 
     void blockTextIsPlainMarkupSafe()
@@ -276,42 +228,20 @@ private slots:
 
         emit label->linkActivated(QStringLiteral("https://example.com/x"));
         QCOMPARE(external, QList<QUrl>({QUrl(QStringLiteral("https://example.com/x"))}));
-        emit label->linkActivated(QStringLiteral("https://localhost:1/#p2"));
-        QCOMPARE(m->selection(), QStringLiteral("p2"));
-    }
-
-    void openDecidesByHostAndPath_data()
-    {
-        QTest::addColumn<QString>("url");
-        QTest::addColumn<int>("outcome");
-        QTest::addColumn<QString>("selection");
-        const int handled = int(PageView::Outcome::Handled);
-        const int discarded = int(PageView::Outcome::Discarded);
-        const int system = int(PageView::Outcome::System);
-        QTest::newRow("page") << "https://localhost:1/#p2" << handled << "p2";
-        QTest::newRow("page gone") << "https://localhost:1/#gone" << discarded << "p1";
-        QTest::newRow("file") << "https://localhost:1/api/notion-files/f1" << handled << "p1";
-        QTest::newRow("other path") << "https://localhost:1/elsewhere" << discarded << "p1";
-        QTest::newRow("other host") << "https://example.com/#p2" << system << "p1";
-        QTest::newRow("mailto") << "mailto:ana@example.com" << system << "p1";
-        QTest::newRow("custom scheme") << "slack://open" << discarded << "p1";
-        QTest::newRow("file scheme") << "file:///etc/passwd" << discarded << "p1";
-    }
-    void openDecidesByHostAndPath()
-    {
-        QFETCH(QString, url);
-        QFETCH(int, outcome);
-        QFETCH(QString, selection);
-        auto m = modelWith({page("p1", JSON::array()), page("p2", JSON::array())});
+        // What names nothing here is dropped; a file asks where to save it.
         QStringList asked;
         m->setSavePanel([&asked](const QString &name) {
             asked << name;
             return QString(); // cancelled: nothing is downloaded
         });
-        PageView view(*m, "p1");
-        QCOMPARE(int(view.open(QUrl(url))), outcome);
-        QCOMPARE(m->selection(), selection);
-        QCOMPARE(asked.isEmpty(), !url.contains(QLatin1String("notion-files")));
+        QCOMPARE(view.open(QUrl("https://localhost:1/#gone")), PageView::Outcome::Discarded);
+        QCOMPARE(view.open(QUrl("slack://open")), PageView::Outcome::Discarded);
+        QCOMPARE(view.open(QUrl("https://localhost:1/api/notion-files/f1")),
+                 PageView::Outcome::Handled);
+        QCOMPARE(asked.size(), 1);
+        QCOMPARE(m->selection(), QStringLiteral("p1"));
+        emit label->linkActivated(QStringLiteral("https://localhost:1/#p2"));
+        QCOMPARE(m->selection(), QStringLiteral("p2"));
     }
 
     void subpagesAndNewSubpage()
@@ -331,7 +261,6 @@ private slots:
         const JSON::Array pages = m->workspace()["pages"].arrayValue();
         const JSON &created = pages.back();
         QCOMPARE(created["parentId"], JSON("p1"));
-        QCOMPARE(created["kind"], JSON("document"));
         // The new page is selected; this view, still alive until replaced, lists it.
         QCOMPARE(subpages().size(), 2);
         view.findChildren<QPushButton *>("subpage").at(0)->click();
@@ -344,14 +273,9 @@ private slots:
         board.set("kind", "board");
         auto m = modelWith({board});
         PageView view(*m, "p1");
-        QVERIFY(view.board());
-        QVERIFY(!view.board()->editing());
-        QVERIFY(!view.board()->addButton(0)->isVisibleTo(&view));
+        QVERIFY(view.board() && !view.board()->editing());
         view.setEditing(true);
-        QVERIFY(view.board()->addButton(2)->isVisibleTo(&view));
-        view.board()->addButton(2)->click();
-        QCOMPARE(storedPage(*m)["cards"].at(0)["status"], JSON("Listo"));
-        QCOMPARE(view.board()->cards(2).size(), 1);
+        QVERIFY(view.board()->editing());
     }
 
     void longPagesShowEveryBlock()
@@ -360,12 +284,6 @@ private slots:
         for (int i = 0; i < 500; ++i)
             blocks.push_back(block("b" + std::to_string(i), i % 3 ? "text" : "bullet", "línea"));
         auto m = modelWith({page("p1", JSON(std::move(blocks)))});
-        {
-            PageView view(*m, "p1");
-            QTRY_VERIFY_WITH_TIMEOUT(view.complete(), 10000);
-            QCOMPARE(view.rows().size(), 500);
-            QCOMPARE(viewAt(view, 499)->block().id(), std::string_view("b499"));
-        }
         // Switched to edit mode while the page is still being built: every row ends editable.
         PageView view(*m, "p1");
         view.setEditing(true);

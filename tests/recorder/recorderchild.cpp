@@ -7,7 +7,6 @@
 #include "recorder/meetingrecorder.h"
 
 #include <QCoreApplication>
-#include <QTextStream>
 
 #include <csignal>
 #include <cstdio>

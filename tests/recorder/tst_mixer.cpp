@@ -11,8 +11,6 @@
 #include <QTest>
 
 #include <sndfile.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <functional>
@@ -50,26 +48,6 @@ void writeTone(const QString &path, double frequency, double seconds, int rate =
     QCOMPARE(sf_writef_float(file, samples.data(), static_cast<sf_count_t>(frames)),
              static_cast<sf_count_t>(frames));
     QCOMPARE(sf_close(file), 0);
-}
-
-// A track whose writer died before closing it: the audio is on disk but the header still
-// says the data is empty, so libsndfile reads no frame.
-void writeAbandonedTrack(const QString &path)
-{
-    const pid_t child = fork();
-    QVERIFY(child >= 0);
-    if (child == 0) {
-        SF_INFO info = {};
-        info.samplerate = kRate;
-        info.channels = 2;
-        info.format = SF_FORMAT_CAF | SF_FORMAT_FLOAT;
-        SNDFILE *file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
-        std::vector<float> samples(2 * 4800, 0.1f);
-        _exit(file && sf_writef_float(file, samples.data(), 4800) == 4800 ? 0 : 1);
-    }
-    int status = 0;
-    QCOMPARE(waitpid(child, &status, 0), child);
-    QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 void writeFile(const QString &path, const QByteArray &bytes)
@@ -115,347 +93,331 @@ private slots:
         m_dir.emplace();
         QVERIFY(m_dir->isValid());
     }
+
     void cleanup() { m_dir.reset(); }
 
     // What a stopped recording becomes.
-    void mixesEachSourceAtItsOffset_data();
-    void mixesEachSourceAtItsOffset();
-    void replacesAnEarlierOutput();
+    void mixesEachSourceAtItsOffset_data()
+    {
+        QTest::addColumn<double>("systemStart");
+        QTest::addColumn<double>("systemSeconds");
+        QTest::addColumn<double>("microphoneStart");
+        QTest::addColumn<double>("microphoneSeconds"); // 0: no microphone track
+        QTest::addColumn<int>("microphoneRate");       // not 48 kHz: mono 16-bit integers
+        QTest::addColumn<double>("systemOnset");
+        QTest::addColumn<double>("microphoneOnset");
+        QTest::addColumn<double>("duration");
+
+        QTest::newRow("microphone half a second later")
+            << 100.25 << 1.0 << 100.75 << 1.0 << kRate << 0.0 << 0.5 << 1.5;
+        QTest::newRow("microphone first") << 7.5 << 0.8 << 7.2 << 0.6 << kRate << 0.3 << 0.0 << 1.1;
+        QTest::newRow("later source ends first")
+            << 0.0 << 1.6 << 0.4 << 0.5 << kRate << 0.0 << 0.4 << 1.6;
+        QTest::newRow("single source")
+            << 12345.0 << 0.7 << -1.0 << 0.0 << kRate << 0.0 << -1.0 << 0.7;
+        QTest::newRow("mono 44.1 kHz microphone")
+            << 50.0 << 1.0 << 50.25 << 1.0 << 44100 << 0.0 << 0.25 << 1.25;
+    }
+
+    void mixesEachSourceAtItsOffset()
+    {
+        QFETCH(double, systemStart);
+        QFETCH(double, systemSeconds);
+        QFETCH(double, microphoneStart);
+        QFETCH(double, microphoneSeconds);
+        QFETCH(int, microphoneRate);
+        QFETCH(double, systemOnset);
+        QFETCH(double, microphoneOnset);
+        QFETCH(double, duration);
+
+        QList<Track> tracks;
+        writeTone(path("system.caf"), 440, systemSeconds);
+        tracks.append({path("system.caf"), systemStart});
+        QStringList expected = {"meeting.m4a", "system.caf"};
+        if (microphoneSeconds > 0) {
+            if (microphoneRate == kRate)
+                writeTone(path("microphone.caf"), 1000, microphoneSeconds);
+            else
+                writeTone(path("microphone.caf"), 1000, microphoneSeconds, microphoneRate, 1,
+                          SF_FORMAT_CAF | SF_FORMAT_PCM_16);
+            tracks.append({path("microphone.caf"), microphoneStart});
+            expected.insert(1, "microphone.caf");
+        }
+        const QString output = path("meeting.m4a");
+        QCOMPARE(quorvale::mixTracks(tracks, output), output);
+
+        const quorvale::test::Probe info = quorvale::test::probe(output);
+        QCOMPARE(info.codec, QStringLiteral("aac"));
+        QVERIFY2(info.container.contains(QStringLiteral("mp4")), qPrintable(info.container));
+        QCOMPARE(info.sampleRate, kRate);
+        QCOMPARE(info.channels, 2);
+        QVERIFY(near(info.duration, duration, 0.03));
+
+        // Summed as they are, in both ears: each source keeps its place and its own level.
+        const quorvale::test::Decoded mix = decode(output);
+        for (const QList<float> &ear : {mix.left, mix.right}) {
+            QVERIFY(near(findTone(ear, 440).onset, systemOnset, 0.05));
+            QVERIFY(near(findTone(ear, 440).level, kAmplitude, 0.03));
+            if (microphoneSeconds > 0) {
+                QVERIFY(near(findTone(ear, 1000).onset, microphoneOnset, 0.05));
+                QVERIFY(near(findTone(ear, 1000).level, kAmplitude, 0.03));
+            }
+        }
+        // Nothing but the tracks and the result: no partial file stays behind.
+        QCOMPARE(filesIn(m_dir->path()), expected);
+    }
+
+    void replacesAnEarlierOutput()
+    {
+        writeTone(path("system.caf"), 440, 0.5);
+        writeFile(path("meeting.m4a"), "left over");
+        QFile::setPermissions(path("meeting.m4a"), QFileDevice::ReadOwner |
+                                                       QFileDevice::WriteOwner |
+                                                       QFileDevice::ReadOther);
+        quorvale::mixTracks({{path("system.caf"), 0}}, path("meeting.m4a"));
+        QCOMPARE(quorvale::test::probe(path("meeting.m4a")).codec, QStringLiteral("aac"));
+        QVERIFY(!(QFile::permissions(path("meeting.m4a")) & QFileDevice::ReadOther));
+        // The output's directory is not made.
+        QVERIFY_THROWS_EXCEPTION(
+            quorvale::FileError,
+            quorvale::mixTracks({{path("system.caf"), 0}}, path("gone/meeting.m4a")));
+    }
 
     // Tracks that carry nothing, or that cannot be read.
-    void tracksWithoutAudioLeaveNoOutput();
-    void unreadableTrackLeavesNoOutput_data();
-    void unreadableTrackLeavesNoOutput();
-    void refusesAnOffsetBeyondReason();
+    void tracksWithoutAudioLeaveNoOutput()
+    {
+        QCOMPARE(recordingErrorOf([&] { quorvale::mixTracks({}, path("meeting.m4a")); }), kNoAudio);
+        // A track that began but holds no frame (a killed writer's is the recovery tables').
+        writeTone(path("system.caf"), 440, 0);
+        QCOMPARE(recordingErrorOf([&] {
+                     quorvale::mixTracks({{path("system.caf"), 10}}, path("meeting.m4a"));
+                 }),
+                 kNoAudio);
+        QCOMPARE(filesIn(m_dir->path()), QStringList{"system.caf"});
+
+        // The empty track still started first: the other is placed after it.
+        writeTone(path("microphone.caf"), 1000, 0.5);
+        quorvale::mixTracks({{path("system.caf"), 10}, {path("microphone.caf"), 10.3}},
+                            path("meeting.m4a"));
+        const quorvale::test::Decoded mix = decode(path("meeting.m4a"));
+        QVERIFY(near(mix.seconds(), 0.8, 0.03));
+        QVERIFY(near(findTone(mix.left, 1000).onset, 0.3, 0.05));
+
+        // Recovery with no readable track, or of a stray file, fails the same way.
+        QVERIFY(QFile::remove(path("meeting.m4a")));
+        writeFile(path("system.caf"), "not audio");
+        writeFile(path("microphone.caf"), "");
+        QCOMPARE(recordingErrorOf([&] { quorvale::recoverDirectory(m_dir->path()); }), kNoAudio);
+        QVERIFY(!QFile::exists(path("meeting.m4a")));
+        writeFile(path(".DS_Store"), "x");
+        QCOMPARE(recordingErrorOf([&] { quorvale::recoverDirectory(path(".DS_Store")); }),
+                 kNoAudio);
+    }
+
+    void unreadableTrackLeavesNoOutput_data()
+    {
+        QTest::addColumn<QByteArray>("contents");
+        QTest::addColumn<bool>("exists");
+        QTest::newRow("not audio") << QByteArray("caff but not really") << true;
+        QTest::newRow("missing") << QByteArray() << false;
+        // Its header promises more audio than the file holds, as after a lost write.
+        QTest::newRow("cut short") << QByteArray("cut") << true;
+    }
+
+    void unreadableTrackLeavesNoOutput()
+    {
+        QFETCH(QByteArray, contents);
+        QFETCH(bool, exists);
+        writeTone(path("system.caf"), 440, 0.3);
+        if (contents == "cut") {
+            writeTone(path("microphone.caf"), 1000, 0.3);
+            QFile track(path("microphone.caf"));
+            QVERIFY(track.resize(track.size() - 4800 * 8));
+        } else if (exists) {
+            writeFile(path("microphone.caf"), contents);
+        }
+        try {
+            quorvale::mixTracks({{path("system.caf"), 0}, {path("microphone.caf"), 0}},
+                                path("meeting.m4a"));
+            QFAIL("an unreadable track was mixed");
+        } catch (const quorvale::MediaError &error) {
+            QVERIFY2(QString::fromUtf8(error.what()).contains(path("microphone.caf")),
+                     error.what());
+        }
+        const QStringList left =
+            exists ? QStringList{"microphone.caf", "system.caf"} : QStringList{"system.caf"};
+        QCOMPARE(filesIn(m_dir->path()), left);
+    }
+
+    void refusesAnOffsetBeyondReason()
+    {
+        // A start record corrupted into a huge number must not start an endless encode.
+        writeTone(path("system.caf"), 440, 0.3);
+        writeTone(path("microphone.caf"), 1000, 0.3);
+        QVERIFY_THROWS_EXCEPTION(
+            quorvale::MediaError,
+            quorvale::mixTracks({{path("system.caf"), 0}, {path("microphone.caf"), 1e300}},
+                                path("meeting.m4a")));
+        QVERIFY(!QFile::exists(path("meeting.m4a")));
+    }
 
     // Recovery from the files on disk.
-    void recoveryReadsStartRecords_data();
-    void recoveryReadsStartRecords();
-    void recoverMixesWhatWasLeft();
-    void recoverySavesWhatCanBeRead_data();
-    void recoverySavesWhatCanBeRead();
-    void recoverReturnsAnExistingMix();
-    void listsPendingRecordings();
+    void recoveryReadsStartRecords_data()
+    {
+        QTest::addColumn<QByteArray>("record");
+        QTest::addColumn<double>("start");
+        QTest::newRow("number") << QByteArray(R"({"first":812.625})") << 812.625;
+        // A lost start is the earliest known one: the capture clock counts from boot, so 0
+        // would put the other source far into the mix.
+        QTest::newRow("missing") << QByteArray() << 4.5;
+        QTest::newRow("not JSON") << QByteArray("{\"first\":") << 4.5;
+        QTest::newRow("first not a number") << QByteArray(R"({"first":"812.5"})") << 4.5;
+        // Hours apart on one clock cannot both be right: the later one is taken as damaged.
+        QTest::newRow("more than 6 hours later") << QByteArray(R"({"first":21604.6})") << 4.5;
+        QTest::newRow("within 6 hours") << QByteArray(R"({"first":21604.4})") << 21604.4;
+    }
+
+    void recoveryReadsStartRecords()
+    {
+        QFETCH(QByteArray, record);
+        QFETCH(double, start);
+        // Only the track files count; the order is system, then microphone.
+        writeFile(path("microphone.caf"), "x");
+        writeFile(path("microphone.json"), R"({"first":4.5})");
+        writeFile(path("system.caf"), "x");
+        if (!record.isEmpty())
+            writeFile(path("system.json"), record);
+        const QList<Track> tracks = quorvale::recoveryTracks(m_dir->path());
+        QCOMPARE(tracks.size(), 2);
+        QCOMPARE(tracks[0].path, path("system.caf"));
+        QCOMPARE(tracks[0].start, start);
+        QCOMPARE(tracks[1].path, path("microphone.caf"));
+        QCOMPARE(tracks[1].start, 4.5);
+
+        // No start known at all: both at 0, so both start the mix.
+        QVERIFY(QFile::remove(path("microphone.json")));
+        QFile::remove(path("system.json"));
+        for (const Track &track : quorvale::recoveryTracks(m_dir->path()))
+            QCOMPARE(track.start, 0.0);
+    }
+
+    void recoverMixesWhatWasLeft()
+    {
+        // The system's start record is lost: it starts with the microphone, whose recorded start
+        // is far along the capture clock (days after boot).
+        writeTone(path("system.caf"), 440, 0.5);
+        writeFile(path("system.json"), "garbage");
+        writeTone(path("microphone.caf"), 1000, 0.5);
+        writeFile(path("microphone.json"), R"({"first":345600.4})");
+        writeFile(path("session.json"),
+                  R"({"pageId":"p","accountId":"a","startedAt":"2026-03-04T15:20:00Z"})");
+
+        const QString output = quorvale::recoverDirectory(m_dir->path());
+        QCOMPARE(output, path("meeting.m4a"));
+        const quorvale::test::Decoded mix = decode(output);
+        QVERIFY(near(mix.seconds(), 0.5, 0.03));
+        QVERIFY(near(findTone(mix.left, 440).onset, 0, 0.05));
+        QVERIFY(near(findTone(mix.left, 1000).onset, 0, 0.05));
+    }
+
+    void recoverySavesWhatCanBeRead_data()
+    {
+        QTest::addColumn<QByteArray>("damage");
+        QTest::addColumn<double>("readable"); // seconds of the microphone that survive; 0: none
+        QTest::newRow("cut short") << QByteArray("cut") << 0.4;
+        QTest::newRow("size never written") << QByteArray("size 4") << 0.5;
+        QTest::newRow("size unknown") << QByteArray("size -1") << 0.5;
+        QTest::newRow("size beyond the file") << QByteArray("size huge") << 0.5;
+        QTest::newRow("format lost") << QByteArray("format") << 0.0;
+        QTest::newRow("not audio") << QByteArray("garbage") << 0.0;
+    }
+
+    void recoverySavesWhatCanBeRead()
+    {
+        QFETCH(QByteArray, damage);
+        QFETCH(double, readable);
+        writeTone(path("system.caf"), 440, 0.5);
+        writeFile(path("system.json"), R"({"first":10})");
+        writeTone(path("microphone.caf"), 1000, 0.5);
+        writeFile(path("microphone.json"), R"({"first":10.2})");
+        QFile track(path("microphone.caf"));
+        QVERIFY(track.open(QIODevice::ReadWrite));
+        QByteArray bytes = track.readAll();
+        const qsizetype data = bytes.indexOf("data") + 4;
+        const qsizetype format = bytes.indexOf("desc") + 12;
+        QVERIFY(data > 4 && format > 12);
+        const auto sizeField = [&](quint64 size) {
+            for (int i = 0; i < 8; ++i)
+                bytes[data + i] = char(size >> (56 - 8 * i));
+        };
+        if (damage == "cut")
+            bytes.chop(4800 * 8);
+        else if (damage == "size 4")
+            sizeField(4);
+        else if (damage == "size -1")
+            sizeField(~quint64(0));
+        else if (damage == "size huge")
+            sizeField(quint64(1) << 40);
+        else if (damage == "format")
+            bytes.replace(format, 8, QByteArray(8, 0));
+        else
+            bytes = "garbage";
+        QVERIFY(track.resize(0) && track.write(bytes) == bytes.size());
+        track.close();
+
+        const quorvale::Recovery recovered = quorvale::recoverRecording(m_dir->path());
+        QCOMPARE(recovered.path, path("meeting.m4a"));
+        const quorvale::test::Decoded mix = decode(recovered.path);
+        QVERIFY(near(findTone(mix.left, 440).onset, 0, 0.05));
+        QVERIFY(near(mix.seconds(), std::max(0.5, 0.2 + readable), 0.03));
+        const quorvale::test::Tone microphone = findTone(mix.left, 1000);
+        if (readable > 0) {
+            QVERIFY(near(microphone.onset, 0.2, 0.05));
+            QVERIFY(near(microphone.level, kAmplitude, 0.03));
+            QCOMPARE(recovered.notice, QString());
+        } else {
+            // The user learns which source the recording lacks.
+            QCOMPARE(microphone.onset, -1.0);
+            QCOMPARE(recovered.notice,
+                     QStringLiteral("La grabación se recuperó sin el micrófono: su "
+                                    "pista no se pudo leer."));
+        }
+    }
+
+    void recoverReturnsAnExistingMix()
+    {
+        // Tracks gone, or unreadable: the finished mix is returned without touching them.
+        writeFile(path("meeting.m4a"), "already mixed");
+        writeFile(path("system.caf"), "not audio");
+        QCOMPARE(quorvale::recoverDirectory(m_dir->path()), path("meeting.m4a"));
+        QVERIFY(QFile::remove(path("system.caf")));
+        QCOMPARE(quorvale::recoverDirectory(m_dir->path()), path("meeting.m4a"));
+        QFile mix(path("meeting.m4a"));
+        QVERIFY(mix.open(QIODevice::ReadOnly));
+        QCOMPARE(mix.readAll(), QByteArray("already mixed"));
+    }
+
+    void listsPendingRecordings()
+    {
+        const QString account = path("Recordings/account-1");
+        QVERIFY(quorvale::recoverableDirectories(account).isEmpty());
+        for (const char *name : {"/1", "/2", "/3"})
+            QVERIFY(QDir().mkpath(account + name));
+        writeFile(account + "/2/uploaded.json", "{}");
+        writeFile(account + "/3/meeting.m4a", "x");
+        writeFile(account + "/.DS_Store", "x");
+
+        // Everything not uploaded, mixed or not, and whatever else lies there: recovery decides.
+        QStringList pending = quorvale::recoverableDirectories(account);
+        pending.sort();
+        QCOMPARE(pending, QStringList({account + "/.DS_Store", account + "/1", account + "/3"}));
+    }
 
 private:
     QString path(const QString &name) const { return m_dir->filePath(name); }
 
     std::optional<QTemporaryDir> m_dir;
 };
-
-void TestMixer::mixesEachSourceAtItsOffset_data()
-{
-    QTest::addColumn<double>("systemStart");
-    QTest::addColumn<double>("systemSeconds");
-    QTest::addColumn<double>("microphoneStart");
-    QTest::addColumn<double>("microphoneSeconds"); // 0: no microphone track
-    QTest::addColumn<int>("microphoneRate");       // not 48 kHz: mono 16-bit integers
-    QTest::addColumn<double>("systemOnset");
-    QTest::addColumn<double>("microphoneOnset");
-    QTest::addColumn<double>("duration");
-
-    QTest::newRow("microphone half a second later")
-        << 100.25 << 1.0 << 100.75 << 1.0 << kRate << 0.0 << 0.5 << 1.5;
-    QTest::newRow("microphone first") << 7.5 << 0.8 << 7.2 << 0.6 << kRate << 0.3 << 0.0 << 1.1;
-    QTest::newRow("same start") << 3.0 << 0.6 << 3.0 << 0.9 << kRate << 0.0 << 0.0 << 0.9;
-    QTest::newRow("later source ends first")
-        << 0.0 << 1.6 << 0.4 << 0.5 << kRate << 0.0 << 0.4 << 1.6;
-    QTest::newRow("single source") << 12345.0 << 0.7 << -1.0 << 0.0 << kRate << 0.0 << -1.0 << 0.7;
-    QTest::newRow("mono 44.1 kHz microphone")
-        << 50.0 << 1.0 << 50.25 << 1.0 << 44100 << 0.0 << 0.25 << 1.25;
-}
-
-void TestMixer::mixesEachSourceAtItsOffset()
-{
-    QFETCH(double, systemStart);
-    QFETCH(double, systemSeconds);
-    QFETCH(double, microphoneStart);
-    QFETCH(double, microphoneSeconds);
-    QFETCH(int, microphoneRate);
-    QFETCH(double, systemOnset);
-    QFETCH(double, microphoneOnset);
-    QFETCH(double, duration);
-
-    QList<Track> tracks;
-    writeTone(path("system.caf"), 440, systemSeconds);
-    tracks.append({path("system.caf"), systemStart});
-    QStringList expected = {"meeting.m4a", "system.caf"};
-    if (microphoneSeconds > 0) {
-        if (microphoneRate == kRate)
-            writeTone(path("microphone.caf"), 1000, microphoneSeconds);
-        else
-            writeTone(path("microphone.caf"), 1000, microphoneSeconds, microphoneRate, 1,
-                      SF_FORMAT_CAF | SF_FORMAT_PCM_16);
-        tracks.append({path("microphone.caf"), microphoneStart});
-        expected.insert(1, "microphone.caf");
-    }
-    const QString output = path("meeting.m4a");
-    QCOMPARE(quorvale::mixTracks(tracks, output), output);
-
-    const quorvale::test::Probe info = quorvale::test::probe(output);
-    QCOMPARE(info.codec, QStringLiteral("aac"));
-    QVERIFY2(info.container.contains(QStringLiteral("mp4")), qPrintable(info.container));
-    QCOMPARE(info.sampleRate, kRate);
-    QCOMPARE(info.channels, 2);
-    QVERIFY(near(info.duration, duration, 0.03));
-    QCOMPARE(QFile::permissions(output), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                             QFileDevice::ReadUser | QFileDevice::WriteUser);
-
-    // Summed as they are, in both ears: each source keeps its place and its own level.
-    const quorvale::test::Decoded mix = decode(output);
-    for (const QList<float> &ear : {mix.left, mix.right}) {
-        QVERIFY(near(findTone(ear, 440).onset, systemOnset, 0.05));
-        QVERIFY(near(findTone(ear, 440).level, kAmplitude, 0.03));
-        if (microphoneSeconds > 0) {
-            QVERIFY(near(findTone(ear, 1000).onset, microphoneOnset, 0.05));
-            QVERIFY(near(findTone(ear, 1000).level, kAmplitude, 0.03));
-        }
-    }
-    // Nothing but the tracks and the result: no partial file stays behind.
-    QCOMPARE(filesIn(m_dir->path()), expected);
-}
-
-void TestMixer::replacesAnEarlierOutput()
-{
-    writeTone(path("system.caf"), 440, 0.5);
-    writeFile(path("meeting.m4a"), "left over");
-    QFile::setPermissions(path("meeting.m4a"), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                   QFileDevice::ReadOther);
-    quorvale::mixTracks({{path("system.caf"), 0}}, path("meeting.m4a"));
-    QCOMPARE(quorvale::test::probe(path("meeting.m4a")).codec, QStringLiteral("aac"));
-    QVERIFY(!(QFile::permissions(path("meeting.m4a")) & QFileDevice::ReadOther));
-    // The output's directory is not made.
-    QVERIFY_THROWS_EXCEPTION(quorvale::FileError, quorvale::mixTracks({{path("system.caf"), 0}},
-                                                                      path("gone/meeting.m4a")));
-}
-
-void TestMixer::tracksWithoutAudioLeaveNoOutput()
-{
-    QCOMPARE(recordingErrorOf([&] { quorvale::mixTracks({}, path("meeting.m4a"), "en"); }),
-             QStringLiteral("No audio was received. The recovery files remain on this computer."));
-    writeAbandonedTrack(path("system.caf"));
-    QCOMPARE(recordingErrorOf([&] {
-                 quorvale::mixTracks({{path("system.caf"), 10}}, path("meeting.m4a"));
-             }),
-             kNoAudio);
-    QCOMPARE(filesIn(m_dir->path()), QStringList{"system.caf"});
-
-    // The empty track still started first: the other is placed after it.
-    writeTone(path("microphone.caf"), 1000, 0.5);
-    quorvale::mixTracks({{path("system.caf"), 10}, {path("microphone.caf"), 10.3}},
-                        path("meeting.m4a"));
-    const quorvale::test::Decoded mix = decode(path("meeting.m4a"));
-    QVERIFY(near(mix.seconds(), 0.8, 0.03));
-    QVERIFY(near(findTone(mix.left, 1000).onset, 0.3, 0.05));
-
-    // Recovery with no readable track, or of a stray file, fails the same way.
-    QVERIFY(QFile::remove(path("meeting.m4a")));
-    writeFile(path("system.caf"), "not audio");
-    writeFile(path("microphone.caf"), "");
-    QCOMPARE(recordingErrorOf([&] { quorvale::recoverDirectory(m_dir->path()); }), kNoAudio);
-    QVERIFY(!QFile::exists(path("meeting.m4a")));
-    writeFile(path(".DS_Store"), "x");
-    QCOMPARE(recordingErrorOf([&] { quorvale::recoverDirectory(path(".DS_Store")); }), kNoAudio);
-}
-
-void TestMixer::unreadableTrackLeavesNoOutput_data()
-{
-    QTest::addColumn<QByteArray>("contents");
-    QTest::addColumn<bool>("exists");
-    QTest::newRow("not audio") << QByteArray("caff but not really") << true;
-    QTest::newRow("empty file") << QByteArray() << true;
-    QTest::newRow("missing") << QByteArray() << false;
-    // Its header promises more audio than the file holds, as after a lost write.
-    QTest::newRow("cut short") << QByteArray("cut") << true;
-}
-
-void TestMixer::unreadableTrackLeavesNoOutput()
-{
-    QFETCH(QByteArray, contents);
-    QFETCH(bool, exists);
-    writeTone(path("system.caf"), 440, 0.3);
-    if (contents == "cut") {
-        writeTone(path("microphone.caf"), 1000, 0.3);
-        QFile track(path("microphone.caf"));
-        QVERIFY(track.resize(track.size() - 4800 * 8));
-    } else if (exists) {
-        writeFile(path("microphone.caf"), contents);
-    }
-    try {
-        quorvale::mixTracks({{path("system.caf"), 0}, {path("microphone.caf"), 0}},
-                            path("meeting.m4a"));
-        QFAIL("an unreadable track was mixed");
-    } catch (const quorvale::MediaError &error) {
-        QVERIFY2(QString::fromUtf8(error.what()).contains(path("microphone.caf")), error.what());
-    }
-    const QStringList left =
-        exists ? QStringList{"microphone.caf", "system.caf"} : QStringList{"system.caf"};
-    QCOMPARE(filesIn(m_dir->path()), left);
-}
-
-void TestMixer::refusesAnOffsetBeyondReason()
-{
-    // A start record corrupted into a huge number must not start an endless encode.
-    writeTone(path("system.caf"), 440, 0.3);
-    writeTone(path("microphone.caf"), 1000, 0.3);
-    QVERIFY_THROWS_EXCEPTION(
-        quorvale::MediaError,
-        quorvale::mixTracks({{path("system.caf"), 0}, {path("microphone.caf"), 1e300}},
-                            path("meeting.m4a")));
-    QVERIFY(!QFile::exists(path("meeting.m4a")));
-}
-
-void TestMixer::recoveryReadsStartRecords_data()
-{
-    QTest::addColumn<QByteArray>("record");
-    QTest::addColumn<double>("start");
-    QTest::newRow("number") << QByteArray(R"({"first":812.625})") << 812.625;
-    // A lost start is the earliest known one: the capture clock counts from boot, so 0
-    // would put the other source far into the mix.
-    QTest::newRow("missing") << QByteArray() << 4.5;
-    QTest::newRow("not JSON") << QByteArray("{\"first\":") << 4.5;
-    QTest::newRow("not an object") << QByteArray("[812.5]") << 4.5;
-    QTest::newRow("no first") << QByteArray(R"({"start":812.5})") << 4.5;
-    QTest::newRow("first not a number") << QByteArray(R"({"first":"812.5"})") << 4.5;
-    // Hours apart on one clock cannot both be right: the later one is taken as damaged.
-    QTest::newRow("more than 6 hours later") << QByteArray(R"({"first":21604.6})") << 4.5;
-    QTest::newRow("within 6 hours") << QByteArray(R"({"first":21604.4})") << 21604.4;
-}
-
-void TestMixer::recoveryReadsStartRecords()
-{
-    QFETCH(QByteArray, record);
-    QFETCH(double, start);
-    // Only the track files count; the order is system, then microphone.
-    writeFile(path("microphone.caf"), "x");
-    writeFile(path("microphone.json"), R"({"first":4.5})");
-    writeFile(path("system.caf"), "x");
-    if (!record.isEmpty())
-        writeFile(path("system.json"), record);
-    const QList<Track> tracks = quorvale::recoveryTracks(m_dir->path());
-    QCOMPARE(tracks.size(), 2);
-    QCOMPARE(tracks[0].path, path("system.caf"));
-    QCOMPARE(tracks[0].start, start);
-    QCOMPARE(tracks[1].path, path("microphone.caf"));
-    QCOMPARE(tracks[1].start, 4.5);
-
-    // No start known at all: both at 0, so both start the mix.
-    QVERIFY(QFile::remove(path("microphone.json")));
-    QFile::remove(path("system.json"));
-    for (const Track &track : quorvale::recoveryTracks(m_dir->path()))
-        QCOMPARE(track.start, 0.0);
-}
-
-void TestMixer::recoverMixesWhatWasLeft()
-{
-    // The system's start record is lost: it starts with the microphone, whose recorded start
-    // is far along the capture clock (days after boot).
-    writeTone(path("system.caf"), 440, 0.5);
-    writeFile(path("system.json"), "garbage");
-    writeTone(path("microphone.caf"), 1000, 0.5);
-    writeFile(path("microphone.json"), R"({"first":345600.4})");
-    writeFile(path("session.json"),
-              R"({"pageId":"p","accountId":"a","startedAt":"2026-03-04T15:20:00Z"})");
-
-    const QString output = quorvale::recoverDirectory(m_dir->path());
-    QCOMPARE(output, path("meeting.m4a"));
-    const quorvale::test::Decoded mix = decode(output);
-    QVERIFY(near(mix.seconds(), 0.5, 0.03));
-    QVERIFY(near(findTone(mix.left, 440).onset, 0, 0.05));
-    QVERIFY(near(findTone(mix.left, 1000).onset, 0, 0.05));
-}
-
-void TestMixer::recoverySavesWhatCanBeRead_data()
-{
-    QTest::addColumn<QByteArray>("damage");
-    QTest::addColumn<double>("readable"); // seconds of the microphone that survive; 0: none
-    QTest::newRow("cut short") << QByteArray("cut") << 0.4;
-    QTest::newRow("size never written") << QByteArray("size 4") << 0.5;
-    QTest::newRow("size unknown") << QByteArray("size -1") << 0.5;
-    QTest::newRow("size beyond the file") << QByteArray("size huge") << 0.5;
-    QTest::newRow("format lost") << QByteArray("format") << 0.0;
-    QTest::newRow("not audio") << QByteArray("garbage") << 0.0;
-}
-
-void TestMixer::recoverySavesWhatCanBeRead()
-{
-    QFETCH(QByteArray, damage);
-    QFETCH(double, readable);
-    writeTone(path("system.caf"), 440, 0.5);
-    writeFile(path("system.json"), R"({"first":10})");
-    writeTone(path("microphone.caf"), 1000, 0.5);
-    writeFile(path("microphone.json"), R"({"first":10.2})");
-    QFile track(path("microphone.caf"));
-    QVERIFY(track.open(QIODevice::ReadWrite));
-    QByteArray bytes = track.readAll();
-    const qsizetype data = bytes.indexOf("data") + 4;
-    const qsizetype format = bytes.indexOf("desc") + 12;
-    QVERIFY(data > 4 && format > 12);
-    const auto sizeField = [&](quint64 size) {
-        for (int i = 0; i < 8; ++i)
-            bytes[data + i] = char(size >> (56 - 8 * i));
-    };
-    if (damage == "cut")
-        bytes.chop(4800 * 8);
-    else if (damage == "size 4")
-        sizeField(4);
-    else if (damage == "size -1")
-        sizeField(~quint64(0));
-    else if (damage == "size huge")
-        sizeField(quint64(1) << 40);
-    else if (damage == "format")
-        bytes.replace(format, 8, QByteArray(8, 0));
-    else
-        bytes = "garbage";
-    QVERIFY(track.resize(0) && track.write(bytes) == bytes.size());
-    track.close();
-
-    const quorvale::Recovery recovered = quorvale::recoverRecording(m_dir->path());
-    QCOMPARE(recovered.path, path("meeting.m4a"));
-    const quorvale::test::Decoded mix = decode(recovered.path);
-    QVERIFY(near(findTone(mix.left, 440).onset, 0, 0.05));
-    QVERIFY(near(mix.seconds(), std::max(0.5, 0.2 + readable), 0.03));
-    const quorvale::test::Tone microphone = findTone(mix.left, 1000);
-    if (readable > 0) {
-        QVERIFY(near(microphone.onset, 0.2, 0.05));
-        QVERIFY(near(microphone.level, kAmplitude, 0.03));
-        QCOMPARE(recovered.notice, QString());
-    } else {
-        // The user learns which source the recording lacks.
-        QCOMPARE(microphone.onset, -1.0);
-        QCOMPARE(recovered.notice, QStringLiteral("La grabación se recuperó sin el micrófono: su "
-                                                  "pista no se pudo leer."));
-    }
-}
-
-void TestMixer::recoverReturnsAnExistingMix()
-{
-    // Tracks gone, or unreadable: the finished mix is returned without touching them.
-    writeFile(path("meeting.m4a"), "already mixed");
-    writeFile(path("system.caf"), "not audio");
-    QCOMPARE(quorvale::recoverDirectory(m_dir->path()), path("meeting.m4a"));
-    QVERIFY(QFile::remove(path("system.caf")));
-    QCOMPARE(quorvale::recoverDirectory(m_dir->path()), path("meeting.m4a"));
-    QFile mix(path("meeting.m4a"));
-    QVERIFY(mix.open(QIODevice::ReadOnly));
-    QCOMPARE(mix.readAll(), QByteArray("already mixed"));
-}
-
-void TestMixer::listsPendingRecordings()
-{
-    const QString account = path("Recordings/account-1");
-    QVERIFY(quorvale::recoverableDirectories(account).isEmpty());
-    for (const char *name : {"/1", "/2", "/3"})
-        QVERIFY(QDir().mkpath(account + name));
-    writeFile(account + "/2/uploaded.json", "{}");
-    writeFile(account + "/3/meeting.m4a", "x");
-    writeFile(account + "/.DS_Store", "x");
-
-    // Everything not uploaded, mixed or not, and whatever else lies there: recovery decides.
-    QStringList pending = quorvale::recoverableDirectories(account);
-    pending.sort();
-    QCOMPARE(pending, QStringList({account + "/.DS_Store", account + "/1", account + "/3"}));
-}
 
 QTEST_GUILESS_MAIN(TestMixer)
 #include "tst_mixer.moc"

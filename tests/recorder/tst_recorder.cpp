@@ -16,7 +16,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -29,7 +28,6 @@
 
 #include <cmath>
 #include <memory>
-#include <thread>
 
 using namespace quorvale;
 using quorvale::test::finish;
@@ -145,9 +143,8 @@ public:
     class Stream final : public CaptureStream
     {
     public:
-        Stream(ScriptedCapture *owner, CaptureDelegate *delegate)
+        explicit Stream(ScriptedCapture *owner)
             : m_owner(owner)
-            , m_delegate(delegate)
         {}
 
         void addOutput(std::shared_ptr<AudioSink> sink, OutputType type) override
@@ -182,15 +179,8 @@ public:
                 throw CaptureError(QStringLiteral("stop refused"));
         }
 
-        // The platform ends the capture, from a thread of its own.
-        void end(const QString &error)
-        {
-            std::thread([this, error] { m_delegate->streamDidStop(this, serial(), error); }).join();
-        }
-
     private:
         ScriptedCapture *m_owner;
-        CaptureDelegate *m_delegate;
         QList<std::pair<std::shared_ptr<AudioSink>, OutputType>> m_sinks;
     };
 
@@ -205,14 +195,11 @@ public:
         co_return QList<CaptureDisplay>(displayList); // a copy: GCC 12 moves from members
     }
 
-    std::unique_ptr<CaptureStream> createStream(const CaptureDisplay &,
-                                                const CaptureConfiguration &,
-                                                CaptureDelegate *delegate) override
+    std::unique_ptr<CaptureStream>
+    createStream(const CaptureDisplay &, const CaptureConfiguration &, CaptureDelegate *) override
     {
-        auto stream = std::make_unique<Stream>(this, delegate);
-        last = stream.get();
         ++streams;
-        return stream;
+        return std::make_unique<Stream>(this);
     }
 
     bool microphone = true;
@@ -225,7 +212,6 @@ public:
     int askedMicrophone = 0;
     int streams = 0;
     int stops = 0;
-    Stream *last = nullptr;
 };
 
 struct Scripted
@@ -262,33 +248,511 @@ class RecorderTest final : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
+    void initTestCase()
+    {
+        QVERIFY(m_home.isValid() && m_files.isValid());
+        QCoreApplication::setApplicationName(QStringLiteral("tst_recorder"));
+        m_sound = std::make_unique<test::SoundServer>(test::SoundServer::Kind::Shared);
+        QVERIFY2(m_sound->start(), qPrintable(m_sound->error()));
+    }
 
     // The sink alone.
-    void sinkWritesEachSourceWithItsStart();
-    void sinkStopsAtFirstWriteFailure();
-    void sinkHandlesBrokenBuffers();
-    void sinkSyncsTracksWhileRecording();
-    void sinkLaysBuffersAtTheirTimes();
+    void sinkWritesEachSourceWithItsStart()
+    {
+        QTemporaryDir directory;
+        {
+            // A sink that never got a buffer leaves nothing behind.
+            AudioSink idle(directory.path());
+            const auto finished = finish(idle.finish());
+            QVERIFY(finished.ok() && finished.value->files.isEmpty() && !finished.value->error);
+        }
+        QVERIFY(
+            QDir(directory.path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
 
-    // The recorder's states, with a scripted capture.
-    void startRefusedLeavesNoTrace_data();
-    void startRefusedLeavesNoTrace();
-    void startWritesPrivateDirectoryAndSession();
-    void startFailuresKeepTheAttempt();
-    void startWhileStartingOrRecordingIsIgnored();
-    void stopMixesAndReturnsToIdle();
-    void secondStopJoinsTheFirst();
-    void failedStopStillReturnsToIdle();
-    void captureEndedBySystemKeepsFiles();
+        AudioSink sink(directory.path());
+        // The microphone speaks first; finish() still lists the system audio first.
+        deliver(sink, tone(100.75), OutputType::Microphone);
+        deliver(sink, tone(100.25), OutputType::System);
+        deliver(sink, tone(100.85), OutputType::Microphone);
+        const auto finished = finish(sink.finish());
+        QVERIFY(finished.ok() && !finished.value->error);
+        const AudioSink::Finished &result = *finished.value;
+        QCOMPARE(result.files.size(), 2);
+        QCOMPARE(result.files[0].path, directory.filePath(QStringLiteral("system.caf")));
+        QCOMPARE(result.files[0].start, 100.25);
+        QCOMPARE(result.files[1].path, directory.filePath(QStringLiteral("microphone.caf")));
+        QCOMPARE(result.files[1].start, 100.75);
+        QCOMPARE(readObject(directory.filePath(QStringLiteral("system.json"))),
+                 QJsonObject({{QStringLiteral("first"), 100.25}}));
+        QCOMPARE(readObject(directory.filePath(QStringLiteral("microphone.json"))),
+                 QJsonObject({{QStringLiteral("first"), 100.75}}));
+        QCOMPARE(framesOf(result.files[0].path), 4800);
+        QCOMPARE(framesOf(result.files[1].path), 9600);
+        // Nothing but the two tracks and their records: no temporary file left behind.
+        QCOMPARE(QDir(directory.path()).entryList(QDir::Files | QDir::Hidden).size(), 4);
+
+        // After finish() the tracks are final: a late buffer does not reopen them.
+        deliver(sink, tone(101), OutputType::System);
+        QVERIFY(finish(sink.finish()).ok());
+        QCOMPARE(framesOf(result.files[0].path), 4800);
+    }
+
+    void sinkStopsAtFirstWriteFailure()
+    {
+        QTemporaryDir directory;
+        AudioSink sink(directory.path());
+        deliver(sink, tone(100), OutputType::Microphone);
+        // The system audio's start record cannot take the place of a directory: a write failure
+        // even for root, who ignores permissions.
+        QVERIFY(QDir(directory.path()).mkdir(QStringLiteral("system.json")));
+        deliver(sink, tone(100.1), OutputType::System);
+        deliver(sink, tone(100.2), OutputType::Microphone);
+        deliver(sink, tone(100.3), OutputType::System);
+        const auto finished = finish(sink.finish());
+        QVERIFY(finished.ok());
+        QCOMPARE(finished.value->error, std::optional<QString>(writeFailure));
+        // The start that was taken stays listed; no file grew after the failure.
+        QCOMPARE(finished.value->files.size(), 2);
+        QCOMPARE(framesOf(directory.filePath(QStringLiteral("microphone.caf"))), 4800);
+        QCOMPARE(framesOf(directory.filePath(QStringLiteral("system.caf"))), 0);
+    }
+
+    void sinkHandlesBrokenBuffers()
+    {
+        // Half a frame, no format, or a source that is not audio: dropped, and the track starts
+        // with the first sound buffer.
+        QTemporaryDir directory;
+        {
+            AudioSink sink(directory.path());
+            AudioBuffer broken = tone(5);
+            broken.samples.pop_back();
+            deliver(sink, broken, OutputType::System);
+            AudioBuffer noFormat = tone(5);
+            noFormat.channels = 0;
+            deliver(sink, noFormat, OutputType::System);
+            deliver(sink, tone(5), OutputType::Video);
+            deliver(sink, tone(6), OutputType::System);
+            const auto finished = finish(sink.finish());
+            QVERIFY(finished.ok() && !finished.value->error);
+            QCOMPARE(finished.value->files.size(), 1);
+            QCOMPARE(finished.value->files[0].start, 6.0);
+        }
+
+        // A start that is no number cannot be recorded: a write failure, and nothing more written.
+        QTemporaryDir other;
+        AudioSink sink(other.path());
+        deliver(sink, tone(std::nan("")), OutputType::System);
+        deliver(sink, tone(1), OutputType::Microphone);
+        const auto finished = finish(sink.finish());
+        QVERIFY(finished.ok());
+        QCOMPARE(finished.value->error, std::optional<QString>(writeFailure));
+        QCOMPARE(framesOf(other.filePath(QStringLiteral("system.caf"))), 0);
+        QVERIFY(!QFile::exists(other.filePath(QStringLiteral("microphone.caf"))));
+    }
+
+    void sinkSyncsTracksWhileRecording()
+    {
+        // What a power cut would find: the audio must reach the disk while the track is still open.
+        QTemporaryDir directory;
+        AudioSink sink(directory.path());
+        const QString track = directory.filePath(QStringLiteral("system.caf"));
+        for (int i = 0; i < 3; ++i)
+            deliver(sink, tone(100 + 0.1 * i), OutputType::System);
+        QTRY_COMPARE(framesOf(track), 14400);
+        if (dirtyPages(track) < 0)
+            QSKIP("the kernel does not tell which pages of a file are written");
+        QTRY_COMPARE_WITH_TIMEOUT(dirtyPages(track), 0, 10000);
+        QVERIFY(finish(sink.finish()).ok());
+    }
+
+    void sinkLaysBuffersAtTheirTimes()
+    {
+        // A source that was away for 0.4 s comes back: silence fills the gap. A buffer that begins
+        // before the track's end loses what the track already covers.
+        QTemporaryDir directory;
+        AudioSink sink(directory.path());
+        deliver(sink, tone(100), OutputType::System);
+        deliver(sink, tone(100.5), OutputType::System);
+        deliver(sink, tone(100.55), OutputType::System);
+        QVERIFY(finish(sink.finish()).ok());
+        const QList<float> audio =
+            test::decode(directory.filePath(QStringLiteral("system.caf"))).left;
+        QCOMPARE(audio.size(), 31200);
+        QCOMPARE(*std::max_element(audio.begin() + 4900, audio.begin() + 23900), 0.0f);
+        QVERIFY(*std::max_element(audio.begin() + 24000, audio.end()) > 0.1f);
+    }
+
+    void startRefusedLeavesNoTrace_data()
+    {
+        QTest::addColumn<bool>("microphone");
+        QTest::addColumn<bool>("display");
+        QTest::addColumn<QString>("account");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("no microphone")
+            << false << true << QStringLiteral("acct")
+            << QStringLiteral(
+                   "No hay ningún micrófono disponible. Revisa el dispositivo de entrada "
+                   "en la configuración de sonido.");
+        QTest::newRow("no display")
+            << true << false << QStringLiteral("acct")
+            << QStringLiteral("No hay pantalla disponible para capturar el audio de la reunión.");
+        QTest::newRow("account reaching out")
+            << true << true << QStringLiteral("a/../../b")
+            << QStringLiteral("El identificador de la cuenta no sirve como nombre de la carpeta de "
+                              "grabaciones.");
+    }
+
+    void startRefusedLeavesNoTrace()
+    {
+        QFETCH(bool, microphone);
+        QFETCH(bool, display);
+        QFETCH(QString, account);
+        QFETCH(QString, message);
+        Scripted s;
+        s.capture->microphone = microphone;
+        if (!display)
+            s.capture->displayList.clear();
+        QSignalSpy recording(&s.recorder, &MeetingRecorder::isRecordingChanged);
+        QSignalSpy pending(&s.recorder, &MeetingRecorder::pendingChanged);
+
+        const auto outcome = finish(s.recorder.start(QStringLiteral("page"), account));
+        QCOMPARE(outcome.error, message);
+        QCOMPARE(s.recorder.pageID(), QString());
+        QVERIFY(!s.recorder.isRecording());
+        QCOMPARE(s.capture->streams, 0);
+        QCOMPARE(recording.size() + pending.size(), 0);
+        QVERIFY(!QDir(m_home.data() + QStringLiteral("/Quorvale/Recordings/acct")).exists());
+        QVERIFY(!QDir(m_home.data() + QStringLiteral("/b")).exists());
+    }
+
+    void startWritesPrivateDirectoryAndSession()
+    {
+        Scripted s;
+        Gate gate;
+        s.capture->startGate = &gate;
+        const QString account = newAccount();
+        const QString other = newAccount();
+        QSignalSpy recording(&s.recorder, &MeetingRecorder::isRecordingChanged);
+
+        auto first = s.recorder.start(QStringLiteral("page-1"), account);
+        // Held while capture starts: the directory holds only the session record.
+        const QStringList directories = directoriesOf(account);
+        QCOMPARE(directories.size(), 1);
+        const QString directory = directories.first();
+        QCOMPARE(QFileInfo(directory).absolutePath(),
+                 m_home.data() + QStringLiteral("/Quorvale/Recordings/") + account);
+        QCOMPARE(permissionsOf(directory), 0700);
+        QCOMPARE(permissionsOf(QFileInfo(directory).absolutePath()), 0700);
+        QCOMPARE(QDir(directory).entryList(QDir::Files | QDir::Hidden),
+                 {QStringLiteral("session.json")});
+        const QJsonObject session = readObject(directory + QStringLiteral("/session.json"));
+        QCOMPARE(session[u"pageId"].toString(), QStringLiteral("page-1"));
+        QCOMPARE(session[u"accountId"].toString(), account);
+        const QString startedAt = session[u"startedAt"].toString();
+        QVERIFY2(startedAt.endsWith(u'Z') && qAbs(QDateTime::fromString(startedAt, Qt::ISODate)
+                                                      .secsTo(QDateTime::currentDateTimeUtc())) < 5,
+                 qPrintable(startedAt));
+        QVERIFY(!s.recorder.isRecording() && !s.recorder.started().isValid());
+        // Meanwhile a second start returns at once and does nothing.
+        QVERIFY(finish(s.recorder.start(QStringLiteral("second"), other)).ok());
+        QCOMPARE(s.capture->askedMicrophone, 1);
+
+        gate.open();
+        QVERIFY(finish(std::move(first)).ok());
+        QVERIFY(s.recorder.isRecording());
+        QCOMPARE(recording.size(), 1);
+        const QDateTime started = s.recorder.started();
+        QVERIFY(qAbs(started.secsTo(QDateTime::currentDateTime())) < 5);
+        // Nor does one while recording.
+        QVERIFY(finish(s.recorder.start(QStringLiteral("third"), other)).ok());
+        QCOMPARE(s.recorder.pageID(), QStringLiteral("page-1"));
+        QCOMPARE(s.recorder.started(), started);
+        QCOMPARE(s.capture->streams, 1);
+        QVERIFY(directoriesOf(other).isEmpty());
+
+        // A second recording of the same account is a sibling with its own identifier.
+        QVERIFY(finish(s.recorder.stop()).ok());
+        QVERIFY(finish(s.recorder.start(QStringLiteral("page-2"), account)).ok());
+        QCOMPARE(directoriesOf(account).size(), 2);
+        QVERIFY(finish(s.recorder.stop()).ok());
+    }
+
+    void startFailuresKeepTheAttempt()
+    {
+        for (const bool outputFails : {true, false}) {
+            Scripted s;
+            s.capture->failAddOutput = outputFails;
+            s.capture->failStart = !outputFails;
+            const QString account = newAccount();
+            const auto outcome = finish(s.recorder.start(QStringLiteral("page"), account));
+            QCOMPARE(outcome.error, outputFails ? QStringLiteral("output refused")
+                                                : QStringLiteral("start refused"));
+            QVERIFY(!s.recorder.isRecording());
+            QCOMPARE(s.recorder.pageID(), QStringLiteral("page"));
+            QCOMPARE(s.recorder.accountID(), account);
+            QVERIFY(
+                QFile::exists(directoriesOf(account).value(0) + QStringLiteral("/session.json")));
+            // Nothing runs that could be stopped.
+            QCOMPARE(finish(s.recorder.stop()).error, noRecording);
+            // The failure does not block the next attempt.
+            s.capture->failAddOutput = s.capture->failStart = false;
+            QVERIFY(finish(s.recorder.start(QStringLiteral("page"), account)).ok());
+            QVERIFY(s.recorder.isRecording());
+            QVERIFY(finish(s.recorder.stop()).ok());
+        }
+    }
+
+    void stopMixesAndReturnsToIdle()
+    {
+        Scripted s;
+        Gate gate;
+        s.capture->stopGate = &gate;
+        const QString account = newAccount();
+        // Before any start there is nothing to stop.
+        QCOMPARE(finish(s.recorder.stop()).error, noRecording);
+        QVERIFY(finish(s.recorder.start(QStringLiteral("page"), account)).ok());
+        const QString directory = directoriesOf(account).first();
+        QSignalSpy finishing(&s.recorder, &MeetingRecorder::isFinishingChanged);
+        QSignalSpy recording(&s.recorder, &MeetingRecorder::isRecordingChanged);
+        QSignalSpy pending(&s.recorder, &MeetingRecorder::pendingChanged);
+
+        // A second stop joins the first; a start while finishing does nothing.
+        auto first = s.recorder.stop();
+        QVERIFY(s.recorder.isFinishing());
+        auto second = s.recorder.stop();
+        QVERIFY(finish(s.recorder.start(QStringLiteral("other"), newAccount())).ok());
+        gate.open();
+        const auto stopped = finish(std::move(first));
+        QVERIFY2(stopped.ok(), qPrintable(stopped.error));
+        QCOMPARE(finish(std::move(second)).value, stopped.value);
+        QCOMPARE(s.capture->streams, 1);
+        QCOMPARE(s.capture->stops, 1);
+        const QString mixed = directory + QStringLiteral("/meeting.m4a");
+        QCOMPARE(*stopped.value, mixed);
+        QCOMPARE(s.recorder.pending(), mixed);
+        QCOMPARE(pending.size(), 1);
+        QCOMPARE(finishing.size(), 2);
+        QCOMPARE(recording.size(), 1);
+        QVERIFY(!s.recorder.isFinishing() && !s.recorder.isRecording());
+        QCOMPARE(permissionsOf(mixed), 0600);
+        // The microphone began 0.5 s after the system audio; each lasted 0.2 s.
+        QVERIFY(qAbs(test::probe(mixed).duration - 0.7) < 0.03);
+        QCOMPARE(finish(s.recorder.stop()).error, noRecording);
+
+        // The next start clears what the last one left pending.
+        QVERIFY(finish(s.recorder.start(QStringLiteral("page"), account)).ok());
+        QCOMPARE(s.recorder.pending(), QString());
+        QVERIFY(finish(s.recorder.stop()).ok());
+    }
+
+    void failedStopStillReturnsToIdle()
+    {
+        Scripted s;
+        s.capture->failStop = true;
+        const QString account = newAccount();
+        QVERIFY(finish(s.recorder.start(QStringLiteral("page"), account)).ok());
+        QCOMPARE(finish(s.recorder.stop()).error, QStringLiteral("stop refused"));
+        QVERIFY(!s.recorder.isRecording() && !s.recorder.isFinishing());
+        QCOMPARE(s.recorder.pending(), QString());
+        // Released without finishing: the tracks stay for recovery.
+        const QString directory = directoriesOf(account).first();
+        QCOMPARE(MeetingRecorder::recoverable(account), {directory});
+        const auto recovered = finish(MeetingRecorder::recover(directory));
+        QVERIFY(recovered.ok());
+        QCOMPARE(test::probe(directory + QStringLiteral("/meeting.m4a")).codec,
+                 QStringLiteral("aac"));
+    }
 
     // Real recordings on a PulseAudio daemon.
-    void realRecordingPlacesTonesAtTheirOffsets_data();
-    void realRecordingPlacesTonesAtTheirOffsets();
-    void realInterruptedRecordingIsRecoverable_data();
-    void realInterruptedRecordingIsRecoverable();
-    void realSoundServerKilledEndsRecording();
-    void realSystemAudioFollowsTheDefaultOutput();
+    void realRecordingPlacesTonesAtTheirOffsets_data()
+    {
+        QTest::addColumn<int>("systemFrequency");
+        QTest::addColumn<double>("apart"); // seconds the system tone sounds after the microphone's
+        // One tone heard by both sources at the same instant sits at the same time in both tracks,
+        // whatever each source's start record says.
+        QTest::newRow("same instant") << 1000 << 0.0;
+        QTest::newRow("system half a second later") << 1500 << 0.5;
+    }
+
+    void realRecordingPlacesTonesAtTheirOffsets()
+    {
+        QFETCH(int, systemFrequency);
+        QFETCH(double, apart);
+        const bool same = systemFrequency == 1000;
+        const QString microphoneFile = m_files.filePath(QStringLiteral("microphone.wav"));
+        const QString systemFile = m_files.filePath(QStringLiteral("system.wav"));
+        QVERIFY(test::makeTone(microphoneFile, 0.2, 0.3, 1000, 0.1));
+        QVERIFY(test::makeTone(systemFile, 0.2 + apart, 0.3, systemFrequency, 0.1));
+
+        MeetingRecorder recorder(makePulseCapture(m_sound->address()));
+        const QString account = newAccount();
+        QVERIFY(finish(recorder.start(QStringLiteral("page"), account)).ok());
+        std::vector<std::unique_ptr<QProcess>> players;
+        if (same) {
+            players.emplace_back(m_sound->play(microphoneFile, QStringLiteral("both")));
+        } else {
+            players.emplace_back(m_sound->play(microphoneFile, QStringLiteral("micsink")));
+            players.emplace_back(m_sound->play(systemFile, QStringLiteral("vsink")));
+        }
+        for (const auto &player : players)
+            QVERIFY(player->waitForFinished(10000) && player->exitCode() == 0);
+        const auto stopped = finish(recorder.stop());
+        QVERIFY2(stopped.ok(), qPrintable(stopped.error));
+        const QString mixed = *stopped.value;
+        const QString directory = QFileInfo(mixed).absolutePath();
+        QCOMPARE(recorder.pending(), mixed);
+
+        // On the capture clock the tones lie as they were played.
+        const Placed microphone = place(directory, QStringLiteral("microphone"), 1000);
+        const Placed system = place(directory, QStringLiteral("system"), systemFrequency);
+        QVERIFY(microphone.onset > 0 && system.onset > 0);
+        const double measured = system.clock() - microphone.clock();
+        qInfo(
+            "tones %.1f s apart measured %.1f ms apart on the capture clock; start records %.1f ms "
+            "apart",
+            apart, measured * 1000, (system.first - microphone.first) * 1000);
+        QVERIFY(qAbs(measured - apart) <= 0.040);
+        if (!same) {
+            // Each tone only in its own source.
+            QCOMPARE(place(directory, QStringLiteral("system"), 1000).onset, -1.0);
+            QCOMPARE(place(directory, QStringLiteral("microphone"), systemFrequency).onset, -1.0);
+        }
+
+        // The mixed file (the mixer suite has its length): AAC in M4A, each tone at its place on
+        // the timeline that starts with the earlier track.
+        QCOMPARE(test::probe(mixed).brand, QStringLiteral("M4A "));
+        const double origin = std::min(system.first, microphone.first);
+        const QList<float> audio = test::decode(mixed).left;
+        QVERIFY(qAbs(test::findTone(audio, 1000).onset - (microphone.clock() - origin)) <= 0.050);
+        QVERIFY(qAbs(test::findTone(audio, systemFrequency).onset - (system.clock() - origin)) <=
+                0.050);
+    }
+
+    void realInterruptedRecordingIsRecoverable_data()
+    {
+        QTest::addColumn<qint64>("fileSizeLimit"); // 0: killed instead
+        QTest::newRow("recorder killed") << qint64(0);
+        // Files that may not grow past 256 KiB: the disk is full within a second.
+        QTest::newRow("disk full") << qint64(256 * 1024);
+    }
+
+    void realInterruptedRecordingIsRecoverable()
+    {
+        QFETCH(qint64, fileSizeLimit);
+        const QString account = newAccount();
+        QProcess child;
+        QStringList arguments{m_sound->address(), QStringLiteral("page"), account};
+        if (fileSizeLimit > 0)
+            arguments.append(QString::number(fileSizeLimit));
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(QStringLiteral(QUORVALE_RECORDER_CHILD), arguments);
+        QVERIFY(child.waitForReadyRead(10000));
+        QCOMPARE(child.readLine().trimmed(), QByteArray("recording"));
+        const QStringList directories = directoriesOf(account);
+        QCOMPARE(directories.size(), 1);
+        const QString directory = directories.first();
+
+        if (fileSizeLimit == 0) {
+            // Audio is on disk once both start records are.
+            QTRY_VERIFY_WITH_TIMEOUT(
+                QFile::exists(directory + QStringLiteral("/system.json")) &&
+                    QFile::exists(directory + QStringLiteral("/microphone.json")),
+                5000);
+            child.kill();
+            QVERIFY(child.waitForFinished());
+            QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+        } else {
+            // Reported while recording, without a stop, and the capture is over.
+            QVERIFY(child.waitForFinished(15000));
+            QCOMPARE(child.exitCode(), 0);
+            QCOMPARE(QString::fromUtf8(child.readAllStandardOutput().trimmed()),
+                     QStringLiteral("ended ") + writeFailure);
+        }
+
+        // What was written stays, reads back whole, and recovers.
+        QVERIFY(framesOf(directory + QStringLiteral("/system.caf")) > 0);
+        QVERIFY(framesOf(directory + QStringLiteral("/microphone.caf")) > 0);
+        QCOMPARE(MeetingRecorder::recoverable(account), {directory});
+        const auto recovered = finish(MeetingRecorder::recover(directory));
+        QVERIFY2(recovered.ok(), qPrintable(recovered.error));
+        QCOMPARE(*recovered.value, directory + QStringLiteral("/meeting.m4a"));
+        const test::Probe probed = test::probe(*recovered.value);
+        QCOMPARE(probed.codec, QStringLiteral("aac"));
+        QVERIFY(probed.duration > 0.3);
+    }
+
+    void realRecordingFollowsTheDefaultOutputUntilTheServerDies()
+    {
+        // A daemon of its own, whose outputs the test adds and removes, and which it kills.
+        test::SoundServer server;
+        QVERIFY2(server.start(), qPrintable(server.error()));
+        MeetingRecorder recorder(makePulseCapture(server.address()));
+        const QString account = newAccount();
+        QVERIFY(finish(recorder.start(QStringLiteral("page"), account)).ok());
+        const QString directory = directoriesOf(account).first();
+        const QString microphone = directory + QStringLiteral("/microphone.caf");
+        const QString systemTrack = directory + QStringLiteral("/system.caf");
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(directory + QStringLiteral("/system.json")), 5000);
+        QSignalSpy error(&recorder, &MeetingRecorder::errorChanged);
+        QSignalSpy recording(&recorder, &MeetingRecorder::isRecordingChanged);
+        const auto pactl = [&](const QString &command) {
+            return server.control(command.split(u' ')).has_value();
+        };
+
+        // A headset connects mid-call and the call moves to it: so does the system audio. Kept
+        // playing, as a headset that carries a call is: an idle null sink renders seconds ahead,
+        // and what is played into it would reach its monitor that much later.
+        QVERIFY(pactl(QStringLiteral("load-module module-null-sink sink_name=headset rate=48000")));
+        QVERIFY(
+            pactl(QStringLiteral("load-module module-combine-sink sink_name=call slaves=headset")));
+        QVERIFY(pactl(QStringLiteral("set-default-sink headset")));
+        QTRY_VERIFY_WITH_TIMEOUT(server.isRecorded(QStringLiteral("headset.monitor")), 5000);
+        // Played once the headset's audio reaches the track, as a call would go on for a while.
+        const sf_count_t switched = framesOf(systemTrack);
+        QTRY_VERIFY_WITH_TIMEOUT(framesOf(systemTrack) > switched + 24000, 5000);
+        // The microphone hears 1000 Hz and the headset plays 1500 Hz half a second later: so they
+        // lie on the capture clock when the system track's gap is silence of the right length.
+        const QString microphoneFile = m_files.filePath(QStringLiteral("microphone.wav"));
+        const QString headsetFile = m_files.filePath(QStringLiteral("headset.wav"));
+        QVERIFY(test::makeTone(microphoneFile, 0.2, 0.3, 1000, 0.1));
+        QVERIFY(test::makeTone(headsetFile, 0.7, 0.3, 1500, 0.1));
+        const std::unique_ptr<QProcess> said(
+            server.play(microphoneFile, QStringLiteral("micsink")));
+        const std::unique_ptr<QProcess> played(server.play(headsetFile, QStringLiteral("headset")));
+        QVERIFY(said->waitForFinished(10000) && said->exitCode() == 0);
+        QVERIFY(played->waitForFinished(10000) && played->exitCode() == 0);
+
+        // The first output goes away, then the one recorded: the recording, microphone included,
+        // goes on.
+        for (const QString &sink : {QStringLiteral("vsink"), QStringLiteral("headset")}) {
+            QVERIFY(server.unloadSink(sink));
+            const sf_count_t before = framesOf(microphone);
+            QTRY_VERIFY_WITH_TIMEOUT(framesOf(microphone) > before + 24000, 5000);
+        }
+        QCOMPARE(error.size() + recording.size(), 0);
+
+        // The daemon dies: the recording ends with an error, and its tracks stay, pending.
+        server.kill();
+        QVERIFY(error.wait(5000));
+        QVERIFY(!recorder.error().isEmpty());
+        QCOMPARE(recording.size(), 1);
+        QVERIFY(!recorder.isRecording() && !recorder.isFinishing());
+        QCOMPARE(finish(recorder.stop()).error, noRecording);
+        QVERIFY(!QFile::exists(directory + QStringLiteral("/meeting.m4a")));
+        QCOMPARE(MeetingRecorder::recoverable(account), {directory});
+        const Placed system = place(directory, QStringLiteral("system"), 1500);
+        const Placed heard = place(directory, QStringLiteral("microphone"), 1000);
+        QVERIFY(system.onset > 0 && heard.onset > 0);
+        const double apart = system.clock() - heard.clock();
+        qInfo("tones 0.5 s apart after the switch measured %.1f ms apart", apart * 1000);
+        QVERIFY(qAbs(apart - 0.5) <= 0.040);
+
+        // With no sound server, the next start fails with the platform's error and keeps the old
+        // one.
+        const QString before = recorder.error();
+        QVERIFY(!finish(recorder.start(QStringLiteral("page"), account)).error.isEmpty());
+        QCOMPARE(recorder.error(), before);
+    }
 
 private:
     // Recordings go under a private data folder.
@@ -298,607 +762,6 @@ private:
     int m_accounts = 0;
     QString newAccount() { return QStringLiteral("account-%1").arg(++m_accounts); }
 };
-
-void RecorderTest::initTestCase()
-{
-    QVERIFY(m_home.isValid() && m_files.isValid());
-    QCoreApplication::setApplicationName(QStringLiteral("tst_recorder"));
-    m_sound = std::make_unique<test::SoundServer>(test::SoundServer::Kind::Shared);
-    QVERIFY2(m_sound->start(), qPrintable(m_sound->error()));
-}
-
-void RecorderTest::sinkWritesEachSourceWithItsStart()
-{
-    QTemporaryDir directory;
-    {
-        // A sink that never got a buffer leaves nothing behind.
-        AudioSink idle(directory.path());
-        const auto finished = finish(idle.finish());
-        QVERIFY(finished.ok() && finished.value->files.isEmpty() && !finished.value->error);
-    }
-    QVERIFY(QDir(directory.path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
-
-    AudioSink sink(directory.path());
-    // The microphone speaks first; finish() still lists the system audio first.
-    deliver(sink, tone(100.75), OutputType::Microphone);
-    deliver(sink, tone(100.25), OutputType::System);
-    deliver(sink, tone(100.85), OutputType::Microphone);
-    const auto finished = finish(sink.finish());
-    QVERIFY(finished.ok());
-    const AudioSink::Finished &result = *finished.value;
-    QVERIFY(!result.error);
-    QCOMPARE(result.files.size(), 2);
-    QCOMPARE(result.files[0].path, directory.filePath(QStringLiteral("system.caf")));
-    QCOMPARE(result.files[0].start, 100.25);
-    QCOMPARE(result.files[1].path, directory.filePath(QStringLiteral("microphone.caf")));
-    QCOMPARE(result.files[1].start, 100.75);
-    QCOMPARE(readObject(directory.filePath(QStringLiteral("system.json"))),
-             QJsonObject({{QStringLiteral("first"), 100.25}}));
-    QCOMPARE(readObject(directory.filePath(QStringLiteral("microphone.json"))),
-             QJsonObject({{QStringLiteral("first"), 100.75}}));
-    QCOMPARE(framesOf(result.files[0].path), 4800);
-    QCOMPARE(framesOf(result.files[1].path), 9600);
-    // Nothing but the two tracks and their records: no temporary file left behind.
-    QCOMPARE(QDir(directory.path()).entryList(QDir::Files | QDir::Hidden).size(), 4);
-
-    // After finish() the tracks are final: a late buffer does not reopen them.
-    deliver(sink, tone(101), OutputType::System);
-    QVERIFY(finish(sink.finish()).ok());
-    QCOMPARE(framesOf(result.files[0].path), 4800);
-}
-
-void RecorderTest::sinkStopsAtFirstWriteFailure()
-{
-    QTemporaryDir directory;
-    AudioSink sink(directory.path());
-    deliver(sink, tone(100), OutputType::Microphone);
-    // The system audio's start record cannot take the place of a directory: a write failure
-    // even for root, who ignores permissions.
-    QVERIFY(QDir(directory.path()).mkdir(QStringLiteral("system.json")));
-    deliver(sink, tone(100.1), OutputType::System);
-    deliver(sink, tone(100.2), OutputType::Microphone);
-    deliver(sink, tone(100.3), OutputType::System);
-    const auto finished = finish(sink.finish());
-    QVERIFY(finished.ok());
-    QCOMPARE(finished.value->error, std::optional<QString>(writeFailure));
-    // The start that was taken stays listed; no file grew after the failure.
-    QCOMPARE(finished.value->files.size(), 2);
-    QCOMPARE(framesOf(directory.filePath(QStringLiteral("microphone.caf"))), 4800);
-    QCOMPARE(framesOf(directory.filePath(QStringLiteral("system.caf"))), 0);
-}
-
-void RecorderTest::sinkHandlesBrokenBuffers()
-{
-    // Half a frame, no format, or a source that is not audio: dropped, and the track starts
-    // with the first sound buffer.
-    QTemporaryDir directory;
-    {
-        AudioSink sink(directory.path());
-        AudioBuffer broken = tone(5);
-        broken.samples.pop_back();
-        deliver(sink, broken, OutputType::System);
-        AudioBuffer noFormat = tone(5);
-        noFormat.channels = 0;
-        deliver(sink, noFormat, OutputType::System);
-        deliver(sink, tone(5), OutputType::Video);
-        deliver(sink, tone(6), OutputType::System);
-        const auto finished = finish(sink.finish());
-        QVERIFY(finished.ok() && !finished.value->error);
-        QCOMPARE(finished.value->files.size(), 1);
-        QCOMPARE(finished.value->files[0].start, 6.0);
-    }
-
-    // A start that is no number cannot be recorded: a write failure, and nothing more written.
-    QTemporaryDir other;
-    AudioSink sink(other.path());
-    deliver(sink, tone(std::nan("")), OutputType::System);
-    deliver(sink, tone(1), OutputType::Microphone);
-    const auto finished = finish(sink.finish());
-    QVERIFY(finished.ok());
-    QCOMPARE(finished.value->error, std::optional<QString>(writeFailure));
-    QCOMPARE(framesOf(other.filePath(QStringLiteral("system.caf"))), 0);
-    QVERIFY(!QFile::exists(other.filePath(QStringLiteral("system.json"))));
-    QVERIFY(!QFile::exists(other.filePath(QStringLiteral("microphone.caf"))));
-}
-
-void RecorderTest::sinkSyncsTracksWhileRecording()
-{
-    // What a power cut would find: the audio must reach the disk while the track is still open.
-    QTemporaryDir directory;
-    AudioSink sink(directory.path());
-    const QString track = directory.filePath(QStringLiteral("system.caf"));
-    for (int i = 0; i < 3; ++i)
-        deliver(sink, tone(100 + 0.1 * i), OutputType::System);
-    QTRY_COMPARE(framesOf(track), 14400);
-    if (dirtyPages(track) < 0)
-        QSKIP("the kernel does not tell which pages of a file are written");
-    QTRY_COMPARE_WITH_TIMEOUT(dirtyPages(track), 0, 10000);
-    QVERIFY(finish(sink.finish()).ok());
-}
-
-void RecorderTest::sinkLaysBuffersAtTheirTimes()
-{
-    // A source that was away for 0.4 s comes back: silence fills the gap. A buffer that begins
-    // before the track's end loses what the track already covers.
-    QTemporaryDir directory;
-    AudioSink sink(directory.path());
-    deliver(sink, tone(100), OutputType::System);
-    deliver(sink, tone(100.5), OutputType::System);
-    deliver(sink, tone(100.55), OutputType::System);
-    QVERIFY(finish(sink.finish()).ok());
-    const QList<float> audio = test::decode(directory.filePath(QStringLiteral("system.caf"))).left;
-    QCOMPARE(audio.size(), 31200);
-    QCOMPARE(*std::max_element(audio.begin() + 4900, audio.begin() + 23900), 0.0f);
-    QVERIFY(*std::max_element(audio.begin() + 24000, audio.end()) > 0.1f);
-}
-
-void RecorderTest::startRefusedLeavesNoTrace_data()
-{
-    QTest::addColumn<bool>("microphone");
-    QTest::addColumn<bool>("display");
-    QTest::addColumn<QString>("account");
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("language");
-    const QString badAccount = QStringLiteral(
-        "El identificador de la cuenta no sirve como nombre de la carpeta de grabaciones.");
-    QTest::newRow("no microphone")
-        << false << true << QStringLiteral("acct")
-        << QStringLiteral("No hay ningún micrófono disponible. Revisa el dispositivo de entrada "
-                          "en la configuración de sonido.")
-        << QString();
-    QTest::newRow("no microphone, English")
-        << false << true << QStringLiteral("acct")
-        << QStringLiteral(
-               "No microphone is available. Check the input device in the sound settings.")
-        << QStringLiteral("en");
-    QTest::newRow("no display")
-        << true << false << QStringLiteral("acct")
-        << QStringLiteral("No hay pantalla disponible para capturar el audio de la reunión.")
-        << QString();
-    QTest::newRow("account reaching out")
-        << true << true << QStringLiteral("..") << badAccount << QString();
-    QTest::newRow("account with a slash")
-        << true << true << QStringLiteral("a/../../b") << badAccount << QString();
-}
-
-void RecorderTest::startRefusedLeavesNoTrace()
-{
-    QFETCH(bool, microphone);
-    QFETCH(bool, display);
-    QFETCH(QString, account);
-    QFETCH(QString, message);
-    QFETCH(QString, language);
-    Scripted s;
-    s.recorder.setLanguage(language);
-    s.capture->microphone = microphone;
-    if (!display)
-        s.capture->displayList.clear();
-    QSignalSpy recording(&s.recorder, &MeetingRecorder::isRecordingChanged);
-    QSignalSpy pending(&s.recorder, &MeetingRecorder::pendingChanged);
-
-    const auto outcome = finish(s.recorder.start(QStringLiteral("page"), account));
-    QCOMPARE(outcome.error, message);
-    QCOMPARE(s.recorder.pageID(), QString());
-    QVERIFY(!s.recorder.isRecording());
-    QCOMPARE(s.capture->streams, 0);
-    QCOMPARE(recording.size() + pending.size(), 0);
-    QVERIFY(!QDir(m_home.data() + QStringLiteral("/Quorvale/Recordings/acct")).exists());
-    QVERIFY(!QDir(m_home.data() + QStringLiteral("/b")).exists());
-}
-
-void RecorderTest::startWritesPrivateDirectoryAndSession()
-{
-    Scripted s;
-    Gate gate;
-    s.capture->startGate = &gate;
-    const QString account = newAccount();
-    QSignalSpy recording(&s.recorder, &MeetingRecorder::isRecordingChanged);
-
-    auto first = s.recorder.start(QStringLiteral("page-1"), account);
-    // Held while capture starts: the directory holds only the session record.
-    const QStringList directories = directoriesOf(account);
-    QCOMPARE(directories.size(), 1);
-    const QString directory = directories.first();
-    QVERIFY(QRegularExpression(QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-"
-                                              "[0-9A-F]{12}$"))
-                .match(QFileInfo(directory).fileName())
-                .hasMatch());
-    QCOMPARE(QFileInfo(directory).absolutePath(),
-             m_home.data() + QStringLiteral("/Quorvale/Recordings/") + account);
-    QCOMPARE(permissionsOf(directory), 0700);
-    QCOMPARE(permissionsOf(QFileInfo(directory).absolutePath()), 0700);
-    QCOMPARE(QDir(directory).entryList(QDir::Files | QDir::Hidden),
-             {QStringLiteral("session.json")});
-    const QJsonObject session = readObject(directory + QStringLiteral("/session.json"));
-    QCOMPARE(session.keys(), QStringList({QStringLiteral("accountId"), QStringLiteral("pageId"),
-                                          QStringLiteral("startedAt")}));
-    QCOMPARE(session[u"pageId"].toString(), QStringLiteral("page-1"));
-    QCOMPARE(session[u"accountId"].toString(), account);
-    const QString startedAt = session[u"startedAt"].toString();
-    QVERIFY2(startedAt.endsWith(u'Z') && qAbs(QDateTime::fromString(startedAt, Qt::ISODate)
-                                                  .secsTo(QDateTime::currentDateTimeUtc())) < 5,
-             qPrintable(startedAt));
-    QVERIFY(!s.recorder.isRecording());
-    QVERIFY(!s.recorder.started().isValid());
-
-    gate.open();
-    QVERIFY(finish(std::move(first)).ok());
-    QVERIFY(s.recorder.isRecording());
-    QCOMPARE(recording.size(), 1);
-    QVERIFY(qAbs(s.recorder.started().secsTo(QDateTime::currentDateTime())) < 5);
-
-    // A second recording of the same account is a sibling with its own identifier.
-    QVERIFY(finish(s.recorder.stop()).ok());
-    QVERIFY(finish(s.recorder.start(QStringLiteral("page-2"), account)).ok());
-    QCOMPARE(directoriesOf(account).size(), 2);
-    QVERIFY(finish(s.recorder.stop()).ok());
-}
-
-void RecorderTest::startFailuresKeepTheAttempt()
-{
-    for (const bool outputFails : {true, false}) {
-        Scripted s;
-        s.capture->failAddOutput = outputFails;
-        s.capture->failStart = !outputFails;
-        const QString account = newAccount();
-        const auto outcome = finish(s.recorder.start(QStringLiteral("page"), account));
-        QCOMPARE(outcome.error,
-                 outputFails ? QStringLiteral("output refused") : QStringLiteral("start refused"));
-        QVERIFY(!s.recorder.isRecording());
-        QCOMPARE(s.recorder.pageID(), QStringLiteral("page"));
-        QCOMPARE(s.recorder.accountID(), account);
-        const QStringList directories = directoriesOf(account);
-        QCOMPARE(directories.size(), 1);
-        QVERIFY(QFile::exists(directories.first() + QStringLiteral("/session.json")));
-        // Nothing runs that could be stopped.
-        QCOMPARE(finish(s.recorder.stop()).error, noRecording);
-        // The failure does not block the next attempt.
-        s.capture->failAddOutput = s.capture->failStart = false;
-        QVERIFY(finish(s.recorder.start(QStringLiteral("page"), account)).ok());
-        QVERIFY(s.recorder.isRecording());
-        QVERIFY(finish(s.recorder.stop()).ok());
-    }
-}
-
-void RecorderTest::startWhileStartingOrRecordingIsIgnored()
-{
-    Scripted s;
-    Gate gate;
-    s.capture->startGate = &gate;
-    const QString account = newAccount();
-    const QString other = newAccount();
-    auto first = s.recorder.start(QStringLiteral("first"), account);
-    // While the first start waits for the capture, a second returns at once and does nothing.
-    QVERIFY(finish(s.recorder.start(QStringLiteral("second"), other)).ok());
-    QCOMPARE(s.recorder.pageID(), QStringLiteral("first"));
-    QCOMPARE(s.capture->askedMicrophone, 1);
-    gate.open();
-    QVERIFY(finish(std::move(first)).ok());
-    QVERIFY(s.recorder.isRecording());
-    const QDateTime started = s.recorder.started();
-
-    // Nor does one while recording.
-    QVERIFY(finish(s.recorder.start(QStringLiteral("third"), other)).ok());
-    QCOMPARE(s.recorder.pageID(), QStringLiteral("first"));
-    QCOMPARE(s.recorder.accountID(), account);
-    QCOMPARE(s.recorder.started(), started);
-    QCOMPARE(s.capture->streams, 1);
-    QCOMPARE(directoriesOf(account).size(), 1);
-    QVERIFY(directoriesOf(other).isEmpty());
-    QVERIFY(finish(s.recorder.stop()).ok());
-}
-
-void RecorderTest::stopMixesAndReturnsToIdle()
-{
-    Scripted s;
-    const QString account = newAccount();
-    // Before any start there is nothing to stop.
-    QCOMPARE(finish(s.recorder.stop()).error, noRecording);
-    QVERIFY(finish(s.recorder.start(QStringLiteral("page"), account)).ok());
-    const QString directory = directoriesOf(account).first();
-    QSignalSpy finishing(&s.recorder, &MeetingRecorder::isFinishingChanged);
-    QSignalSpy recording(&s.recorder, &MeetingRecorder::isRecordingChanged);
-    QSignalSpy pending(&s.recorder, &MeetingRecorder::pendingChanged);
-
-    const auto stopped = finish(s.recorder.stop());
-    QVERIFY2(stopped.ok(), qPrintable(stopped.error));
-    const QString mixed = directory + QStringLiteral("/meeting.m4a");
-    QCOMPARE(*stopped.value, mixed);
-    QCOMPARE(s.recorder.pending(), mixed);
-    QCOMPARE(pending.size(), 1);
-    QCOMPARE(finishing.size(), 2);
-    QCOMPARE(recording.size(), 1);
-    QVERIFY(!s.recorder.isFinishing() && !s.recorder.isRecording());
-    QCOMPARE(permissionsOf(mixed), 0600);
-    // The microphone began 0.5 s after the system audio; each lasted 0.2 s.
-    QVERIFY(qAbs(test::probe(mixed).duration - 0.7) < 0.03);
-
-    // The next start clears what the last one left pending.
-    QVERIFY(finish(s.recorder.start(QStringLiteral("page"), account)).ok());
-    QCOMPARE(s.recorder.pending(), QString());
-    QVERIFY(finish(s.recorder.stop()).ok());
-}
-
-void RecorderTest::secondStopJoinsTheFirst()
-{
-    Scripted s;
-    Gate gate;
-    s.capture->stopGate = &gate;
-    QVERIFY(finish(s.recorder.start(QStringLiteral("page"), newAccount())).ok());
-    auto first = s.recorder.stop();
-    QVERIFY(s.recorder.isFinishing());
-    auto second = s.recorder.stop();
-    // A start while finishing does nothing either.
-    QVERIFY(finish(s.recorder.start(QStringLiteral("other"), newAccount())).ok());
-    QCOMPARE(s.capture->streams, 1);
-    gate.open();
-    const auto a = finish(std::move(first));
-    const auto b = finish(std::move(second));
-    QVERIFY(a.ok() && b.ok());
-    QCOMPARE(*b.value, *a.value);
-    // One teardown: the capture was stopped once.
-    QCOMPARE(s.capture->stops, 1);
-    QVERIFY(!s.recorder.isFinishing());
-    // Once it is over, a stop has nothing to stop.
-    QCOMPARE(finish(s.recorder.stop()).error, noRecording);
-}
-
-void RecorderTest::failedStopStillReturnsToIdle()
-{
-    Scripted s;
-    s.capture->failStop = true;
-    const QString account = newAccount();
-    QVERIFY(finish(s.recorder.start(QStringLiteral("page"), account)).ok());
-    QCOMPARE(finish(s.recorder.stop()).error, QStringLiteral("stop refused"));
-    QVERIFY(!s.recorder.isRecording() && !s.recorder.isFinishing());
-    QCOMPARE(s.recorder.pending(), QString());
-    // Released without finishing: the tracks stay for recovery.
-    const QString directory = directoriesOf(account).first();
-    QCOMPARE(MeetingRecorder::recoverable(account), {directory});
-    const auto recovered = finish(MeetingRecorder::recover(directory));
-    QVERIFY(recovered.ok());
-    QCOMPARE(*recovered.value, directory + QStringLiteral("/meeting.m4a"));
-    QCOMPARE(test::probe(*recovered.value).codec, QStringLiteral("aac"));
-}
-
-void RecorderTest::captureEndedBySystemKeepsFiles()
-{
-    Scripted s;
-    const QString account = newAccount();
-    QVERIFY(finish(s.recorder.start(QStringLiteral("page"), account)).ok());
-    const QDateTime started = s.recorder.started();
-    QSignalSpy error(&s.recorder, &MeetingRecorder::errorChanged);
-    s.capture->last->end(QStringLiteral("display gone"));
-    // The notice hops to the main thread before anything changes.
-    QVERIFY(s.recorder.isRecording());
-    QVERIFY(error.wait(5000));
-    QCOMPARE(s.recorder.error(), QStringLiteral("display gone"));
-    QVERIFY(!s.recorder.isRecording() && !s.recorder.isFinishing());
-    QCOMPARE(s.recorder.started(), started);
-    QCOMPARE(finish(s.recorder.stop()).error, noRecording);
-    const QString directory = directoriesOf(account).first();
-    QTRY_VERIFY(QFile::exists(directory + QStringLiteral("/system.caf")));
-    QCOMPARE(MeetingRecorder::recoverable(account), {directory});
-
-    // A new recording leaves the old error in place.
-    QVERIFY(finish(s.recorder.start(QStringLiteral("page"), account)).ok());
-    QCOMPARE(s.recorder.error(), QStringLiteral("display gone"));
-    QVERIFY(finish(s.recorder.stop()).ok());
-}
-
-void RecorderTest::realRecordingPlacesTonesAtTheirOffsets_data()
-{
-    QTest::addColumn<int>("systemFrequency");
-    QTest::addColumn<double>("apart"); // seconds the system tone sounds after the microphone's
-    // One tone heard by both sources at the same instant sits at the same time in both tracks,
-    // whatever each source's start record says; twice, as that differs from run to run.
-    QTest::newRow("same instant") << 1000 << 0.0;
-    QTest::newRow("same instant again") << 1000 << 0.0;
-    QTest::newRow("system half a second later") << 1500 << 0.5;
-}
-
-void RecorderTest::realRecordingPlacesTonesAtTheirOffsets()
-{
-    QFETCH(int, systemFrequency);
-    QFETCH(double, apart);
-    const bool same = systemFrequency == 1000;
-    const QString microphoneFile = m_files.filePath(QStringLiteral("microphone.wav"));
-    const QString systemFile = m_files.filePath(QStringLiteral("system.wav"));
-    QVERIFY(test::makeTone(microphoneFile, 0.2, 0.3, 1000, 0.1));
-    QVERIFY(test::makeTone(systemFile, 0.2 + apart, 0.3, systemFrequency, 0.1));
-
-    MeetingRecorder recorder(makePulseCapture(m_sound->address()));
-    const QString account = newAccount();
-    QVERIFY(finish(recorder.start(QStringLiteral("page"), account)).ok());
-    std::vector<std::unique_ptr<QProcess>> players;
-    if (same) {
-        players.emplace_back(m_sound->play(microphoneFile, QStringLiteral("both")));
-    } else {
-        players.emplace_back(m_sound->play(microphoneFile, QStringLiteral("micsink")));
-        players.emplace_back(m_sound->play(systemFile, QStringLiteral("vsink")));
-    }
-    for (const auto &player : players)
-        QVERIFY(player->waitForFinished(10000) && player->exitCode() == 0);
-    const auto stopped = finish(recorder.stop());
-    QVERIFY2(stopped.ok(), qPrintable(stopped.error));
-    const QString mixed = *stopped.value;
-    const QString directory = QFileInfo(mixed).absolutePath();
-    QCOMPARE(recorder.pending(), mixed);
-
-    // On the capture clock the tones lie as they were played.
-    const Placed microphone = place(directory, QStringLiteral("microphone"), 1000);
-    const Placed system = place(directory, QStringLiteral("system"), systemFrequency);
-    QVERIFY(microphone.onset > 0 && system.onset > 0);
-    const double measured = system.clock() - microphone.clock();
-    qInfo("tones %.1f s apart measured %.1f ms apart on the capture clock; start records %.1f ms "
-          "apart",
-          apart, measured * 1000, (system.first - microphone.first) * 1000);
-    QVERIFY(qAbs(measured - apart) <= 0.040);
-    if (!same) {
-        // Each tone only in its own source.
-        QCOMPARE(place(directory, QStringLiteral("system"), 1000).onset, -1.0);
-        QCOMPARE(place(directory, QStringLiteral("microphone"), systemFrequency).onset, -1.0);
-    }
-
-    // The mixed file: AAC in an M4A container, 0600, as long as the tracks span, and each tone
-    // at its place on the timeline that starts with the earlier track.
-    QCOMPARE(permissionsOf(mixed), 0600);
-    const test::Probe probed = test::probe(mixed);
-    QCOMPARE(probed.codec, QStringLiteral("aac"));
-    QCOMPARE(probed.brand, QStringLiteral("M4A "));
-    const double origin = std::min(system.first, microphone.first);
-    double end = 0;
-    for (const auto &[placed, source] : {std::pair{system, QStringLiteral("system")},
-                                         std::pair{microphone, QStringLiteral("microphone")}})
-        end = std::max(
-            end, placed.first - origin +
-                     double(framesOf(directory + u'/' + source + QStringLiteral(".caf"))) / 48000);
-    QVERIFY2(qAbs(probed.duration - end) <= 0.05,
-             qPrintable(QStringLiteral("%1 s, tracks span %2 s").arg(probed.duration).arg(end)));
-    const QList<float> audio = test::decode(mixed).left;
-    QVERIFY(qAbs(test::findTone(audio, 1000).onset - (microphone.clock() - origin)) <= 0.050);
-    QVERIFY(qAbs(test::findTone(audio, systemFrequency).onset - (system.clock() - origin)) <=
-            0.050);
-}
-
-void RecorderTest::realInterruptedRecordingIsRecoverable_data()
-{
-    QTest::addColumn<qint64>("fileSizeLimit"); // 0: killed instead
-    QTest::newRow("recorder killed") << qint64(0);
-    // Files that may not grow past 256 KiB: the disk is full within a second.
-    QTest::newRow("disk full") << qint64(256 * 1024);
-}
-
-void RecorderTest::realInterruptedRecordingIsRecoverable()
-{
-    QFETCH(qint64, fileSizeLimit);
-    const QString account = newAccount();
-    QProcess child;
-    QStringList arguments{m_sound->address(), QStringLiteral("page"), account};
-    if (fileSizeLimit > 0)
-        arguments.append(QString::number(fileSizeLimit));
-    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.start(QStringLiteral(QUORVALE_RECORDER_CHILD), arguments);
-    QVERIFY(child.waitForReadyRead(10000));
-    QCOMPARE(child.readLine().trimmed(), QByteArray("recording"));
-    const QStringList directories = directoriesOf(account);
-    QCOMPARE(directories.size(), 1);
-    const QString directory = directories.first();
-
-    if (fileSizeLimit == 0) {
-        // Audio is on disk once both start records are.
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(directory + QStringLiteral("/system.json")) &&
-                                     QFile::exists(directory + QStringLiteral("/microphone.json")),
-                                 5000);
-        child.kill();
-        QVERIFY(child.waitForFinished());
-        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
-    } else {
-        // Reported while recording, without a stop, and the capture is over.
-        QVERIFY(child.waitForFinished(15000));
-        QCOMPARE(child.exitCode(), 0);
-        QCOMPARE(QString::fromUtf8(child.readAllStandardOutput().trimmed()),
-                 QStringLiteral("ended ") + writeFailure);
-    }
-
-    // What was written stays, reads back whole, and recovers.
-    QVERIFY(framesOf(directory + QStringLiteral("/system.caf")) > 0);
-    QVERIFY(framesOf(directory + QStringLiteral("/microphone.caf")) > 0);
-    QCOMPARE(MeetingRecorder::recoverable(account), {directory});
-    const auto recovered = finish(MeetingRecorder::recover(directory));
-    QVERIFY2(recovered.ok(), qPrintable(recovered.error));
-    QCOMPARE(*recovered.value, directory + QStringLiteral("/meeting.m4a"));
-    const test::Probe probed = test::probe(*recovered.value);
-    QCOMPARE(probed.codec, QStringLiteral("aac"));
-    QVERIFY(probed.duration > 0.3);
-}
-
-void RecorderTest::realSoundServerKilledEndsRecording()
-{
-    // A daemon of its own, so that killing it disturbs no other test.
-    test::SoundServer server;
-    QVERIFY2(server.start(), qPrintable(server.error()));
-    MeetingRecorder recorder(makePulseCapture(server.address()));
-    const QString account = newAccount();
-    QVERIFY(finish(recorder.start(QStringLiteral("page"), account)).ok());
-    const QString directory = directoriesOf(account).first();
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(directory + QStringLiteral("/system.json")), 5000);
-
-    QSignalSpy error(&recorder, &MeetingRecorder::errorChanged);
-    QSignalSpy recording(&recorder, &MeetingRecorder::isRecordingChanged);
-    server.kill();
-    QVERIFY(error.wait(5000));
-    QVERIFY(!recorder.error().isEmpty());
-    QCOMPARE(recording.size(), 1);
-    QVERIFY(!recorder.isRecording() && !recorder.isFinishing());
-    QCOMPARE(finish(recorder.stop()).error, noRecording);
-
-    // The partial tracks stay, pending.
-    QVERIFY(framesOf(directory + QStringLiteral("/system.caf")) > 0);
-    QVERIFY(!QFile::exists(directory + QStringLiteral("/meeting.m4a")));
-    QCOMPARE(MeetingRecorder::recoverable(account), {directory});
-
-    // With no sound server, the next start fails with the platform's error and keeps the old one.
-    const QString before = recorder.error();
-    QVERIFY(!finish(recorder.start(QStringLiteral("page"), account)).error.isEmpty());
-    QCOMPARE(recorder.error(), before);
-}
-
-void RecorderTest::realSystemAudioFollowsTheDefaultOutput()
-{
-    // A daemon of its own, whose outputs the test adds and removes.
-    test::SoundServer server;
-    QVERIFY2(server.start(), qPrintable(server.error()));
-    MeetingRecorder recorder(makePulseCapture(server.address()));
-    const QString account = newAccount();
-    QVERIFY(finish(recorder.start(QStringLiteral("page"), account)).ok());
-    const QString directory = directoriesOf(account).first();
-    const QString microphone = directory + QStringLiteral("/microphone.caf");
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(directory + QStringLiteral("/system.json")), 5000);
-    QSignalSpy error(&recorder, &MeetingRecorder::errorChanged);
-
-    // A headset connects mid-call and the call moves to it: so does the system audio.
-    QVERIFY(server.control({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
-                            QStringLiteral("sink_name=headset"), QStringLiteral("rate=48000")}));
-    // Kept playing, as a headset that carries a call is: an idle null sink renders seconds
-    // ahead, and what is played into it would reach its monitor that much later.
-    QVERIFY(server.control({QStringLiteral("load-module"), QStringLiteral("module-combine-sink"),
-                            QStringLiteral("sink_name=call"), QStringLiteral("slaves=headset")}));
-    QVERIFY(server.control({QStringLiteral("set-default-sink"), QStringLiteral("headset")}));
-    QTRY_VERIFY_WITH_TIMEOUT(server.isRecorded(QStringLiteral("headset.monitor")), 5000);
-    // Played once the headset's audio reaches the track, as a call would go on for a while.
-    const QString systemTrack = directory + QStringLiteral("/system.caf");
-    const sf_count_t switched = framesOf(systemTrack);
-    QTRY_VERIFY_WITH_TIMEOUT(framesOf(systemTrack) > switched + 24000, 5000);
-    // The microphone hears 1000 Hz and the headset plays 1500 Hz half a second later: so they
-    // lie on the capture clock when the system track's gap is silence of the right length.
-    const QString microphoneFile = m_files.filePath(QStringLiteral("microphone.wav"));
-    const QString headsetFile = m_files.filePath(QStringLiteral("headset.wav"));
-    QVERIFY(test::makeTone(microphoneFile, 0.2, 0.3, 1000, 0.1));
-    QVERIFY(test::makeTone(headsetFile, 0.7, 0.3, 1500, 0.1));
-    const std::unique_ptr<QProcess> said(server.play(microphoneFile, QStringLiteral("micsink")));
-    const std::unique_ptr<QProcess> played(server.play(headsetFile, QStringLiteral("headset")));
-    QVERIFY(said->waitForFinished(10000) && said->exitCode() == 0);
-    QVERIFY(played->waitForFinished(10000) && played->exitCode() == 0);
-
-    // The first output goes away, then the one recorded: the recording, microphone included,
-    // goes on.
-    for (const QString &sink : {QStringLiteral("vsink"), QStringLiteral("headset")}) {
-        QVERIFY(server.unloadSink(sink));
-        const sf_count_t before = framesOf(microphone);
-        QTRY_VERIFY_WITH_TIMEOUT(framesOf(microphone) > before + 24000, 5000);
-    }
-    QCOMPARE(error.size(), 0);
-    QVERIFY(recorder.isRecording());
-    const auto stopped = finish(recorder.stop());
-    QVERIFY2(stopped.ok(), qPrintable(stopped.error));
-    const Placed system = place(directory, QStringLiteral("system"), 1500);
-    const Placed heard = place(directory, QStringLiteral("microphone"), 1000);
-    QVERIFY(system.onset > 0 && heard.onset > 0);
-    const double apart = system.clock() - heard.clock();
-    qInfo("tones 0.5 s apart after the switch measured %.1f ms apart", apart * 1000);
-    QVERIFY(qAbs(apart - 0.5) <= 0.040);
-}
 
 QTEST_GUILESS_MAIN(RecorderTest)
 #include "tst_recorder.moc"
