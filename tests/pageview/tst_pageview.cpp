@@ -289,6 +289,10 @@ private slots:
         view.setEditing(true);
         QTRY_VERIFY_WITH_TIMEOUT(view.complete(), 10000);
         QCOMPARE(rowKinds(view).count(QStringLiteral("editor")), 500);
+        // A block added at the end of a long page gets its row too.
+        m->updatePage("p1", quorvale::document::appendBlock(block("b500", "text", "nueva")));
+        QTRY_VERIFY_WITH_TIMEOUT(view.complete(), 10000);
+        QCOMPARE(view.rows().size(), 501);
     }
 };
 
