@@ -24,11 +24,8 @@
 #include <QTest>
 #include <QUrlQuery>
 
-using quorvale::JSON;
-using quorvale::SecretStore;
-using quorvale::Service;
-using quorvale::test::HttpsClient;
-using quorvale::test::ReferenceServer;
+using namespace quorvale;
+using namespace quorvale::test;
 
 namespace {
 
@@ -95,10 +92,9 @@ private slots:
 private:
     QProcessEnvironment clientEnvironment() const;
     QString accountId(const QString &email);
-    // Saves the screen where the window named name is ("-": the main window).
-    void screenshot(const QString &file, const QString &window = QStringLiteral("-"));
-    // Saves the whole named widget, scrolled-out parts too.
-    void render(const QString &widget, const QString &file);
+    // Saves a picture the driver takes: "grab -", the screen where the main window is, or
+    // "render <widget>", the whole named widget, scrolled-out parts too.
+    void picture(const QString &command, const QString &file);
     // Pages of every kind, as an import leaves them, read and edited in the window.
     void readImportedPages(const QString &accountId, const JSON &saved);
 
@@ -183,17 +179,18 @@ QString EndToEndTest::accountId(const QString &email)
     return {};
 }
 
-void EndToEndTest::screenshot(const QString &file, const QString &window)
+void EndToEndTest::picture(const QString &command, const QString &file)
 {
     const QString path = m_screenshots.filePath(file);
     QFile::remove(path);
-    const QJsonObject answer = m_driver.send(QStringLiteral("grab %1 %2").arg(window, path));
+    const QJsonObject answer = m_driver.send(command + u' ' + path);
     QVERIFY2(!answer.contains(QStringLiteral("error")),
              qPrintable(answer[QStringLiteral("error")].toString()));
-    // A real picture of a window: its size, and more than one colour in it.
+    // A real picture: its size, and more than one colour in it.
     const QImage image(path);
-    QVERIFY(!image.isNull());
-    QVERIFY(image.width() >= 300 && image.height() >= 150);
+    const QSize least = command.startsWith(u"grab") ? QSize(300, 150) : QSize(100, 40);
+    QVERIFY2(!image.isNull() && image.width() >= least.width() && image.height() >= least.height(),
+             qPrintable(path));
     const QRgb first = image.pixel(0, 0);
     bool varied = false;
     for (int y = 0; y < image.height() && !varied; y += 7) {
@@ -203,25 +200,14 @@ void EndToEndTest::screenshot(const QString &file, const QString &window)
     QVERIFY2(varied, qPrintable(path + QStringLiteral(" is blank")));
 }
 
-void EndToEndTest::render(const QString &widget, const QString &file)
-{
-    const QString path = m_screenshots.filePath(file);
-    QFile::remove(path);
-    const QJsonObject answer = m_driver.send(QStringLiteral("render %1 %2").arg(widget, path));
-    QVERIFY2(!answer.contains(QStringLiteral("error")),
-             qPrintable(answer[QStringLiteral("error")].toString()));
-    const QImage image(path);
-    QVERIFY2(!image.isNull() && image.width() >= 100 && image.height() >= 40, qPrintable(path));
-}
-
 void EndToEndTest::readImportedPages(const QString &id, const JSON &saved)
 {
     // What an import leaves on the server: a picture, a document, the list layout.
-    QImage picture(800, 360, QImage::Format_RGB32);
-    picture.fill(QColor(236, 242, 250));
-    QPainter(&picture).fillRect(60, 80, 220, 200, QColor(47, 107, 216));
+    QImage diagram(800, 360, QImage::Format_RGB32);
+    diagram.fill(QColor(236, 242, 250));
+    QPainter(&diagram).fillRect(60, 80, 220, 200, QColor(47, 107, 216));
     const QString picturePath = m_root.filePath(QStringLiteral("diagram.png"));
-    QVERIFY(picture.save(picturePath, "PNG"));
+    QVERIFY(diagram.save(picturePath, "PNG"));
     const QString reportPath = m_root.filePath(QStringLiteral("informe.pdf"));
     QFile report(reportPath);
     QVERIFY(report.open(QIODevice::WriteOnly));
@@ -312,14 +298,14 @@ void EndToEndTest::readImportedPages(const QString &id, const JSON &saved)
     QTRY_VERIFY_WITH_TIMEOUT(m_driver.visible(QStringLiteral("attachmentPreview")), longWait);
     QVERIFY(m_driver.visible(QStringLiteral("pageImport")));
     QVERIFY(m_driver.visible(QStringLiteral("nativeTable")));
-    screenshot(QStringLiteral("06-page-window.png"));
-    render(QStringLiteral("pageCanvas"), QStringLiteral("07-page-reading.png"));
-    render(QStringLiteral("nativeTable"), QStringLiteral("08-table.png"));
-    render(QStringLiteral("attachmentView"), QStringLiteral("09-attachment.png"));
+    picture(QStringLiteral("grab -"), QStringLiteral("06-page-window.png"));
+    picture(QStringLiteral("render pageCanvas"), QStringLiteral("07-page-reading.png"));
+    picture(QStringLiteral("render nativeTable"), QStringLiteral("08-table.png"));
+    picture(QStringLiteral("render attachmentView"), QStringLiteral("09-attachment.png"));
 
     QCOMPARE(m_driver.click(QStringLiteral("pageEdit")), QString());
     QTRY_VERIFY_WITH_TIMEOUT(m_driver.visible(QStringLiteral("addBlock")), longWait);
-    render(QStringLiteral("pageCanvas"), QStringLiteral("10-page-editing.png"));
+    picture(QStringLiteral("render pageCanvas"), QStringLiteral("10-page-editing.png"));
     QCOMPARE(m_driver.click(QStringLiteral("pageEdit")), QString());
 
     // The page link opens the board, for reading and then for editing.
@@ -327,9 +313,9 @@ void EndToEndTest::readImportedPages(const QString &id, const JSON &saved)
     QTRY_COMPARE_WITH_TIMEOUT(m_driver.state()[QStringLiteral("selection")].toString(),
                               QString::fromStdString(board), longWait);
     QTRY_VERIFY_WITH_TIMEOUT(m_driver.visible(QStringLiteral("boardCard")), longWait);
-    render(QStringLiteral("pageCanvas"), QStringLiteral("11-board-reading.png"));
+    picture(QStringLiteral("render pageCanvas"), QStringLiteral("11-board-reading.png"));
     QCOMPARE(m_driver.click(QStringLiteral("pageEdit")), QString());
-    render(QStringLiteral("pageCanvas"), QStringLiteral("12-board-editing.png"));
+    picture(QStringLiteral("render pageCanvas"), QStringLiteral("12-board-editing.png"));
     QVERIFY(!m_driver.state()[QStringLiteral("dirty")].toBool());
 }
 
@@ -348,7 +334,7 @@ void EndToEndTest::aNewAccountSignsInIsApprovedWritesAPageAndSignsOut()
              QStringLiteral("Continuar con Microsoft"));
     QCOMPARE(m_driver.text(QStringLiteral("serverHost")), QStringLiteral("localhost"));
     QVERIFY(!m_driver.visible(QStringLiteral("cancelSignIn")));
-    screenshot(QStringLiteral("01-access.png"));
+    picture(QStringLiteral("grab -"), QStringLiteral("01-access.png"));
     QVERIFY(!m_driver.send(QStringLiteral("choose languagePicker en"))
                  .contains(QStringLiteral("error")));
     QCOMPARE(m_driver.text(QStringLiteral("continueWithMicrosoft")),
@@ -384,7 +370,7 @@ void EndToEndTest::aNewAccountSignsInIsApprovedWritesAPageAndSignsOut()
     QCOMPARE(m_driver.text(QStringLiteral("accountEmail")), QStringLiteral("nora@example.test"));
     QCOMPARE(storedSession(), SecretStore::Outcome::Found);
     QTRY_VERIFY_WITH_TIMEOUT(!m_driver.state()[QStringLiteral("busy")].toBool(), longWait);
-    screenshot(QStringLiteral("02-waiting.png"));
+    picture(QStringLiteral("grab -"), QStringLiteral("02-waiting.png"));
 
     // Approved by the operator: the workspace appears by itself, on the meetings list.
     const QString id = accountId(QStringLiteral("nora@example.test"));
@@ -395,7 +381,7 @@ void EndToEndTest::aNewAccountSignsInIsApprovedWritesAPageAndSignsOut()
     QCOMPARE(m_driver.state()[QStringLiteral("selection")].toString(), QStringLiteral("@meetings"));
     QVERIFY(m_driver.visible(QStringLiteral("meetingsView")));
     QVERIFY(!m_driver.visible(QStringLiteral("saveButton")));
-    screenshot(QStringLiteral("03-meetings.png"));
+    picture(QStringLiteral("grab -"), QStringLiteral("03-meetings.png"));
 
     // A page, from the File menu; renamed in its title field; saved from the toolbar.
     QCOMPARE(m_driver.click(QStringLiteral("saveAction")),
@@ -413,7 +399,7 @@ void EndToEndTest::aNewAccountSignsInIsApprovedWritesAPageAndSignsOut()
     state = m_driver.state();
     QCOMPARE(state[QStringLiteral("pages")].toArray().at(0)[QStringLiteral("title")].toString(),
              QStringLiteral("Launch plan"));
-    screenshot(QStringLiteral("04-page.png"));
+    picture(QStringLiteral("grab -"), QStringLiteral("04-page.png"));
 
     QCOMPARE(m_driver.click(QStringLiteral("saveButton")), QString());
     QTRY_VERIFY_WITH_TIMEOUT(!m_driver.state()[QStringLiteral("dirty")].toBool(), longWait);
@@ -433,7 +419,7 @@ void EndToEndTest::aNewAccountSignsInIsApprovedWritesAPageAndSignsOut()
     QTRY_VERIFY_WITH_TIMEOUT(m_driver.visible(QStringLiteral("signOutConfirmation")), longWait);
     QCOMPARE(m_driver.text(QStringLiteral("signOutConfirmation")),
              QStringLiteral("Sign out? Save your changes first."));
-    screenshot(QStringLiteral("05-sign-out.png"));
+    picture(QStringLiteral("grab -"), QStringLiteral("05-sign-out.png"));
     QCOMPARE(m_driver.click(QStringLiteral("confirmSignOut")), QString());
     QTRY_VERIFY_WITH_TIMEOUT(m_driver.visible(QStringLiteral("continueWithMicrosoft")), longWait);
     QVERIFY(!m_driver.state()[QStringLiteral("signedIn")].toBool());
