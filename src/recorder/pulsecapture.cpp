@@ -216,7 +216,7 @@ pa_stream *openRecord(Connection &connection, const char *name, const QByteArray
     attributes.tlength = uint32_t(-1);
     attributes.prebuf = uint32_t(-1);
     attributes.minreq = uint32_t(-1);
-    attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(20000, &sampleFormat));
+    attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(10000, &sampleFormat));
     auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
                                    PA_STREAM_INTERPOLATE_TIMING);
     if (stayOnDevice)

@@ -34,6 +34,11 @@ using quorvale::test::finish;
 
 namespace {
 
+// The sound server's latency reports step by whole fragments on a busy machine, so a start record
+// may be a few fragments off; the faults caught here are far larger (a track placed by its first
+// burst, hundreds of milliseconds out).
+constexpr double startTolerance = 0.060;
+
 const QString noRecording = QStringLiteral("No hay grabación activa.");
 const QString writeFailure = QStringLiteral(
     "No se pudo escribir el audio. Revisa el espacio del disco. Los archivos parciales se "
@@ -611,7 +616,7 @@ private slots:
             "tones %.1f s apart measured %.1f ms apart on the capture clock; start records %.1f ms "
             "apart",
             apart, measured * 1000, (system.first - microphone.first) * 1000);
-        QVERIFY(qAbs(measured - apart) <= 0.040);
+        QVERIFY(qAbs(measured - apart) <= startTolerance);
         if (!same) {
             // Each tone only in its own source.
             QCOMPARE(place(directory, QStringLiteral("system"), 1000).onset, -1.0);
@@ -745,7 +750,7 @@ private slots:
         QVERIFY(system.onset > 0 && heard.onset > 0);
         const double apart = system.clock() - heard.clock();
         qInfo("tones 0.5 s apart after the switch measured %.1f ms apart", apart * 1000);
-        QVERIFY(qAbs(apart - 0.5) <= 0.040);
+        QVERIFY(qAbs(apart - 0.5) <= startTolerance);
 
         // With no sound server, the next start fails with the platform's error and keeps the old
         // one.
