@@ -8,6 +8,7 @@
 #include <QPromise>
 #include <QThread>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -153,7 +154,40 @@ void writeSilence(Writing &track, qint64 frames)
         writeFrames(track, silence.data(), std::min(left, chunk));
 }
 
+// The loudest sample, clipped to full scale; what is no number counts as silence.
+float peakOf(const std::vector<float> &samples)
+{
+    float peak = 0;
+    for (const float sample : samples)
+        if (std::abs(sample) > peak)
+            peak = std::abs(sample);
+    return std::min(peak, 1.0f);
+}
+
 } // namespace
+
+void SourceLevels::add(OutputType type, float peak)
+{
+    std::atomic<float> &recent = m_recent[index(type)];
+    // Only raised here; a reset by the reader in between makes the exchange try again.
+    float seen = recent.load(std::memory_order_relaxed);
+    while (peak > seen && !recent.compare_exchange_weak(seen, peak, std::memory_order_relaxed)) {
+    }
+    // Only the queue writes it.
+    std::atomic<float> &loudest = m_loudest[index(type)];
+    if (peak > loudest.load(std::memory_order_relaxed))
+        loudest.store(peak, std::memory_order_relaxed);
+}
+
+float SourceLevels::takeRecent(OutputType type)
+{
+    return m_recent[index(type)].exchange(-1.0f, std::memory_order_relaxed);
+}
+
+float SourceLevels::loudest(OutputType type) const
+{
+    return m_loudest[index(type)].load(std::memory_order_relaxed);
+}
 
 QString AudioSink::failureMessage()
 {
@@ -168,6 +202,7 @@ QString AudioSink::queueName()
 
 AudioSink::AudioSink(QString directory)
     : m_directory(std::move(directory))
+    , m_levels(std::make_shared<SourceLevels>())
     , m_state(std::make_unique<State>())
     , m_queue(std::make_unique<Queue>([state = m_state.get()] { state->sync(); }))
 {}
@@ -197,11 +232,14 @@ void AudioSink::output(const AudioBuffer &buffer, OutputType type)
 {
     State &state = *m_state;
     if (buffer.sampleRate <= 0 || buffer.channels <= 0 ||
-        (type != OutputType::System && type != OutputType::Microphone) || state.failure ||
-        state.finished)
+        (type != OutputType::System && type != OutputType::Microphone) || state.finished)
         return;
     // A buffer whose samples do not make whole frames cannot be written as audio.
     if (buffer.samples.size() % static_cast<std::size_t>(buffer.channels) != 0)
+        return;
+    // Heard even once the tracks cannot be written: the levels show what the capture delivers.
+    m_levels->add(type, peakOf(buffer.samples));
+    if (state.failure)
         return;
 
     const QString base = m_directory + u'/' + sourceName(type);

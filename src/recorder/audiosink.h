@@ -12,6 +12,8 @@
 #include <QList>
 #include <QString>
 
+#include <array>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -19,6 +21,24 @@
 class QThread;
 
 namespace quorvale {
+
+// The peaks of each source, kept by the sink's queue and read from any thread without a lock.
+class SourceLevels final
+{
+public:
+    // On the queue: the loudest sample of one buffer, 0 to 1.
+    void add(OutputType type, float peak);
+    // The loudest sample since the last call; negative when no buffer came in between.
+    float takeRecent(OutputType type);
+    // The loudest sample of the whole recording; 0 for a source that sent nothing.
+    float loudest(OutputType type) const;
+
+private:
+    static std::size_t index(OutputType type) { return type == OutputType::System ? 0 : 1; }
+
+    std::array<std::atomic<float>, 2> m_recent{-1.0f, -1.0f};
+    std::array<std::atomic<float>, 2> m_loudest{0.0f, 0.0f};
+};
 
 class AudioSink final
 {
@@ -44,6 +64,8 @@ public:
     // The serial queue: runs each function on the sink's worker thread, in the order posted.
     void post(std::function<void()> work);
     QThread *queueThread() const;
+    // The peaks of what reached the sink; outlives the sink for whoever keeps it.
+    const std::shared_ptr<SourceLevels> &levels() const { return m_levels; }
 
     // Called on the queue with the message of the first write failure, as it happens. Set it
     // before the first buffer is posted.
@@ -62,6 +84,7 @@ private:
     class Queue;
 
     const QString m_directory;
+    const std::shared_ptr<SourceLevels> m_levels;
     std::unique_ptr<State> m_state; // touched only on the queue
     std::unique_ptr<Queue> m_queue;
 };

@@ -49,6 +49,20 @@ Recovery recoverWork(QString directory, QString language)
     return recoverRecording(directory, language);
 }
 
+// About -60 dBFS: quieter than the noise floor of any real output that played something.
+constexpr float kWhisper = 0.001f;
+// The meter is read about 20 times a second.
+constexpr std::chrono::milliseconds kLevelEvery{50};
+
+// A source may deliver less often than the meter is read: with no news its level falls away
+// instead of flickering to zero.
+float nextLevel(float shown, float recent)
+{
+    if (recent >= 0)
+        return recent;
+    return shown / 2 < kWhisper ? 0.0f : shown / 2;
+}
+
 } // namespace
 
 struct MeetingRecorder::StopOutcome
@@ -61,7 +75,10 @@ struct MeetingRecorder::StopOutcome
 MeetingRecorder::MeetingRecorder(std::unique_ptr<CaptureLayer> capture, QObject *parent)
     : QObject(parent)
     , m_capture(std::move(capture))
-{}
+{
+    m_levelTimer.setInterval(kLevelEvery);
+    connect(&m_levelTimer, &QTimer::timeout, this, &MeetingRecorder::readLevels);
+}
 
 MeetingRecorder::~MeetingRecorder()
 {
@@ -117,6 +134,7 @@ QCoro::Task<> MeetingRecorder::start(QString pageID, QString accountID)
     setPending({});
 
     m_sink = std::make_shared<AudioSink>(directory);
+    m_levels = m_sink->levels();
     std::shared_ptr<CaptureStream> stream =
         m_capture->createStream(display, CaptureConfiguration{}, this);
     // A track that cannot be written ends the recording at once, as if the system had stopped
@@ -142,6 +160,8 @@ QCoro::Task<> MeetingRecorder::start(QString pageID, QString accountID)
     if (m_stream != stream)
         co_return;
     setStarted(QDateTime::currentDateTime());
+    m_levelTimer.start();
+    setSystemSilent(false);
     setRecording(true);
 }
 
@@ -161,6 +181,7 @@ QCoro::Task<QString> MeetingRecorder::stop()
 
     const std::shared_ptr<CaptureStream> stream = m_stream;
     const std::shared_ptr<AudioSink> sink = m_sink;
+    const std::shared_ptr<SourceLevels> levels = m_levels;
     const QString output = m_directory + QStringLiteral("/meeting.m4a");
     const auto outcome = std::make_shared<StopOutcome>();
     m_stopping = outcome;
@@ -177,6 +198,8 @@ QCoro::Task<QString> MeetingRecorder::stop()
         outcome->error = std::current_exception();
     }
     outcome->done = true;
+    // Judged before the recorder turns idle, so that whoever watches it end reads the verdict.
+    endMetering(*levels);
     cleanUp(stream);
     if (outcome->error)
         std::rethrow_exception(outcome->error);
@@ -238,12 +261,26 @@ void MeetingRecorder::captureEnded(quint64 serial, const QString &error)
     if (!m_stream || m_stream->serial() != serial || m_isFinishing)
         return;
     setError(error);
-    setRecording(false);
-    setFinishing(false);
     // Released without finish(): a capture still running stops, and the track files close as
-    // they stand, ready for recovery.
+    // they stand, ready for recovery. First, so that the verdict counts every buffer queued.
     m_stream.reset();
     m_sink.reset();
+    endMetering(*m_levels);
+    setRecording(false);
+    setFinishing(false);
+}
+
+void MeetingRecorder::readLevels()
+{
+    setLevels(nextLevel(m_microphoneLevel, m_levels->takeRecent(OutputType::Microphone)),
+              nextLevel(m_systemLevel, m_levels->takeRecent(OutputType::System)));
+}
+
+void MeetingRecorder::endMetering(const SourceLevels &levels)
+{
+    m_levelTimer.stop();
+    setLevels(0, 0);
+    setSystemSilent(levels.loudest(OutputType::System) <= kWhisper);
 }
 
 void MeetingRecorder::setRecording(bool value)
@@ -276,6 +313,23 @@ void MeetingRecorder::setStarted(const QDateTime &value)
         return;
     m_started = value;
     emit startedChanged(value);
+}
+
+void MeetingRecorder::setLevels(float microphone, float system)
+{
+    if (m_microphoneLevel == microphone && m_systemLevel == system)
+        return;
+    m_microphoneLevel = microphone;
+    m_systemLevel = system;
+    emit levelsChanged();
+}
+
+void MeetingRecorder::setSystemSilent(bool value)
+{
+    if (m_systemSilent == value)
+        return;
+    m_systemSilent = value;
+    emit systemSilentChanged(value);
 }
 
 void MeetingRecorder::setPending(const QString &value)

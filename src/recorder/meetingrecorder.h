@@ -12,12 +12,14 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <memory>
 
 namespace quorvale {
 
 class AudioSink;
+class SourceLevels;
 
 class MeetingRecorder final : public QObject, private CaptureDelegate
 {
@@ -27,6 +29,9 @@ class MeetingRecorder final : public QObject, private CaptureDelegate
     Q_PROPERTY(QString error READ error NOTIFY errorChanged)
     Q_PROPERTY(QDateTime started READ started NOTIFY startedChanged)
     Q_PROPERTY(QString pending READ pending NOTIFY pendingChanged)
+    Q_PROPERTY(float microphoneLevel READ microphoneLevel NOTIFY levelsChanged)
+    Q_PROPERTY(float systemLevel READ systemLevel NOTIFY levelsChanged)
+    Q_PROPERTY(bool systemSilent READ systemSilent NOTIFY systemSilentChanged)
 
 public:
     // The capture defaults to the user's PulseAudio (or PipeWire) sound server.
@@ -44,6 +49,14 @@ public:
     const QDateTime &started() const { return m_started; }
     // The mixed file of the last recording stop() finished; empty when there is none.
     const QString &pending() const { return m_pending; }
+    // Peak of each source over the last moment, 0 to 1, refreshed about 20 times a second while
+    // recording; both 0 when not recording.
+    float microphoneLevel() const { return m_microphoneLevel; }
+    float systemLevel() const { return m_systemLevel; }
+    // The last recording's system track never rose above a whisper (about -60 dBFS) from start
+    // to stop, or got no audio at all: most likely the wrong output device. False while
+    // recording and before the first; set when the capture ends, whether or not the mix succeeds.
+    bool systemSilent() const { return m_systemSilent; }
     // The page and account of the current, or last, recording.
     const QString &pageID() const { return m_pageID; }
     const QString &accountID() const { return m_accountID; }
@@ -81,6 +94,8 @@ signals:
     void errorChanged(const QString &error);
     void startedChanged(const QDateTime &started);
     void pendingChanged(const QString &pending);
+    void levelsChanged();
+    void systemSilentChanged(bool systemSilent);
 
 private:
     struct StopOutcome;
@@ -94,6 +109,10 @@ private:
     void setError(const QString &value);
     void setStarted(const QDateTime &value);
     void setPending(const QString &value);
+    void setLevels(float microphone, float system);
+    void setSystemSilent(bool value);
+    void readLevels();
+    void endMetering(const SourceLevels &levels);
 
     const std::unique_ptr<CaptureLayer> m_capture;
     bool m_isRecording = false;
@@ -106,6 +125,12 @@ private:
     QString m_language;
     std::shared_ptr<CaptureStream> m_stream;
     std::shared_ptr<AudioSink> m_sink;
+    // What the current (or last) recording's sink heard; read by m_levelTimer while recording.
+    std::shared_ptr<SourceLevels> m_levels;
+    QTimer m_levelTimer;
+    float m_microphoneLevel = 0;
+    float m_systemLevel = 0;
+    bool m_systemSilent = false;
     QString m_directory;
     // Set from the first step of start to its end, so that a second start is a no-op.
     bool m_starting = false;

@@ -28,6 +28,7 @@
 
 #include <cmath>
 #include <memory>
+#include <optional>
 
 using namespace quorvale;
 using quorvale::test::finish;
@@ -91,7 +92,7 @@ qint64 dirtyPages(const QString &path)
 }
 
 // 0.1 s of a quiet tone, as the capture delivers it.
-AudioBuffer tone(double time, qsizetype frames = 4800)
+AudioBuffer tone(double time, qsizetype frames = 4800, float amplitude = 0.2f)
 {
     AudioBuffer buffer;
     buffer.sampleRate = 48000;
@@ -99,7 +100,7 @@ AudioBuffer tone(double time, qsizetype frames = 4800)
     buffer.time = time;
     buffer.samples.resize(std::size_t(frames) * 2);
     for (std::size_t i = 0; i < buffer.samples.size(); ++i)
-        buffer.samples[i] = 0.2f * float(std::sin(double(i / 2) * 2 * M_PI * 440 / 48000));
+        buffer.samples[i] = amplitude * float(std::sin(double(i / 2) * 2 * M_PI * 440 / 48000));
     return buffer;
 }
 
@@ -139,18 +140,22 @@ signals:
     void opened();
 };
 
-// A capture that does what the test says: fails where told, waits where told, and on start
-// delivers 0.2 s of tone from each source (system audio first seen at 100.25 s, microphone at
-// 100.75 s).
+// A capture that does what the test says: fails where told, waits where told, ends on its own
+// when told, and on start delivers 0.2 s of tone from each source (system audio first seen at
+// 100.25 s, microphone at 100.75 s).
 class ScriptedCapture final : public CaptureLayer
 {
 public:
     class Stream final : public CaptureStream
     {
     public:
-        explicit Stream(ScriptedCapture *owner)
+        Stream(ScriptedCapture *owner, CaptureDelegate *delegate)
             : m_owner(owner)
+            , m_delegate(delegate)
         {}
+
+        // As the system does when the sound server goes away.
+        void endOnItsOwn() { m_delegate->streamDidStop(this, serial(), QStringLiteral("ended")); }
 
         void addOutput(std::shared_ptr<AudioSink> sink, OutputType type) override
         {
@@ -167,11 +172,16 @@ public:
             if (owner->failStart)
                 throw CaptureError(QStringLiteral("start refused"));
             // No structured bindings in a coroutine: GCC 12 miscompiles them.
-            for (const auto &output : m_sinks)
+            for (const auto &output : m_sinks) {
+                const bool system = output.second == OutputType::System;
+                if (system && !owner->systemAmplitude)
+                    continue;
                 for (int i = 0; i < 2; ++i)
                     deliver(*output.first,
-                            tone((output.second == OutputType::System ? 100.25 : 100.75) + 0.1 * i),
+                            tone((system ? 100.25 : 100.75) + 0.1 * i, 4800,
+                                 system ? *owner->systemAmplitude : 0.2f),
                             output.second);
+            }
         }
 
         QCoro::Task<> stopCapture() override
@@ -186,6 +196,7 @@ public:
 
     private:
         ScriptedCapture *m_owner;
+        CaptureDelegate *m_delegate;
         QList<std::pair<std::shared_ptr<AudioSink>, OutputType>> m_sinks;
     };
 
@@ -200,11 +211,14 @@ public:
         co_return QList<CaptureDisplay>(displayList); // a copy: GCC 12 moves from members
     }
 
-    std::unique_ptr<CaptureStream>
-    createStream(const CaptureDisplay &, const CaptureConfiguration &, CaptureDelegate *) override
+    std::unique_ptr<CaptureStream> createStream(const CaptureDisplay &,
+                                                const CaptureConfiguration &,
+                                                CaptureDelegate *delegate) override
     {
         ++streams;
-        return std::make_unique<Stream>(this);
+        auto stream = std::make_unique<Stream>(this, delegate);
+        last = stream.get();
+        return stream;
     }
 
     bool microphone = true;
@@ -212,12 +226,45 @@ public:
     bool failAddOutput = false;
     bool failStart = false;
     bool failStop = false;
+    // None: the system audio delivers nothing.
+    std::optional<float> systemAmplitude = 0.2f;
+    Stream *last = nullptr;
     Gate *startGate = nullptr;
     Gate *stopGate = nullptr;
     int askedMicrophone = 0;
     int streams = 0;
     int stops = 0;
 };
+
+// The loudest levels a recorder showed, as a panel redrawn at each change would see them.
+class LevelWatch final
+{
+public:
+    explicit LevelWatch(MeetingRecorder &recorder)
+    {
+        QObject::connect(&recorder, &MeetingRecorder::levelsChanged, &m_context, [this, &recorder] {
+            microphone = std::max(microphone, recorder.microphoneLevel());
+            system = std::max(system, recorder.systemLevel());
+        });
+    }
+
+    float microphone = 0;
+    float system = 0;
+
+private:
+    QObject m_context;
+};
+
+// Waits, with the event loop running so that the recorder's meter ticks, for a player to end.
+bool played(QProcess &player)
+{
+    if (player.state() != QProcess::NotRunning) {
+        QSignalSpy ended(&player, &QProcess::finished);
+        if (!ended.wait(10000))
+            return false;
+    }
+    return player.exitStatus() == QProcess::NormalExit && player.exitCode() == 0;
+}
 
 struct Scripted
 {
@@ -568,6 +615,49 @@ private slots:
                  QStringLiteral("aac"));
     }
 
+    void silentOutputIsReportedWhenTheCaptureEnds()
+    {
+        Scripted s;
+        const QString account = newAccount();
+        QVERIFY(!s.recorder.systemSilent());
+        QSignalSpy silent(&s.recorder, &MeetingRecorder::systemSilentChanged);
+
+        // A whisper (-66 dBFS) is no call on the output: reported even when the stop fails. The
+        // levels show while recording and are 0 once it ends.
+        s.capture->systemAmplitude = 0.0005f;
+        s.capture->failStop = true;
+        {
+            LevelWatch watch(s.recorder);
+            QVERIFY(finish(s.recorder.start(QStringLiteral("page"), account)).ok());
+            QTRY_VERIFY(watch.microphone > 0.1f);
+            QVERIFY(watch.system < 0.001f && !s.recorder.systemSilent());
+            QVERIFY(!finish(s.recorder.stop()).ok());
+            QCOMPARE(s.recorder.microphoneLevel(), 0.0f);
+            QCOMPARE(s.recorder.systemLevel(), 0.0f);
+        }
+        QCOMPARE(silent.size(), 1);
+        QVERIFY(s.recorder.systemSilent());
+
+        // The next recording clears the warning as it starts; a tone keeps it away.
+        s.capture->systemAmplitude = 0.2f;
+        s.capture->failStop = false;
+        QVERIFY(finish(s.recorder.start(QStringLiteral("page"), account)).ok());
+        QCOMPARE(silent.size(), 2);
+        QVERIFY(!s.recorder.systemSilent());
+        QVERIFY(finish(s.recorder.stop()).ok());
+        QCOMPARE(silent.size(), 2);
+
+        // No system audio at all, and the capture ended by the system.
+        s.capture->systemAmplitude.reset();
+        QVERIFY(finish(s.recorder.start(QStringLiteral("page"), account)).ok());
+        QSignalSpy recording(&s.recorder, &MeetingRecorder::isRecordingChanged);
+        s.capture->last->endOnItsOwn();
+        QVERIFY(recording.wait());
+        QCOMPARE(silent.size(), 3);
+        QVERIFY(s.recorder.systemSilent());
+        QCOMPARE(s.recorder.microphoneLevel(), 0.0f);
+    }
+
     // Real recordings on a PulseAudio daemon.
     void realRecordingPlacesTonesAtTheirOffsets_data()
     {
@@ -590,6 +680,7 @@ private slots:
         QVERIFY(test::makeTone(systemFile, 0.2 + apart, 0.3, systemFrequency, 0.1));
 
         MeetingRecorder recorder(makePulseCapture(m_sound->address()));
+        LevelWatch watch(recorder);
         const QString account = newAccount();
         QVERIFY(finish(recorder.start(QStringLiteral("page"), account)).ok());
         std::vector<std::unique_ptr<QProcess>> players;
@@ -600,12 +691,15 @@ private slots:
             players.emplace_back(m_sound->play(systemFile, QStringLiteral("vsink")));
         }
         for (const auto &player : players)
-            QVERIFY(player->waitForFinished(10000) && player->exitCode() == 0);
+            QVERIFY(played(*player));
+        // Each source's level rose with its tone; the output was heard.
+        QTRY_VERIFY_WITH_TIMEOUT(watch.microphone > 0.05f && watch.system > 0.05f, 5000);
         const auto stopped = finish(recorder.stop());
         QVERIFY2(stopped.ok(), qPrintable(stopped.error));
         const QString mixed = *stopped.value;
         const QString directory = QFileInfo(mixed).absolutePath();
         QCOMPARE(recorder.pending(), mixed);
+        QVERIFY(!recorder.systemSilent());
 
         // On the capture clock the tones lie as they were played.
         const Placed microphone = place(directory, QStringLiteral("microphone"), 1000);
@@ -631,6 +725,26 @@ private slots:
         QVERIFY(qAbs(test::findTone(audio, 1000).onset - (microphone.clock() - origin)) <= 0.050);
         QVERIFY(qAbs(test::findTone(audio, systemFrequency).onset - (system.clock() - origin)) <=
                 0.050);
+    }
+
+    void realRecordingWarnsOfASilentOutput()
+    {
+        // The call played on another output: only the microphone hears anything.
+        const QString file = m_files.filePath(QStringLiteral("microphone.wav"));
+        QVERIFY(test::makeTone(file, 0.2, 0.3, 1000, 0.1));
+        MeetingRecorder recorder(makePulseCapture(m_sound->address()));
+        LevelWatch watch(recorder);
+        QSignalSpy silent(&recorder, &MeetingRecorder::systemSilentChanged);
+        QVERIFY(finish(recorder.start(QStringLiteral("page"), newAccount())).ok());
+        const std::unique_ptr<QProcess> player(m_sound->play(file, QStringLiteral("micsink")));
+        QTRY_VERIFY_WITH_TIMEOUT(watch.microphone > 0.05f, 5000);
+        QVERIFY(played(*player));
+        QVERIFY(!recorder.systemSilent());
+        const auto stopped = finish(recorder.stop());
+        QVERIFY2(stopped.ok(), qPrintable(stopped.error));
+        QVERIFY2(watch.system < 0.01f, qPrintable(QString::number(watch.system)));
+        QCOMPARE(silent.size(), 1);
+        QVERIFY(recorder.systemSilent());
     }
 
     void realInterruptedRecordingIsRecoverable_data()
