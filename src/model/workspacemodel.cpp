@@ -489,6 +489,24 @@ QCoro::Task<> WorkspaceModel::loadPage(QString id)
     }
 }
 
+QCoro::Task<> WorkspaceModel::recordingUploaded(QString pageId)
+{
+    QPointer<WorkspaceModel> self(this);
+    const quint64 session = m_session.number();
+    const auto current = [&] { return self && m_session.number() == session; };
+    if (m_selection == pageId) {
+        const JSON recordings = co_await m_service.json(
+            QStringLiteral("/api/recordings?pageId=") + queryValue(pageId), "GET");
+        if (!current())
+            co_return;
+        if (m_selection == pageId)
+            setRecordings(recordings["recordings"].arrayValue());
+    }
+    const JSON meetings = co_await m_service.json(QStringLiteral("/api/meetings"), "GET");
+    if (current())
+        setMeetings(meetings["meetings"].arrayValue());
+}
+
 // ---------------------------------------------------------------------------------------------
 // Load and save
 

@@ -127,6 +127,9 @@ public:
     QMediaPlayer *player() const;
     const QString &playing() const;
     bool isPlaying() const;
+    // Reloads what an upload to the page changed: its recordings while it is selected, and the
+    // meetings list.
+    QCoro::Task<> recordingUploaded(QString pageId);
 
     // Backups and files.
     bool exportDraft();

@@ -9,6 +9,7 @@
 #include "pageview/boardview.h"
 #include "pageview/links.h"
 #include "pageview/reconcile.h"
+#include "recordingpanel/recordingpanel.h"
 #include "style/icons.h"
 #include "style/navstyle.h"
 #include "style/viewstyle.h"
@@ -109,9 +110,10 @@ QFont pointFont(const QFont &base, qreal points, bool bold)
 
 } // namespace
 
-PageView::PageView(WorkspaceModel &model, QString pageId, QWidget *parent)
+PageView::PageView(WorkspaceModel &model, QString pageId, QWidget *parent, MeetingAudio *audio)
     : QScrollArea(parent)
     , m_model(model)
+    , m_audio(audio)
     , m_pageId(std::move(pageId))
     , m_id(m_pageId.toStdString())
     , m_openExternally([](const QUrl &url) { QDesktopServices::openUrl(url); })
@@ -366,7 +368,12 @@ void PageView::redraw()
     if (!page.isObject())
         return; // gone from the document; the window replaces this view
     // The recording panel also depends on the meetings list, which the page does not hold.
-    m_recordingSlot->setVisible(isMeeting());
+    const bool meeting = isMeeting();
+    // Made the first time the page is a meeting; it lists files on disk and follows the recorder.
+    if (meeting && m_audio && !m_recordingSlot->findChild<RecordingPanel *>())
+        m_recordingSlot->layout()->addWidget(
+            new RecordingPanel(*m_audio, m_pageId, m_recordingSlot));
+    m_recordingSlot->setVisible(meeting);
     refreshChildren();
     if (page.isIdenticalTo(m_pageShown))
         return;

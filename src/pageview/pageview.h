@@ -27,6 +27,7 @@ class QVBoxLayout;
 namespace quorvale {
 
 class BoardView;
+class MeetingAudio;
 class WorkspaceModel;
 
 class PageView final : public QScrollArea
@@ -35,7 +36,10 @@ class PageView final : public QScrollArea
     Q_DISABLE_COPY_MOVE(PageView)
 
 public:
-    PageView(WorkspaceModel &model, QString pageId, QWidget *parent = nullptr);
+    // audio: where a meeting page's recording panel gets its recorder and uploads; without it
+    // the panel's place stays empty.
+    PageView(WorkspaceModel &model, QString pageId, QWidget *parent = nullptr,
+             MeetingAudio *audio = nullptr);
 
     enum class Outcome { Handled, Discarded, System };
     // What a click on a link inside the page does: the application acts on it (a page is
@@ -99,6 +103,7 @@ private:
     static void drawRow(const Row &row, const JSON &block, const JSON &page);
 
     WorkspaceModel &m_model;
+    MeetingAudio *m_audio;
     QString m_pageId;
     std::string m_id;
     bool m_editing = false;

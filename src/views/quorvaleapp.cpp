@@ -7,6 +7,8 @@
 #if QUORVALE_TEST_HOOKS
 #include "automation.h"
 #endif
+#include "recorder/meetingrecorder.h"
+#include "recordingpanel/meetingaudio.h"
 #include "rootview.h"
 #include "savepanel.h"
 #include "settingswindow.h"
@@ -43,6 +45,8 @@ QuorvaleApp::QuorvaleApp(SingleInstance &instance, std::unique_ptr<WorkspaceMode
                          QObject *parent)
     : QObject(parent)
     , m_model(std::move(model))
+    , m_recorder(std::make_unique<MeetingRecorder>())
+    , m_audio(std::make_unique<MeetingAudio>(*m_model, *m_recorder))
     , m_window(std::make_unique<QMainWindow>())
 {
     // Page icons are emoji: the colour font comes first, before any monochrome symbol font.
@@ -51,7 +55,7 @@ QuorvaleApp::QuorvaleApp(SingleInstance &instance, std::unique_ptr<WorkspaceMode
     m_window->setWindowTitle(QStringLiteral("Quorvale"));
     m_window->setMinimumSize(1000, 680);
     m_window->resize(1280, 820);
-    m_root = new RootView(*m_model, m_window.get());
+    m_root = new RootView(*m_model, m_window.get(), m_audio.get());
     m_window->setCentralWidget(m_root);
     // The model connects when the window is first shown.
     m_window->installEventFilter(this);

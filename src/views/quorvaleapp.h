@@ -16,6 +16,8 @@ class QMenu;
 
 namespace quorvale {
 
+class MeetingAudio;
+class MeetingRecorder;
 class RootView;
 class SettingsWindow;
 class SingleInstance;
@@ -36,6 +38,7 @@ public:
     WorkspaceModel &model() { return *m_model; }
     QMainWindow &window() { return *m_window; }
     RootView &rootView() { return *m_root; }
+    MeetingAudio &audio() { return *m_audio; }
 
     // A URL the system handed over (the browser's sign-in callback, in practice).
     void open(const QUrl &url);
@@ -59,7 +62,9 @@ private:
     void readTestSettings();
 
     std::unique_ptr<WorkspaceModel> m_model;
-    // The meeting recorder joins the model here, made once and handed to the views likewise.
+    // The one recorder, and the uploads beside the model, handed to the views.
+    std::unique_ptr<MeetingRecorder> m_recorder;
+    std::unique_ptr<MeetingAudio> m_audio;
     std::unique_ptr<QMainWindow> m_window;
     RootView *m_root;
     std::unique_ptr<SettingsWindow> m_settings;

@@ -3,6 +3,8 @@
 #include "accessscreen.h"
 #include "busyindicator.h"
 #include "model/workspacemodel.h"
+#include "recorder/meetingrecorder.h"
+#include "recordingpanel/meetingaudio.h"
 #include "workspaceview.h"
 
 #include <QMessageBox>
@@ -11,13 +13,14 @@
 
 namespace quorvale {
 
-RootView::RootView(WorkspaceModel &model, QWidget *parent)
+RootView::RootView(WorkspaceModel &model, QWidget *parent, MeetingAudio *audio)
     : QWidget(parent)
     , m_model(model)
+    , m_audio(audio)
 {
     setObjectName(QStringLiteral("rootView"));
     m_access = new AccessScreen(model, this);
-    m_workspace = new WorkspaceView(model, this);
+    m_workspace = new WorkspaceView(model, this, audio);
     m_screens = new QStackedLayout(this);
     m_screens->addWidget(m_access);
     m_screens->addWidget(m_workspace);
@@ -34,6 +37,13 @@ RootView::RootView(WorkspaceModel &model, QWidget *parent)
     connect(&m_model, &WorkspaceModel::messageChanged, this, &RootView::showMessage);
     connect(&m_model, &WorkspaceModel::dirtyChanged, this, &RootView::refreshConfirmation);
     connect(&m_model, &WorkspaceModel::languageChanged, this, &RootView::refreshConfirmation);
+    if (m_audio) {
+        MeetingRecorder &recorder = m_audio->recorder();
+        connect(&recorder, &MeetingRecorder::isRecordingChanged, this,
+                &RootView::refreshConfirmation);
+        connect(&recorder, &MeetingRecorder::isFinishingChanged, this,
+                &RootView::refreshConfirmation);
+    }
     showScreen();
     m_busy->setVisible(m_model.busy());
     showMessage();
@@ -122,9 +132,10 @@ void RootView::refreshConfirmation()
                               "Sign out? Save your changes first."));
     signOut->setText(m_model.text("Cerrar sesión", "Sign out"));
     cancel->setText(m_model.text("Cancelar", "Cancel"));
-    // Unsaved edits (and, once recording exists, a running recording) cannot be thrown away
-    // from here.
-    signOut->setEnabled(!m_model.dirty());
+    // Unsaved edits and a recording being made or mixed cannot be thrown away from here.
+    const bool recording =
+        m_audio && (m_audio->recorder().isRecording() || m_audio->recorder().isFinishing());
+    signOut->setEnabled(!m_model.dirty() && !recording);
 }
 
 void RootView::resizeEvent(QResizeEvent *event)

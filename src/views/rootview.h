@@ -15,6 +15,7 @@ namespace quorvale {
 
 class AccessScreen;
 class BusyIndicator;
+class MeetingAudio;
 class WorkspaceModel;
 class WorkspaceView;
 
@@ -24,7 +25,9 @@ class RootView final : public QWidget
     Q_DISABLE_COPY_MOVE(RootView)
 
 public:
-    explicit RootView(WorkspaceModel &model, QWidget *parent = nullptr);
+    // audio: the application's recorder and uploads; while it records, signing out is refused.
+    explicit RootView(WorkspaceModel &model, QWidget *parent = nullptr,
+                      MeetingAudio *audio = nullptr);
 
     // Asks before signing out. Signing out is refused there while edits are unsaved.
     void confirmSignOut();
@@ -47,6 +50,7 @@ private:
     void placeBusyIndicator();
 
     WorkspaceModel &m_model;
+    MeetingAudio *m_audio;
     QStackedLayout *m_screens;
     AccessScreen *m_access;
     WorkspaceView *m_workspace;

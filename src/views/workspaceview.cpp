@@ -70,9 +70,10 @@ public:
 
 } // namespace
 
-WorkspaceView::WorkspaceView(WorkspaceModel &model, QWidget *parent)
+WorkspaceView::WorkspaceView(WorkspaceModel &model, QWidget *parent, MeetingAudio *audio)
     : QWidget(parent)
     , m_model(model)
+    , m_audio(audio)
 {
     setObjectName(QStringLiteral("workspace"));
 
@@ -224,7 +225,7 @@ void WorkspaceView::showDetail()
         next = new Placeholder(m_model, "document", "Selecciona una página", "Select a page", this);
         next->setObjectName(QStringLiteral("noPage"));
     } else {
-        next = new PageView(m_model, m_model.selection(), this);
+        next = new PageView(m_model, m_model.selection(), this, m_audio);
     }
     if (m_detail) {
         m_detailColumn->removeWidget(m_detail);

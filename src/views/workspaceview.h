@@ -13,6 +13,7 @@ class QVBoxLayout;
 
 namespace quorvale {
 
+class MeetingAudio;
 class WorkspaceModel;
 
 class WorkspaceView final : public QWidget
@@ -21,7 +22,10 @@ class WorkspaceView final : public QWidget
     Q_DISABLE_COPY_MOVE(WorkspaceView)
 
 public:
-    explicit WorkspaceView(WorkspaceModel &model, QWidget *parent = nullptr);
+    // audio: the recorder and uploads that meeting pages' panels use; none in views that
+    // show no recording panel.
+    explicit WorkspaceView(WorkspaceModel &model, QWidget *parent = nullptr,
+                           MeetingAudio *audio = nullptr);
 
     // The view the detail column shows now.
     QWidget *detail() const { return m_detail; }
@@ -41,6 +45,7 @@ private:
     void showDetail();
 
     WorkspaceModel &m_model;
+    MeetingAudio *m_audio;
     QSplitter *m_splitter;
     QWidget *m_status;
     QLabel *m_statusText;
