@@ -278,13 +278,19 @@ void ServiceTest::uploadsStreamFilesWhole()
             QVERIFY2(steps[i].first >= steps[i - 1].first, qPrintable(QString::number(i)));
     }
 
+    // Without an upload id, a second upload of the same file is a recording of its own.
+    const auto again = finish(s.upload(QStringLiteral("/api/recordings?pageId=up1&name=otra.m4a"),
+                                       file, QStringLiteral("audio/mp4")));
+    QVERIFY2(again.ok(), qPrintable(again.error));
+    QVERIFY(JSON::decode(again.value->toStdString())["id"] != recording["id"]);
+
     // An empty file is sent as such; the server's refusal comes back with its status.
     const QString empty = m_files.filePath(QStringLiteral("empty.m4a"));
     QVERIFY(writeAll(empty, {}));
     const auto nothing = finish(
         s.upload(QStringLiteral("/api/recordings?pageId=up1&name=e.m4a"), empty, "audio/mp4"));
     QCOMPARE(statusOf(nothing), 400);
-    QCOMPARE(recordingsOf(s, QStringLiteral("up1")), 1);
+    QCOMPARE(recordingsOf(s, QStringLiteral("up1")), 2);
 }
 
 void ServiceTest::uploadsThatCannotStartOrAreRefused()
