@@ -205,9 +205,51 @@ QCoro::Task<QByteArray> Service::request(QString path, QByteArray method,
     const QUrl url = destination(path);
     QNetworkRequest req = makeRequest(url);
     req.setHeader(QNetworkRequest::ContentTypeHeader, type);
+    co_return co_await answer(body ? m_network.sendCustomRequest(req, method, *body)
+                                   : m_network.sendCustomRequest(req, method));
+}
 
-    Reply reply(body ? m_network.sendCustomRequest(req, method, *body)
-                     : m_network.sendCustomRequest(req, method));
+QCoro::Task<QByteArray> Service::upload(QString path, QString file, QString type,
+                                        std::function<void(qint64, qint64)> progress)
+{
+    const QUrl url = destination(path);
+
+    // A pipe or a device has no length to declare, and Qt would buffer all of it in memory.
+    if (!QFileInfo(file).isFile())
+        throw FileError(QStringLiteral("No se pudo leer %1: no es un archivo.").arg(file));
+    auto source = std::make_unique<QFile>(file);
+    if (!source->open(QIODevice::ReadOnly))
+        throw FileError(QStringLiteral("No se pudo leer %1: %2").arg(file, source->errorString()));
+    if (source->isSequential())
+        throw FileError(QStringLiteral("No se pudo leer %1: no es un archivo.").arg(file));
+    const qint64 total = source->size();
+
+    QNetworkRequest req = makeRequest(url);
+    req.setHeader(QNetworkRequest::ContentTypeHeader, type);
+    req.setHeader(QNetworkRequest::ContentLengthHeader, total);
+    QNetworkReply *sent = m_network.post(req, source.get());
+    // The reply reads the file until it is deleted, so the file goes with it.
+    source.release()->setParent(sent);
+    // Qt may repeat a step, or report (0, 0) as it finishes; callers hear only steps forward.
+    auto reported = std::make_shared<qint64>(-1);
+    if (progress) {
+        connect(sent, &QNetworkReply::uploadProgress, sent,
+                [progress, reported, total](qint64 bytes, qint64) {
+                    if (bytes > *reported && bytes <= total) {
+                        *reported = bytes;
+                        progress(bytes, total);
+                    }
+                });
+    }
+    const QByteArray body = co_await answer(sent);
+    if (progress && *reported != total)
+        progress(total, total);
+    co_return body;
+}
+
+QCoro::Task<QByteArray> Service::answer(QNetworkReply *sent)
+{
+    Reply reply(sent);
     guard(reply.get());
     co_await reply.get();
 

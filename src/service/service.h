@@ -50,6 +50,10 @@ public:
     // Sends a request and returns the body of a 2xx response.
     QCoro::Task<QByteArray> request(QString path, QByteArray method, std::optional<QByteArray> body,
                                     QString type);
+    // Sends the file at path `file` as the body of a POST, streamed from disk, and returns the
+    // body of a 2xx response. progress, when given, hears (bytes sent, total) as the file goes.
+    QCoro::Task<QByteArray> upload(QString path, QString file, QString type,
+                                   std::function<void(qint64, qint64)> progress = {});
     // Sends value (when given) as JSON and returns the response parsed as JSON.
     QCoro::Task<JSON> json(QString path, QByteArray method, std::optional<JSON> value = {});
     // Streams a 200 response into destination (replaced atomically), private to the user.
@@ -86,6 +90,8 @@ public:
 private:
     QNetworkRequest makeRequest(const QUrl &url) const;
     void guard(QNetworkReply *reply) const;
+    // Awaits a reply sent to the origin, which it then owns, and returns its 2xx body.
+    QCoro::Task<QByteArray> answer(QNetworkReply *sent);
     // What became of a transfer that did not deliver a whole HTTP response.
     [[noreturn]] void throwTransferError(QNetworkReply *reply) const;
 

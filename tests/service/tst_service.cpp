@@ -5,10 +5,14 @@
 #include "support/memorysecretstore.h"
 #include "support/referenceserver.h"
 
+#include <QRandomGenerator>
 #include <QSslCertificate>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace quorvale;
 using namespace quorvale::test;
@@ -36,6 +40,14 @@ QCoro::Task<> callOnce(Service *service, QString kind, QString target)
                                   QStringLiteral("text/plain"));
 }
 
+// The recordings the server holds for a page.
+qsizetype recordingsOf(Service &service, const QString &pageId)
+{
+    const auto list =
+        finish(service.json(QStringLiteral("/api/recordings?pageId=") + pageId, "GET"));
+    return list.ok() ? static_cast<qsizetype>((*list.value)["recordings"].size()) : -1;
+}
+
 } // namespace
 
 class ServiceTest : public QObject
@@ -55,6 +67,8 @@ private slots:
     void callsAreAuthenticatedAndRefusalsCarryTheirStatus();
     void refusedDestinationsNeverReachTheServer();
     void downloadsReplaceFilesPrivately();
+    void uploadsStreamFilesWhole();
+    void uploadsThatCannotStartOrAreRefused();
 
     // Against a canned server, for answers the reference server never gives.
     void headersOfABodilessRequest();
@@ -229,6 +243,87 @@ void ServiceTest::downloadsReplaceFilesPrivately()
     QCOMPARE(missing.error, QStringLiteral("No se pudo descargar el archivo (404)."));
     QCOMPARE(readAll(target), audio);
     QCOMPARE(entries(m_files.filePath("sub/dir")), QStringList{"audio.m4a"});
+}
+
+void ServiceTest::uploadsStreamFilesWhole()
+{
+    Service &s = service(m_server.origin(), m_server.token(m_admin));
+    QByteArray audio(6 * 1024 * 1024 + 123, Qt::Uninitialized);
+    QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(audio.data()), audio.size() / 4);
+    const QString file = m_files.filePath(QStringLiteral("grabación.m4a"));
+    QVERIFY(writeAll(file, audio));
+
+    QList<QPair<qint64, qint64>> steps;
+    const auto uploaded =
+        finish(s.upload(QStringLiteral("/api/recordings?pageId=up1&name=grabacion.m4a"), file,
+                        QStringLiteral("audio/mp4"), [&steps](qint64 sent, qint64 total) {
+                            steps.append({sent, total});
+                        }));
+    QVERIFY2(uploaded.ok(), qPrintable(uploaded.error));
+    const JSON recording = JSON::decode(uploaded.value->toStdString());
+    QCOMPARE(recording["name"], JSON("grabacion.m4a"));
+    QCOMPARE(recording["mimeType"], JSON("audio/mp4"));
+
+    // Byte for byte, read back through the server.
+    const QString back = m_files.filePath(QStringLiteral("back.m4a"));
+    QVERIFY(finish(s.download(str(recording["audioUrl"].stringValue()), back)).ok());
+    QVERIFY(readAll(back) == audio);
+
+    // Progress only moves forward, over the file's own total, and ends complete.
+    QVERIFY(!steps.isEmpty());
+    QCOMPARE(steps.last(), qMakePair(qint64(audio.size()), qint64(audio.size())));
+    for (qsizetype i = 0; i < steps.size(); ++i) {
+        QCOMPARE(steps[i].second, qint64(audio.size()));
+        if (i > 0)
+            QVERIFY2(steps[i].first >= steps[i - 1].first, qPrintable(QString::number(i)));
+    }
+
+    // Without an upload id, a second upload of the same file is a recording of its own.
+    const auto again = finish(s.upload(QStringLiteral("/api/recordings?pageId=up1&name=otra.m4a"),
+                                       file, QStringLiteral("audio/mp4")));
+    QVERIFY2(again.ok(), qPrintable(again.error));
+    QVERIFY(JSON::decode(again.value->toStdString())["id"] != recording["id"]);
+
+    // An empty file is sent as such; the server's refusal comes back with its status.
+    const QString empty = m_files.filePath(QStringLiteral("empty.m4a"));
+    QVERIFY(writeAll(empty, {}));
+    const auto nothing = finish(
+        s.upload(QStringLiteral("/api/recordings?pageId=up1&name=e.m4a"), empty, "audio/mp4"));
+    QCOMPARE(statusOf(nothing), 400);
+    QCOMPARE(recordingsOf(s, QStringLiteral("up1")), 2);
+}
+
+void ServiceTest::uploadsThatCannotStartOrAreRefused()
+{
+    const QString token = m_server.token(m_admin);
+    Service &s = service(m_server.origin(), token);
+    const QString path = QStringLiteral("/api/recordings?pageId=up2&name=m.m4a");
+    const qsizetype logged = m_server.accessLog().size();
+
+    // What cannot be read as a file of known length is refused here, naming it, and nothing
+    // goes out: a pipe would otherwise hang the upload or be held whole in memory.
+    const QString missing = m_files.filePath(QStringLiteral("no-such.m4a"));
+    const QString pipe = m_files.filePath(QStringLiteral("pipe.m4a"));
+    QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    for (const QString &file : {missing, pipe, m_files.path()}) {
+        const auto r = finish(s.upload(path, file, "audio/mp4"), std::chrono::seconds(10));
+        QVERIFY2(!r.ok() && !r.serviceError, qPrintable(file + QStringLiteral(": ") + r.error));
+        QVERIFY2(r.otherError.startsWith(QStringLiteral("No se pudo leer ") + file),
+                 qPrintable(r.otherError));
+    }
+    QCOMPARE(m_server.accessLog().size(), logged);
+    QCOMPARE(recordingsOf(s, QStringLiteral("up2")), 0);
+
+    // A session ended on the server: the refusal arrives with its status, after a body of
+    // several megabytes, and nothing is stored.
+    const QString file = m_files.filePath(QStringLiteral("refused.m4a"));
+    QVERIFY(writeAll(file, QByteArray(3 * 1024 * 1024, 'r')));
+    QVERIFY(finish(s.request(QStringLiteral("/auth/logout"), "POST", std::nullopt,
+                             QStringLiteral("application/json")))
+                .ok());
+    QCOMPARE(statusOf(finish(s.upload(path, file, "audio/mp4"))), 401);
+    s.setToken(m_server.token(m_admin));
+    QCOMPARE(recordingsOf(s, QStringLiteral("up2")), 0);
 }
 
 void ServiceTest::headersOfABodilessRequest()

@@ -6,9 +6,14 @@
 #include "files/error.h"
 #include "service/serviceerror.h"
 
+#include <QCoreApplication>
 #include <QCoroTask>
+#include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QTest>
+#include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -99,7 +104,19 @@ public:
     // instead of hanging the suite.
     Outcome<detail::Value<T>> finish(std::chrono::milliseconds limit = std::chrono::seconds(30))
     {
-        if (!QTest::qWaitFor([&] { return m_state->done; }, static_cast<int>(limit.count()))) {
+        // Woken by each event, not polled: QTest::qWaitFor sleeps 10 ms between passes, which
+        // a transfer made of thousands of small steps would pay at every step.
+        const QDeadlineTimer deadline(limit);
+        QTimer alarm; // wakes the wait at the deadline
+        alarm.setSingleShot(true);
+        alarm.setTimerType(Qt::PreciseTimer);
+        while (!m_state->done && !deadline.hasExpired()) {
+            if (!alarm.isActive())
+                alarm.start(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
+        if (!m_state->done) {
             Outcome<detail::Value<T>> late;
             late.error = late.otherError = QStringLiteral("timed out");
             return late;
