@@ -57,6 +57,8 @@ public:
     // to stop, or got no audio at all: most likely the wrong output device. False while
     // recording and before the first; set when the capture ends, whether or not the mix succeeds.
     bool systemSilent() const { return m_systemSilent; }
+    // The recording directory of the current, or last, recording; empty before the first.
+    const QString &directory() const { return m_directory; }
     // The page and account of the current, or last, recording.
     const QString &pageID() const { return m_pageID; }
     const QString &accountID() const { return m_accountID; }

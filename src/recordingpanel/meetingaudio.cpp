@@ -68,11 +68,16 @@ MeetingAudio::MeetingAudio(WorkspaceModel &model, MeetingRecorder &recorder, QOb
     m_recorder.setLanguage(m_model.language());
     connect(&m_model, &WorkspaceModel::languageChanged, this,
             [this] { m_recorder.setLanguage(m_model.language()); });
+    connect(&m_recorder, &MeetingRecorder::isRecordingChanged, this, &MeetingAudio::pendingChanged);
 }
 
 QStringList MeetingAudio::pending() const
 {
-    return MeetingRecorder::recoverable(jsontext::text(m_model.account().id()));
+    QStringList pending = MeetingRecorder::recoverable(jsontext::text(m_model.account().id()));
+    // The recording being made, or being stopped and sent, is not left over from anything.
+    if (m_recorder.isRecording() || m_recorder.isFinishing() || m_stopping)
+        pending.removeAll(m_recorder.directory());
+    return pending;
 }
 
 QString MeetingAudio::text(const char *spanish, const char *english) const
@@ -93,7 +98,15 @@ void MeetingAudio::record(const QString &pageID)
 
 void MeetingAudio::stopAndSave()
 {
-    m_model.run([this]() -> QCoro::Task<> {
+    QPointer<MeetingAudio> self(this);
+    m_stopping = true;
+    m_model.run([this, self]() -> QCoro::Task<> {
+        const Finally stopped([self] {
+            if (MeetingAudio *audio = self.data()) {
+                audio->m_stopping = false;
+                emit audio->pendingChanged();
+            }
+        });
         const QString mixed = co_await m_recorder.stop();
         co_await upload(mixed, m_recorder.pageID());
     });

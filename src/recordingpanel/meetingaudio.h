@@ -80,6 +80,8 @@ private:
     std::vector<Transfer> m_transfers;
     // Recording directories whose recovery or upload is under way.
     QStringList m_busyDirectories;
+    // A stop and its upload are under way.
+    bool m_stopping = false;
 };
 
 } // namespace quorvale

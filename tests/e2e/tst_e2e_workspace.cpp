@@ -97,6 +97,8 @@ private:
     void picture(const QString &command, const QString &file);
     // Pages of every kind, as an import leaves them, read and edited in the window.
     void readImportedPages(const QString &accountId, const JSON &saved);
+    // Records a meeting through the window: the sound server plays a voice into the microphone.
+    void recordAMeeting();
 
     QTemporaryDir m_root;
     std::unique_ptr<ReferenceServer> m_server;
@@ -319,6 +321,57 @@ void EndToEndTest::readImportedPages(const QString &id, const JSON &saved)
     QVERIFY(!m_driver.state()[QStringLiteral("dirty")].toBool());
 }
 
+void EndToEndTest::recordAMeeting()
+{
+    if (!qEnvironmentVariableIsSet("PULSE_SERVER"))
+        QFAIL("no sound server: run this inside scripts/with-sound (scripts/test does)");
+    const QString speech = m_root.filePath(QStringLiteral("speech.wav"));
+    QCOMPARE(QProcess::execute(QStringLiteral("espeak-ng"),
+                               {QStringLiteral("-v"), QStringLiteral("en-us+klatt"),
+                                QStringLiteral("-w"), speech,
+                                QStringLiteral("The budget meeting starts on Monday morning.")}),
+             0);
+    QVERIFY(!m_driver.send(QStringLiteral("select @meetings")).contains(QStringLiteral("error")));
+    QCOMPARE(m_driver.click(QStringLiteral("newMeeting")), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(m_driver.visible(QStringLiteral("recordingPanel")), longWait);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_driver.state()[QStringLiteral("busy")].toBool(), longWait);
+    picture(QStringLiteral("render recordingPanel"), QStringLiteral("13-recording-idle.png"));
+
+    // Recording starts after the notice; the microphone's level moves with the voice.
+    QCOMPARE(m_driver.click(QStringLiteral("recordMeeting")), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(m_driver.visible(QStringLiteral("startRecording")), longWait);
+    QCOMPARE(m_driver.click(QStringLiteral("startRecording")), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(m_driver.visible(QStringLiteral("stopAndSave")), longWait);
+    QProcess voice;
+    voice.start(QStringLiteral("paplay"), {QStringLiteral("--device=micsink"), speech});
+    // The picture is taken while the voice speaks, so that its level shows.
+    QVERIFY(voice.waitForStarted(longWait));
+    QTest::qWait(1500);
+    picture(QStringLiteral("render recordingPanel"), QStringLiteral("14-recording.png"));
+    QVERIFY(voice.waitForFinished(longWait) && voice.exitCode() == 0);
+    QCOMPARE(m_driver.click(QStringLiteral("signOut")), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(m_driver.visible(QStringLiteral("signOutConfirmation")), longWait);
+    QVERIFY(!m_driver.widget(QStringLiteral("confirmSignOut"))[QStringLiteral("enabled")].toBool());
+    QCOMPARE(m_driver.click(QStringLiteral("cancelSignOut")), QString());
+
+    // Stopped, mixed, uploaded: the card of the recording, then its transcript.
+    QCOMPARE(m_driver.click(QStringLiteral("stopAndSave")), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(m_driver.visible(QStringLiteral("playRecording")), longWait);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_driver.state()[QStringLiteral("busy")].toBool(), longWait);
+    QCOMPARE(m_driver.state()[QStringLiteral("message")].toString(), QString());
+    picture(QStringLiteral("render recordingPanel"), QStringLiteral("15-recordings.png"));
+    QCOMPARE(m_driver.click(QStringLiteral("transcribe")), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            if (m_driver.visible(QStringLiteral("transcriptSegments")))
+                return true;
+            m_driver.click(QStringLiteral("viewTranscript"));
+            return false;
+        }(),
+        4 * longWait);
+    picture(QStringLiteral("render recordingPanel"), QStringLiteral("16-transcript.png"));
+}
+
 void EndToEndTest::aNewAccountSignsInIsApprovedWritesAPageAndSignsOut()
 {
     QCOMPARE(storedSession(), SecretStore::Outcome::NotFound);
@@ -413,6 +466,7 @@ void EndToEndTest::aNewAccountSignsInIsApprovedWritesAPageAndSignsOut()
              std::string_view("Launch plan"));
 
     readImportedPages(id, saved);
+    recordAMeeting();
 
     // Signing out asks first; then the access screen, and no session left in the keyring.
     QCOMPARE(m_driver.click(QStringLiteral("signOut")), QString());

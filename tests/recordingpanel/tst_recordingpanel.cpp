@@ -180,6 +180,8 @@ void RecordingPanelTest::recordStopAndSaveReachesTheServerAndItsTranscript()
     QTRY_VERIFY_WITH_TIMEOUT(m_recorder->isRecording(), 10000);
     QVERIFY(buttons(panel, QStringLiteral("recordMeeting")).isEmpty());
     QVERIFY(!buttons(panel, QStringLiteral("stopAndSave")).isEmpty());
+    // The recording under way is not offered for recovery.
+    QVERIFY(buttons(panel, QStringLiteral("recoverAndUpload")).isEmpty());
 
     // Nobody signs out of a running recording.
     emit root.findChild<WorkspaceView *>()->signOutRequested();
