@@ -82,24 +82,6 @@ QWidget *centredColumn(QWidget *canvas)
     return column;
 }
 
-// A column of rows with no margins of its own.
-QVBoxLayout *bareColumn(QWidget *owner, int spacing)
-{
-    auto *column = new QVBoxLayout(owner);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(spacing);
-    return column;
-}
-
-// Empties the layout and deletes the widgets it held.
-void clearLayout(QLayout &layout)
-{
-    while (QLayoutItem *item = layout.takeAt(0)) {
-        delete item->widget();
-        delete item;
-    }
-}
-
 QFont pointFont(const QFont &base, qreal points, bool bold)
 {
     QFont font = base;
@@ -240,7 +222,7 @@ QWidget *PageView::buildContent(QWidget *column)
 {
     // The board or the blocks, which refreshContent puts in.
     auto *content = new QWidget(column);
-    m_contentBox = bareColumn(content, 12);
+    m_contentBox = style::bareColumn(content, 12);
     return content;
 }
 
@@ -249,7 +231,7 @@ void PageView::buildChildren(QWidget *column, QVBoxLayout &stack)
     // Subpages, then the button that adds one.
     m_children = new QWidget(column);
     m_children->setObjectName(QStringLiteral("pageChildren"));
-    m_childList = bareColumn(m_children, 2);
+    m_childList = style::bareColumn(m_children, 2);
     stack.addWidget(m_children);
     m_newSubpage = new QPushButton(column);
     m_newSubpage->setObjectName(QStringLiteral("newSubpage"));
@@ -411,7 +393,7 @@ void PageView::refreshContent(const JSON &page)
     const bool board = kind.isString() && kind.stringValue() == "board";
     if (board != (m_board != nullptr) || (!board && !m_blocks)) {
         // The page became a board or stopped being one: its content starts over.
-        clearLayout(*m_contentBox);
+        style::clearLayout(*m_contentBox);
         m_board = nullptr;
         m_blocks = nullptr;
         m_blockList = nullptr;
@@ -425,7 +407,7 @@ void PageView::refreshContent(const JSON &page)
         } else {
             m_blocks = new QWidget(this);
             m_blocks->setObjectName(QStringLiteral("pageBlocks"));
-            m_blockList = bareColumn(m_blocks, 12);
+            m_blockList = style::bareColumn(m_blocks, 12);
             m_contentBox->addWidget(m_blocks);
             m_addBlock = new QToolButton(this);
             m_addBlock->setObjectName(QStringLiteral("addBlock"));
@@ -631,7 +613,7 @@ void PageView::refreshChildren()
     if (children == m_childrenShown)
         return;
     m_childrenShown = std::move(children);
-    clearLayout(*m_childList);
+    style::clearLayout(*m_childList);
     if (!m_childrenShown.empty()) {
         auto *rule = new QFrame(m_children);
         rule->setFrameShape(QFrame::HLine);

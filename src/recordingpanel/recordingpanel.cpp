@@ -88,22 +88,6 @@ QWidget *bareRow(QWidget *parent, QHBoxLayout *&row, int spacing = 10)
     return holder;
 }
 
-QVBoxLayout *bareColumn(QWidget *owner, int spacing)
-{
-    auto *column = new QVBoxLayout(owner);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(spacing);
-    return column;
-}
-
-void clear(QVBoxLayout &list)
-{
-    while (QLayoutItem *item = list.takeAt(0)) {
-        delete item->widget();
-        delete item;
-    }
-}
-
 QPushButton *iconButton(const char *icon, QWidget *parent, const char *name)
 {
     auto *button = new QPushButton(parent);
@@ -139,10 +123,10 @@ RecordingPanel::RecordingPanel(MeetingAudio &audio, QString pageID, QWidget *par
     buildControls(*column);
 
     m_pending = new QWidget(this);
-    m_pendingList = bareColumn(m_pending, 8);
+    m_pendingList = style::bareColumn(m_pending, 8);
     column->addWidget(m_pending);
     m_cards = new QWidget(this);
-    m_cardList = bareColumn(m_cards, 12);
+    m_cardList = style::bareColumn(m_cards, 12);
     column->addWidget(m_cards);
     m_empty = new QLabel(this);
     m_empty->setObjectName(QStringLiteral("noRecordings"));
@@ -190,7 +174,7 @@ void RecordingPanel::buildHeader(QVBoxLayout &column)
     symbol->setPixmap(icon(QStringLiteral("waveform-circle-fill")).pixmap(40, 40));
     row->addWidget(symbol, 0, Qt::AlignTop);
     auto *texts = new QWidget(this);
-    QVBoxLayout *lines = bareColumn(texts, 2);
+    QVBoxLayout *lines = style::bareColumn(texts, 2);
     m_title = new QLabel(texts);
     m_title->setObjectName(QStringLiteral("recordingTitle"));
     style::setFont(m_title, style::Text::Title);
@@ -239,7 +223,7 @@ void RecordingPanel::buildControls(QVBoxLayout &column)
     // A level per source while recording: a silent one is seen during the meeting, not after.
     m_levels = new QWidget(this);
     m_levels->setObjectName(QStringLiteral("recordingLevels"));
-    QVBoxLayout *meters = bareColumn(m_levels, 6);
+    QVBoxLayout *meters = style::bareColumn(m_levels, 6);
     for (auto [label, meter, name] :
          {std::tuple{&m_microphoneLabel, &m_microphone, "microphoneLevel"},
           std::tuple{&m_systemLabel, &m_system, "systemLevel"}}) {
@@ -267,7 +251,7 @@ void RecordingPanel::buildControls(QVBoxLayout &column)
 
     m_transfer = new QWidget(this);
     m_transfer->setObjectName(QStringLiteral("uploadProgress"));
-    QVBoxLayout *transfer = bareColumn(m_transfer, 4);
+    QVBoxLayout *transfer = style::bareColumn(m_transfer, 4);
     m_transferText = new QLabel(m_transfer);
     style::setFont(m_transferText, style::Text::Caption);
     style::setSecondary(m_transferText);
@@ -367,7 +351,7 @@ void RecordingPanel::refreshTransfers()
 
 void RecordingPanel::refreshPending()
 {
-    clear(*m_pendingList);
+    style::clearLayout(*m_pendingList);
     const QStringList pending = m_audio.pending();
     for (const QString &directory : pending) {
         QHBoxLayout *row = nullptr;
@@ -421,7 +405,7 @@ void RecordingPanel::refreshRecordings()
     if (recordings == m_recordingsShown)
         return;
     m_recordingsShown = recordings;
-    clear(*m_cardList);
+    style::clearLayout(*m_cardList);
     for (const JSON &recording : recordings)
         m_cardList->addWidget(makeCard(recording));
     refreshPlayback();
@@ -433,7 +417,7 @@ QWidget *RecordingPanel::makeCard(const JSON &recording)
     card->setObjectName(QStringLiteral("recordingCard"));
     card->setAttribute(Qt::WA_StyledBackground, true);
     card->setProperty("recordingId", jsontext::text(recording.id()));
-    QVBoxLayout *column = bareColumn(card, 8);
+    QVBoxLayout *column = style::bareColumn(card, 8);
     column->setContentsMargins(14, 14, 14, 14);
 
     QHBoxLayout *top = nullptr;
@@ -441,7 +425,7 @@ QWidget *RecordingPanel::makeCard(const JSON &recording)
     QPushButton *play = iconButton("play-fill", card, "playRecording");
     connect(play, &QPushButton::clicked, this, [this, recording] { m_model.play(recording); });
     auto *texts = new QWidget(card);
-    QVBoxLayout *lines = bareColumn(texts, 2);
+    QVBoxLayout *lines = style::bareColumn(texts, 2);
     auto *name = new QLabel(jsontext::member(recording, "name"), texts);
     name->setTextFormat(Qt::PlainText);
     style::setFont(name, style::Text::Headline);

@@ -3,7 +3,9 @@
 #include "style/navstyle.h"
 
 #include <QAbstractButton>
+#include <QLayout>
 #include <QPalette>
+#include <QVBoxLayout>
 #include <QWidget>
 
 namespace quorvale::style {
@@ -43,6 +45,22 @@ void setProminent(QAbstractButton *button)
         "QPushButton:pressed { background: #214fa6; }"
         "QPushButton:disabled { background: #9db5e4; }"));
     button->setCursor(Qt::PointingHandCursor);
+}
+
+QVBoxLayout *bareColumn(QWidget *owner, int spacing)
+{
+    auto *column = new QVBoxLayout(owner);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(spacing);
+    return column;
+}
+
+void clearLayout(QLayout &layout)
+{
+    while (QLayoutItem *item = layout.takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
 }
 
 } // namespace quorvale::style

@@ -12,6 +12,8 @@
 #include <string_view>
 
 class QAbstractButton;
+class QLayout;
+class QVBoxLayout;
 class QWidget;
 
 namespace quorvale::style {
@@ -28,5 +30,10 @@ void setTextColor(QWidget *widget, const QColor &color);
 QColor orange();
 // The one button a screen leads to, with 22 pixels of padding across and 8 down.
 void setProminent(QAbstractButton *button);
+
+// A column of rows with no margins of its own, laid out in owner.
+QVBoxLayout *bareColumn(QWidget *owner, int spacing);
+// Empties the layout and deletes the widgets it held.
+void clearLayout(QLayout &layout);
 
 } // namespace quorvale::style
