@@ -2,7 +2,9 @@
 // streamed from disk, against curl sending the same file to the same endpoint in the same run
 // (median of the runs of each); the growth of this process's peak RSS while the client uploads;
 // and how long the server's default engine takes to transcribe 60 s of speech, per second of
-// audio.
+// audio. Qt hands an upload's body from the caller's thread to its HTTP thread 16 KiB at a
+// time with one piece in flight, so the client's time is mostly those hand-offs (two thread
+// switches a piece) and grows with the machine's load more than curl's does.
 //   bench_upload [megabytes] [runs]
 
 #include "service/service.h"
