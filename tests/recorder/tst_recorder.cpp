@@ -727,26 +727,6 @@ private slots:
                 0.050);
     }
 
-    void realRecordingWarnsOfASilentOutput()
-    {
-        // The call played on another output: only the microphone hears anything.
-        const QString file = m_files.filePath(QStringLiteral("microphone.wav"));
-        QVERIFY(test::makeTone(file, 0.2, 0.3, 1000, 0.1));
-        MeetingRecorder recorder(makePulseCapture(m_sound->address()));
-        LevelWatch watch(recorder);
-        QSignalSpy silent(&recorder, &MeetingRecorder::systemSilentChanged);
-        QVERIFY(finish(recorder.start(QStringLiteral("page"), newAccount())).ok());
-        const std::unique_ptr<QProcess> player(m_sound->play(file, QStringLiteral("micsink")));
-        QTRY_VERIFY_WITH_TIMEOUT(watch.microphone > 0.05f, 5000);
-        QVERIFY(played(*player));
-        QVERIFY(!recorder.systemSilent());
-        const auto stopped = finish(recorder.stop());
-        QVERIFY2(stopped.ok(), qPrintable(stopped.error));
-        QVERIFY2(watch.system < 0.01f, qPrintable(QString::number(watch.system)));
-        QCOMPARE(silent.size(), 1);
-        QVERIFY(recorder.systemSilent());
-    }
-
     void realInterruptedRecordingIsRecoverable_data()
     {
         QTest::addColumn<qint64>("fileSizeLimit"); // 0: killed instead
