@@ -133,6 +133,8 @@ private slots:
     // Hostile archives.
     void hostileArchivesAreRefusedBeforeAnythingIsRead_data();
     void hostileArchivesAreRefusedBeforeAnythingIsRead();
+    void limitsCountEveryPartTogether();
+    void anEntryLongerThanItSaysIsCutOff();
 
 private:
     std::string path(const QString &name) const { return m_dir.filePath(name).toStdString(); }
@@ -564,6 +566,57 @@ void NotionConversionTest::hostileArchivesAreRefusedBeforeAnythingIsRead()
     }
     // Nothing unpacked stays behind.
     QVERIFY(!std::filesystem::exists(scratch()));
+}
+
+void NotionConversionTest::limitsCountEveryPartTogether()
+{
+    // The split export holds 13 entries and no archive of it more than 5: the limits add up.
+    const std::string split = writeExport(true);
+    auto refusal = [&](ZipLimits limits) -> QString {
+        try {
+            ZipReader reader(split, scratch(), limits);
+            return {};
+        } catch (const Refusal &refused) {
+            return QString::fromUtf8(refused.what());
+        }
+    };
+    QVERIFY(refusal({}).isEmpty());
+    ZipLimits entries;
+    entries.maxEntries = 10;
+    QVERIFY2(refusal(entries).contains("more than 10 entries"), qPrintable(refusal(entries)));
+    ZipLimits bytes;
+    bytes.maxBytes = 2000;
+    QVERIFY2(refusal(bytes).contains("unpacks to more than"), qPrintable(refusal(bytes)));
+    QVERIFY(!std::filesystem::exists(scratch()));
+}
+
+void NotionConversionTest::anEntryLongerThanItSaysIsCutOff()
+{
+    // The declared size is what the limits judge; an archive that lies about it is refused
+    // while it is read, before more than the declared bytes come out.
+    ZipWriter zip(path("liar.zip"));
+    zip.add("P " + homeId + ".md", std::string(100000, 'a') + "\n");
+    std::string bytes = zip.close();
+    const auto patch = [&](std::size_t at) {
+        bytes[at] = 10;
+        bytes[at + 1] = bytes[at + 2] = bytes[at + 3] = 0;
+    };
+    patch(22); // the local header's uncompressed size
+    patch(bytes.rfind("PK\x01\x02") + 24);
+    std::ofstream(path("liar.zip"), std::ios::binary) << bytes;
+
+    ZipReader reader(path("liar.zip"), scratch());
+    QCOMPARE(reader.entries().at(0).size, std::uint64_t{10});
+    std::size_t delivered = 0;
+    try {
+        reader.read(reader.entries().at(0),
+                    [&](std::string_view chunk) { delivered += chunk.size(); });
+        QFAIL("the whole entry came out");
+    } catch (const Refusal &refused) {
+        QVERIFY2(QString::fromUtf8(refused.what()).contains("longer than the archive says"),
+                 refused.what());
+    }
+    QVERIFY(delivered <= 10);
 }
 
 QTEST_GUILESS_MAIN(NotionConversionTest)
