@@ -218,7 +218,9 @@ void ZipReader::open(const std::filesystem::path &file, std::uint64_t fileBytes,
                           std::to_string(m_limits.maxRatio) + " to 1");
         if (name.ends_with('/') || path.empty())
             continue;
-        if (endsWithZip(path)) {
+        // Parts of a split export sit at the top of their archive; a ZIP in a page's folder is
+        // a file the user attached, kept as it is.
+        if (endsWithZip(path) && path.find('/') == std::string::npos) {
             if (depth + 1 > m_limits.maxDepth)
                 throw refused("\"" + path + "\"" + where + " nests ZIPs more than " +
                               std::to_string(m_limits.maxDepth) + " deep");

@@ -46,8 +46,8 @@ public:
     ~ZipReader();
     QV_NO_COPY(ZipReader)
 
-    // The files of every archive, nested ones replaced by their contents, in archive order;
-    // directories are left out.
+    // The files of every archive, in archive order, a ZIP at the top of an archive replaced by
+    // its contents; directories are left out.
     const std::vector<ZipEntry> &entries() const { return m_entries; }
     const ZipEntry *find(std::string_view path) const;
 

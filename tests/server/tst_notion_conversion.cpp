@@ -198,12 +198,17 @@ std::string NotionConversionTest::writeExport(bool split)
     const std::string writeRow = "# Write\n\nStatus: Done\nRelated: Plan\n\nThe row has a body.\n";
     const std::string emptyRow = "# Nothing\n\nStatus: Not started, yet\n";
 
+    ZipWriter attachedZip(path("attached.zip"));
+    attachedZip.add("Inside " + goneId + ".md", "# Inside\n");
+    const std::string attached = attachedZip.close();
     auto fill = [&](ZipWriter &zip, int part) {
         if (part != 2) {
             zip.add(home + ".md", homePage);
             zip.add(plan + ".md", planPage);
             zip.add(plan + "/diagram.png", png());
             zip.add(plan + "/budget.pdf", "%PDF-1.4 tiny");
+            // A ZIP the user attached to a page is a file like any other.
+            zip.add(plan + "/attached.zip", attached);
             zip.add(home + "/loose.txt", "a file no page shows");
         }
         if (part != 1) {
@@ -226,7 +231,7 @@ std::string NotionConversionTest::writeExport(bool split)
         ZipWriter wrapper(path("wrapper.zip"));
         wrapper.add("Export-Part-2.zip", two.close());
         outer.add("Export-Part-1.zip", one.close());
-        outer.add("inner/Export-Part-2-wrapped.ZIP", wrapper.close());
+        outer.add("Export-Part-2-wrapped.ZIP", wrapper.close());
         // A name from a Windows export, in CP437 without the UTF-8 flag: "Über.md".
         outer.add(std::string("\x9A") + "ber " + notesId + ".md",
                   "# \xC3\x9C"
@@ -282,7 +287,7 @@ void NotionConversionTest::theTreeIsRebuiltUnderANewFolder()
     QCOMPARE(str(preview["rootTitle"].stringValue()), "Export My Team");
     QCOMPARE(preview["summary"]["pages"].integerValue(), 5);
     QCOMPARE(preview["summary"]["tables"].integerValue(), 1);
-    QCOMPARE(preview["summary"]["files"].integerValue(), 3);
+    QCOMPARE(preview["summary"]["files"].integerValue(), 4);
     QCOMPARE(preview["summary"]["images"].integerValue(), 1);
     QCOMPARE(preview["summary"]["audio"].integerValue(), 0);
     QVERIFY(preview["canImport"].boolValue());
@@ -304,8 +309,12 @@ void NotionConversionTest::theTreeIsRebuiltUnderANewFolder()
             QVERIFY2(block["assetId"].stringValue().starts_with("asset:"), block.encode().c_str());
         }
     }
-    // The picture, the PDF, and the file no page showed, kept on the page of its folder.
-    QCOMPARE(attachments, 3);
+    // The picture, the PDF, and the files no page showed, kept on the page of their folder: the
+    // attached ZIP among them, unopened.
+    QCOMPARE(attachments, 4);
+    QVERIFY(!pageTitled(committed, "Inside"));
+    const JSON &planBlocks = (*plan)["blocks"];
+    QCOMPARE(str(planBlocks.at(planBlocks.size() - 1)["text"].stringValue()), "attached.zip");
     const JSON &last = home->operator[]("blocks").at(home->operator[]("blocks").size() - 1);
     QCOMPARE(str(last["text"].stringValue()), "loose.txt");
 }
