@@ -39,8 +39,11 @@ public:
         m_notification->setObjectName(QStringLiteral("notification"));
         m_status->setObjectName(QStringLiteral("status"));
         m_change->setObjectName(QStringLiteral("changeAccess"));
-        for (QLabel *label : {m_name, m_email, m_tenant, m_notification, m_status})
+        // What the server says is shown as text, never read as markup.
+        for (QLabel *label : {m_name, m_email, m_tenant, m_notification, m_status}) {
+            label->setTextFormat(Qt::PlainText);
             label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        }
         style::setFont(m_name, style::Text::Headline);
         style::setFont(m_tenant, style::Text::Caption);
         style::setSecondary(m_tenant);

@@ -225,7 +225,7 @@ void AdminViewTest::recordsAreReadLenientlyAndSentBackAsRead()
                                          QSslCertificate::fromPath(m_server.caFile()));
     m->service().setToken(QStringLiteral("t"));
     const QByteArray list = R"({"accounts":[
-        {"id":"x/../y?z#w","name":"Dana","version":{"n":[1,"two"]},"notification":"sent"},
+        {"id":"x/../y?z#w","name":"<b>Dana</b><img src='x'>","version":{"n":[1,"two"]},"notification":"sent"},
         {"id":"adm","name":"Admin","role":"admin","notification":{"status":"sent"}},
         {"id":"nov","name":7,"role":["admin"]},
         5]})";
@@ -236,6 +236,9 @@ void AdminViewTest::recordsAreReadLenientlyAndSentBackAsRead()
 
     // Missing or odd members read as empty; only the role "admin" itself hides the menu.
     QWidget *dana = rowOf(view, "x/../y?z#w");
+    // Names are text, never markup.
+    QCOMPARE(text(*dana, "name"), "<b>Dana</b><img src='x'>");
+    QCOMPARE(child<QLabel>(*dana, "name")->textFormat(), Qt::PlainText);
     QCOMPARE(text(*dana, "notification"), "Correo: ");
     QCOMPARE(text(*dana, "status"), "");
     QVERIFY(hasMenu(dana));
