@@ -21,15 +21,16 @@ AccessLog::~AccessLog()
     ::close(m_fd);
 }
 
-void AccessLog::write(const httplib::Request &request, int status)
+void AccessLog::write(const httplib::Request &request, int status, const JSON &change)
 {
-    std::string line =
-        JSON::object({{"method", request.method},
-                      {"path", request.target.empty() ? request.path : request.target},
-                      {"status", status},
-                      {"contentType", request.get_header_value("Content-Type")},
-                      {"authorization", request.has_header("Authorization")}})
-            .encode();
+    JSON entry = JSON::object({{"method", request.method},
+                               {"path", request.target.empty() ? request.path : request.target},
+                               {"status", status},
+                               {"contentType", request.get_header_value("Content-Type")},
+                               {"authorization", request.has_header("Authorization")}});
+    if (!change.isNull())
+        entry.set("change", change);
+    std::string line = entry.encode();
     line += '\n';
     // One write per line; the lock keeps lines whole when a write comes back short.
     const std::lock_guard lock(m_mutex);

@@ -3,6 +3,7 @@
 // The access log: one JSON line per request, appended whole even from many threads.
 
 #include "server/nocopy.h"
+#include "json/json.h"
 #include <httplib.h>
 
 #include <filesystem>
@@ -17,8 +18,9 @@ public:
     ~AccessLog();
     QV_NO_COPY(AccessLog)
 
-    // {"method","path","status","contentType","authorization"}: never a token or a body.
-    void write(const httplib::Request &request, int status);
+    // {"method","path","status","contentType","authorization"}, and "change" when the request
+    // changed something worth tracing (an account's access): never a token or a body.
+    void write(const httplib::Request &request, int status, const JSON &change = JSON());
 
 private:
     int m_fd;

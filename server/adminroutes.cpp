@@ -42,6 +42,10 @@ private:
             throw Refusal(400, "\"status\" must be \"approved\", \"rejected\" or \"blocked\"");
         const Account changed = m_store.accounts().changeStatusAsAdministrator(
             call.captures[0], status, body["version"]);
+        call.exchange.change = JSON::object({{"account", changed.id},
+                                             {"status", changed.status},
+                                             {"version", changed.version},
+                                             {"by", call.account().id}});
         return Reply::json(
             200, JSON::object({{"account", m_store.accounts().administrationRecord(changed)}}));
     }
@@ -50,6 +54,7 @@ private:
     {
         call.exchange.discardBody();
         const auto delivered = static_cast<std::int64_t>(m_store.outbox().deliverPending());
+        call.exchange.change = JSON::object({{"delivered", delivered}, {"by", call.account().id}});
         return Reply::json(200, JSON::object({{"delivered", delivered}}));
     }
 };

@@ -32,6 +32,9 @@ public:
     JSON readJsonObject();
 
     std::string parameter(const char *name) const { return request.get_param_value(name); }
+
+    // What the request changed, for its line of the access log; null when nothing.
+    JSON change;
     // The token of "Authorization: Bearer …"; empty when there is none.
     std::string bearerToken() const;
 

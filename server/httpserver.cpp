@@ -188,7 +188,7 @@ void HttpServer::Impl::handle(const Request &request, Response &response,
     apply(reply, response);
     // Written before the response goes out, so that a client that has its answer finds the
     // line already there.
-    m_log.write(request, response.status);
+    m_log.write(request, response.status, reply.status < 300 ? exchange.change : JSON());
     t_loggedByHandler = true;
 }
 

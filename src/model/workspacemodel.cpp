@@ -512,8 +512,37 @@ QCoro::Task<> WorkspaceModel::recordingUploaded(QString pageId)
 
 QCoro::Task<> WorkspaceModel::loadAccounts()
 {
+    QPointer<WorkspaceModel> self(this);
+    const quint64 session = m_session.number();
     const JSON response = co_await m_service.json(QStringLiteral("/api/admin/accounts"), "GET");
-    setAccounts(response["accounts"].arrayValue());
+    // A list asked for before a sign-out is not shown to whoever comes next.
+    if (self && m_session.number() == session)
+        setAccounts(response["accounts"].arrayValue());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Administration
+
+void WorkspaceModel::changeAccount(const JSON &account, const QString &status)
+{
+    // The id stays one segment of the path: a slash, "?" or "#" in it reaches no other call.
+    const QString path =
+        QStringLiteral("/api/admin/accounts/") +
+        QString::fromLatin1(QUrl::toPercentEncoding(jsontext::member(account, "id")));
+    const JSON body = JSON::object({{"status", utf8(status)}, {"version", account["version"]}});
+    run([this, path, body]() -> QCoro::Task<> {
+        co_await m_service.json(path, "POST", body);
+        co_await loadAccounts();
+    });
+}
+
+void WorkspaceModel::retryNotifications()
+{
+    run([this]() -> QCoro::Task<> {
+        co_await m_service.json(QStringLiteral("/api/admin/notifications/retry"), "POST",
+                                JSON::object());
+        co_await loadAccounts();
+    });
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -117,7 +117,12 @@ public:
     // The document and the server.
     QCoro::Task<> load();
     QCoro::Task<> save();
+    // Account administration: the list is never edited here, only reloaded from the server
+    // after each change or retry.
     QCoro::Task<> loadAccounts();
+    // Sends the new status with the version the record was read at; a stale one is refused.
+    void changeAccount(const JSON &account, const QString &status);
+    void retryNotifications();
 
     // Recordings: playback of one at a time, and transcripts.
     void play(const JSON &recording);

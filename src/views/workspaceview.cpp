@@ -1,5 +1,6 @@
 #include "workspaceview.h"
 
+#include "adminview.h"
 #include "meetingsview.h"
 #include "model/workspacemodel.h"
 #include "pagesearchview.h"
@@ -36,7 +37,7 @@ QString detailKey(const WorkspaceModel &m)
     return m.selectedPage().isNull() ? QString() : QStringLiteral("page:") + selection;
 }
 
-// A symbol above a line of text, centred: "Select a page", and views still to come.
+// A symbol above a line of text, centred: "Select a page".
 class Placeholder final : public QWidget
 {
 public:
@@ -218,8 +219,7 @@ void WorkspaceView::showDetail()
         next = new PageSearchView(m_model, this); // a fresh one: its search starts empty
         next->setObjectName(QStringLiteral("pageSearchView"));
     } else if (key == adminTag) {
-        // Account administration takes this place once it exists.
-        next = new Placeholder(m_model, nullptr, "Administración", "Administration", this);
+        next = new AdminView(m_model, this);
         next->setObjectName(QStringLiteral("adminView"));
     } else if (key.isEmpty()) {
         next = new Placeholder(m_model, "document", "Selecciona una página", "Select a page", this);

@@ -99,6 +99,9 @@ private:
     void readImportedPages(const QString &accountId, const JSON &saved);
     // Records a meeting through the window: the sound server plays a voice into the microphone.
     void recordAMeeting();
+    // Promoted by the operator, the user (id) opens account administration: a newcomer waits
+    // there, and a retry of pending e-mails goes through.
+    void administerAccounts(const QString &id);
 
     QTemporaryDir m_root;
     std::unique_ptr<ReferenceServer> m_server;
@@ -179,6 +182,27 @@ QString EndToEndTest::accountId(const QString &email)
             return QString::fromStdString(std::string(account.id()));
     }
     return {};
+}
+
+void EndToEndTest::administerAccounts(const QString &id)
+{
+    QVERIFY(m_server->promote(id));
+    const QString newcomer =
+        m_server->addAccount(QStringLiteral("lucia@example.test"), QStringLiteral("Lucía Pérez"));
+    QVERIFY(!newcomer.isEmpty());
+    // The periodic account check notices the role and brings the accounts.
+    QCOMPARE(m_driver.send(QStringLiteral("select @admin"))[QStringLiteral("error")].toString(),
+             QString());
+    const QString row = QStringLiteral("account:") + newcomer;
+    QTRY_VERIFY_WITH_TIMEOUT(m_driver.visible(row), longWait);
+    QCOMPARE(m_driver.text(QStringLiteral("retryNotifications")),
+             QStringLiteral("Retry pending notifications"));
+    picture(QStringLiteral("grab -"), QStringLiteral("17-administration.png"));
+    QCOMPARE(m_driver.click(QStringLiteral("retryNotifications")), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(!m_driver.state()[QStringLiteral("busy")].toBool(), longWait);
+    QCOMPARE(m_driver.state()[QStringLiteral("message")].toString(), QString());
+    QCOMPARE(m_driver.send(QStringLiteral("select @meetings"))[QStringLiteral("error")].toString(),
+             QString());
 }
 
 void EndToEndTest::picture(const QString &command, const QString &file)
@@ -467,6 +491,7 @@ void EndToEndTest::aNewAccountSignsInIsApprovedWritesAPageAndSignsOut()
 
     readImportedPages(id, saved);
     recordAMeeting();
+    administerAccounts(id);
 
     // Signing out asks first; then the access screen, and no session left in the keyring.
     QCOMPARE(m_driver.click(QStringLiteral("signOut")), QString());

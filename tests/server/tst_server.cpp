@@ -80,6 +80,8 @@ private:
     // The account as the administrators' list shows it.
     JSON listed(const Account &user);
     QStringList mailsTo(const QString &email) const;
+    // The access log's latest line for path.
+    JSON logged(std::string_view path) const;
     QDir recordingDir(const Account &user) const
     {
         return m_server.dataDir() + "/recordings/" + user.id;
@@ -129,6 +131,17 @@ QStringList ServerTest::mailsTo(const QString &email) const
             found << text;
     }
     return found;
+}
+
+JSON ServerTest::logged(std::string_view path) const
+{
+    const QList<QByteArray> lines = m_server.accessLog();
+    for (auto line = lines.crbegin(); line != lines.crend(); ++line) {
+        JSON entry = JSON::decode(line->toStdString());
+        if (entry["path"].stringValue() == path)
+            return entry;
+    }
+    return JSON();
 }
 
 void ServerTest::certificateVerifiesForLocalhostAndLoopbackOnly()
@@ -470,6 +483,12 @@ void ServerTest::administratorsChangeAccessOnTheCurrentVersion()
 
     QCOMPARE(change("approved", before["version"]), 200);
     const JSON after = listed(user);
+    // The access log says who changed which account to what; a refused change is only a line.
+    const std::string path = "/api/admin/accounts/" + user.id.toStdString();
+    QCOMPARE(logged(path)["change"], JSON::object({{"account", user.id.toStdString()},
+                                                   {"status", "approved"},
+                                                   {"version", after["version"]},
+                                                   {"by", m_admin.id.toStdString()}}));
     QCOMPARE(str(after["status"].stringValue()), "approved");
     QCOMPARE(client.get("/api/workspace", user.token).status, 200);
     QCOMPARE(str(after["notification"]["status"].stringValue()), "sent");
@@ -480,6 +499,7 @@ void ServerTest::administratorsChangeAccessOnTheCurrentVersion()
     // The version the list showed before is stale now; so is one read before a change made
     // from the command line.
     QCOMPARE(change("blocked", before["version"]), 409);
+    QVERIFY(logged(path)["change"].isNull());
     QVERIFY(m_server.setStatus(user.id, "reject"));
     QCOMPARE(change("blocked", after["version"]), 409);
     QCOMPARE(change("blocked", listed(user)["version"]), 200);
@@ -519,6 +539,7 @@ void ServerTest::failedDeliveriesStayPendingUntilRetried()
     QVERIFY(putBack());
     QCOMPARE(retry(), JSON(1));
     QCOMPARE(delivery(), "sent");
+    QCOMPARE(logged("/api/admin/notifications/retry")["change"]["delivered"], JSON(1));
     QCOMPARE(retry(), JSON(0));
     QCOMPARE(mailsTo(m_admin.email).filter(user.id).size(), 1);
 }
