@@ -21,6 +21,7 @@ namespace {
 
 constexpr const char *usage = R"(usage:
   quorvale-server [--data DIR] serve [--host 127.0.0.1] [--port 8443] [--code-ttl 300]
+                                     [--import-ttl 86400]
                                      [--transcriber CMD] [--transcription-workers 2]
   quorvale-server [--data DIR] account add --email E [--name N] [--tenant T]
   quorvale-server [--data DIR] account approve|reject|block|promote ID
@@ -39,6 +40,8 @@ layout of the imported page PAGE: a JSON object {"<block id>": {"indent": n, "nu
 "notion list-files" prints one JSON record per file of the batch.
 --code-ttl is how many seconds a sign-in code stays valid (0 to 3600; 0 makes every code
 expire at once, which tests use).
+--import-ttl is how many seconds an uploaded Notion export waits for its commit (0 to 86400;
+older ones are removed at start and whenever another is uploaded).
 Recordings are transcribed in the background by --transcription-workers (1 to 16) at a time.
 --transcriber replaces the built-in engine (pocketsphinx with its US English model): CMD is
 run by /bin/sh with the path of a 16 kHz mono WAV file as its last argument, and prints
@@ -183,9 +186,15 @@ struct TranscriptionOptions
     int workers = Transcriber::defaultWorkers;
 };
 
+struct Lifetimes
+{
+    std::chrono::seconds code = HttpServer::defaultCodeLifetime;
+    std::chrono::seconds import = ImportStore::defaultImportLifetime;
+};
+
 int serve(const std::filesystem::path &dataDir, const std::string &host, int port,
-          std::chrono::seconds codeLifetime, const TranscriptionOptions &transcription,
-          std::ostream &out, std::ostream &err)
+          const Lifetimes &lifetimes, const TranscriptionOptions &transcription, std::ostream &out,
+          std::ostream &err)
 {
     // Signals are taken by sigwait below rather than by a handler: stopping the server is not
     // something a signal handler may do. Threads made from here on inherit the mask.
@@ -197,9 +206,11 @@ int serve(const std::filesystem::path &dataDir, const std::string &host, int por
 
     Store store(dataDir);
     store.removeAbandonedUploads();
+    store.imports().setImportLifetime(lifetimes.import);
+    store.imports().removeExpiredImports();
     Transcriber transcriber(store, dataDir / "transcribing", transcription.command,
                             transcription.workers);
-    HttpServer server(store, CertificateFiles::in(dataDir), dataDir / "access.log", codeLifetime);
+    HttpServer server(store, CertificateFiles::in(dataDir), dataDir / "access.log", lifetimes.code);
     const int bound = server.listen(host, port);
     out << "listening on https://localhost:" << bound << std::endl;
 
@@ -278,7 +289,13 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
         const std::string host = rest.take("host").value_or("127.0.0.1");
         const auto port = static_cast<int>(parseWhole(rest.take("port").value_or("8443"), 65535,
                                                       "the port must be a number from 0 to 65535"));
-        const auto codeLifetime = rest.take("code-ttl");
+        Lifetimes lifetimes;
+        if (const auto code = rest.take("code-ttl"))
+            lifetimes.code = std::chrono::seconds(
+                parseWhole(*code, 3600, "--code-ttl must be a number of seconds from 0 to 3600"));
+        if (const auto import = rest.take("import-ttl"))
+            lifetimes.import = std::chrono::seconds(parseWhole(
+                *import, 86400, "--import-ttl must be a number of seconds from 0 to 86400"));
         TranscriptionOptions transcription;
         transcription.command = rest.take("transcriber").value_or("");
         if (const auto workers = rest.take("transcription-workers"))
@@ -287,12 +304,7 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
         if (transcription.workers < 1)
             throw UsageError("--transcription-workers must be a number from 1 to 16");
         rest.expect(0);
-        return serve(dir, host, port,
-                     codeLifetime ? std::chrono::seconds(parseWhole(
-                                        *codeLifetime, 3600,
-                                        "--code-ttl must be a number of seconds from 0 to 3600"))
-                                  : HttpServer::defaultCodeLifetime,
-                     transcription, out, err);
+        return serve(dir, host, port, lifetimes, transcription, out, err);
     }
 
     Store store(dir);

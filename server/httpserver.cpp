@@ -103,7 +103,8 @@ HttpServer::Impl::Impl(Store &store, const CertificateFiles &certificates,
     // Idle keep-alive connections each hold a thread; the library's default of eight is
     // quickly taken by a few clients.
     server.new_task_queue = [] { return new httplib::ThreadPool(threadCount); };
-    server.set_payload_max_length(HttpServer::maxUploadBytes);
+    // Every route that reads a body holds it to its own, smaller limit where it has one.
+    server.set_payload_max_length(std::max(HttpServer::maxUploadBytes, HttpServer::maxImportBytes));
     server.set_read_timeout(30);
     server.set_write_timeout(30);
     server.set_keep_alive_max_count(100);

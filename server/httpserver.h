@@ -23,6 +23,8 @@ public:
     static constexpr std::size_t maxJsonBytes = std::size_t{64} << 20;
     // Largest recording accepted; larger ones answer 413 and nothing is kept.
     static constexpr std::size_t maxUploadBytes = std::size_t{250} << 20;
+    // Largest Notion export accepted: the client sends archives of up to 512 MiB.
+    static constexpr std::size_t maxImportBytes = std::size_t{512} << 20;
 
     // How long a sign-in code may wait for its exchange.
     static constexpr std::chrono::seconds defaultCodeLifetime{300};

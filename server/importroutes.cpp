@@ -1,8 +1,15 @@
 #include "server/routes.h"
 
+#include "server/httpserver.h"
 #include "server/imagepreview.h"
+#include "server/notion/notionexport.h"
+#include "server/notion/zipreader.h"
 #include "server/store.h"
+#include "server/text.h"
 #include "server/util.h"
+
+#include <fstream>
+#include <system_error>
 
 namespace quorvale::server {
 
@@ -13,9 +20,20 @@ constexpr std::size_t maxParameterBytes = 1024;
 constexpr std::uint64_t maxPreviewSourceBytes = std::uint64_t{64} << 20;
 constexpr int previewSide = 960;
 
-// What Notion imports left for the caller: the files of a page's import with its list layout,
-// each file as stored, and previews of imported images. Previewing and committing a ZIP are
-// announced but not built yet (501).
+// Removes a directory, with whatever a failed step left in it, when the step ends.
+struct ScratchDirectory final
+{
+    std::filesystem::path path;
+    ~ScratchDirectory()
+    {
+        std::error_code error;
+        std::filesystem::remove_all(path, error);
+    }
+};
+
+// What Notion imports do for the caller: an uploaded export previewed and kept until it is
+// committed into the workspace or discarded, the files of a page's import with its list
+// layout, each file as stored, and previews of imported images.
 class ImportRoutes final : public Routes
 {
 public:
@@ -25,7 +43,12 @@ public:
     {
         route(dispatcher, "GET", "/api/notion-imports/resources", Access::Approved, this,
               &ImportRoutes::resources);
-        dispatcher.add("*", "/api/notion-imports/*", Access::Approved, notBuiltYet);
+        route(dispatcher, "POST", "/api/notion-imports/preview", Access::Approved, this,
+              &ImportRoutes::previewImport);
+        route(dispatcher, "POST", "/api/notion-imports/{}/commit", Access::Approved, this,
+              &ImportRoutes::commitImport);
+        route(dispatcher, "DELETE", "/api/notion-imports/{}", Access::Approved, this,
+              &ImportRoutes::discardImport);
         route(dispatcher, "GET", "/api/notion-files/{}", Access::Approved, this,
               &ImportRoutes::file);
         route(dispatcher, "GET", "/api/notion-files/{}/preview", Access::Approved, this,
@@ -33,6 +56,151 @@ public:
     }
 
 private:
+    Reply previewImport(Call &call)
+    {
+        const std::string &accountId = call.account().id;
+        std::string name = call.parameter("name");
+        if (name.size() > maxParameterBytes)
+            throw Refusal(400, "a query parameter is longer than 1024 bytes");
+        if (!isValidUtf8(name))
+            throw Refusal(400, "the archive's name is not UTF-8");
+        if (name.empty())
+            name = "notion.zip";
+        m_store.imports().removeExpiredImports();
+        // The revision is read before the upload: a save during it makes the commit a 409.
+        const std::int64_t revision = m_store.workspaces().get(accountId).revision;
+
+        const auto file = m_store.imports().receiveArchive(accountId);
+        std::uint64_t bytes = 0;
+        bool tooLarge = false;
+        bool failed = false;
+        const auto body = call.exchange.read([&](const char *data, std::size_t size) {
+            // Past the limit the rest is read and dropped, so the client gets to see the 413.
+            if (tooLarge || failed)
+                return true;
+            if (bytes + size > HttpServer::maxImportBytes) {
+                tooLarge = true;
+                return true;
+            }
+            bytes += size;
+            failed = !file->write(data, size);
+            return true;
+        });
+        if (tooLarge || body == Exchange::Body::TooLarge)
+            throw Refusal(413, "the archive is larger than 512 MiB");
+        if (body == Exchange::Body::Failed)
+            throw Refusal(400, "the archive did not arrive completely");
+        if (failed)
+            throw std::runtime_error("cannot store the archive: " + file->error());
+        if (bytes == 0)
+            throw Refusal(400, "the archive is empty");
+
+        JSON preview;
+        const PendingImport import = m_store.imports().addPending(
+            accountId, name, revision, *file, [&](const std::filesystem::path &archive) {
+                // A hostile archive throws here, and the store keeps nothing of it.
+                const ZipReader reader(archive, m_store.imports().scratchDirectory(accountId));
+                preview = convertNotionExport(reader, name).preview();
+            });
+        preview.set("id", import.id);
+        preview.set("revision", import.revision);
+        return Reply::json(200, preview);
+    }
+
+    Reply commitImport(Call &call)
+    {
+        const std::string &accountId = call.account().id;
+        const JSON body = call.exchange.readJsonObject();
+        if (!body["revision"].isNumber())
+            throw Refusal(400, "\"revision\" must be a number");
+        if (!body["title"].isNull() && !body["title"].isString())
+            throw Refusal(400, "\"title\" must be a string");
+        const auto import = m_store.imports().pending(accountId, call.captures[0]);
+        if (!import)
+            throw Refusal(404, "there is no such import");
+        const Workspace workspace = m_store.workspaces().get(accountId);
+        if (body["revision"].integerValue() != import->revision ||
+            workspace.revision != import->revision)
+            throw Refusal(409,
+                          "the workspace changed since the preview: preview the archive again");
+
+        ScratchDirectory scratch{m_store.imports().scratchDirectory(accountId)};
+        makePrivateDirectory(scratch.path);
+        const ZipReader reader(m_store.imports().archiveOf(accountId, *import),
+                               scratch.path / "archive");
+        const NotionConversion conversion = convertNotionExport(reader, import->name);
+        if (conversion.pages.size() < 2)
+            throw Refusal(400, "the archive holds nothing to import");
+
+        // The files go in first, each through a scratch copy of its entry; a commit that fails
+        // afterwards takes them out again.
+        ImportStamp stamp{std::string(body["title"].stringValue()), newId(), isoNow(), {}};
+        bool committed = false;
+        struct Undo
+        {
+            ImportStore &imports;
+            const std::string &accountId;
+            const std::string &batchId;
+            const bool &committed;
+            ~Undo()
+            {
+                // Best effort while an error is on its way out: a file left over is only a file.
+                try {
+                    if (!committed)
+                        imports.removeBatch(accountId, batchId);
+                } catch (const std::exception &) {
+                }
+            }
+        } undo{m_store.imports(), accountId, stamp.batchId, committed};
+        const auto entryCopy = scratch.path / "entry";
+        for (const ImportedFile &imported : conversion.files) {
+            const ZipEntry *entry = reader.find(imported.path);
+            if (!entry)
+                continue;
+            {
+                std::ofstream out(entryCopy, std::ios::binary | std::ios::trunc);
+                reader.read(*entry, [&](std::string_view chunk) {
+                    out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+                });
+                if (!out.flush())
+                    throw std::runtime_error("cannot copy " + imported.path +
+                                             " out of the archive");
+            }
+            stamp.assetIds[imported.path] = m_store.imports()
+                                                .addFile(accountId, stamp.batchId, imported.path,
+                                                         entryCopy, imported.contentType)
+                                                .id;
+        }
+
+        JSON document = workspace.document.isObject() ? workspace.document : JSON::object();
+        // Pages are only ever added: a document whose pages are not a list is not replaced.
+        if (document.contains("pages") && !document["pages"].isArray())
+            throw Refusal(409,
+                          "the workspace's \"pages\" is not a list: the import would replace it");
+        JSON imported = importedPages(conversion, stamp);
+        JSON &pages = document.member("pages");
+        for (JSON &page : imported.elements())
+            pages.append(std::move(page));
+        const auto revision = m_store.workspaces().save(
+            accountId, import->revision, document, [&](Connection &connection) {
+                m_store.imports().finishPending(connection, accountId, import->id,
+                                                conversion.listLayouts);
+            });
+        if (!revision)
+            throw Refusal(409,
+                          "the workspace changed since the preview: preview the archive again");
+        committed = true;
+        m_store.imports().removeArchive(accountId, *import);
+        return Reply::json(200, JSON::object({{"workspace", document}, {"revision", *revision}}));
+    }
+
+    Reply discardImport(Call &call)
+    {
+        if (!m_store.imports().removePending(call.account().id, call.captures[0]))
+            throw Refusal(404, "there is no such import");
+        return Reply::json(200, JSON::object());
+    }
+
     Reply resources(Call &call)
     {
         const std::string &accountId = call.account().id;

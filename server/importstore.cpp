@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <map>
+#include <system_error>
 
 namespace quorvale::server {
 
@@ -16,6 +17,15 @@ constexpr const char *notionFileColumns =
 constexpr std::size_t maxImportPathBytes = 1024;
 constexpr std::size_t maxBatchIdBytes = 200;
 constexpr std::size_t maxPageIdBytes = 1024;
+constexpr std::string_view scratchPrefix = ".scratch-";
+constexpr const char *archiveSuffix = ".zip";
+
+std::int64_t millisecondsSinceEpoch()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 NotionFile readNotionFile(const Statement &row)
 {
@@ -101,9 +111,11 @@ std::string contentTypeForName(std::string_view name)
     return found == types.end() ? "application/octet-stream" : found->second;
 }
 
-ImportStore::ImportStore(Database &database, std::filesystem::path dir, AccountStore &accounts)
+ImportStore::ImportStore(Database &database, std::filesystem::path dir,
+                         std::filesystem::path pendingDir, AccountStore &accounts)
     : m_database(database)
     , m_dir(std::move(dir))
+    , m_pendingDir(std::move(pendingDir))
     , m_accounts(accounts)
 {}
 
@@ -232,9 +244,156 @@ void ImportStore::setListLayout(const std::string &accountId, const std::string 
         .run();
 }
 
+std::unique_ptr<UploadFile> ImportStore::receiveArchive(const std::string &accountId)
+{
+    const auto dir = m_pendingDir / accountId;
+    makePrivateDirectory(m_pendingDir);
+    makePrivateDirectory(dir);
+    return std::make_unique<UploadFile>(dir);
+}
+
+std::filesystem::path ImportStore::scratchDirectory(const std::string &accountId) const
+{
+    return m_pendingDir / accountId / (std::string(scratchPrefix) + newId());
+}
+
+PendingImport
+ImportStore::addPending(const std::string &accountId, const std::string &name,
+                        std::int64_t revision, UploadFile &archive,
+                        const std::function<void(const std::filesystem::path &)> &check)
+{
+    PendingImport import{newId(), name, revision, isoNow()};
+    const auto target = archiveOf(accountId, import);
+    archive.moveTo(target, [&] {
+        check(target);
+        auto connection = m_database.connect();
+        connection
+            ->prepare("INSERT INTO notion_imports (id, account_id, name, revision, created_at, "
+                      "created_ms) VALUES (?1, ?2, ?3, ?4, ?5, ?6)")
+            .bind(import.id, accountId, import.name, import.revision, import.createdAt,
+                  millisecondsSinceEpoch())
+            .run();
+    });
+    return import;
+}
+
+std::optional<PendingImport> ImportStore::pending(const std::string &accountId,
+                                                  const std::string &id)
+{
+    // An import past its lifetime is gone for the caller even before it is swept away.
+    const std::int64_t cutoff =
+        millisecondsSinceEpoch() -
+        std::chrono::duration_cast<std::chrono::milliseconds>(m_importLifetime).count();
+    auto connection = m_database.connect();
+    return connection
+        ->prepare("SELECT id, name, revision, created_at FROM notion_imports "
+                  "WHERE account_id = ?1 AND id = ?2 AND created_ms > ?3")
+        .bind(accountId, id, cutoff)
+        .one([](const Statement &row) {
+            return PendingImport{row.text(0), row.text(1), row.integer(2), row.text(3)};
+        });
+}
+
+std::filesystem::path ImportStore::archiveOf(const std::string &accountId,
+                                             const PendingImport &import) const
+{
+    return m_pendingDir / accountId / (import.id + archiveSuffix);
+}
+
+void ImportStore::finishPending(Connection &connection, const std::string &accountId,
+                                const std::string &id, const JSON &layouts)
+{
+    connection.prepare("DELETE FROM notion_imports WHERE account_id = ?1 AND id = ?2")
+        .bind(accountId, id)
+        .run();
+    if (connection.changes() == 0)
+        throw Refusal(404, "there is no such import: it was committed or discarded already");
+    for (const auto &entry : layouts.members()) {
+        connection
+            .prepare("INSERT INTO notion_layouts (account_id, page_id, layout, updated_at) "
+                     "VALUES (?1, ?2, ?3, ?4) ON CONFLICT (account_id, page_id) DO UPDATE SET "
+                     "layout = excluded.layout, updated_at = excluded.updated_at")
+            .bind(accountId, entry.name(), entry.value.encode(), isoNow())
+            .run();
+    }
+}
+
+bool ImportStore::removePending(const std::string &accountId, const std::string &id)
+{
+    {
+        auto connection = m_database.connect();
+        connection->prepare("DELETE FROM notion_imports WHERE account_id = ?1 AND id = ?2")
+            .bind(accountId, id)
+            .run();
+        if (connection->changes() == 0)
+            return false;
+    }
+    removeArchive(accountId, PendingImport{id, {}, 0, {}});
+    return true;
+}
+
+void ImportStore::removeArchive(const std::string &accountId, const PendingImport &import)
+{
+    std::error_code error;
+    std::filesystem::remove(archiveOf(accountId, import), error);
+}
+
+void ImportStore::removeExpiredImports()
+{
+    const std::int64_t cutoff =
+        millisecondsSinceEpoch() -
+        std::chrono::duration_cast<std::chrono::milliseconds>(m_importLifetime).count();
+    std::vector<std::pair<std::string, std::string>> expired;
+    {
+        auto connection = m_database.connect();
+        Transaction transaction(*connection);
+        expired = connection
+                      ->prepare("DELETE FROM notion_imports WHERE created_ms <= ?1 "
+                                "RETURNING account_id, id")
+                      .bind(cutoff)
+                      .all([](const Statement &row) {
+                          return std::pair{row.text(0), row.text(1)};
+                      });
+        transaction.commit();
+    }
+    // The records go first: an archive without one is only a file, never an import.
+    for (const auto &[accountId, id] : expired)
+        removeArchive(accountId, PendingImport{id, {}, 0, {}});
+}
+
+void ImportStore::removeBatch(const std::string &accountId, const std::string &batchId)
+{
+    const auto stored = files(accountId, batchId);
+    {
+        auto connection = m_database.connect();
+        connection->prepare("DELETE FROM notion_files WHERE account_id = ?1 AND batch_id = ?2")
+            .bind(accountId, batchId)
+            .run();
+    }
+    std::error_code error;
+    for (const auto &file : stored)
+        std::filesystem::remove(m_dir / accountId / file.id, error);
+}
+
 void ImportStore::removeAbandonedUploads()
 {
+    namespace fs = std::filesystem;
     UploadFile::removeAbandoned(m_dir);
+    UploadFile::removeAbandoned(m_pendingDir);
+    // Scratch directories outlive their reader only when the server was killed while reading.
+    const auto cutoff = fs::file_time_type::clock::now() - std::chrono::hours(24);
+    std::error_code error;
+    try {
+        for (const auto &account : fs::directory_iterator(m_pendingDir, error)) {
+            for (const auto &entry : fs::directory_iterator(account.path(), error)) {
+                if (entry.path().filename().string().rfind(scratchPrefix, 0) == 0 &&
+                    entry.last_write_time(error) < cutoff)
+                    fs::remove_all(entry.path(), error);
+            }
+        }
+    } catch (const fs::filesystem_error &) {
+        // Best effort, as for uploads: tried again at the next start.
+    }
 }
 
 } // namespace quorvale::server

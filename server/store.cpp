@@ -121,6 +121,17 @@ CREATE TABLE transcriptions (
 );
 CREATE INDEX transcriptions_queue ON transcriptions (status, queue_order);
 )sql",
+    R"sql(
+CREATE TABLE notion_imports (
+    id TEXT PRIMARY KEY,
+    account_id TEXT NOT NULL REFERENCES accounts (id),
+    name TEXT NOT NULL,
+    revision INTEGER NOT NULL,
+    created_at TEXT NOT NULL,
+    created_ms INTEGER NOT NULL -- milliseconds since the Unix epoch
+);
+CREATE INDEX notion_imports_age ON notion_imports (created_ms);
+)sql",
 };
 constexpr std::int64_t schemaVersion = std::size(migrations);
 
@@ -156,7 +167,7 @@ Store::Store(const std::filesystem::path &dataDir)
     , m_sessions(m_database, m_accounts)
     , m_workspaces(m_database)
     , m_recordings(m_database, dataDir / "recordings")
-    , m_imports(m_database, dataDir / "notion-files", m_accounts)
+    , m_imports(m_database, dataDir / "notion-files", dataDir / "notion-imports", m_accounts)
     , m_transcriptions(m_database)
 {
     // The stores touch no table before this.

@@ -27,7 +27,8 @@ Workspace WorkspaceStore::get(const std::string &accountId)
 }
 
 std::optional<std::int64_t> WorkspaceStore::save(const std::string &accountId, std::int64_t basedOn,
-                                                 const JSON &document)
+                                                 const JSON &document,
+                                                 const std::function<void(Connection &)> &alongside)
 {
     // Encoded before the write lock is taken, so that a large document holds it briefly.
     const std::string text = document.encode();
@@ -45,6 +46,8 @@ std::optional<std::int64_t> WorkspaceStore::save(const std::string &accountId, s
                   "updated_at = excluded.updated_at")
         .bind(accountId, revision + 1, text, isoNow())
         .run();
+    if (alongside)
+        alongside(*connection);
     transaction.commit();
     return revision + 1;
 }

@@ -6,6 +6,7 @@
 #include "json/json.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,8 +27,11 @@ public:
     Workspace get(const std::string &accountId);
     // Stores the document when basedOn is the current revision and answers the new one;
     // nothing when another save came first.
+    // alongside runs in the same transaction once the revision matched; when it throws,
+    // nothing is saved.
     std::optional<std::int64_t> save(const std::string &accountId, std::int64_t basedOn,
-                                     const JSON &document);
+                                     const JSON &document,
+                                     const std::function<void(Connection &)> &alongside = {});
 
 private:
     Database &m_database;

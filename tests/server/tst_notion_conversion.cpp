@@ -4,6 +4,7 @@
 #include "server/notion/notionexport.h"
 #include "server/notion/zipreader.h"
 #include "server/util.h"
+#include "support/zipwriter.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -11,17 +12,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <zip.h>
-
-#include <sys/stat.h>
-
-#include <deque>
 #include <fstream>
 #include <set>
-#include <sstream>
 
 using quorvale::JSON;
 using namespace quorvale::server;
+using quorvale::test::ZipWriter;
 
 namespace {
 
@@ -33,50 +29,6 @@ const std::string writeId = "33333333333333333333333333333333";
 const std::string emptyRowId = "44444444444444444444444444444444";
 const std::string notesId = "55555555555555555555555555555555";
 const std::string goneId = "99999999999999999999999999999999";
-
-// A ZIP written entry by entry; the bytes stay alive until it is closed.
-class ZipWriter final
-{
-public:
-    explicit ZipWriter(std::string file)
-        : m_file(std::move(file))
-    {
-        int error = 0;
-        m_zip = zip_open(m_file.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-    }
-    ~ZipWriter()
-    {
-        if (m_zip)
-            zip_discard(m_zip);
-    }
-    zip_int64_t add(const std::string &name, std::string bytes, zip_flags_t flags = 0)
-    {
-        const std::string &kept = m_data.emplace_back(std::move(bytes));
-        zip_source_t *source = zip_source_buffer(m_zip, kept.data(), kept.size(), 0);
-        return zip_file_add(m_zip, name.c_str(), source, flags | ZIP_FL_OVERWRITE);
-    }
-    void symlink(const std::string &name, const std::string &target)
-    {
-        const auto index = static_cast<zip_uint64_t>(add(name, target));
-        zip_file_set_external_attributes(m_zip, index, 0, ZIP_OPSYS_UNIX,
-                                         static_cast<zip_uint32_t>(S_IFLNK | 0777) << 16);
-    }
-    // Closes the archive and answers its bytes.
-    std::string close()
-    {
-        zip_close(m_zip);
-        m_zip = nullptr;
-        std::ifstream in(m_file, std::ios::binary);
-        std::stringstream bytes;
-        bytes << in.rdbuf();
-        return bytes.str();
-    }
-
-private:
-    std::string m_file;
-    zip_t *m_zip = nullptr;
-    std::deque<std::string> m_data;
-};
 
 std::string png()
 {
