@@ -425,9 +425,10 @@ void SignInServerTest::dataDirectoriesFromBeforeSignInAndImportsGainThem()
     const QString id = server.addAccount("early@example.com");
     QVERIFY(!id.isEmpty());
     const QString latest = sql(server, "PRAGMA user_version");
-    QCOMPARE(sql(server, "DROP TABLE sign_in_codes; DROP TABLE notion_files; "
-                         "DROP TABLE transcriptions; DROP TABLE notion_layouts; "
-                         "PRAGMA user_version = 1; PRAGMA user_version"),
+    QCOMPARE(sql(server,
+                 "DROP TABLE sign_in_codes; DROP TABLE notion_files; "
+                 "DROP TABLE transcriptions; DROP TABLE notion_layouts; DROP TABLE notion_imports; "
+                 "PRAGMA user_version = 1; PRAGMA user_version"),
              "1");
 
     QVERIFY(server.start());
