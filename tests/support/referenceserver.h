@@ -34,6 +34,8 @@ public:
     // SIGTERM, then wait.
     void stop();
     int port() const;
+    // The running server's process id; 0 when it is not running.
+    qint64 processId() const { return m_process.processId(); }
     // https://localhost:PORT
     QUrl origin() const;
     QString dataDir() const;
