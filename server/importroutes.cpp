@@ -2,11 +2,14 @@
 
 #include "server/httpserver.h"
 #include "server/imagepreview.h"
+#include "server/nocopy.h"
 #include "server/notion/notionexport.h"
 #include "server/notion/zipreader.h"
 #include "server/store.h"
 #include "server/text.h"
 #include "server/util.h"
+
+#include <malloc.h>
 
 #include <fstream>
 #include <system_error>
@@ -29,6 +32,16 @@ struct ScratchDirectory final
         std::error_code error;
         std::filesystem::remove_all(path, error);
     }
+};
+
+// Gives the memory a conversion freed back to the system when its request ends: each request
+// thread keeps its own malloc arena, which would otherwise hold on to the peak of every large
+// export converted on it, and the server would grow with each import landing on a new thread.
+struct ReturnFreedMemory final
+{
+    ReturnFreedMemory() = default;
+    ~ReturnFreedMemory() { malloc_trim(0); }
+    QV_NO_COPY(ReturnFreedMemory)
 };
 
 // What Notion imports do for the caller: an uploaded export previewed and kept until it is
@@ -58,6 +71,7 @@ public:
 private:
     Reply previewImport(Call &call)
     {
+        const ReturnFreedMemory trim;
         const std::string &accountId = call.account().id;
         std::string name = call.parameter("name");
         if (name.size() > maxParameterBytes)
@@ -109,6 +123,7 @@ private:
 
     Reply commitImport(Call &call)
     {
+        const ReturnFreedMemory trim;
         const std::string &accountId = call.account().id;
         const JSON body = call.exchange.readJsonObject();
         if (!body["revision"].isNumber())
