@@ -357,6 +357,24 @@ void ImportSheetTest::previewsAreReadLenientlyAndTheEditSentBack()
              JSON::decode(R"({"revision":{"n":7},"title":"Nuevo"})"));
     QVERIFY(m->importPreview().isNull());
     QCOMPARE(m->revision(), 9);
+
+    // Signing out closes a pending preview, and one answered after the sign-out is not shown
+    // to whoever signs in next.
+    canned.reply(CannedServer::response(200, preview));
+    m->importZIP();
+    QCOMPARE(settle(*m), QString());
+    QVERIFY(root.importSheet());
+    m->clearPrivateMemory();
+    QVERIFY(m->importPreview().isNull());
+    QTRY_VERIFY(!root.importSheet());
+    canned.reply(CannedServer::response(200, preview));
+    m->importZIP();
+    QVERIFY(m->busy());
+    m->clearPrivateMemory();
+    QCOMPARE(settle(*m), QString());
+    QCOMPARE(canned.requests().size(), 6);
+    QVERIFY(m->importPreview().isNull());
+    QVERIFY(!root.importSheet());
 }
 
 QTEST_MAIN(ImportSheetTest)
