@@ -43,6 +43,7 @@ WorkspaceModel::WorkspaceModel(std::unique_ptr<SecretStore> secrets, QUrl origin
     , m_session(*this)
     , m_document(*this, *m_secrets)
     , m_playback(*this)
+    , m_import(*this)
 {
     QObject::connect(&m_playback, &Playback::changed, this, &WorkspaceModel::playingChanged);
     // Transfer failures read in the interface's language.
@@ -131,6 +132,20 @@ void WorkspaceModel::setAccounts(JSON::Array accounts)
 void WorkspaceModel::setTranscript(JSON transcript)
 {
     assign(m_transcript, std::move(transcript), &WorkspaceModel::transcriptChanged);
+}
+
+void WorkspaceModel::setImportPreview(JSON preview)
+{
+    assign(m_importPreview, std::move(preview), &WorkspaceModel::importPreviewChanged);
+}
+
+void WorkspaceModel::setImportRootTitle(const QString &title)
+{
+    if (m_importPreview.isNull() || jsontext::member(m_importPreview, "rootTitle") == title)
+        return;
+    JSON preview = m_importPreview;
+    preview.set("rootTitle", jsontext::value(title));
+    setImportPreview(std::move(preview));
 }
 
 void WorkspaceModel::setBusy(bool busy)
@@ -429,6 +444,7 @@ void WorkspaceModel::clearPrivateMemory()
     setRecordings({});
     setResources(JSON());
     setTranscript(JSON());
+    setImportPreview(JSON());
     stopPlayback();
     setDirty(false);
     setConflict(false);
@@ -543,6 +559,24 @@ void WorkspaceModel::retryNotifications()
                                 JSON::object());
         co_await loadAccounts();
     });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Notion import
+
+void WorkspaceModel::importZIP()
+{
+    m_import.importZIP();
+}
+
+void WorkspaceModel::commitImport()
+{
+    m_import.commit();
+}
+
+void WorkspaceModel::cancelImport()
+{
+    m_import.cancel();
 }
 
 // ---------------------------------------------------------------------------------------------

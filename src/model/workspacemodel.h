@@ -5,6 +5,7 @@
 
 #include "accountsession.h"
 #include "documentsync.h"
+#include "notionimport.h"
 #include "playback.h"
 #include "service/service.h"
 #include "json/json.h"
@@ -58,6 +59,8 @@ public:
     using Action = std::function<QCoro::Task<>()>;
     // Asks where to save a file, proposing a name; an empty answer is a cancellation.
     using SavePanel = std::function<QString(const QString &proposedName)>;
+    // Asks for a ZIP archive to open; an empty answer is a cancellation.
+    using OpenPanel = std::function<QString()>;
 
     // Talks to the built-in server with the system's keychain.
     explicit WorkspaceModel(QObject *parent = nullptr);
@@ -136,6 +139,13 @@ public:
     // meetings list.
     QCoro::Task<> recordingUploaded(QString pageId);
 
+    // Notion import: a chosen export previewed by the server, then added or discarded.
+    void importZIP();
+    void commitImport();
+    void cancelImport();
+    // The user's name for the folder of the imported pages, kept in the pending preview.
+    void setImportRootTitle(const QString &title);
+
     // Backups and files.
     bool exportDraft();
     void exportAndReload();
@@ -149,6 +159,7 @@ public:
     void setObservationInterval(std::chrono::milliseconds interval);
     // The application shows a file dialog; without one every save panel is cancelled.
     void setSavePanel(SavePanel panel) { m_savePanel = std::move(panel); }
+    void setOpenPanel(OpenPanel panel) { m_openPanel = std::move(panel); }
 
     // Replaces the whole document (a load, a recovered draft). Not an edit: neither the dirty
     // flag nor the draft change.
@@ -218,6 +229,7 @@ private:
     friend class AccountSession;
     friend class DocumentSync;
     friend class Playback;
+    friend class NotionImport;
 
     std::string now() const;
     QString accountId() const;
@@ -227,6 +239,7 @@ private:
     void setAccount(JSON account);
     void setAccounts(JSON::Array accounts);
     void setTranscript(JSON transcript);
+    void setImportPreview(JSON preview);
     void setBusy(bool busy);
     void setConflict(bool conflict);
     void setRevision(qint64 revision);
@@ -259,11 +272,13 @@ private:
 
     Clock m_clock;
     SavePanel m_savePanel;
+    OpenPanel m_openPanel;
     int m_running = 0; // actions under way through run()
     // The areas, after the fields they use.
     AccountSession m_session;
     DocumentSync m_document;
     Playback m_playback;
+    NotionImport m_import;
 };
 
 } // namespace quorvale

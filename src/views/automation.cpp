@@ -212,13 +212,22 @@ QJsonObject render(QuorvaleApp &, const QString &name, const QString &path)
     return done();
 }
 
+QJsonObject pickFile(QuorvaleApp &app, const QString &first, const QString &rest)
+{
+    // The system's open panel cannot be driven from here: from now on it answers the path,
+    // spaces and all.
+    const QString path = rest.isEmpty() ? first : first + u' ' + rest;
+    app.model().setOpenPanel([path] { return path; });
+    return done();
+}
+
 QJsonObject quitApp(QuorvaleApp &, const QString &, const QString &)
 {
     QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     return done();
 }
 
-constexpr std::array<std::pair<QLatin1String, Handler>, 9> commands{{
+constexpr std::array<std::pair<QLatin1String, Handler>, 10> commands{{
     {QLatin1String("state"), state},
     {QLatin1String("widget"), describe},
     {QLatin1String("click"), click},
@@ -227,6 +236,7 @@ constexpr std::array<std::pair<QLatin1String, Handler>, 9> commands{{
     {QLatin1String("grab"), grab},
     {QLatin1String("select"), selectTag},
     {QLatin1String("render"), render},
+    {QLatin1String("pick"), pickFile},
     {QLatin1String("quit"), quitApp},
 }};
 

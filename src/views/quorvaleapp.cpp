@@ -60,6 +60,7 @@ QuorvaleApp::QuorvaleApp(SingleInstance &instance, std::unique_ptr<WorkspaceMode
     // The model connects when the window is first shown.
     m_window->installEventFilter(this);
     m_model->setSavePanel(fileDialogSavePanel(m_window.get(), *m_model));
+    m_model->setOpenPanel(fileDialogZipPanel(m_window.get(), *m_model));
     buildMenu();
     connect(m_root, &RootView::settingsRequested, this, &QuorvaleApp::showSettings);
 
@@ -86,9 +87,7 @@ void QuorvaleApp::buildMenu()
     m_save = m_fileMenu->addAction(QString(), this, [m] { saveFromMenu(m); });
     m_save->setObjectName(QStringLiteral("saveAction"));
     m_save->setShortcut(QKeySequence::Save);
-    // Importing from Notion arrives with the import sheet; until then the command is shown,
-    // disabled, and says so.
-    m_import = m_fileMenu->addAction(QString());
+    m_import = m_fileMenu->addAction(QString(), this, [m] { m->importZIP(); });
     m_import->setObjectName(QStringLiteral("importAction"));
     m_export = m_fileMenu->addAction(QString(), this, [m] { m->exportDraft(); });
     m_export->setObjectName(QStringLiteral("exportAction"));
@@ -116,8 +115,6 @@ void QuorvaleApp::retranslate()
     m_newPage->setText(m.text("Nueva página", "New page"));
     m_save->setText(m.text("Guardar", "Save"));
     m_import->setText(m.text("Importar ZIP de Notion…", "Import Notion ZIP…"));
-    m_import->setToolTip(m.text("La importación desde Notion aún no está disponible.",
-                                "Importing from Notion is not available yet."));
     m_export->setText(m.text("Exportar espacio…", "Export workspace…"));
     m_settingsAction->setText(m.text("Ajustes…", "Settings…"));
     m_quit->setText(m.text("Salir de Quorvale", "Quit Quorvale"));
@@ -129,7 +126,7 @@ void QuorvaleApp::refreshCommands()
     const bool approved = m_model->approved();
     m_newPage->setEnabled(approved);
     m_save->setEnabled(m_model->dirty());
-    m_import->setEnabled(false);
+    m_import->setEnabled(approved);
     m_export->setEnabled(approved);
 }
 

@@ -2,6 +2,7 @@
 
 #include "accessscreen.h"
 #include "busyindicator.h"
+#include "importsheet.h"
 #include "model/workspacemodel.h"
 #include "recorder/meetingrecorder.h"
 #include "recordingpanel/meetingaudio.h"
@@ -35,6 +36,7 @@ RootView::RootView(WorkspaceModel &model, QWidget *parent, MeetingAudio *audio)
         m_busy->raise();
     });
     connect(&m_model, &WorkspaceModel::messageChanged, this, &RootView::showMessage);
+    connect(&m_model, &WorkspaceModel::importPreviewChanged, this, &RootView::showImportSheet);
     connect(&m_model, &WorkspaceModel::dirtyChanged, this, &RootView::refreshConfirmation);
     connect(&m_model, &WorkspaceModel::languageChanged, this, &RootView::refreshConfirmation);
     if (m_audio) {
@@ -46,6 +48,7 @@ RootView::RootView(WorkspaceModel &model, QWidget *parent, MeetingAudio *audio)
     }
     showScreen();
     m_busy->setVisible(m_model.busy());
+    showImportSheet();
     showMessage();
 }
 
@@ -86,6 +89,26 @@ void RootView::showMessage()
     });
     m_alert = box;
     box->open();
+}
+
+void RootView::showImportSheet()
+{
+    const bool pending = !m_model.importPreview().isNull();
+    if (ImportSheet *open = m_importSheet.data()) {
+        // Added, cancelled or signed out: the import is over and there is nothing to cancel.
+        if (!pending)
+            open->done(QDialog::Accepted);
+        return;
+    }
+    if (!pending)
+        return;
+    auto *sheet = new ImportSheet(m_model, this);
+    sheet->setAttribute(Qt::WA_DeleteOnClose);
+    m_importSheet = sheet;
+    sheet->open();
+    // An error of the upload or the commit shows over the sheet.
+    if (QMessageBox *alert = m_alert.data())
+        alert->raise();
 }
 
 void RootView::confirmSignOut()

@@ -1,8 +1,10 @@
 #pragma once
 
 // The main window's content: the access screen until the account is approved, then the
-// workspace. Over either it shows the busy indicator, the model's message in an alert, and the
-// sign-out confirmation.
+// workspace. Over either it shows the busy indicator, the model's message in an alert, the pending
+// Notion import's sheet and the sign-out confirmation.
+
+#include "importsheet.h"
 
 #include <QMessageBox>
 #include <QPointer>
@@ -35,6 +37,7 @@ public:
     // The open alert or confirmation, if any.
     QMessageBox *alert() const { return m_alert; }
     QMessageBox *signOutConfirmation() const { return m_confirmation; }
+    ImportSheet *importSheet() const { return m_importSheet; }
 
 signals:
     // The sidebar's settings button.
@@ -46,6 +49,7 @@ protected:
 private:
     void showScreen();
     void showMessage();
+    void showImportSheet();
     void refreshConfirmation();
     void placeBusyIndicator();
 
@@ -57,6 +61,7 @@ private:
     BusyIndicator *m_busy;
     QPointer<QMessageBox> m_alert;
     QPointer<QMessageBox> m_confirmation;
+    QPointer<ImportSheet> m_importSheet;
     QPointer<QPushButton> m_confirmSignOut;
     QPointer<QPushButton> m_cancelSignOut;
 };

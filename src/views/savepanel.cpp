@@ -27,4 +27,24 @@ WorkspaceModel::SavePanel fileDialogSavePanel(QWidget *parent, const WorkspaceMo
     };
 }
 
+WorkspaceModel::OpenPanel fileDialogZipPanel(QWidget *parent, const WorkspaceModel &model)
+{
+    QPointer<QWidget> owner(parent);
+    const WorkspaceModel *m = &model;
+    return [owner, m]() -> QString {
+        QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+        if (folder.isEmpty())
+            folder = QDir::homePath();
+        QFileDialog dialog(owner, m->text("Importar ZIP de Notion", "Import Notion ZIP"));
+        dialog.setObjectName(QStringLiteral("zipPanel"));
+        dialog.setAcceptMode(QFileDialog::AcceptOpen);
+        dialog.setFileMode(QFileDialog::ExistingFile);
+        dialog.setMimeTypeFilters({QStringLiteral("application/zip")});
+        dialog.setDirectory(folder);
+        if (dialog.exec() != QDialog::Accepted)
+            return {};
+        return dialog.selectedFiles().value(0);
+    };
+}
+
 } // namespace quorvale

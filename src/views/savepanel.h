@@ -12,5 +12,7 @@ namespace quorvale {
 
 // A panel that proposes the given name in the user's documents folder; parent may be null.
 WorkspaceModel::SavePanel fileDialogSavePanel(QWidget *parent, const WorkspaceModel &model);
+// A panel that opens one existing ZIP archive, starting in the user's downloads folder.
+WorkspaceModel::OpenPanel fileDialogZipPanel(QWidget *parent, const WorkspaceModel &model);
 
 } // namespace quorvale

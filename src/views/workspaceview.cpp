@@ -115,11 +115,7 @@ QWidget *WorkspaceView::buildSidebar()
     sidebar->setMaximumWidth(360);
     connect(sidebar, &Sidebar::signOutRequested, this, &WorkspaceView::signOutRequested);
     connect(sidebar, &Sidebar::settingsRequested, this, &WorkspaceView::settingsRequested);
-    // Importing from Notion comes with the import sheet; until then the button says so.
-    connect(sidebar, &Sidebar::importRequested, this, [this] {
-        m_model.setMessage(m_model.text("La importación desde Notion aún no está disponible.",
-                                        "Importing from Notion is not available yet."));
-    });
+    connect(sidebar, &Sidebar::importRequested, &m_model, &WorkspaceModel::importZIP);
     return sidebar;
 }
 

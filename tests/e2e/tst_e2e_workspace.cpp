@@ -10,6 +10,7 @@
 #include "service/service.h"
 #include "support/httpsclient.h"
 #include "support/referenceserver.h"
+#include "support/zipwriter.h"
 
 #include <QDir>
 #include <QFile>
@@ -97,6 +98,8 @@ private:
     void picture(const QString &command, const QString &file);
     // Pages of every kind, as an import leaves them, read and edited in the window.
     void readImportedPages(const QString &accountId, const JSON &saved);
+    // A Notion export brought in through the import sheet, under a folder named there.
+    void importAnExport();
     // Records a meeting through the window: the sound server plays a voice into the microphone.
     void recordAMeeting();
     // Promoted by the operator, the user (id) opens account administration: a newcomer waits
@@ -345,6 +348,60 @@ void EndToEndTest::readImportedPages(const QString &id, const JSON &saved)
     QVERIFY(!m_driver.state()[QStringLiteral("dirty")].toBool());
 }
 
+void EndToEndTest::importAnExport()
+{
+    const std::string home = "Roadmap 0123456789abcdef0123456789abcdef";
+    const std::string plan = "Q3 plan 11111111111111111111111111111111";
+    const QString archive = m_root.filePath(QStringLiteral("Notion Export.zip"));
+    ZipWriter zip(archive.toStdString());
+    zip.add(home + ".md", "# Roadmap\n\nWhere the product goes this year.\n\n"
+                          "- Ship the importer\n- Record every meeting\n\n"
+                          "[Q3 plan](Roadmap%200123456789abcdef0123456789abcdef/"
+                          "Q3%20plan%2011111111111111111111111111111111.md)\n\n"
+                          "[Old notes](Old%20notes%2022222222222222222222222222222222.md)\n");
+    zip.add(home + "/" + plan + ".md",
+            "# Q3 plan\n\n1. Draft\n2. Review\n\n![chart](Q3%20plan/chart.png)\n");
+    zip.close();
+
+    const QString none;
+    QCOMPARE(m_driver.send(QStringLiteral("pick ") + archive)[QStringLiteral("error")].toString(),
+             none);
+    QCOMPARE(m_driver.click(QStringLiteral("importNotion")), none);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_driver.state()[QStringLiteral("busy")].toBool(), longWait);
+    QVERIFY2(m_driver.visible(QStringLiteral("importSheet")),
+             qPrintable(m_driver.state()[QStringLiteral("message")].toString()));
+    QCOMPARE(m_driver.text(QStringLiteral("archiveName")), QStringLiteral("Notion Export.zip"));
+    const QString warnings = m_driver.text(QStringLiteral("warnings"));
+    QVERIFY2(warnings.startsWith(QStringLiteral("Warnings: ")) &&
+                 warnings.contains(QStringLiteral("unresolvedLink")),
+             qPrintable(warnings));
+    QVERIFY(!m_driver.send(QStringLiteral("type folderName Product"))
+                 .contains(QStringLiteral("error")));
+    picture(QStringLiteral("render importSheet"), QStringLiteral("18-import-sheet.png"));
+
+    const qsizetype before = m_driver.state()[QStringLiteral("pages")].toArray().size();
+    QCOMPARE(m_driver.click(QStringLiteral("commitImport")), none);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_driver.visible(QStringLiteral("importSheet")), longWait);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_driver.state()[QStringLiteral("busy")].toBool(), longWait);
+    const QJsonObject state = m_driver.state();
+    QCOMPARE(state[QStringLiteral("message")].toString(), none);
+    QVERIFY(!state[QStringLiteral("dirty")].toBool());
+    QString roadmap;
+    bool folder = false;
+    for (const QJsonValue page : state[QStringLiteral("pages")].toArray()) {
+        const QString title = page[QStringLiteral("title")].toString();
+        folder = folder || title == QStringLiteral("Product");
+        if (title == QStringLiteral("Roadmap"))
+            roadmap = page[QStringLiteral("id")].toString();
+    }
+    QVERIFY(folder && !roadmap.isEmpty());
+    QCOMPARE(state[QStringLiteral("pages")].toArray().size(), before + 3);
+    QCOMPARE(m_driver.send(QStringLiteral("select ") + roadmap)[QStringLiteral("error")].toString(),
+             none);
+    QTRY_VERIFY_WITH_TIMEOUT(m_driver.visible(QStringLiteral("pageCanvas")), longWait);
+    picture(QStringLiteral("grab -"), QStringLiteral("19-imported-page.png"));
+}
+
 void EndToEndTest::recordAMeeting()
 {
     if (!qEnvironmentVariableIsSet("PULSE_SERVER"))
@@ -490,6 +547,7 @@ void EndToEndTest::aNewAccountSignsInIsApprovedWritesAPageAndSignsOut()
              std::string_view("Launch plan"));
 
     readImportedPages(id, saved);
+    importAnExport();
     recordAMeeting();
     administerAccounts(id);
 
