@@ -1,5 +1,6 @@
 #include "notionimport.h"
 
+#include "files/finally.h"
 #include "files/jsontext.h"
 #include "service/serviceerror.h"
 #include "workspacemodel.h"
@@ -7,6 +8,8 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <QUrl>
+
+#include <functional>
 
 namespace quorvale {
 
@@ -43,14 +46,35 @@ QCoro::Task<> NotionImport::preview(QString file)
     co_await m_model.save();
     if (!current())
         co_return;
-    // Streamed from disk: an archive of hundreds of megabytes is never held in memory.
-    const QByteArray body = co_await m_model.m_service.upload(
-        QStringLiteral("/api/notion-imports/preview?name=") + queryName(file), file,
-        QStringLiteral("application/zip"));
+    // Streamed from disk: an archive of hundreds of megabytes is never held in memory. The
+    // arguments are named first: GCC 12 destroys a temporary handed to a coroutine inside
+    // co_await twice.
+    const QString path = QStringLiteral("/api/notion-imports/preview?name=") + queryName(file);
+    const QString type = QStringLiteral("application/zip");
+    std::function<void(qint64, qint64)> progress = [self](qint64 sent, qint64 total) {
+        if (self)
+            self->setProgress(sent, total);
+    };
+    setProgress(0, info.size());
+    const Finally sent([self] {
+        if (self)
+            self->setProgress(0, 0);
+    });
+    const QByteArray body =
+        co_await m_model.m_service.upload(path, file, type, std::move(progress));
     JSON preview = JSON::decode(std::string_view(body.constData(), std::size_t(body.size())));
     // A preview asked for before a sign-out is not shown to whoever comes next.
     if (current())
         m_model.setImportPreview(std::move(preview));
+}
+
+void NotionImport::setProgress(qint64 sent, qint64 total)
+{
+    if (m_model.m_importSent == sent && m_model.m_importTotal == total)
+        return;
+    m_model.m_importSent = sent;
+    m_model.m_importTotal = total;
+    emit m_model.importProgressChanged();
 }
 
 void NotionImport::commit()

@@ -35,6 +35,7 @@ private:
     QCoro::Task<> preview(QString file);
     QCoro::Task<> commitPreview(JSON preview);
     QCoro::Task<> discard(QString id);
+    void setProgress(qint64 sent, qint64 total);
 
     WorkspaceModel &m_model;
 };

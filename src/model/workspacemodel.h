@@ -90,6 +90,9 @@ public:
     const JSON::Array &recordings() const { return m_recordings; }
     const JSON &resources() const { return m_resources; }
     const JSON &importPreview() const { return m_importPreview; }
+    // Bytes of the export sent for a preview, and its size; both 0 when none is being sent.
+    qint64 importSent() const { return m_importSent; }
+    qint64 importTotal() const { return m_importTotal; }
     const JSON &transcript() const { return m_transcript; }
     const QString &language() const { return m_language; }
 
@@ -216,6 +219,7 @@ signals:
     void recordingsChanged();
     void resourcesChanged();
     void importPreviewChanged();
+    void importProgressChanged();
     void transcriptChanged();
     void languageChanged();
     // The recording loaded in the player, or the player's state, changed.
@@ -267,6 +271,8 @@ private:
     JSON::Array m_recordings;
     JSON m_resources;
     JSON m_importPreview;
+    qint64 m_importSent = 0;
+    qint64 m_importTotal = 0;
     JSON m_transcript;
     QString m_language = QStringLiteral("es");
 

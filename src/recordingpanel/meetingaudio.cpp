@@ -1,6 +1,7 @@
 #include "recordingpanel/meetingaudio.h"
 
 #include "files/durablefile.h"
+#include "files/finally.h"
 #include "files/jsontext.h"
 #include "model/workspacemodel.h"
 #include "recorder/meetingrecorder.h"
@@ -31,21 +32,6 @@ JSON readSession(const QString &directory)
     const QByteArray bytes = file.readAll();
     return JSON::decode(std::string_view(bytes.constData(), std::size_t(bytes.size())));
 }
-
-// Runs its work when the scope ends, however it ends.
-class Finally
-{
-public:
-    explicit Finally(std::function<void()> work)
-        : m_work(std::move(work))
-    {}
-    ~Finally() { m_work(); }
-    Finally(const Finally &) = delete;
-    Finally &operator=(const Finally &) = delete;
-
-private:
-    std::function<void()> m_work;
-};
 
 bool isRecorderFile(const QFileInfo &file)
 {

@@ -8,6 +8,7 @@
 #include "recordingpanel/meetingaudio.h"
 #include "workspaceview.h"
 
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStackedLayout>
@@ -27,6 +28,12 @@ RootView::RootView(WorkspaceModel &model, QWidget *parent, MeetingAudio *audio)
     m_screens->addWidget(m_workspace);
     m_busy = new BusyIndicator(this);
     m_busy->hide();
+    m_importProgress = new QLabel(this);
+    m_importProgress->setObjectName(QStringLiteral("importProgress"));
+    m_importProgress->setAutoFillBackground(true);
+    m_importProgress->setContentsMargins(10, 4, 10, 4);
+    m_importProgress->hide();
+    connect(&m_model, &WorkspaceModel::importProgressChanged, this, &RootView::showImportProgress);
 
     connect(m_workspace, &WorkspaceView::signOutRequested, this, &RootView::confirmSignOut);
     connect(m_workspace, &WorkspaceView::settingsRequested, this, &RootView::settingsRequested);
@@ -170,6 +177,24 @@ void RootView::resizeEvent(QResizeEvent *event)
 void RootView::placeBusyIndicator()
 {
     m_busy->move((width() - m_busy->width()) / 2, 8);
+    m_importProgress->move((width() - m_importProgress->width()) / 2, 8 + m_busy->height() + 6);
+}
+
+void RootView::showImportProgress()
+{
+    const qint64 total = m_model.importTotal();
+    m_importProgress->setVisible(total > 0);
+    if (total <= 0) {
+        m_importProgress->clear();
+        return;
+    }
+    m_importProgress->setText(
+        m_model.text("Enviando la exportación… %1 de %2 MB", "Sending the export… %1 of %2 MB")
+            .arg(QString::asprintf("%.1f", double(m_model.importSent()) / 1048576.0),
+                 QString::asprintf("%.1f", double(total) / 1048576.0)));
+    m_importProgress->adjustSize();
+    placeBusyIndicator();
+    m_importProgress->raise();
 }
 
 } // namespace quorvale

@@ -13,6 +13,8 @@
 
 class QStackedLayout;
 
+class QLabel;
+
 namespace quorvale {
 
 class AccessScreen;
@@ -52,6 +54,7 @@ private:
     void showImportSheet();
     void refreshConfirmation();
     void placeBusyIndicator();
+    void showImportProgress();
 
     WorkspaceModel &m_model;
     MeetingAudio *m_audio;
@@ -59,6 +62,8 @@ private:
     AccessScreen *m_access;
     WorkspaceView *m_workspace;
     BusyIndicator *m_busy;
+    // How much of an export has been sent for its preview.
+    QLabel *m_importProgress;
     QPointer<QMessageBox> m_alert;
     QPointer<QMessageBox> m_confirmation;
     QPointer<ImportSheet> m_importSheet;

@@ -133,8 +133,22 @@ void ImportSheetTest::aRenamedPreviewIsAddedUnderItsFolder()
     root.resize(1100, 750);
     root.show();
 
+    // The export's progress shows while it is sent, and goes once it has arrived.
+    qint64 sent = -1;
+    bool shown = false;
+    connect(m.get(), &WorkspaceModel::importProgressChanged, this, [&] {
+        if (m->importTotal() == 0)
+            return;
+        QVERIFY(m->importSent() >= sent);
+        sent = m->importSent();
+        shown |= child<QLabel>(root, "importProgress")->isVisible();
+    });
     child<QPushButton>(root, "importNotion")->click();
     QCOMPARE(settle(*m), QString());
+    QVERIFY(shown);
+    QCOMPARE(sent, QFileInfo(m_files.filePath(QStringLiteral("Export Team.zip"))).size());
+    QCOMPARE(m->importTotal(), 0);
+    QVERIFY(!child<QLabel>(root, "importProgress")->isVisible());
     ImportSheet *sheet = root.importSheet();
     QVERIFY(sheet && sheet->isVisible());
     QCOMPARE(text(*sheet, "archiveName"), "Export Team.zip");
