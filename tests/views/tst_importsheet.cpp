@@ -3,6 +3,8 @@
 // preview refused with nothing lost; an oversized archive refused unread; previews read
 // leniently and the sheet's texts in both languages.
 
+#include "files/jsontext.h"
+#include "pageview/pageview.h"
 #include "support/cannedserver.h"
 #include "support/files.h"
 #include "support/httpsclient.h"
@@ -193,6 +195,23 @@ void ImportSheetTest::aRenamedPreviewIsAddedUnderItsFolder()
     const JSON stored = client.get("/api/workspace", m_token.toStdString()).json();
     QCOMPARE(stored["revision"].integerValue(), m->revision());
     QCOMPARE(stored["workspace"], m->workspace());
+
+    // In the page view the link between the imported pages leads to the page; nothing still
+    // points into the export.
+    const QString homeId = jsontext::text(home->id());
+    const QString planId = jsontext::text(plan->id());
+    m->select(homeId);
+    PageView view(*m, homeId);
+    QPushButton *toPlan = nullptr;
+    for (QPushButton *link : view.findChildren<QPushButton *>(QStringLiteral("pageLink"))) {
+        if (link->text() == u"Plan")
+            toPlan = link;
+    }
+    QVERIFY(toPlan);
+    for (const QLabel *label : view.findChildren<QLabel *>())
+        QVERIFY2(!label->text().contains(u".md\""), qPrintable(label->text()));
+    toPlan->click();
+    QCOMPARE(m->selection(), planId);
 }
 
 void ImportSheetTest::cancellingOrDismissingTellsTheServer()
