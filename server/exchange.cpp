@@ -1,5 +1,6 @@
 #include "server/exchange.h"
 
+#include "server/files.h"
 #include "server/httpserver.h"
 #include "server/text.h"
 #include "server/util.h"
@@ -63,6 +64,33 @@ std::string Exchange::readText(std::size_t maxBytes, const char *tooLargeMessage
     if (body == Body::Failed)
         throw Refusal(400, "the request body could not be read");
     return text;
+}
+
+void Exchange::readInto(UploadFile &file, std::uint64_t maxBytes, const std::string &what)
+{
+    std::uint64_t bytes = 0;
+    bool tooLarge = false;
+    bool failed = false;
+    const Body body = read([&](const char *data, std::size_t size) {
+        if (tooLarge || failed)
+            return true;
+        if (bytes + size > maxBytes) {
+            tooLarge = true;
+            return true;
+        }
+        bytes += size;
+        failed = !file.write(data, size);
+        return true;
+    });
+    if (tooLarge || body == Body::TooLarge)
+        throw Refusal(413,
+                      "the " + what + " is larger than " + std::to_string(maxBytes >> 20) + " MiB");
+    if (body == Body::Failed)
+        throw Refusal(400, "the " + what + " did not arrive completely");
+    if (failed)
+        throw std::runtime_error("cannot store the " + what + ": " + file.error());
+    if (bytes == 0)
+        throw Refusal(400, "the " + what + " is empty");
 }
 
 JSON Exchange::readJsonObject()

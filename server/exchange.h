@@ -8,9 +8,12 @@
 #include <httplib.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace quorvale::server {
+
+class UploadFile;
 
 class Exchange final
 {
@@ -28,6 +31,10 @@ public:
     void discardBody();
     // The whole body; Refusal 413 with the message when it is larger than maxBytes.
     std::string readText(std::size_t maxBytes, const char *tooLargeMessage);
+    // Streams the body into file; Refusal 413 past maxBytes (the rest is read and dropped, so
+    // the client sees the answer), 400 when it is cut short or empty. what names the body in
+    // the messages ("recording", "archive").
+    void readInto(UploadFile &file, std::uint64_t maxBytes, const std::string &what);
     // Refusal 400 unless the body is a JSON object.
     JSON readJsonObject();
 

@@ -85,29 +85,7 @@ private:
         const std::int64_t revision = m_store.workspaces().get(accountId).revision;
 
         const auto file = m_store.imports().receiveArchive(accountId);
-        std::uint64_t bytes = 0;
-        bool tooLarge = false;
-        bool failed = false;
-        const auto body = call.exchange.read([&](const char *data, std::size_t size) {
-            // Past the limit the rest is read and dropped, so the client gets to see the 413.
-            if (tooLarge || failed)
-                return true;
-            if (bytes + size > HttpServer::maxImportBytes) {
-                tooLarge = true;
-                return true;
-            }
-            bytes += size;
-            failed = !file->write(data, size);
-            return true;
-        });
-        if (tooLarge || body == Exchange::Body::TooLarge)
-            throw Refusal(413, "the archive is larger than 512 MiB");
-        if (body == Exchange::Body::Failed)
-            throw Refusal(400, "the archive did not arrive completely");
-        if (failed)
-            throw std::runtime_error("cannot store the archive: " + file->error());
-        if (bytes == 0)
-            throw Refusal(400, "the archive is empty");
+        call.exchange.readInto(*file, HttpServer::maxImportBytes, "archive");
 
         JSON preview;
         const PendingImport import = m_store.imports().addPending(

@@ -68,29 +68,7 @@ private:
         }
 
         const auto file = m_store.recordings().receive(accountId);
-        std::uint64_t bytes = 0;
-        bool tooLarge = false;
-        bool failed = false;
-        const auto body = call.exchange.read([&](const char *data, std::size_t size) {
-            // Past the limit the rest is read and dropped, so the client gets to see the 413.
-            if (tooLarge || failed)
-                return true;
-            if (bytes + size > HttpServer::maxUploadBytes) {
-                tooLarge = true;
-                return true;
-            }
-            bytes += size;
-            failed = !file->write(data, size);
-            return true;
-        });
-        if (tooLarge || body == Exchange::Body::TooLarge)
-            throw Refusal(413, "the recording is larger than 250 MiB");
-        if (body == Exchange::Body::Failed)
-            throw Refusal(400, "the recording did not arrive completely");
-        if (failed)
-            throw std::runtime_error("cannot store the recording: " + file->error());
-        if (bytes == 0)
-            throw Refusal(400, "the recording is empty");
+        call.exchange.readInto(*file, HttpServer::maxUploadBytes, "recording");
         const auto [stored, created] = m_store.recordings().add(accountId, recording, *file);
         if (created)
             m_store.transcriptions().enqueue(accountId, stored.id);
