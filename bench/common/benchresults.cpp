@@ -2,6 +2,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
+#include <fstream>
+
 namespace quorvale::bench {
 
 namespace {
@@ -41,6 +44,16 @@ std::map<std::string, double> runBenchmarks(int argc, char **argv)
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return medians;
+}
+
+long long peakResidentKb(const std::string &statusPath)
+{
+    std::ifstream status(statusPath);
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::atoll(line.c_str() + 6);
+    }
+    return -1;
 }
 
 } // namespace quorvale::bench

@@ -5,6 +5,7 @@
 // committed: entries are streamed, so it must not grow with the archive.
 //   bench_import [runs] [megabytes]
 
+#include "common/benchresults.h"
 #include "support/httpsclient.h"
 #include "support/referenceserver.h"
 #include "support/zipwriter.h"
@@ -222,19 +223,6 @@ bool writeExport(const std::string &file, double scale)
     return !zip.close().empty();
 }
 
-// The peak resident size of a process, in kilobytes (VmHWM); -1 if unreadable.
-long long peakKb(qint64 pid)
-{
-    QFile file(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : file.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
 // The floor: one `unzip -p` of the whole archive into md4c's parser; -1 when it failed.
 double floorSeconds(const QString &archive)
 {
@@ -280,7 +268,8 @@ int main(int argc, char *argv[])
         return 1;
     const std::string token = server.token(account).toStdString();
     test::HttpsClient client(server);
-    const long long startedKb = peakKb(server.processId());
+    const long long startedKb =
+        quorvale::bench::peakResidentKb("/proc/" + std::to_string(server.processId()) + "/status");
 
     JSON preview;
     const auto byServer = [&]() -> double {
@@ -330,7 +319,8 @@ int main(int argc, char *argv[])
                 static_cast<long long>(summary["links"].integerValue()),
                 static_cast<long long>(summary["warnings"].integerValue()));
 
-    const long long previewedKb = peakKb(server.processId());
+    const long long previewedKb =
+        quorvale::bench::peakResidentKb("/proc/" + std::to_string(server.processId()) + "/status");
     QElapsedTimer clock;
     clock.start();
     const test::HttpsReply committed =
@@ -342,7 +332,8 @@ int main(int argc, char *argv[])
                      committed.body.substr(0, 300).c_str());
         return 1;
     }
-    const long long peak = peakKb(server.processId());
+    const long long peak =
+        quorvale::bench::peakResidentKb("/proc/" + std::to_string(server.processId()) + "/status");
     if (peak < 0)
         return 1;
     std::printf("server peak RSS: %.1f MB started, %.1f MB previewed, %.1f MB committed\n",

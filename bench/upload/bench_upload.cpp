@@ -7,6 +7,7 @@
 // switches a piece) and grows with the machine's load more than curl's does.
 //   bench_upload [megabytes] [runs]
 
+#include "common/benchresults.h"
 #include "service/service.h"
 #include "support/awaiting.h"
 #include "support/memorysecretstore.h"
@@ -45,19 +46,6 @@ bool resetPeak()
 {
     QFile file(QStringLiteral("/proc/self/clear_refs"));
     return file.open(QIODevice::WriteOnly) && file.write("5") == 1;
-}
-
-// The peak resident size of this process, in kilobytes (VmHWM); -1 if unreadable.
-long long peakKb()
-{
-    QFile file(QStringLiteral("/proc/self/status"));
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : file.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
 }
 
 bool writeRandom(const QString &path, qint64 bytes)
@@ -155,13 +143,13 @@ int main(int argc, char *argv[])
     const auto byClient = [&](int i) -> double {
         if (!resetPeak())
             return -1;
-        const long long before = peakKb();
+        const long long before = quorvale::bench::peakResidentKb();
         QElapsedTimer clock;
         clock.start();
         const auto uploaded = test::finish(service.upload(endpoint(i, "client"), file, audioType),
                                            std::chrono::minutes(10));
         const double seconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
-        growthKb = std::max(growthKb, peakKb() - before);
+        growthKb = std::max(growthKb, quorvale::bench::peakResidentKb() - before);
         if (!uploaded.ok()) {
             std::fprintf(stderr, "upload: %s\n", qPrintable(uploaded.error));
             return -1;

@@ -79,7 +79,10 @@ private:
     }
     // The account as the administrators' list shows it.
     JSON listed(const Account &user);
-    QStringList mailsTo(const QString &email) const;
+    QStringList mailsTo(const QString &email) const
+    {
+        return quorvale::test::mailsTo(m_server, email);
+    }
     // The access log's latest line for path.
     JSON logged(std::string_view path) const;
     QDir recordingDir(const Account &user) const
@@ -119,18 +122,6 @@ JSON ServerTest::listed(const Account &user)
             return account;
     }
     return JSON();
-}
-
-QStringList ServerTest::mailsTo(const QString &email) const
-{
-    QStringList found;
-    const QDir spool(m_server.dataDir() + "/mail");
-    for (const QString &name : spool.entryList({"*.eml"}, QDir::Files)) {
-        const QString text = QString::fromUtf8(readAll(spool.filePath(name)));
-        if (text.contains("\r\nTo: " + email))
-            found << text;
-    }
-    return found;
 }
 
 JSON ServerTest::logged(std::string_view path) const

@@ -5,6 +5,7 @@
 
 #include "model/workspacemodel.h"
 #include "support/awaiting.h"
+#include "support/cannedserver.h"
 #include "support/memorysecretstore.h"
 #include "support/referenceserver.h"
 
@@ -31,6 +32,17 @@ inline std::unique_ptr<WorkspaceModel> serverModel(const ReferenceServer &server
         std::make_unique<WorkspaceModel>(std::make_unique<MemorySecretStore>(), server.origin(),
                                          QSslCertificate::fromPath(server.caFile()));
     m->service().setToken(token);
+    return m;
+}
+
+// A signed-in model of a canned server that presents the reference server's certificate.
+inline std::unique_ptr<WorkspaceModel> cannedModel(const ReferenceServer &server,
+                                                   const CannedServer &canned)
+{
+    auto m =
+        std::make_unique<WorkspaceModel>(std::make_unique<MemorySecretStore>(), canned.origin(),
+                                         QSslCertificate::fromPath(server.caFile()));
+    m->service().setToken(QStringLiteral("t"));
     return m;
 }
 

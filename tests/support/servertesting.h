@@ -5,6 +5,9 @@
 #include "support/referenceserver.h"
 #include "json/json.h"
 
+#include <QDir>
+#include <QStringList>
+
 #include <functional>
 #include <thread>
 #include <vector>
@@ -26,6 +29,19 @@ inline Account newAccount(ReferenceServer &server, const QString &email,
     if (id.isEmpty() || (status != QLatin1String("pending") && !server.setStatus(id, status)))
         return {};
     return {id, server.token(id).toStdString(), email};
+}
+
+// The messages in the server's mail spool addressed to email.
+inline QStringList mailsTo(const ReferenceServer &server, const QString &email)
+{
+    QStringList found;
+    const QDir spool(server.dataDir() + QStringLiteral("/mail"));
+    for (const QString &name : spool.entryList({QStringLiteral("*.eml")}, QDir::Files)) {
+        const QString text = QString::fromUtf8(readAll(spool.filePath(name)));
+        if (text.contains(QStringLiteral("\r\nTo: ") + email))
+            found << text;
+    }
+    return found;
 }
 
 // An account record's "status/role", as a failure prints it.

@@ -7,6 +7,7 @@
 #include "support/httpsclient.h"
 #include "support/modeltesting.h"
 #include "support/relabelling.h"
+#include "support/servertesting.h"
 #include "support/viewtesting.h"
 #include "support/xdghome.h"
 #include "views/adminview.h"
@@ -60,7 +61,7 @@ private slots:
 private:
     QString addAccount(const QString &name, const QString &tenant = QStringLiteral("local"));
     // The e-mails in the server's spool addressed to email.
-    QStringList mailsTo(const QString &email) const;
+    QStringList mailsTo(const QString &email) const { return test::mailsTo(m_server, email); }
 
     XdgHome m_home;
     ReferenceServer m_server;
@@ -91,18 +92,6 @@ QString AdminViewTest::addAccount(const QString &name, const QString &tenant)
         {"account", "add", "--email", name + "@example.test", "--name", name, "--tenant", tenant},
         &ok);
     return ok ? QString::fromUtf8(id) : QString();
-}
-
-QStringList AdminViewTest::mailsTo(const QString &email) const
-{
-    QStringList found;
-    const QDir spool(m_server.dataDir() + "/mail");
-    for (const QString &name : spool.entryList({"*.eml"}, QDir::Files)) {
-        const QString text = QString::fromUtf8(readAll(spool.filePath(name)));
-        if (text.contains("\r\nTo: " + email))
-            found << text;
-    }
-    return found;
 }
 
 void AdminViewTest::approveRejectAndBlockFromTheMenu()
@@ -220,10 +209,7 @@ void AdminViewTest::recordsAreReadLenientlyAndSentBackAsRead()
 {
     CannedServer canned(m_server.dataDir() + "/server.pem", m_server.dataDir() + "/server-key.pem");
     QVERIFY(canned.listen());
-    auto m =
-        std::make_unique<WorkspaceModel>(std::make_unique<MemorySecretStore>(), canned.origin(),
-                                         QSslCertificate::fromPath(m_server.caFile()));
-    m->service().setToken(QStringLiteral("t"));
+    auto m = test::cannedModel(m_server, canned);
     const QByteArray list = R"({"accounts":[
         {"id":"x/../y?z#w","name":"<b>Dana</b><img src='x'>","version":{"n":[1,"two"]},"notification":"sent"},
         {"id":"adm","name":"Admin","role":"admin","notification":{"status":"sent"}},

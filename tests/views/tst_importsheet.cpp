@@ -316,10 +316,7 @@ void ImportSheetTest::previewsAreReadLenientlyAndTheEditSentBack()
 {
     CannedServer canned(m_server.dataDir() + "/server.pem", m_server.dataDir() + "/server-key.pem");
     QVERIFY(canned.listen());
-    auto m =
-        std::make_unique<WorkspaceModel>(std::make_unique<MemorySecretStore>(), canned.origin(),
-                                         QSslCertificate::fromPath(m_server.caFile()));
-    m->service().setToken(QStringLiteral("t"));
+    auto m = test::cannedModel(m_server, canned);
     // A name with characters that mean something in a query.
     const QString archive = exportArchive(QStringLiteral("Q&A = 1 + 1#.zip"));
     m->setOpenPanel([archive] { return archive; });
