@@ -91,7 +91,9 @@ BoardCard::BoardCard(QWidget *parent)
     stack->addWidget(m_readTitle);
     stack->addWidget(m_readCaption);
     m_title = new GrowingField(this);
+    m_title->setObjectName(QStringLiteral("cardTitle"));
     m_status = new QComboBox(this);
+    m_status->setObjectName(QStringLiteral("cardStatus"));
     m_priority = new QComboBox(this);
     fill(*m_status, document::cardStatuses);
     fill(*m_priority, document::cardPriorities);
@@ -142,6 +144,7 @@ BoardView::BoardView(WorkspaceModel &model, std::string pageId, QWidget *parent)
         column.cards = new QVBoxLayout;
         stack->addLayout(column.cards);
         column.add = new QPushButton(m_content);
+        column.add->setObjectName(QStringLiteral("addCard"));
         const std::string stored(status);
         connect(column.add, &QPushButton::clicked, this,
                 [this, stored] { m_model.addCard(m_pageId, stored); });

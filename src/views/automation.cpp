@@ -20,6 +20,7 @@
 #include <QScreen>
 #include <QWindow>
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -34,27 +35,68 @@ QJsonObject failure(const QString &reason)
     return QJsonObject{{QStringLiteral("error"), reason}};
 }
 
-// The named widget in any top-level window; a visible one wins over a hidden one.
+// The named widget in any top-level window; a visible one wins over a hidden one. "NAME#N" is
+// the Nth visible one of several sharing the name, such as a page's blocks.
 QWidget *findWidget(const QString &name)
 {
+    const qsizetype hash = name.lastIndexOf(u'#');
+    const QString bare = hash > 0 ? name.left(hash) : name;
+    int skip = hash > 0 ? name.mid(hash + 1).toInt() - 1 : 0;
     QWidget *hidden = nullptr;
     const QWidgetList windows = QApplication::topLevelWidgets();
     for (QWidget *window : windows) {
-        QList<QWidget *> found = window->findChildren<QWidget *>(name);
-        if (window->objectName() == name)
+        QList<QWidget *> found = window->findChildren<QWidget *>(bare);
+        if (window->objectName() == bare)
             found.prepend(window);
         for (QWidget *widget : found) {
-            if (widget->isVisible())
+            if (widget->isVisible() && skip-- == 0)
                 return widget;
-            if (!hidden)
+            if (!hidden && !widget->isVisible())
                 hidden = widget;
         }
     }
     return hidden;
 }
 
+QString widgetText(const QWidget *widget);
+
+// "SCOPE/NAME": the widget or action named or labelled NAME nearest to the visible widget named
+// or showing SCOPE; rows share their widgets' names, so one is told by what it shows (an e-mail).
+QObject *findScoped(const QString &path)
+{
+    const QString scope = path.section(u'/', 0, -2);
+    const QString name = path.section(u'/', -1);
+    const auto named = [&](QObject *object) {
+        if (object->objectName() == name)
+            return true;
+        if (auto *action = qobject_cast<QAction *>(object))
+            return action->text() == name;
+        auto *widget = qobject_cast<QWidget *>(object);
+        return widget && widget->isVisible() && widgetText(widget) == name;
+    };
+    const QWidgetList widgets = QApplication::allWidgets();
+    for (QWidget *anchor : widgets) {
+        if (!anchor->isVisible() || (anchor->objectName() != scope && widgetText(anchor) != scope))
+            continue;
+        for (QWidget *around = anchor; around; around = around->parentWidget()) {
+            const QList<QObject *> inside = around->findChildren<QObject *>();
+            const auto found = std::find_if(inside.begin(), inside.end(), named);
+            if (found != inside.end())
+                return *found;
+        }
+    }
+    return nullptr;
+}
+
+QWidget *lookUp(const QString &name)
+{
+    return name.contains(u'/') ? qobject_cast<QWidget *>(findScoped(name)) : findWidget(name);
+}
+
 QAction *findAction(const QString &name)
 {
+    if (name.contains(u'/'))
+        return qobject_cast<QAction *>(findScoped(name));
     const QWidgetList windows = QApplication::topLevelWidgets();
     for (QWidget *window : windows) {
         if (auto *action = window->findChild<QAction *>(name))
@@ -95,6 +137,7 @@ QJsonObject modelState(WorkspaceModel &m)
         {QStringLiteral("approved"), m.approved()},
         {QStringLiteral("selection"), m.selection()},
         {QStringLiteral("dirty"), m.dirty()},
+        {QStringLiteral("kept"), m.editsKept()},
         {QStringLiteral("conflict"), m.conflict()},
         {QStringLiteral("busy"), m.busy()},
         {QStringLiteral("message"), m.message()},
@@ -119,18 +162,25 @@ QJsonObject state(QuorvaleApp &app, const QString &, const QString &)
 
 QJsonObject describe(QuorvaleApp &, const QString &name, const QString &)
 {
-    QWidget *widget = findWidget(name);
+    QWidget *widget = lookUp(name);
     if (!widget)
         return QJsonObject{{QStringLiteral("found"), false}};
+    // What a container shows in its labels, such as a transcript's lines.
+    QStringList shown;
+    for (const QLabel *label : widget->findChildren<QLabel *>()) {
+        if (label->isVisible())
+            shown.append(label->text());
+    }
     return QJsonObject{{QStringLiteral("found"), true},
                        {QStringLiteral("visible"), widget->isVisible()},
                        {QStringLiteral("enabled"), widget->isEnabled()},
-                       {QStringLiteral("text"), widgetText(widget)}};
+                       {QStringLiteral("text"), widgetText(widget)},
+                       {QStringLiteral("shown"), shown.join(u'\n')}};
 }
 
 QJsonObject click(QuorvaleApp &, const QString &name, const QString &)
 {
-    if (auto *button = qobject_cast<QAbstractButton *>(findWidget(name))) {
+    if (auto *button = qobject_cast<QAbstractButton *>(lookUp(name))) {
         if (!button->isVisible() || !button->isEnabled())
             return failure(name + QStringLiteral(" is hidden or disabled"));
         button->click();
@@ -147,7 +197,7 @@ QJsonObject click(QuorvaleApp &, const QString &name, const QString &)
 
 QJsonObject typeText(QuorvaleApp &, const QString &name, const QString &text)
 {
-    QWidget *edit = findWidget(name);
+    QWidget *edit = lookUp(name);
     auto *lineEdit = qobject_cast<QLineEdit *>(edit);
     auto *field = qobject_cast<QPlainTextEdit *>(edit);
     if ((!lineEdit && !field) || !edit->isVisible() || !edit->isEnabled())
@@ -168,7 +218,7 @@ QJsonObject typeText(QuorvaleApp &, const QString &name, const QString &text)
 
 QJsonObject choose(QuorvaleApp &, const QString &name, const QString &value)
 {
-    auto *combo = qobject_cast<QComboBox *>(findWidget(name));
+    auto *combo = qobject_cast<QComboBox *>(lookUp(name));
     if (!combo || !combo->isVisible() || !combo->isEnabled())
         return failure(QStringLiteral("no usable combo box ") + name);
     int index = combo->findData(value);
@@ -214,10 +264,11 @@ QJsonObject render(QuorvaleApp &, const QString &name, const QString &path)
 
 QJsonObject pickFile(QuorvaleApp &app, const QString &first, const QString &rest)
 {
-    // The system's open panel cannot be driven from here: from now on it answers the path,
-    // spaces and all.
+    // The system's open and save panels cannot be driven from here: from now on they answer
+    // the path, spaces and all.
     const QString path = rest.isEmpty() ? first : first + u' ' + rest;
     app.model().setOpenPanel([path] { return path; });
+    app.model().setSavePanel([path](const QString &) { return path; });
     return done();
 }
 

@@ -12,7 +12,14 @@
 //   grab NAME PATH        saves the screen's pixels where a window is ("-": the main one) as PNG
 //   render NAME PATH      saves the whole named widget as PNG, parts scrolled out of view too
 //   select ID             selects a page or a view ("@meetings"), as the sidebar does
+//   pick PATH             the open and save panels answer PATH from now on
 //   quit                  ends the application
+//
+// NAME may be SCOPE/NAME: the one nearest the widget named or showing SCOPE, e.g. an account's
+// row by its e-mail ("ana@example.test/approve"); a button or an action may be named by its text.
+// NAME#N is the Nth visible widget of that name.
+// "state" tells whether the last edit is in the local draft ("kept"), "widget" what its labels
+// show ("shown").
 //
 // Every answer is one line: a JSON object, with "error" set when the command failed.
 
