@@ -33,11 +33,10 @@ bool writeScript(const QString &path, const QByteArray &text)
 }
 
 // Uploads audio as an imported file (no upload id); answers the new recording's id.
-std::string upload(HttpsClient &client, const Account &user, const QByteArray &audio,
-                   const std::string &type = "audio/mp4")
+std::string upload(HttpsClient &client, const Account &user, const QByteArray &audio)
 {
     const HttpsReply reply = client.send("POST", "/api/recordings?pageId=p&name=Standup",
-                                         user.token, audio.toStdString(), type);
+                                         user.token, audio.toStdString(), "audio/mp4");
     return reply.status == 201 ? std::string(reply.json().id()) : std::string();
 }
 
