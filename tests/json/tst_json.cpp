@@ -404,7 +404,6 @@ void JSONTest::acceptsValidText_data()
     row("above the double range", "[1e400,-123.4e999]",
         "[1.7976931348623157e+308,-1.7976931348623157e+308]");
     row("below the double range", "[0.00001e-400,-1e-400]", "[0,-0]");
-    row("utf-8 text", "\"Reunión 🎙️ ñandú\"", "\"Reunión 🎙️ ñandú\"");
     row("escaped slash read, slash written escaped", R"("\/api/workspace")",
         R"("\/api\/workspace")");
     row("all simple escapes", R"("\"\\\b\f\n\r\t")", R"("\"\\\b\f\n\r\t")");

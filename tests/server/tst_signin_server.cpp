@@ -241,6 +241,7 @@ void SignInServerTest::linksThatCannotLeadToASignInAreRefused_data()
     row("plain base64", "GET", good.left(42) + '/', "s");
     row("empty state", "GET", good, QString());
     row("state over 1 KiB", "GET", good, QString(1025, 's'));
+    row("posted bad challenge", "POST", good.left(40), "s", "application/x-www-form-urlencoded");
     row("posted as JSON", "POST", good, "s", "application/json");
 }
 
