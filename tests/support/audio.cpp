@@ -31,23 +31,16 @@ bool makeTone(const QString &file, double silenceBefore, double toneSeconds, int
               double silenceAfter)
 {
     QProcess sox;
-    sox.start(QStringLiteral("sox"),
-              {QStringLiteral("-n"), QStringLiteral("-r"), QString::number(kRate),
-               QStringLiteral("-c"), QStringLiteral("2"), QStringLiteral("-b"),
-               QStringLiteral("16"), file, QStringLiteral("synth"), QString::number(toneSeconds),
-               QStringLiteral("sine"), QString::number(frequency), QStringLiteral("gain"),
-               QStringLiteral("-6"), QStringLiteral("pad"), QString::number(silenceBefore),
-               QString::number(silenceAfter)});
+    sox.start("sox", {"-n", "-r", QString::number(kRate), "-c", "2", "-b", "16", file, "synth",
+                      QString::number(toneSeconds), "sine", QString::number(frequency), "gain",
+                      "-6", "pad", QString::number(silenceBefore), QString::number(silenceAfter)});
     return sox.waitForFinished(10000) && sox.exitCode() == 0;
 }
 
 Decoded decode(const QString &file)
 {
-    const QByteArray bytes = run(
-        QStringLiteral("ffmpeg"),
-        {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), file,
-         QStringLiteral("-f"), QStringLiteral("f32le"), QStringLiteral("-ac"), QStringLiteral("2"),
-         QStringLiteral("-ar"), QString::number(kRate), QStringLiteral("-")});
+    const QByteArray bytes = run("ffmpeg", {"-v", "error", "-i", file, "-f", "f32le", "-ac", "2",
+                                            "-ar", QString::number(kRate), "-"});
     const qsizetype frames = bytes.size() / qsizetype(2 * sizeof(float));
     Decoded decoded;
     decoded.left.resize(frames);
@@ -98,11 +91,8 @@ Tone findTone(const QList<float> &samples, int frequency)
 Probe probe(const QString &file)
 {
     const QJsonObject root =
-        QJsonDocument::fromJson(
-            run(QStringLiteral("ffprobe"),
-                {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-print_format"),
-                 QStringLiteral("json"), QStringLiteral("-show_format"),
-                 QStringLiteral("-show_streams"), file}))
+        QJsonDocument::fromJson(run("ffprobe", {"-v", "error", "-print_format", "json",
+                                                "-show_format", "-show_streams", file}))
             .object();
     const QJsonArray streams = root[u"streams"].toArray();
     if (streams.size() != 1)

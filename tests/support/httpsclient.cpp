@@ -8,7 +8,6 @@
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
-#include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -44,13 +43,6 @@ std::string lowerCase(std::string text)
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
-}
-
-bool isAddress(const std::string &host)
-{
-    unsigned char address[16];
-    return inet_pton(AF_INET, host.c_str(), address) == 1 ||
-           inet_pton(AF_INET6, host.c_str(), address) == 1;
 }
 
 // Writes the body; false when the connection failed.
@@ -125,9 +117,8 @@ private:
 
         m_ssl = SSL_new(m_context.get());
         SSL_set_fd(m_ssl, m_socket);
-        if (isAddress(m_host)) {
-            X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(m_ssl), m_host.c_str());
-        } else {
+        // An address is checked as one; a name is also sent for the server to choose by.
+        if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(m_ssl), m_host.c_str()) != 1) {
             // SSL_set_tlsext_host_name(), without the macro's C cast.
             SSL_ctrl(m_ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
                      const_cast<char *>(m_host.c_str()));

@@ -1,16 +1,11 @@
 #include "referenceserver.h"
 
+#include "httpsclient.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QRegularExpression>
-#include <QSslCertificate>
-#include <QSslConfiguration>
-#include <QTimer>
-#include <QUrlQuery>
 
 #include <memory>
 
@@ -26,51 +21,10 @@ namespace {
 constexpr int startTimeoutMs = 15000;
 constexpr int stopTimeoutMs = 15000;
 constexpr int commandTimeoutMs = 30000;
-constexpr int browserTimeoutMs = 15000;
-
-struct Fetched
-{
-    int status = 0; // 0: no answer
-    QByteArray body;
-    QByteArray location;
-    QString error;
-};
-
-// One request, answered or given up after the time-out, without following redirects.
-Fetched fetch(QNetworkAccessManager &network, QNetworkRequest request, const QString &caFile,
-              const QByteArray *formBody = nullptr)
-{
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.addCaCertificates(QSslCertificate::fromPath(caFile));
-    request.setSslConfiguration(tls);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::ManualRedirectPolicy);
-    if (formBody)
-        request.setHeader(QNetworkRequest::ContentTypeHeader,
-                          QByteArrayLiteral("application/x-www-form-urlencoded"));
-    std::unique_ptr<QNetworkReply> reply(formBody ? network.post(request, *formBody)
-                                                  : network.get(request));
-    QEventLoop loop;
-    QTimer timeout;
-    timeout.setSingleShot(true);
-    QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    QObject::connect(&timeout, &QTimer::timeout, reply.get(), &QNetworkReply::abort);
-    timeout.start(browserTimeoutMs);
-    if (!reply->isFinished())
-        loop.exec();
-
-    Fetched result;
-    result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    result.body = reply->readAll();
-    result.location = reply->rawHeader("Location");
-    if (result.status == 0)
-        result.error = request.url().toString() + QStringLiteral(": ") + reply->errorString();
-    return result;
-}
 
 QString unescapeHtml(QString text)
 {
-    static const QRegularExpression numeric(QStringLiteral("&#(x[0-9a-fA-F]+|[0-9]+);"));
+    static const QRegularExpression numeric("&#(x[0-9a-fA-F]+|[0-9]+);");
     QString out;
     qsizetype last = 0;
     for (auto it = numeric.globalMatch(text); it.hasNext();) {
@@ -85,10 +39,10 @@ QString unescapeHtml(QString text)
         last = match.capturedEnd();
     }
     out += text.mid(last);
-    return out.replace(QStringLiteral("&quot;"), QStringLiteral("\""))
-        .replace(QStringLiteral("&lt;"), QStringLiteral("<"))
-        .replace(QStringLiteral("&gt;"), QStringLiteral(">"))
-        .replace(QStringLiteral("&amp;"), QStringLiteral("&"));
+    return out.replace("&quot;", "\"")
+        .replace("&lt;", "<")
+        .replace("&gt;", ">")
+        .replace("&amp;", "&");
 }
 
 // The attributes of one tag, names in lower case, values unescaped.
@@ -109,12 +63,23 @@ QHash<QString, QString> attributes(const QString &tag)
     return found;
 }
 
-// The message of a page that refused the form, when it shows one.
-QString pageMessage(const QByteArray &html)
+// Why a page answered as it did: the error it shows, or why no answer came.
+QString failure(const char *what, const HttpsReply &reply)
 {
+    if (reply.status == 0)
+        return QStringLiteral("%1: %2").arg(QLatin1String(what),
+                                            QString::fromStdString(reply.error));
     static const QRegularExpression message(QStringLiteral(R"(<p class="error"[^>]*>([^<]*)</p>)"));
-    const auto match = message.match(QString::fromUtf8(html));
-    return match.hasMatch() ? unescapeHtml(match.captured(1)) : QString();
+    const auto match = message.match(QString::fromStdString(reply.body));
+    return QStringLiteral("%1 answered %2: %3")
+        .arg(QLatin1String(what))
+        .arg(reply.status)
+        .arg(match.hasMatch() ? unescapeHtml(match.captured(1)) : QString());
+}
+
+std::string pathOf(const QUrl &url)
+{
+    return url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority).toStdString();
 }
 
 } // namespace
@@ -161,15 +126,13 @@ bool ReferenceServer::start()
     if (m_dataDir.isEmpty())
         return false;
     m_port = 0;
-    m_process.start(executable(),
-                    QStringList{QStringLiteral("--data"), m_dataDir, QStringLiteral("serve"),
-                                QStringLiteral("--port"), QString::number(m_requestedPort)} +
-                        m_serveOptions);
+    m_process.start(executable(), QStringList{"--data", m_dataDir, "serve", "--port",
+                                              QString::number(m_requestedPort)} +
+                                      m_serveOptions);
     if (!m_process.waitForStarted(startTimeoutMs))
         return false;
 
-    static const QRegularExpression listening(
-        QStringLiteral("^listening on https://localhost:(\\d+)$"));
+    static const QRegularExpression listening("^listening on https://localhost:(\\d+)$");
     QDeadlineTimer deadline(startTimeoutMs);
     QByteArray pending;
     while (!deadline.hasExpired()) {
@@ -210,35 +173,21 @@ void ReferenceServer::stop()
     m_port = 0;
 }
 
-int ReferenceServer::port() const
-{
-    return m_port;
-}
-
 QUrl ReferenceServer::origin() const
 {
-    QUrl url;
-    url.setScheme(QStringLiteral("https"));
-    url.setHost(QStringLiteral("localhost"));
-    url.setPort(m_port);
-    return url;
-}
-
-QString ReferenceServer::dataDir() const
-{
-    return m_dataDir;
+    return QUrl(QStringLiteral("https://localhost:%1").arg(m_port));
 }
 
 QString ReferenceServer::caFile() const
 {
-    return QDir(m_dataDir).filePath(QStringLiteral("ca.pem"));
+    return QDir(m_dataDir).filePath("ca.pem");
 }
 
 QByteArray ReferenceServer::cli(const QStringList &args, bool *ok)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(executable(), QStringList{QStringLiteral("--data"), m_dataDir} + args);
+    process.start(executable(), QStringList{"--data", m_dataDir} + args);
     const bool finished = process.waitForFinished(commandTimeoutMs);
     if (!finished)
         process.kill();
@@ -249,10 +198,9 @@ QByteArray ReferenceServer::cli(const QStringList &args, bool *ok)
 
 QString ReferenceServer::addAccount(const QString &email, const QString &name)
 {
-    QStringList args{QStringLiteral("account"), QStringLiteral("add"), QStringLiteral("--email"),
-                     email};
+    QStringList args{"account", "add", "--email", email};
     if (!name.isEmpty())
-        args << QStringLiteral("--name") << name;
+        args << "--name" << name;
     bool ok = false;
     const QByteArray id = cli(args, &ok);
     return ok ? QString::fromUtf8(id) : QString();
@@ -260,30 +208,24 @@ QString ReferenceServer::addAccount(const QString &email, const QString &name)
 
 bool ReferenceServer::setStatus(const QString &id, const QString &status)
 {
-    // Takes the verb or the status it leads to.
-    QString verb = status;
-    if (status == QLatin1String("approved"))
-        verb = QStringLiteral("approve");
-    else if (status == QLatin1String("rejected"))
-        verb = QStringLiteral("reject");
-    else if (status == QLatin1String("blocked"))
-        verb = QStringLiteral("block");
+    static const QHash<QString, QString> verbs{
+        {"approved", "approve"}, {"rejected", "reject"}, {"blocked", "block"}};
     bool ok = false;
-    cli({QStringLiteral("account"), verb, id}, &ok);
+    cli({"account", verbs.value(status, status), id}, &ok);
     return ok;
 }
 
 bool ReferenceServer::promote(const QString &id)
 {
     bool ok = false;
-    cli({QStringLiteral("account"), QStringLiteral("promote"), id}, &ok);
+    cli({"account", "promote", id}, &ok);
     return ok;
 }
 
 QString ReferenceServer::token(const QString &accountId)
 {
     bool ok = false;
-    const QByteArray token = cli({QStringLiteral("token"), accountId}, &ok);
+    const QByteArray token = cli({"token", accountId}, &ok);
     return ok ? QString::fromUtf8(token) : QString();
 }
 
@@ -291,10 +233,9 @@ QString ReferenceServer::addNotionFile(const QString &accountId, const QString &
                                        const QString &path, const QString &file,
                                        const QString &type)
 {
-    QStringList args{
-        QStringLiteral("notion"), QStringLiteral("add-file"), accountId, batchId, path, file};
+    QStringList args{"notion", "add-file", accountId, batchId, path, file};
     if (!type.isEmpty())
-        args << QStringLiteral("--type") << type;
+        args << "--type" << type;
     bool ok = false;
     const QByteArray id = cli(args, &ok);
     return ok ? QString::fromUtf8(id) : QString();
@@ -304,15 +245,13 @@ bool ReferenceServer::setListLayout(const QString &accountId, const QString &pag
                                     const QByteArray &json)
 {
     bool ok = false;
-    cli({QStringLiteral("notion"), QStringLiteral("set-layout"), accountId, pageId,
-         QString::fromUtf8(json)},
-        &ok);
+    cli({"notion", "set-layout", accountId, pageId, QString::fromUtf8(json)}, &ok);
     return ok;
 }
 
 QList<QByteArray> ReferenceServer::accessLog() const
 {
-    QFile file(QDir(m_dataDir).filePath(QStringLiteral("access.log")));
+    QFile file(QDir(m_dataDir).filePath("access.log"));
     if (!file.open(QIODevice::ReadOnly))
         return {};
     QList<QByteArray> lines = file.readAll().split('\n');
@@ -327,12 +266,11 @@ namespace quorvale::test {
 QUrl ReferenceServer::loginUrl(const QString &challenge, const QString &appState) const
 {
     QUrl url = origin();
-    url.setPath(QStringLiteral("/auth/login"));
+    url.setPath("/auth/login");
     // Each value encoded completely, so that "+" or "&" in a state arrive as they are.
-    url.setQuery(
-        QStringLiteral("challenge=") + QString::fromLatin1(QUrl::toPercentEncoding(challenge)) +
-            QStringLiteral("&app_state=") + QString::fromLatin1(QUrl::toPercentEncoding(appState)),
-        QUrl::StrictMode);
+    url.setQuery("challenge=" + QString::fromLatin1(QUrl::toPercentEncoding(challenge)) +
+                     "&app_state=" + QString::fromLatin1(QUrl::toPercentEncoding(appState)),
+                 QUrl::StrictMode);
     return url;
 }
 
@@ -344,17 +282,13 @@ QUrl ReferenceServer::signInWithBrowser(const QUrl &loginUrl, const QString &nam
             *error = reason;
         return QUrl();
     };
-    QNetworkAccessManager network;
-    network.setCookieJar(nullptr);
-
-    const Fetched page = fetch(network, QNetworkRequest(loginUrl), caFile());
+    // It trusts caFile() and follows no redirect.
+    HttpsClient browser(*this);
+    const HttpsReply page = browser.get(pathOf(loginUrl));
     if (page.status != 200)
-        return fail(page.error.isEmpty() ? QStringLiteral("the login page answered %1: %2")
-                                               .arg(page.status)
-                                               .arg(pageMessage(page.body))
-                                         : page.error);
+        return fail(failure("the login page", page));
 
-    const QString html = QString::fromUtf8(page.body);
+    const QString html = QString::fromStdString(page.body);
     static const QRegularExpression formPattern(
         QStringLiteral(R"(<form\b([^>]*)>([\s\S]*?)</form>)"),
         QRegularExpression::CaseInsensitiveOption);
@@ -362,11 +296,11 @@ QUrl ReferenceServer::signInWithBrowser(const QUrl &loginUrl, const QString &nam
                                                  QRegularExpression::CaseInsensitiveOption);
     const auto form = formPattern.match(html);
     if (!form.hasMatch())
-        return fail(QStringLiteral("the login page has no form"));
+        return fail("the login page has no form");
     const auto formAttributes = attributes(form.captured(1));
-    if (formAttributes.value(QStringLiteral("method")).toLower() != QLatin1String("post") ||
-        formAttributes.value(QStringLiteral("action")).isEmpty())
-        return fail(QStringLiteral("the form does not post anywhere"));
+    if (formAttributes.value("method").toLower() != QLatin1String("post") ||
+        formAttributes.value("action").isEmpty())
+        return fail("the form does not post anywhere");
 
     QStringList fields;
     QStringList seen;
@@ -377,9 +311,9 @@ QUrl ReferenceServer::signInWithBrowser(const QUrl &loginUrl, const QString &nam
     };
     for (auto it = inputPattern.globalMatch(form.captured(2)); it.hasNext();) {
         const auto input = attributes(it.next().captured(0));
-        const QString key = input.value(QStringLiteral("name"));
-        if (input.value(QStringLiteral("type")).toLower() == QLatin1String("hidden"))
-            add(key, input.value(QStringLiteral("value")));
+        const QString key = input.value("name");
+        if (input.value("type").toLower() == QLatin1String("hidden"))
+            add(key, input.value("value"));
         else if (key == QLatin1String("name"))
             add(key, name);
         else if (key == QLatin1String("email"))
@@ -390,18 +324,16 @@ QUrl ReferenceServer::signInWithBrowser(const QUrl &loginUrl, const QString &nam
             return fail(QStringLiteral("the form has no field %1").arg(QLatin1String(required)));
     }
 
-    const QUrl action = loginUrl.resolved(QUrl(formAttributes.value(QStringLiteral("action"))));
-    const QByteArray body = fields.join(QLatin1Char('&')).toLatin1();
-    const Fetched answer = fetch(network, QNetworkRequest(action), caFile(), &body);
+    const QUrl action = loginUrl.resolved(QUrl(formAttributes.value("action")));
+    const std::string body = fields.join(QLatin1Char('&')).toStdString();
+    const HttpsReply answer =
+        browser.send("POST", pathOf(action), {}, body, "application/x-www-form-urlencoded");
     if (answer.status != 302)
-        return fail(answer.error.isEmpty() ? QStringLiteral("the form answered %1: %2")
-                                                 .arg(answer.status)
-                                                 .arg(pageMessage(answer.body))
-                                           : answer.error);
-    const QUrl location(QString::fromUtf8(answer.location), QUrl::StrictMode);
+        return fail(failure("the form", answer));
+    const QString target = QString::fromStdString(answer.header("location"));
+    const QUrl location(target, QUrl::StrictMode);
     if (!location.isValid())
-        return fail(QStringLiteral("the redirect has no usable Location: ") +
-                    QString::fromUtf8(answer.location));
+        return fail("the redirect has no usable Location: " + target);
     if (error)
         error->clear();
     return location;

@@ -33,12 +33,12 @@ public:
     void setServeOptions(const QStringList &options) { m_serveOptions = options; }
     // SIGTERM, then wait.
     void stop();
-    int port() const;
+    int port() const { return m_port; }
     // The running server's process id; 0 when it is not running.
     qint64 processId() const { return m_process.processId(); }
     // https://localhost:PORT
     QUrl origin() const;
-    QString dataDir() const;
+    QString dataDir() const { return m_dataDir; }
     // DIR/ca.pem
     QString caFile() const;
     // Runs the executable with --data DIR + args; answers its standard output, trimmed.
@@ -62,8 +62,7 @@ public:
     QUrl loginUrl(const QString &challenge, const QString &appState) const;
     // A scripted browser: GETs the login page (trusting caFile(), redirects not followed),
     // checks the form, posts it with its hidden fields, name and email, and answers the URL the
-    // server redirects to. An empty URL on any failure, with the reason in *error. Waits in a
-    // local event loop (<= 15 s per request), so it may run inside a running one.
+    // server redirects to. An empty URL on any failure, with the reason in *error.
     QUrl signInWithBrowser(const QUrl &loginUrl, const QString &name, const QString &email,
                            QString *error = nullptr);
 

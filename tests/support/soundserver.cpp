@@ -18,7 +18,7 @@ namespace {
 std::optional<QString> run(const QString &address, const QStringList &arguments)
 {
     QProcess process;
-    process.start(QStringLiteral("pactl"), QStringList{QStringLiteral("-s"), address} + arguments);
+    process.start("pactl", QStringList{"-s", address} + arguments);
     if (!process.waitForFinished(5000) || process.exitStatus() != QProcess::NormalExit ||
         process.exitCode() != 0)
         return {};
@@ -51,7 +51,7 @@ QString SoundServer::address() const
 {
     if (!m_given.isEmpty())
         return m_given;
-    return QStringLiteral("unix:") + m_runtime.path() + QStringLiteral("/pulse/native");
+    return "unix:" + m_runtime.path() + "/pulse/native";
 }
 
 bool SoundServer::start()
@@ -59,18 +59,18 @@ bool SoundServer::start()
     if (m_kind == Kind::Shared) {
         m_given = qEnvironmentVariable("QUORVALE_TEST_SOUND_SERVER");
         if (!m_given.isEmpty()) {
-            if (pactl(m_given, {QStringLiteral("get-default-source")}).startsWith(u"vmic"))
+            if (pactl(m_given, {"get-default-source"}).startsWith(u"vmic"))
                 return true;
-            m_error = QStringLiteral("no usable sound server at ") + m_given;
+            m_error = "no usable sound server at " + m_given;
             return false;
         }
     }
     if (!m_runtime.isValid()) {
-        m_error = QStringLiteral("no temporary directory");
+        m_error = "no temporary directory";
         return false;
     }
     QFile::setPermissions(m_runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    const QString script = m_runtime.path() + QStringLiteral("/test.pa");
+    const QString script = m_runtime.path() + "/test.pa";
     QFile file(script);
     file.open(QIODevice::WriteOnly);
     file.write("load-module module-native-protocol-unix auth-anonymous=1\n"
@@ -84,32 +84,30 @@ bool SoundServer::start()
     file.close();
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtime.path());
-    environment.insert(QStringLiteral("HOME"), m_runtime.path());
-    environment.remove(QStringLiteral("PULSE_SERVER"));
+    environment.insert("XDG_RUNTIME_DIR", m_runtime.path());
+    environment.insert("HOME", m_runtime.path());
+    environment.remove("PULSE_SERVER");
     // Off the session bus: a second daemon there fails to take the bus name that the first holds.
-    environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
-    environment.remove(QStringLiteral("DISPLAY"));
+    environment.remove("DBUS_SESSION_BUS_ADDRESS");
+    environment.remove("DISPLAY");
     m_daemon.setProcessEnvironment(environment);
     m_daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // A test that crashes takes its daemon with it.
     m_daemon.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     // -n: no default configuration; --exit-idle-time=-1: stays up between tests. Running as root
     // only prints a warning.
-    m_daemon.start(QStringLiteral("pulseaudio"),
-                   {QStringLiteral("--daemonize=no"), QStringLiteral("-n"),
-                    QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--log-level=error"),
-                    QStringLiteral("--use-pid-file=no"), QStringLiteral("-F"), script});
+    m_daemon.start("pulseaudio", {"--daemonize=no", "-n", "--exit-idle-time=-1",
+                                  "--log-level=error", "--use-pid-file=no", "-F", script});
     if (!m_daemon.waitForStarted(5000)) {
-        m_error = QStringLiteral("pulseaudio did not start: ") + m_daemon.errorString();
+        m_error = "pulseaudio did not start: " + m_daemon.errorString();
         return false;
     }
     // The daemon gives no sign of readiness but its answers.
     QElapsedTimer waited;
     waited.start();
-    while (!pactl(address(), {QStringLiteral("get-default-source")}).startsWith(u"vmic")) {
+    while (!pactl(address(), {"get-default-source"}).startsWith(u"vmic")) {
         if (m_daemon.state() == QProcess::NotRunning || waited.elapsed() > 10000) {
-            m_error = QStringLiteral("pulseaudio did not answer");
+            m_error = "pulseaudio did not answer";
             return false;
         }
         QThread::msleep(20);
@@ -132,28 +130,21 @@ bool SoundServer::unloadSink(const QString &name) const
 {
     const QRegularExpression made(
         QStringLiteral("sink_name=%1(\\s|$)").arg(QRegularExpression::escape(name)));
-    for (const QString &line : pactl(address(), {QStringLiteral("list"), QStringLiteral("short"),
-                                                 QStringLiteral("modules")})
-                                   .split(u'\n'))
+    for (const QString &line : pactl(address(), {"list", "short", "modules"}).split(u'\n'))
         if (made.match(line).hasMatch())
-            return control({QStringLiteral("unload-module"), line.section(u'\t', 0, 0)})
-                .has_value();
+            return control({"unload-module", line.section(u'\t', 0, 0)}).has_value();
     return false;
 }
 
 bool SoundServer::isRecorded(const QString &source) const
 {
     QString index;
-    for (const QString &line : pactl(address(), {QStringLiteral("list"), QStringLiteral("short"),
-                                                 QStringLiteral("sources")})
-                                   .split(u'\n'))
+    for (const QString &line : pactl(address(), {"list", "short", "sources"}).split(u'\n'))
         if (line.section(u'\t', 1, 1) == source)
             index = line.section(u'\t', 0, 0);
     if (index.isEmpty())
         return false;
-    for (const QString &line : pactl(address(), {QStringLiteral("list"), QStringLiteral("short"),
-                                                 QStringLiteral("source-outputs")})
-                                   .split(u'\n'))
+    for (const QString &line : pactl(address(), {"list", "short", "source-outputs"}).split(u'\n'))
         if (line.section(u'\t', 1, 1) == index)
             return true;
     return false;
@@ -163,8 +154,7 @@ QProcess *SoundServer::play(const QString &file, const QString &sink) const
 {
     auto *process = new QProcess;
     process->setProcessChannelMode(QProcess::ForwardedChannels);
-    process->start(QStringLiteral("paplay"),
-                   {QStringLiteral("-s"), address(), QStringLiteral("-d"), sink, file});
+    process->start("paplay", {"-s", address(), "-d", sink, file});
     return process;
 }
 
