@@ -2,15 +2,12 @@
 #include "files/durablefile.h"
 #include "service/serviceerror.h"
 #include "support/files.h"
-#include "support/keyring.h"
 #include "support/memorysecretstore.h"
 #include "support/xdghome.h"
 #include "json/json.h"
 
 #include <QDirIterator>
-#include <QSet>
 #include <QTest>
-#include <QUuid>
 
 #include <openssl/evp.h>
 
@@ -85,13 +82,6 @@ QStringList filesBelow(const QString &directory)
     return files;
 }
 
-void addKeychainRows()
-{
-    QTest::addColumn<QString>("keychain");
-    QTest::newRow("memory") << "memory";
-    QTest::newRow("keyring") << "keyring";
-}
-
 const unsigned char *bytesOf(const QByteArray &data)
 {
     return reinterpret_cast<const unsigned char *>(data.constData());
@@ -133,394 +123,319 @@ class DraftStoreTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
+    // A write past a size cap fails instead of ending the process.
+    void initTestCase() { std::signal(SIGXFSZ, SIG_IGN); }
+    void init()
+    {
+        // Each test gets folders of its own. (Qt's test mode would share ~/.qttest instead.) The
+        // last test's go first: going, they put back the variables they found.
+        m_home.reset();
+        m_home = std::make_unique<XdgHome>();
+        QVERIFY(m_home->isValid());
+        m_memory = std::make_unique<MemorySecretStore>();
+    }
 
-    // Drafts on the private keyring of scripts/with-keyring and on an in-memory keychain.
-    void draftsAreSealedPrivateAndFreshEachWrite_data() { addKeychainRows(); }
-    void draftsAreSealedPrivateAndFreshEachWrite();
-    void accountsKeepSeparateDraftsAndKeys_data() { addKeychainRows(); }
-    void accountsKeepSeparateDraftsAndKeys();
+    // On an in-memory keychain: the model's suite keeps drafts on the real keyring.
+    void draftsAreSealedPrivateAndFreshEachWrite()
+    {
+        const QString id = "a";
+        DraftStore(*m_memory).save(sample(), id);
+        const QString path = DraftStore::file(id);
+        const QByteArray first = readAll(path);
+        QCOMPARE(gcm(false, first, DraftStore(*m_memory).key(id)), text(sample()));
+
+        // The same payload again: a fresh nonce makes other bytes, and the file is private again
+        // even if someone opened it up meanwhile.
+        QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0644), 0);
+        DraftStore(*m_memory).save(sample(), id);
+        const QByteArray second = readAll(path);
+        QVERIFY(second.left(12) != first.left(12) && second.mid(12) != first.mid(12));
+        QCOMPARE(mode(path), 0600);
+        QCOMPARE(entries(drafts()), QStringList{id + ".encrypted"});
+
+        // A draft sealed by another build with the same key reads back.
+        const QByteArray foreign = R"({"revision":3,"workspace":null})";
+        QVERIFY(writeAll(path, gcm(true, foreign, DraftStore(*m_memory).key(id))));
+        QCOMPARE(loaded(*m_memory, id), foreign);
+    }
+
+    void accountsKeepSeparateDraftsAndKeys()
+    {
+        const QString a = "a";
+        const QString b = "b";
+        DraftStore(*m_memory).save(payload(1, "de a"), a);
+        DraftStore(*m_memory).save(payload(2, "de b"), b);
+        const QByteArray keyA = DraftStore(*m_memory).key(a);
+        const QByteArray keyB = DraftStore(*m_memory).key(b);
+        QVERIFY(keyA.size() == 32 && keyA != keyB);
+        QCOMPARE(DraftStore(*m_memory).key(a), keyA); // read back, not made anew
+        QCOMPARE(loaded(*m_memory, a), text(payload(1, "de a")));
+        QCOMPARE(loaded(*m_memory, b), text(payload(2, "de b")));
+
+        // One account's draft put in the other's place is never read for it.
+        const QByteArray draftOfB = readAll(DraftStore::file(b));
+        QVERIFY(writeAll(DraftStore::file(b), readAll(DraftStore::file(a))));
+        QVERIFY(loaded(*m_memory, b).startsWith("FileError: "));
+        QCOMPARE(DraftStore(*m_memory).key(b), keyB);
+        QVERIFY(writeAll(DraftStore::file(b), draftOfB));
+        QCOMPARE(loaded(*m_memory, b), text(payload(2, "de b")));
+
+        // A deleted key loses the draft until the next save: the failed load leaves the file and
+        // makes the account a new key.
+        QVERIFY(m_memory->remove(draftService, b.toStdString()));
+        QVERIFY(loaded(*m_memory, b).startsWith("FileError: "));
+        QCOMPARE(readAll(DraftStore::file(b)), draftOfB);
+        QCOMPARE(m_memory->find(draftService, b.toStdString()).data.size(), std::size_t{32});
+        QVERIFY(DraftStore(*m_memory).key(b) != keyB);
+        DraftStore(*m_memory).save(payload(3, "después"), b);
+        QCOMPARE(loaded(*m_memory, b), text(payload(3, "después")));
+        QCOMPARE(loaded(*m_memory, a), text(payload(1, "de a")));
+    }
 
     // Files that are not a draft of this account fail to load and stay as they are.
-    void damagedDraftsFailToLoad_data();
-    void damagedDraftsFailToLoad();
+    void damagedDraftsFailToLoad_data()
+    {
+        QTest::addColumn<QString>("damage");
+        for (const char *damage : {"empty", "first 27 bytes", "text byte flipped", "not JSON"})
+            QTest::newRow(damage) << damage;
+    }
+
+    void damagedDraftsFailToLoad()
+    {
+        QFETCH(QString, damage);
+        const QString id = "a";
+        DraftStore(*m_memory).save(sample(), id);
+        const QByteArray key = DraftStore(*m_memory).key(id);
+        QByteArray bytes = readAll(DraftStore::file(id));
+        if (damage == "empty")
+            bytes.clear();
+        else if (damage == "first 27 bytes")
+            bytes.truncate(27);
+        else if (damage == "text byte flipped")
+            bytes[20] = static_cast<char>(bytes[20] ^ 0x80);
+        else
+            bytes = gcm(true, "{\"revision\":", key);
+        QVERIFY(writeAll(DraftStore::file(id), bytes));
+
+        QVERIFY(loaded(*m_memory, id).startsWith("FileError: "));
+        // The file stays for the next save to replace; the key is kept.
+        QCOMPARE(readAll(DraftStore::file(id)), bytes);
+        QCOMPARE(DraftStore(*m_memory).key(id), key);
+        DraftStore(*m_memory).save(payload(8, "otra vez"), id);
+        QCOMPARE(loaded(*m_memory, id), text(payload(8, "otra vez")));
+    }
 
     // Keychains that give no key.
-    void lockedOrRefusingKeychainKeepsTheOldDraft();
-    void keyOfTheWrongSizeIsNeverReplaced_data();
-    void keyOfTheWrongSizeIsNeverReplaced();
-    void keyCacheSparesTheKeychain();
+    void lockedOrRefusingKeychainKeepsTheOldDraft()
+    {
+        const QString id = "a";
+        DraftStore(*m_memory).save(payload(1, "guardado"), id);
+        const QByteArray before = readAll(DraftStore::file(id));
+
+        m_memory->setLocked(true);
+        QCOMPARE(failure([&] { DraftStore(*m_memory).save(payload(2, "nuevo"), id); }), locked);
+        QCOMPARE(loaded(*m_memory, id), locked.toUtf8());
+        QCOMPARE(readAll(DraftStore::file(id)), before);
+        QCOMPARE(entries(drafts()), QStringList{id + ".encrypted"});
+        // A locked keychain may hide a key: no new one is made for an account without a draft.
+        QCOMPARE(failure([&] { DraftStore(*m_memory).save(sample(), "b"); }), locked);
+        m_memory->setLocked(false);
+        QCOMPARE(m_memory->size(), std::size_t{1});
+        QCOMPARE(loaded(*m_memory, id), text(payload(1, "guardado")));
+
+        // A keychain that refuses a new key: nothing is written, and a draft whose key is gone
+        // cannot be read with a new one.
+        const QString c = "c";
+        m_memory->setRefusingStores(true);
+        QCOMPARE(failure([&] { DraftStore(*m_memory).save(sample(), c); }), refused);
+        QVERIFY(!QFile::exists(DraftStore::file(c)));
+        QVERIFY(writeAll(DraftStore::file(c), QByteArray(64, 'x')));
+        QCOMPARE(loaded(*m_memory, c), refused.toUtf8());
+    }
+
+    void keyOfTheWrongSizeIsNeverReplaced()
+    {
+        const QString id = "a";
+        const QByteArray draft(100, 'd');
+        QVERIFY(writeAll(DraftStore::file(id), draft));
+        for (const std::size_t size : {0UL, 31UL}) { // an empty item reads as a locked keychain's
+            const SecretStore::Bytes stored(size, 0x42);
+            QVERIFY(m_memory->store(draftService, id.toStdString(), "key", stored));
+            const QString saved = failure([&] { DraftStore(*m_memory).save(sample(), id); });
+            QVERIFY2(saved.startsWith("ServiceError(0): "), qPrintable(saved));
+            QCOMPARE(saved == locked, size == 0);
+            QCOMPARE(loaded(*m_memory, id), saved.toUtf8());
+            QVERIFY(m_memory->find(draftService, id.toStdString()).data == stored);
+            QCOMPARE(readAll(DraftStore::file(id)), draft);
+        }
+    }
+
+    void keyCacheSparesTheKeychain()
+    {
+        const QString a = "a";
+        const QString b = "b";
+        DraftStore cache(*m_memory);
+        cache.save(payload(1, "uno"), a);
+        const QByteArray keyA = DraftStore(*m_memory).key(a);
+
+        // Once read, the key is served from memory while the keychain cannot answer, for that
+        // account alone.
+        m_memory->setLocked(true);
+        cache.save(payload(2, "dos"), a);
+        QCOMPARE(cache.key(a), keyA);
+        QCOMPARE(failure([&] { DraftStore(*m_memory).key(a); }), locked);
+        QCOMPARE(failure([&] { cache.key(b); }), locked);
+        cache.forget();
+        QCOMPARE(failure([&] { cache.save(payload(3, "tres"), a); }), locked);
+
+        m_memory->setLocked(false);
+        QCOMPARE(loaded(*m_memory, a), text(payload(2, "dos")));
+
+        // A key item deleted while its key is in memory is written back before anything else is
+        // sealed with it: the draft stays readable by the next start.
+        DraftStore kept(*m_memory);
+        kept.save(payload(4, "cuatro"), a);
+        QVERIFY(m_memory->remove(draftService, a.toStdString()));
+        kept.save(payload(5, "cinco"), a);
+        QCOMPARE(loaded(*m_memory, a), text(payload(5, "cinco")));
+    }
 
     // Writes that fail leave the previous file whole and no temporary file.
-    void failedWritesKeepTheOldDraft();
-    void backupReplacesAFileWithAPrivateOne();
+    void failedWritesKeepTheOldDraft()
+    {
+        // The write stops part-way, as on a full disk: a write past the cap fails with EFBIG the
+        // way a full disk fails with ENOSPC, and the cap binds root too.
+        const QString id = "a";
+        DraftStore(*m_memory).save(payload(1, "antes"), id);
+        const QByteArray before = readAll(DraftStore::file(id));
+        // Far larger than the old draft, so that a write cut short cannot pass for it.
+        const JSON large = payload(2, std::string(256 * 1024, 'z'));
+        rlimit saved{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit capped = saved;
+        capped.rlim_cur = 64 * 1024;
+        const bool cut = ::setrlimit(RLIMIT_FSIZE, &capped) == 0;
+        const QString failed = failure([&] { DraftStore(*m_memory).save(large, id); });
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        QVERIFY(cut);
+        QVERIFY2(failed.startsWith("FileError: "), qPrintable(failed));
+        QCOMPARE(readAll(DraftStore::file(id)), before);
+        QCOMPARE(entries(drafts()), QStringList{id + ".encrypted"});
+        DraftStore(*m_memory).save(large, id);
+        QCOMPARE(loaded(*m_memory, id), text(large));
+
+        // Nothing can replace a directory: the temporary file is made, written, synced, and then
+        // must go. Nor does a load wait on a pipe put in a draft's place.
+        const QString blocked = "b";
+        QVERIFY(QDir().mkpath(DraftStore::file(blocked) + "/inside"));
+        QVERIFY(failure([&] {
+                    DraftStore(*m_memory).save(sample(), blocked);
+                }).startsWith("FileError"));
+        QVERIFY(loaded(*m_memory, blocked).startsWith("FileError: "));
+        const QString piped = "c";
+        QCOMPARE(::mkfifo(QFile::encodeName(DraftStore::file(piped)).constData(), 0600), 0);
+        QVERIFY(loaded(*m_memory, piped).startsWith("FileError: "));
+        QCOMPARE(entries(drafts()),
+                 (QStringList{id + ".encrypted", blocked + ".encrypted", piped + ".encrypted"}));
+    }
+
+    void backupReplacesAFileWithAPrivateOne()
+    {
+        const QString directory = m_home->path() + "/Respaldos";
+        QVERIFY(QDir().mkpath(directory));
+        QCOMPARE(::chmod(QFile::encodeName(directory).constData(), 0755), 0);
+        const QString path = directory + "/quorvale-respaldo.json";
+        QVERIFY(writeAll(path, "old backup"));
+        QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0644), 0);
+
+        durable::writeFileAtomically(path, text(sample()));
+        QCOMPARE(readAll(path), text(sample()));
+        QCOMPARE(mode(path), 0600);
+        QCOMPARE(mode(directory), 0755); // the user's directory is left as it was
+        QCOMPARE(entries(directory), QStringList{"quorvale-respaldo.json"});
+    }
 
     // Accounts and places.
-    void signedOutSavesNothingAndRemoveNeverFails();
-    void accountIdsStayInsideTheDraftsDirectory_data();
-    void accountIdsStayInsideTheDraftsDirectory();
-    void directoriesArePrivate();
+    void signedOutSavesNothingAndRemoveNeverFails()
+    {
+        DraftStore(*m_memory).save(sample(), QString());
+        QCOMPARE(m_memory->size(), std::size_t{0});
+        QCOMPARE(filesBelow(m_home->path()), QStringList());
+        QCOMPARE(loaded(*m_memory, QString()), QByteArray("no draft"));
+
+        const QString id = "a";
+        for (const QString &gone : {id, QString(), QStringLiteral("../escape")})
+            DraftStore::remove(gone);
+        DraftStore(*m_memory).save(sample(), id);
+        DraftStore::remove(id);
+        QCOMPARE(entries(drafts()), QStringList());
+        QCOMPARE(m_memory->size(), std::size_t{1}); // the key stays
+        QCOMPARE(loaded(*m_memory, id), QByteArray("no draft"));
+    }
+
+    void accountIdsStayInsideTheDraftsDirectory_data()
+    {
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<bool>("fileName");
+        QTest::newRow("accents and emoji") << "cuenta-ñ-😀" << true;
+        QTest::newRow("dot dot") << ".." << true;
+        QTest::newRow("absolute path") << "/tmp/escape" << false;
+        QTest::newRow("NUL") << QStringLiteral("a") + QChar(u'\0') + QStringLiteral("b") << false;
+    }
+
+    void accountIdsStayInsideTheDraftsDirectory()
+    {
+        QFETCH(QString, id);
+        QFETCH(bool, fileName);
+        if (fileName) {
+            DraftStore(*m_memory).save(sample(), id);
+            QCOMPARE(filesBelow(m_home->path()), QStringList{drafts() + "/" + id + ".encrypted"});
+            QCOMPARE(loaded(*m_memory, id), text(sample()));
+            return;
+        }
+        for (const QString &failed : {failure([&] { DraftStore::file(id); }),
+                                      failure([&] { DraftStore(*m_memory).save(sample(), id); }),
+                                      QString::fromUtf8(loaded(*m_memory, id))})
+            QVERIFY2(failed.startsWith("FileError: "), qPrintable(failed));
+        QCOMPARE(filesBelow(m_home->path()), QStringList());
+        QVERIFY(!QFileInfo::exists("/tmp/escape.encrypted"));
+    }
+
+    void directoriesArePrivate()
+    {
+        // A data home that does not exist yet is made too, private like the rest.
+        const QString home = m_home->data();
+        QVERIFY(QDir(home).removeRecursively());
+        const QString path = DraftStore::file("a");
+        QVERIFY(path.startsWith(drafts() + "/") && !QFileInfo::exists(path));
+        for (const QString &directory : {home, home + "/Quorvale", drafts()})
+            QCOMPARE(mode(directory), 0700);
+
+        // Directories that exist already are the user's and keep their permissions.
+        QCOMPARE(::chmod(QFile::encodeName(home).constData(), 0755), 0);
+        QVERIFY(QDir(drafts()).removeRecursively());
+        DraftStore::file("a");
+        QCOMPARE(mode(home), 0755);
+        QCOMPARE(mode(drafts()), 0700);
+
+        // A umask that takes the owner's own bits away changes none of this.
+        QVERIFY(QDir(home + "/Quorvale").removeRecursively());
+        const QString id = "b";
+        const mode_t saved = ::umask(0277);
+        const QString failed = failure([&] { DraftStore(*m_memory).save(sample(), id); });
+        ::umask(saved);
+        QCOMPARE(failed, "no failure");
+        QCOMPARE(mode(home + "/Quorvale"), 0700);
+        QCOMPARE(mode(drafts()), 0700);
+        QCOMPARE(mode(DraftStore::file(id)), 0600);
+    }
 
 private:
-    SecretStore *keychainOfRow();
-    QString account(const char *name);
     QString drafts() const { return m_home->data() + "/Quorvale/Drafts"; }
 
-    std::unique_ptr<SecretStore> m_system;
-    QByteArray m_skipReason;
     std::unique_ptr<MemorySecretStore> m_memory;
     std::unique_ptr<XdgHome> m_home;
-    QString m_run = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    QSet<QString> m_accounts;
 };
-
-void DraftStoreTest::initTestCase()
-{
-    std::signal(SIGXFSZ, SIG_IGN); // a write past a size cap fails instead of ending the process
-    m_system = privateKeyring(m_skipReason);
-    QVERIFY2(!m_system || m_system->remove(draftService, account("probe").toStdString()),
-             "the private keyring does not answer");
-}
-
-void DraftStoreTest::init()
-{
-    // Each test gets folders of its own. (Qt's test mode would share ~/.qttest instead.)
-    m_home = std::make_unique<XdgHome>();
-    QVERIFY(m_home->isValid());
-    m_memory = std::make_unique<MemorySecretStore>();
-}
-
-void DraftStoreTest::cleanup()
-{
-    for (const QString &id : std::as_const(m_accounts)) {
-        if (m_system)
-            m_system->remove(draftService, id.toStdString());
-    }
-    m_accounts.clear();
-    m_home.reset();
-}
-
-// The keychain the data row names: the real one (null without it), or the in-memory one.
-SecretStore *DraftStoreTest::keychainOfRow()
-{
-    QFETCH(QString, keychain);
-    return keychain == "keyring" ? m_system.get() : m_memory.get();
-}
-
-// An account id unique to this run, so that nothing clashes with another run on the keyring.
-QString DraftStoreTest::account(const char *name)
-{
-    const QString id = QStringLiteral("tst-draftstore-%1-%2").arg(m_run, QLatin1String(name));
-    m_accounts.insert(id);
-    return id;
-}
-
-void DraftStoreTest::draftsAreSealedPrivateAndFreshEachWrite()
-{
-    SecretStore *secrets = keychainOfRow();
-    if (!secrets)
-        QSKIP(m_skipReason.constData());
-    const QString id = account("a");
-    DraftStore(*secrets).save(sample(), id);
-    const QString path = DraftStore::file(id);
-    QCOMPARE(path, drafts() + "/" + id + ".encrypted");
-    const QByteArray first = readAll(path);
-    QCOMPARE(gcm(false, first, DraftStore(*secrets).key(id)), text(sample()));
-
-    // The same payload again: a fresh nonce makes other bytes, and the file is private again
-    // even if someone opened it up meanwhile.
-    QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0644), 0);
-    DraftStore(*secrets).save(sample(), id);
-    const QByteArray second = readAll(path);
-    QVERIFY(second.left(12) != first.left(12) && second.mid(12) != first.mid(12));
-    QCOMPARE(mode(path), 0600);
-    QCOMPARE(entries(drafts()), QStringList{id + ".encrypted"});
-
-    // A draft sealed by another build with the same key reads back.
-    const QByteArray foreign = R"({"revision":3,"workspace":null})";
-    QVERIFY(writeAll(path, gcm(true, foreign, DraftStore(*secrets).key(id))));
-    QCOMPARE(loaded(*secrets, id), foreign);
-}
-
-void DraftStoreTest::accountsKeepSeparateDraftsAndKeys()
-{
-    SecretStore *secrets = keychainOfRow();
-    if (!secrets)
-        QSKIP(m_skipReason.constData());
-    const QString a = account("a");
-    const QString b = account("b");
-    DraftStore(*secrets).save(payload(1, "de a"), a);
-    DraftStore(*secrets).save(payload(2, "de b"), b);
-    const QByteArray keyA = DraftStore(*secrets).key(a);
-    const QByteArray keyB = DraftStore(*secrets).key(b);
-    QVERIFY(keyA.size() == 32 && keyA != keyB);
-    QCOMPARE(DraftStore(*secrets).key(a), keyA); // read back, not made anew
-    QCOMPARE(loaded(*secrets, a), text(payload(1, "de a")));
-    QCOMPARE(loaded(*secrets, b), text(payload(2, "de b")));
-
-    // One account's draft put in the other's place is never read for it.
-    const QByteArray draftOfB = readAll(DraftStore::file(b));
-    QVERIFY(writeAll(DraftStore::file(b), readAll(DraftStore::file(a))));
-    QVERIFY(loaded(*secrets, b).startsWith("FileError: "));
-    QCOMPARE(DraftStore(*secrets).key(b), keyB);
-    QVERIFY(writeAll(DraftStore::file(b), draftOfB));
-    QCOMPARE(loaded(*secrets, b), text(payload(2, "de b")));
-
-    // A deleted key loses the draft until the next save: the failed load leaves the file and
-    // makes the account a new key.
-    QVERIFY(secrets->remove(draftService, b.toStdString()));
-    QVERIFY(loaded(*secrets, b).startsWith("FileError: "));
-    QCOMPARE(readAll(DraftStore::file(b)), draftOfB);
-    QCOMPARE(secrets->find(draftService, b.toStdString()).data.size(), std::size_t{32});
-    QVERIFY(DraftStore(*secrets).key(b) != keyB);
-    DraftStore(*secrets).save(payload(3, "después"), b);
-    QCOMPARE(loaded(*secrets, b), text(payload(3, "después")));
-    QCOMPARE(loaded(*secrets, a), text(payload(1, "de a")));
-}
-
-void DraftStoreTest::damagedDraftsFailToLoad_data()
-{
-    QTest::addColumn<QString>("damage");
-    for (const char *damage : {"empty", "first 27 bytes", "text byte flipped", "not JSON"})
-        QTest::newRow(damage) << damage;
-}
-
-void DraftStoreTest::damagedDraftsFailToLoad()
-{
-    QFETCH(QString, damage);
-    const QString id = account("a");
-    DraftStore(*m_memory).save(sample(), id);
-    const QByteArray key = DraftStore(*m_memory).key(id);
-    QByteArray bytes = readAll(DraftStore::file(id));
-    if (damage == "empty")
-        bytes.clear();
-    else if (damage == "first 27 bytes")
-        bytes.truncate(27);
-    else if (damage == "text byte flipped")
-        bytes[20] = static_cast<char>(bytes[20] ^ 0x80);
-    else
-        bytes = gcm(true, "{\"revision\":", key);
-    QVERIFY(writeAll(DraftStore::file(id), bytes));
-
-    QVERIFY(loaded(*m_memory, id).startsWith("FileError: "));
-    // The file stays for the next save to replace; the key is kept.
-    QCOMPARE(readAll(DraftStore::file(id)), bytes);
-    QCOMPARE(DraftStore(*m_memory).key(id), key);
-    DraftStore(*m_memory).save(payload(8, "otra vez"), id);
-    QCOMPARE(loaded(*m_memory, id), text(payload(8, "otra vez")));
-}
-
-void DraftStoreTest::lockedOrRefusingKeychainKeepsTheOldDraft()
-{
-    const QString id = account("a");
-    DraftStore(*m_memory).save(payload(1, "guardado"), id);
-    const QByteArray before = readAll(DraftStore::file(id));
-
-    m_memory->setLocked(true);
-    QCOMPARE(failure([&] { DraftStore(*m_memory).save(payload(2, "nuevo"), id); }), locked);
-    QCOMPARE(loaded(*m_memory, id), locked.toUtf8());
-    QCOMPARE(readAll(DraftStore::file(id)), before);
-    QCOMPARE(entries(drafts()), QStringList{id + ".encrypted"});
-    // A locked keychain may hide a key: no new one is made for an account without a draft.
-    QCOMPARE(failure([&] { DraftStore(*m_memory).save(sample(), account("b")); }), locked);
-    m_memory->setLocked(false);
-    QCOMPARE(m_memory->size(), std::size_t{1});
-    QCOMPARE(loaded(*m_memory, id), text(payload(1, "guardado")));
-
-    // A keychain that refuses a new key: nothing is written, and a draft whose key is gone
-    // cannot be read with a new one.
-    const QString c = account("c");
-    m_memory->setRefusingStores(true);
-    QCOMPARE(failure([&] { DraftStore(*m_memory).save(sample(), c); }), refused);
-    QVERIFY(!QFile::exists(DraftStore::file(c)));
-    QVERIFY(writeAll(DraftStore::file(c), QByteArray(64, 'x')));
-    QCOMPARE(loaded(*m_memory, c), refused.toUtf8());
-}
-
-void DraftStoreTest::keyOfTheWrongSizeIsNeverReplaced_data()
-{
-    QTest::addColumn<int>("size");
-    QTest::newRow("no data") << 0;
-    QTest::newRow("31 bytes") << 31;
-    QTest::newRow("33 bytes") << 33;
-}
-
-void DraftStoreTest::keyOfTheWrongSizeIsNeverReplaced()
-{
-    QFETCH(int, size);
-    const QString id = account("a");
-    const SecretStore::Bytes stored(static_cast<std::size_t>(size), 0x42);
-    QVERIFY(m_memory->store(draftService, id.toStdString(), "key", stored));
-    const QByteArray draft(100, 'd');
-    QVERIFY(writeAll(DraftStore::file(id), draft));
-
-    const QString saved = failure([&] { DraftStore(*m_memory).save(sample(), id); });
-    QVERIFY2(saved.startsWith("ServiceError(0): "), qPrintable(saved));
-    QCOMPARE(saved == locked, size == 0);
-    QCOMPARE(loaded(*m_memory, id), saved.toUtf8());
-    QVERIFY(m_memory->find(draftService, id.toStdString()).data == stored);
-    QCOMPARE(readAll(DraftStore::file(id)), draft);
-}
-
-void DraftStoreTest::keyCacheSparesTheKeychain()
-{
-    const QString a = account("a");
-    const QString b = account("b");
-    DraftStore cache(*m_memory);
-    cache.save(payload(1, "uno"), a);
-    const QByteArray keyA = DraftStore(*m_memory).key(a);
-
-    // Once read, the key is served from memory while the keychain cannot answer, for that
-    // account alone.
-    m_memory->setLocked(true);
-    cache.save(payload(2, "dos"), a);
-    QCOMPARE(cache.key(a), keyA);
-    QCOMPARE(failure([&] { DraftStore(*m_memory).key(a); }), locked);
-    QCOMPARE(failure([&] { cache.key(b); }), locked);
-    cache.forget();
-    QCOMPARE(failure([&] { cache.save(payload(3, "tres"), a); }), locked);
-
-    m_memory->setLocked(false);
-    QCOMPARE(loaded(*m_memory, a), text(payload(2, "dos")));
-
-    // A key item deleted while its key is in memory is written back before anything else is
-    // sealed with it: the draft stays readable by the next start.
-    DraftStore kept(*m_memory);
-    kept.save(payload(4, "cuatro"), a);
-    QVERIFY(m_memory->remove(draftService, a.toStdString()));
-    kept.save(payload(5, "cinco"), a);
-    QCOMPARE(loaded(*m_memory, a), text(payload(5, "cinco")));
-}
-
-void DraftStoreTest::failedWritesKeepTheOldDraft()
-{
-    // The write stops part-way, as on a full disk: a write past the cap fails with EFBIG the
-    // way a full disk fails with ENOSPC, and the cap binds root too.
-    const QString id = account("a");
-    DraftStore(*m_memory).save(payload(1, "antes"), id);
-    const QByteArray before = readAll(DraftStore::file(id));
-    // Far larger than the old draft, so that a write cut short cannot pass for it.
-    const JSON large = payload(2, std::string(256 * 1024, 'z'));
-    rlimit saved{};
-    ::getrlimit(RLIMIT_FSIZE, &saved);
-    rlimit capped = saved;
-    capped.rlim_cur = 64 * 1024;
-    const bool cut = ::setrlimit(RLIMIT_FSIZE, &capped) == 0;
-    const QString failed = failure([&] { DraftStore(*m_memory).save(large, id); });
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    QVERIFY(cut);
-    QVERIFY2(failed.startsWith("FileError: "), qPrintable(failed));
-    QCOMPARE(readAll(DraftStore::file(id)), before);
-    QCOMPARE(entries(drafts()), QStringList{id + ".encrypted"});
-    DraftStore(*m_memory).save(large, id);
-    QCOMPARE(loaded(*m_memory, id), text(large));
-
-    // Nothing can replace a directory: the temporary file is made, written, synced, and then
-    // must go. Nor does a load wait on a pipe put in a draft's place.
-    const QString blocked = account("b");
-    QVERIFY(QDir().mkpath(DraftStore::file(blocked) + "/inside"));
-    QVERIFY(
-        failure([&] { DraftStore(*m_memory).save(sample(), blocked); }).startsWith("FileError"));
-    QVERIFY(loaded(*m_memory, blocked).startsWith("FileError: "));
-    const QString piped = account("c");
-    QCOMPARE(::mkfifo(QFile::encodeName(DraftStore::file(piped)).constData(), 0600), 0);
-    QVERIFY(loaded(*m_memory, piped).startsWith("FileError: "));
-    QCOMPARE(entries(drafts()),
-             (QStringList{id + ".encrypted", blocked + ".encrypted", piped + ".encrypted"}));
-}
-
-void DraftStoreTest::backupReplacesAFileWithAPrivateOne()
-{
-    const QString directory = m_home->path() + "/Respaldos";
-    QVERIFY(QDir().mkpath(directory));
-    QCOMPARE(::chmod(QFile::encodeName(directory).constData(), 0755), 0);
-    const QString path = directory + "/quorvale-respaldo.json";
-    QVERIFY(writeAll(path, "old backup"));
-    QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0644), 0);
-
-    durable::writeFileAtomically(path, text(sample()));
-    QCOMPARE(readAll(path), text(sample()));
-    QCOMPARE(mode(path), 0600);
-    QCOMPARE(mode(directory), 0755); // the user's directory is left as it was
-    QCOMPARE(entries(directory), QStringList{"quorvale-respaldo.json"});
-}
-
-void DraftStoreTest::signedOutSavesNothingAndRemoveNeverFails()
-{
-    DraftStore(*m_memory).save(sample(), QString());
-    QCOMPARE(m_memory->size(), std::size_t{0});
-    QCOMPARE(filesBelow(m_home->path()), QStringList());
-    QCOMPARE(loaded(*m_memory, QString()), QByteArray("no draft"));
-
-    const QString id = account("a");
-    for (const QString &gone : {id, QString(), QStringLiteral("../escape")})
-        DraftStore::remove(gone);
-    DraftStore(*m_memory).save(sample(), id);
-    DraftStore::remove(id);
-    QCOMPARE(entries(drafts()), QStringList());
-    QCOMPARE(m_memory->size(), std::size_t{1}); // the key stays
-    QCOMPARE(loaded(*m_memory, id), QByteArray("no draft"));
-}
-
-void DraftStoreTest::accountIdsStayInsideTheDraftsDirectory_data()
-{
-    QTest::addColumn<QString>("id");
-    QTest::addColumn<bool>("fileName");
-    QTest::newRow("accents and emoji") << "cuenta-ñ-😀" << true;
-    QTest::newRow("dot dot") << ".." << true;
-    QTest::newRow("parent path") << "../../escape" << false;
-    QTest::newRow("absolute path") << "/tmp/escape" << false;
-    QTest::newRow("NUL") << QStringLiteral("a") + QChar(u'\0') + QStringLiteral("b") << false;
-}
-
-void DraftStoreTest::accountIdsStayInsideTheDraftsDirectory()
-{
-    QFETCH(QString, id);
-    QFETCH(bool, fileName);
-    if (fileName) {
-        DraftStore(*m_memory).save(sample(), id);
-        QCOMPARE(filesBelow(m_home->path()), QStringList{drafts() + "/" + id + ".encrypted"});
-        QCOMPARE(loaded(*m_memory, id), text(sample()));
-        return;
-    }
-    for (const QString &failed : {failure([&] { DraftStore::file(id); }),
-                                  failure([&] { DraftStore(*m_memory).save(sample(), id); }),
-                                  QString::fromUtf8(loaded(*m_memory, id))})
-        QVERIFY2(failed.startsWith("FileError: "), qPrintable(failed));
-    QCOMPARE(filesBelow(m_home->path()), QStringList());
-    QVERIFY(!QFileInfo::exists("/tmp/escape.encrypted"));
-}
-
-void DraftStoreTest::directoriesArePrivate()
-{
-    // A data home that does not exist yet is made too, private like the rest.
-    const QString home = m_home->data();
-    QVERIFY(QDir(home).removeRecursively());
-    const QString path = DraftStore::file(account("a"));
-    QVERIFY(path.startsWith(drafts() + "/") && !QFileInfo::exists(path));
-    for (const QString &directory : {home, home + "/Quorvale", drafts()})
-        QCOMPARE(mode(directory), 0700);
-
-    // Directories that exist already are the user's and keep their permissions.
-    QCOMPARE(::chmod(QFile::encodeName(home).constData(), 0755), 0);
-    QVERIFY(QDir(drafts()).removeRecursively());
-    DraftStore::file(account("a"));
-    QCOMPARE(mode(home), 0755);
-    QCOMPARE(mode(drafts()), 0700);
-
-    // A umask that takes the owner's own bits away changes none of this.
-    QVERIFY(QDir(home + "/Quorvale").removeRecursively());
-    const QString id = account("b");
-    const mode_t saved = ::umask(0277);
-    const QString failed = failure([&] { DraftStore(*m_memory).save(sample(), id); });
-    ::umask(saved);
-    QCOMPARE(failed, QStringLiteral("no failure"));
-    QCOMPARE(mode(home + "/Quorvale"), 0700);
-    QCOMPARE(mode(drafts()), 0700);
-    QCOMPARE(mode(DraftStore::file(id)), 0600);
-}
 
 QTEST_GUILESS_MAIN(DraftStoreTest)
 #include "tst_draftstore.moc"

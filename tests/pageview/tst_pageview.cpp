@@ -8,7 +8,6 @@
 
 #include <QApplication>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -74,7 +73,6 @@ private slots:
     {
         auto m = modelWith({page("p1", JSON::array())});
         PageView view(*m, "p1");
-        QCOMPARE(view.findChild<QLabel *>("pageTitleLabel")->text(), QStringLiteral("Plan"));
         // The star flips "favorite" (the document suite has its lenient reading).
         auto *star = view.findChild<QToolButton *>("pageStar");
         star->click();
@@ -86,13 +84,7 @@ private slots:
         m->updatePage("p1", [](JSON &p) { p.set("importBatchId", "batch"); });
         QVERIFY(view.findChild<QWidget *>("pageImport")->isVisibleTo(&view));
 
-        // Edit switches the title to a field that writes the page.
-        view.findChild<QPushButton *>("pageEdit")->click();
-        auto *title = view.findChild<QLineEdit *>("pageTitle");
-        QVERIFY(view.editing() && title->isVisibleTo(&view));
-        QTest::keyClicks(title, " B");
-        QCOMPARE(storedPage(*m)["title"], JSON("Plan B"));
-
+        // (The end-to-end run edits the title, and a board page for reading and for editing.)
         // Meeting pages get the recording place: listed among the server's meetings although the
         // page does not say "meeting".
         m->setMeetings({JSON::object({{"id", "p1"}})});
@@ -220,11 +212,9 @@ private slots:
         QList<QUrl> external;
         view.setExternalOpener([&external](const QUrl &url) { external << url; });
         QLabel *label = viewAt(view, 0)->textLabel();
-        // The Notion link now names the page; the custom scheme became plain text.
+        // The Notion link now names the page (the links suite has the other rewritings).
         QVERIFY2(label->text().contains(QStringLiteral("href=\"https://localhost:1/#p2\"")),
                  qPrintable(label->text()));
-        QVERIFY(label->text().contains(QStringLiteral("href=\"https://example.com/x\"")));
-        QVERIFY(!label->text().contains(QStringLiteral("slack:")));
 
         emit label->linkActivated(QStringLiteral("https://example.com/x"));
         QCOMPARE(external, QList<QUrl>({QUrl(QStringLiteral("https://example.com/x"))}));
@@ -234,7 +224,6 @@ private slots:
             asked << name;
             return QString(); // cancelled: nothing is downloaded
         });
-        QCOMPARE(view.open(QUrl("https://localhost:1/#gone")), PageView::Outcome::Discarded);
         QCOMPARE(view.open(QUrl("slack://open")), PageView::Outcome::Discarded);
         QCOMPARE(view.open(QUrl("https://localhost:1/api/notion-files/f1")),
                  PageView::Outcome::Handled);
@@ -265,17 +254,6 @@ private slots:
         QCOMPARE(subpages().size(), 2);
         view.findChildren<QPushButton *>("subpage").at(0)->click();
         QCOMPARE(m->selection(), QStringLiteral("c1"));
-    }
-
-    void boardPagesShowTheBoard()
-    {
-        JSON board = page("p1", JSON::array());
-        board.set("kind", "board");
-        auto m = modelWith({board});
-        PageView view(*m, "p1");
-        QVERIFY(view.board() && !view.board()->editing());
-        view.setEditing(true);
-        QVERIFY(view.board()->editing());
     }
 
     void longPagesShowEveryBlock()

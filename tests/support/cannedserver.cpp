@@ -1,4 +1,5 @@
 #include "cannedserver.h"
+#include "referenceserver.h"
 
 #include <QFile>
 #include <QSslKey>
@@ -27,6 +28,14 @@ CannedServer::CannedServer(const QString &certificateFile, const QString &keyFil
 bool CannedServer::listen()
 {
     return m_server.listen(QHostAddress::LocalHost, 0);
+}
+
+std::unique_ptr<CannedServer> CannedServer::besides(const ReferenceServer &server)
+{
+    auto canned =
+        std::make_unique<CannedServer>(server.dataDir() + QStringLiteral("/server.pem"),
+                                       server.dataDir() + QStringLiteral("/server-key.pem"));
+    return canned->listen() ? std::move(canned) : nullptr;
 }
 
 QUrl CannedServer::origin() const

@@ -10,7 +10,11 @@
 #include <QString>
 #include <QUrl>
 
+#include <memory>
+
 namespace quorvale::test {
+
+class ReferenceServer;
 
 struct RecordedRequest
 {
@@ -30,6 +34,8 @@ public:
 
     bool listen();
     QUrl origin() const;
+    // One listening with server's localhost certificate, which its authority signs; null if not.
+    static std::unique_ptr<CannedServer> besides(const ReferenceServer &server);
 
     // The next connection gets this response, written as it stands; an empty one is silence.
     void reply(QByteArray raw) { m_responses.append({std::move(raw), false}); }
