@@ -4,6 +4,7 @@
 
 #include "model/workspacemodel.h"
 #include "style/navstyle.h"
+#include "style/viewstyle.h"
 
 #include <QFileInfo>
 #include <QPainter>
@@ -31,6 +32,7 @@ public:
     explicit PreviewImage(QWidget *parent)
         : QWidget(parent)
     {
+        style::setAccessibleRole(this, QAccessible::Graphic);
         QSizePolicy policy(QSizePolicy::Expanding, QSizePolicy::Preferred);
         policy.setHeightForWidth(true);
         setSizePolicy(policy);
@@ -188,7 +190,7 @@ void AttachmentView::setImage(QImage image)
 void AttachmentView::relabel()
 {
     m_download->setText(name());
-    m_download->setToolTip(m_model.text("Descargar", "Download"));
+    style::setToolTipName(m_download, m_model.text("Descargar", "Download"));
 }
 
 QString AttachmentView::assetId() const

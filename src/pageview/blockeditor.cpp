@@ -6,11 +6,13 @@
 #include "model/document.h"
 #include "model/workspacemodel.h"
 #include "style/icons.h"
+#include "style/viewstyle.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QCheckBox>
 #include <QFontDatabase>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QSignalBlocker>
@@ -19,8 +21,6 @@
 #include <algorithm>
 
 namespace quorvale {
-
-namespace {} // namespace
 
 BlockEditor::BlockEditor(WorkspaceModel &model, std::string pageId, std::string blockId,
                          QWidget *parent)
@@ -57,8 +57,10 @@ BlockEditor::BlockEditor(WorkspaceModel &model, std::string pageId, std::string 
     m_text->setObjectName(QStringLiteral("blockText"));
     m_text->setFrameShape(QFrame::NoFrame);
     m_text->document()->setDocumentMargin(8);
+    // Tab goes on to the next block; a tab character has no place in a block's text.
+    m_text->setTabChangesFocus(true);
     m_text->setStyleSheet(QStringLiteral("QPlainTextEdit { background: %1; border-radius: 6px; }")
-                              .arg(quaternaryFill(palette(), 0.3f)));
+                              .arg(quaternaryFill(0.3f)));
     connect(m_text, &QPlainTextEdit::textChanged, this, [this] {
         const QString text = m_text->toPlainText();
         fitHeight();
@@ -73,6 +75,15 @@ BlockEditor::BlockEditor(WorkspaceModel &model, std::string pageId, std::string 
     connect(&m_model, &WorkspaceModel::languageChanged, this, &BlockEditor::relabel);
     relabel();
     refresh();
+}
+
+void BlockEditor::keyPressEvent(QKeyEvent *event)
+{
+    // The text, the type and the check box leave Escape to their row.
+    if (event->key() == Qt::Key_Escape)
+        emit leaveRequested();
+    else
+        QWidget::keyPressEvent(event);
 }
 
 int BlockEditor::textHeight(const QString &text)
@@ -162,8 +173,9 @@ void BlockEditor::draw(const JSON &block)
 
 void BlockEditor::relabel()
 {
-    m_type->setToolTip(m_model.text("Tipo de bloque", "Block type"));
+    style::setToolTipName(m_type, m_model.text("Tipo de bloque", "Block type"));
     m_check->setAccessibleName(m_model.text("Hecho", "Done"));
+    m_text->setAccessibleName(m_model.text("Texto del bloque", "Block text"));
 }
 
 } // namespace quorvale

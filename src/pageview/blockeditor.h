@@ -42,6 +42,13 @@ public:
     QCheckBox *checkBox() const { return m_check; }
     QPlainTextEdit *textEdit() const { return m_text; }
 
+signals:
+    // Escape: done editing.
+    void leaveRequested();
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+
 private:
     const JSON &currentBlock() const;
     void fitHeight();

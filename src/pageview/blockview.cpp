@@ -14,7 +14,9 @@
 #include <QFontDatabase>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QPainter>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -119,9 +121,40 @@ BlockView::BlockView(WorkspaceModel &model, JSON block, JSON page, QWidget *pare
     , m_page(std::move(page))
 {
     setObjectName(QStringLiteral("blockView"));
+    // Reached by Tab in page order; the ring shows which one.
+    setFocusPolicy(Qt::TabFocus);
+    style::setAccessibleRole(this, QAccessible::Paragraph);
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     build();
+}
+
+void BlockView::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
+        emit editRequested();
+    else
+        QWidget::keyPressEvent(event);
+}
+
+void BlockView::paintEvent(QPaintEvent *)
+{
+    if (!hasFocus())
+        return;
+    QPainter painter(this);
+    navstyle::paintFocusRing(&painter, QRectF(rect()), palette());
+}
+
+void BlockView::focusInEvent(QFocusEvent *event)
+{
+    update();
+    QWidget::focusInEvent(event);
+}
+
+void BlockView::focusOutEvent(QFocusEvent *event)
+{
+    update();
+    QWidget::focusOutEvent(event);
 }
 
 void BlockView::setBlock(JSON block, JSON page)
@@ -314,13 +347,13 @@ void BlockView::buildListRow()
     auto *marker = new QLabel(m_content);
     marker->setObjectName(QStringLiteral("blockMarker"));
     marker->setTextFormat(Qt::PlainText);
-    const QColor secondary = navstyle::secondary(palette());
     if (typeOf(m_block) == QLatin1String("todo")) {
         const int side = fontMetrics().height();
-        marker->setPixmap(navstyle::tintedIcon(m_marker, secondary).pixmap(side, side));
+        marker->setPixmap(
+            navstyle::tintedIcon(m_marker, navstyle::Tone::Secondary).pixmap(side, side));
     } else {
         marker->setText(m_marker);
-        navstyle::setTextColor(marker, secondary);
+        navstyle::setTone(marker, navstyle::Tone::Secondary);
     }
     row->addWidget(marker, 0, Qt::AlignTop);
     m_text = richText(m_content);
@@ -370,7 +403,7 @@ void BlockView::buildCode()
     scroll->viewport()->setAutoFillBackground(false);
     scroll->setStyleSheet(QStringLiteral("#codeBlock { background: %1; border-radius: 8px; }"
                                          "#blockCode { background: transparent; padding: 16px; }")
-                              .arg(quaternaryFill(scroll->palette(), 0.35f)));
+                              .arg(quaternaryFill(0.35f)));
     auto *code = new QLabel(scroll);
     code->setObjectName(QStringLiteral("blockCode"));
     code->setTextFormat(Qt::PlainText);
@@ -392,8 +425,7 @@ void BlockView::buildPageLink()
     auto *button = new QPushButton(m_content);
     button->setObjectName(QStringLiteral("pageLink"));
     button->setFlat(true);
-    button->setIcon(
-        navstyle::tintedIcon(QStringLiteral("document"), navstyle::secondary(palette())));
+    button->setIcon(navstyle::tintedIcon(QStringLiteral("document"), navstyle::Tone::Secondary));
     button->setText(jsontext::member(m_block, "text"));
     button->setStyleSheet(QStringLiteral("QPushButton { text-align: left; padding: 4px 0; }"));
     button->setCursor(Qt::PointingHandCursor);
@@ -424,9 +456,10 @@ void BlockView::buildText()
     box->addWidget(m_text);
 }
 
-QString quaternaryFill(const QPalette &palette, float opacity)
+QString quaternaryFill(float opacity)
 {
-    return rgba(withAlpha(palette.color(QPalette::WindowText), 0.1f * opacity));
+    // Mid grey darkens a light window and lightens a dark one alike.
+    return rgba(withAlpha(QColor(128, 128, 128), 0.25f * opacity));
 }
 
 } // namespace quorvale

@@ -49,6 +49,14 @@ public:
 
 signals:
     void linkActivated(const QUrl &url);
+    // Enter on the focused block.
+    void editRequested();
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
+    void focusInEvent(QFocusEvent *event) override;
+    void focusOutEvent(QFocusEvent *event) override;
 
 private:
     using Builder = void (BlockView::*)();
@@ -85,8 +93,7 @@ private:
     int m_indent = 0;
 };
 
-// The faint fill behind code and edited text, as a style sheet colour: the text colour at the
-// quaternary level (a tenth of it), at opacity.
-QString quaternaryFill(const QPalette &palette, float opacity);
+// The faint fill behind code and edited text, as a style sheet colour, in either scheme.
+QString quaternaryFill(float opacity);
 
 } // namespace quorvale

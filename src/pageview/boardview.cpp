@@ -72,6 +72,7 @@ BoardCard::BoardCard(QWidget *parent)
     : QWidget(parent)
 {
     setObjectName(QStringLiteral("boardCard"));
+    style::setAccessibleRole(this, QAccessible::Grouping);
     setFixedWidth(220);
     setAttribute(Qt::WA_StyledBackground);
     setStyleSheet(QStringLiteral("#boardCard { background: palette(button); border: 1px solid "
@@ -212,6 +213,7 @@ void BoardView::draw(BoardCard &card, const JSON &value)
     // the cursor and drop the undo history.
     if (!card.m_title->hasFocus() && card.m_title->text() != title)
         card.m_title->setText(title);
+    card.setAccessibleName(title);
     // A value that is none of the options shows no selection.
     card.m_status->setCurrentIndex(card.m_status->findText(jsontext::member(value, "status")));
     card.m_priority->setCurrentIndex(
@@ -377,9 +379,9 @@ void BoardView::label(BoardCard &card)
 {
     card.m_title->setPlaceholderText(m_model.text("Título", "Title"));
     card.m_statusTitle->setText(m_model.text("Estado", "Status"));
-    card.m_status->setToolTip(card.m_statusTitle->text());
+    style::setToolTipName(card.m_status, card.m_statusTitle->text());
     card.m_priorityTitle->setText(m_model.text("Prioridad", "Priority"));
-    card.m_priority->setToolTip(card.m_priorityTitle->text());
+    style::setToolTipName(card.m_priority, card.m_priorityTitle->text());
     card.setToolTip(card.m_editable
                         ? QString()
                         : m_model.text("Otra tarjeta tiene el mismo identificador; esta no se "

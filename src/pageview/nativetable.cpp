@@ -1,5 +1,6 @@
 #include "pageview/nativetable.h"
 #include "files/jsontext.h"
+#include "style/viewstyle.h"
 
 #include <QEvent>
 #include <QLabel>
@@ -59,7 +60,9 @@ class TableGrid final : public QWidget
 public:
     explicit TableGrid(QWidget *parent)
         : QWidget(parent)
-    {}
+    {
+        style::setAccessibleRole(this, QAccessible::Table);
+    }
 
     // The first row added is the header.
     void addRow(std::vector<QLabel *> cells)

@@ -21,6 +21,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QStackedWidget>
@@ -200,7 +201,7 @@ QWidget *PageView::buildImportNotice(QWidget *column)
     style::setSecondary(m_importText);
     const int traySide = m_importText->fontMetrics().height();
     tray->setPixmap(
-        navstyle::tintedIcon(QStringLiteral("tray-arrow-down"), navstyle::secondary(palette()))
+        navstyle::tintedIcon(QStringLiteral("tray-arrow-down"), navstyle::Tone::Secondary)
             .pixmap(traySide, traySide));
     importRow->addWidget(tray);
     importRow->addWidget(m_importText);
@@ -342,6 +343,32 @@ void PageView::changeRows(const std::function<void()> &change)
         if (m_rowsMoved)
             rows->invalidate();
     }
+    focusWanted();
+}
+
+void PageView::switchMode(std::string blockId, bool editing)
+{
+    m_focusBlock = std::move(blockId);
+    setEditing(editing);
+    focusWanted();
+}
+
+void PageView::focusWanted()
+{
+    if (m_focusBlock.empty())
+        return;
+    // Only once the block's row is in the page's mode: later slices may bring it.
+    for (std::size_t i = 0; i < m_rows.size() && i < m_ready; ++i) {
+        if (m_rows[i].id == m_focusBlock && m_rows[i].occurrence == 0) {
+            QWidget *target = m_rows[i].widget;
+            if (m_rows[i].editor)
+                target = static_cast<BlockEditor *>(target)->textEdit();
+            target->setFocus(Qt::OtherFocusReason);
+            ensureWidgetVisible(m_rows[i].widget);
+            m_focusBlock.clear();
+            return;
+        }
+    }
 }
 
 void PageView::redraw()
@@ -447,13 +474,16 @@ bool PageView::wantsEditor(const JSON &block, int occurrence) const
 
 QWidget *PageView::makeRow(const JSON &block, const JSON &page, bool editor)
 {
+    std::string id(block.id());
     if (editor) {
-        auto *row = new BlockEditor(m_model, m_id, std::string(block.id()), m_blocks);
+        auto *row = new BlockEditor(m_model, m_id, id, m_blocks);
         row->followOwner();
+        connect(row, &BlockEditor::leaveRequested, this, [this, id] { switchMode(id, false); });
         return row;
     }
     auto *row = new BlockView(m_model, block, page, m_blocks);
     connect(row, &BlockView::linkActivated, this, &PageView::activate);
+    connect(row, &BlockView::editRequested, this, [this, id] { switchMode(id, true); });
     return row;
 }
 
@@ -506,6 +536,7 @@ public:
         m_view.m_blockList->removeWidget(row(to).widget);
         m_view.m_blockList->insertWidget(to, row(to).widget);
         m_view.m_rowsMoved = true;
+        orderTabs(to);
     }
 
     void update(int at, const BlockRow &)
@@ -553,6 +584,16 @@ private:
         m_view.m_blockList->insertWidget(at, widget);
         widget->show();
         m_view.m_rowsMoved = true;
+        orderTabs(at);
+    }
+
+    // Tab follows the page's order, not the order rows happened to be made in.
+    void orderTabs(int at)
+    {
+        if (at > 0)
+            QWidget::setTabOrder(row(at - 1).widget, row(at).widget);
+        if (at + 1 < count())
+            QWidget::setTabOrder(row(at).widget, row(at + 1).widget);
     }
 
     PageView &m_view;
@@ -622,7 +663,7 @@ void PageView::refreshChildren()
         m_childList->addWidget(rule);
     }
     const QIcon documentIcon =
-        navstyle::tintedIcon(QStringLiteral("document"), navstyle::secondary(palette()));
+        navstyle::tintedIcon(QStringLiteral("document"), navstyle::Tone::Secondary);
     for (const auto &[id, title] : m_childrenShown) {
         auto *button = new QPushButton(documentIcon, title, m_children);
         button->setObjectName(QStringLiteral("subpage"));
@@ -639,8 +680,9 @@ void PageView::refreshChildren()
 void PageView::relabel()
 {
     m_edit->setText(m_editing ? m_model.text("Leer", "Read") : m_model.text("Editar", "Edit"));
-    m_star->setToolTip(m_model.text("Favorito", "Favourite"));
+    style::setToolTipName(m_star, m_model.text("Favorito", "Favourite"));
     m_titleEdit->setPlaceholderText(m_model.text("Título", "Title"));
+    m_titleEdit->setAccessibleName(m_titleEdit->placeholderText());
     m_importText->setText(m_model.text("Importada de Notion · contenido original conservado",
                                        "Imported from Notion · original content preserved"));
     m_newSubpage->setText(m_model.text("Nueva subpágina", "New subpage"));

@@ -98,6 +98,9 @@ private:
     void buildMore();
     void relabel();
     void activate(const QUrl &url);
+    // Enter on a block edits it, Escape in its editor reads it: the keyboard stays on the block.
+    void switchMode(std::string blockId, bool editing);
+    void focusWanted();
     bool wantsEditor(const JSON &block, int occurrence) const;
     QWidget *makeRow(const JSON &block, const JSON &page, bool editor);
     static void drawRow(const Row &row, const JSON &block, const JSON &page);
@@ -137,6 +140,7 @@ private:
     std::size_t m_ready = 0;
     std::size_t m_sliceRows = 16;
     bool m_rowsMoved = false;
+    std::string m_focusBlock; // to focus once its row is in the page's mode
     QTimer *m_slices = nullptr;
 };
 

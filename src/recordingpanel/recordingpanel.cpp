@@ -38,6 +38,7 @@ public:
     explicit LevelMeter(QWidget *parent)
         : QWidget(parent)
     {
+        style::setAccessibleRole(this, QAccessible::Indicator);
         setFixedHeight(8);
         setMinimumWidth(120);
         setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
@@ -277,6 +278,8 @@ void RecordingPanel::relabel()
     m_stop->setText(m_model.text("Detener y guardar", "Stop and save"));
     m_microphoneLabel->setText(m_model.text("Micrófono", "Microphone"));
     m_systemLabel->setText(m_model.text("Audio del equipo", "Computer audio"));
+    m_microphone->setAccessibleName(m_microphoneLabel->text());
+    m_system->setAccessibleName(m_systemLabel->text());
     m_silent->setText(m_model.text("Los demás participantes no quedaron grabados: revisa el "
                                    "dispositivo de salida.",
                                    "The other participants were not recorded: check the output "
@@ -436,7 +439,7 @@ QWidget *RecordingPanel::makeCard(const JSON &recording)
     lines->addWidget(size);
     QPushButton *download = iconButton("arrow-down-to-line", card, "downloadRecording");
     download->setFlat(true);
-    download->setToolTip(m_model.text("Descargar", "Download"));
+    style::setToolTipName(download, m_model.text("Descargar", "Download"));
     connect(download, &QPushButton::clicked, this, [this, recording] {
         m_model.saveFile(jsontext::member(recording, "audioUrl"), downloadName(recording));
     });
@@ -481,8 +484,10 @@ void RecordingPanel::refreshPlayback()
         QWidget *card = m_cardList->itemAt(i)->widget();
         const bool loaded = card->property("recordingId").toString() == m_model.playing();
         auto *play = card->findChild<QPushButton *>(QStringLiteral("playRecording"));
-        play->setIcon(icon(loaded && m_model.isPlaying() ? QStringLiteral("pause-fill")
-                                                         : QStringLiteral("play-fill")));
+        const bool playing = loaded && m_model.isPlaying();
+        play->setIcon(icon(playing ? QStringLiteral("pause-fill") : QStringLiteral("play-fill")));
+        play->setAccessibleName(playing ? m_model.text("Pausa", "Pause")
+                                        : m_model.text("Reproducir", "Play"));
         play->setEnabled(canPlay);
         auto *slider = card->findChild<QSlider *>(QStringLiteral("playbackPosition"));
         const bool showSlider = loaded && player;

@@ -3,12 +3,15 @@
 #include "style/icons.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QFontInfo>
 #include <QIconEngine>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPalette>
 #include <QWidget>
+
+#include <functional>
 
 namespace quorvale::navstyle {
 
@@ -25,9 +28,9 @@ QColor blend(const QColor &over, const QColor &under, float amount)
 class TintedEngine final : public QIconEngine
 {
 public:
-    TintedEngine(QIcon source, QColor color)
+    TintedEngine(QIcon source, std::function<QColor()> color)
         : m_source(std::move(source))
-        , m_color(color)
+        , m_color(std::move(color))
     {}
 
     void paint(QPainter *painter, const QRect &rect, QIcon::Mode mode, QIcon::State state) override
@@ -53,7 +56,7 @@ private:
         {
             QPainter p(&shape);
             p.setCompositionMode(QPainter::CompositionMode_SourceIn);
-            QColor color = m_color;
+            QColor color = m_color();
             if (mode == QIcon::Disabled)
                 color.setAlphaF(color.alphaF() * 0.4f);
             p.fillRect(shape.rect(), color);
@@ -63,7 +66,7 @@ private:
     }
 
     QIcon m_source;
-    QColor m_color;
+    std::function<QColor()> m_color;
 };
 
 } // namespace
@@ -133,7 +136,8 @@ void setFont(QWidget *widget, Text style)
 
 QColor secondary(const QPalette &palette)
 {
-    return blend(palette.color(QPalette::WindowText), palette.color(QPalette::Window), 0.6f);
+    // Strong enough for 4.5:1 against the window in both schemes.
+    return blend(palette.color(QPalette::WindowText), palette.color(QPalette::Window), 0.66f);
 }
 
 QColor tertiary(const QPalette &palette)
@@ -156,7 +160,67 @@ QColor orange()
 
 QIcon tintedIcon(const QString &name, const QColor &color)
 {
-    return QIcon(new TintedEngine(icon(name), color));
+    return QIcon(new TintedEngine(icon(name), [color] { return color; }));
+}
+
+QIcon tintedIcon(const QString &name, Tone tone)
+{
+    return QIcon(
+        new TintedEngine(icon(name), [tone] { return toneColor(QApplication::palette(), tone); }));
+}
+
+QColor toneColor(const QPalette &palette, Tone tone)
+{
+    switch (tone) {
+    case Tone::Primary:
+        return palette.color(QPalette::WindowText);
+    case Tone::Secondary:
+        return secondary(palette);
+    case Tone::Tertiary:
+        return tertiary(palette);
+    }
+    return palette.color(QPalette::WindowText);
+}
+
+namespace {
+
+const char *const toneProperty = "quorvaleTone";
+
+// Works a widget's tone out again whenever the palette around it changes.
+class ToneKeeper final : public QObject
+{
+public:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ParentChange)
+            refreshTone(static_cast<QWidget *>(watched));
+        return false;
+    }
+};
+
+} // namespace
+
+void setTone(QWidget *widget, Tone tone)
+{
+    static ToneKeeper keeper;
+    if (!widget->property(toneProperty).isValid())
+        widget->installEventFilter(&keeper);
+    widget->setProperty(toneProperty, static_cast<int>(tone));
+    refreshTone(widget);
+}
+
+void refreshTone(QWidget *widget)
+{
+    const QVariant tone = widget->property(toneProperty);
+    if (!tone.isValid())
+        return;
+    // From the surroundings: the widget's own text colour is the tone itself.
+    const QWidget *parent = widget->parentWidget();
+    const QColor color = toneColor(parent ? parent->palette() : QApplication::palette(widget),
+                                   static_cast<Tone>(tone.toInt()));
+    // Setting it is itself a palette change: only a new colour is set.
+    if (widget->palette().color(QPalette::WindowText) != color)
+        setTextColor(widget, color);
 }
 
 void paintRowBackground(QPainter *painter, const QRectF &rect, const QPalette &palette,
@@ -171,6 +235,16 @@ void paintRowBackground(QPainter *painter, const QRectF &rect, const QPalette &p
     painter->setPen(Qt::NoPen);
     painter->setBrush(fill);
     painter->drawRoundedRect(rect, 6, 6);
+    painter->restore();
+}
+
+void paintFocusRing(QPainter *painter, const QRectF &rect, const QPalette &palette)
+{
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing);
+    painter->setPen(QPen(palette.color(QPalette::Active, QPalette::Highlight), 2));
+    painter->setBrush(Qt::NoBrush);
+    painter->drawRoundedRect(rect.adjusted(1, 1, -1, -1), 6, 6);
     painter->restore();
 }
 

@@ -40,14 +40,25 @@ QColor secondary(const QPalette &palette);
 QColor tertiary(const QPalette &palette);
 void setTextColor(QWidget *widget, const QColor &color);
 
+// A text colour that follows the scheme: worked out again from the surroundings' palette when
+// the scheme changes (refreshTone, for every widget).
+enum class Tone { Primary, Secondary, Tertiary };
+QColor toneColor(const QPalette &palette, Tone tone);
+void setTone(QWidget *widget, Tone tone);
+void refreshTone(QWidget *widget);
+
 // The accent of meetings and recordings, and of the sidebar's symbols.
 QColor orange();
 
 // A drawn symbol (icons/<name>.svg) recoloured, so that it reads on light and dark palettes.
 QIcon tintedIcon(const QString &name, const QColor &color);
+// The same in a tone of the application's palette, looked up whenever it is drawn.
+QIcon tintedIcon(const QString &name, Tone tone);
 
 // The rounded fill behind a selected row, and behind a row under the mouse.
 void paintRowBackground(QPainter *painter, const QRectF &rect, const QPalette &palette,
                         bool selected, bool hovered);
+// The ring around what has the keyboard's focus: a block, a row, a card.
+void paintFocusRing(QPainter *painter, const QRectF &rect, const QPalette &palette);
 
 } // namespace quorvale::navstyle

@@ -3,6 +3,7 @@
 #include "style/navstyle.h"
 
 #include <QAbstractButton>
+#include <QAccessibleWidget>
 #include <QLayout>
 #include <QPalette>
 #include <QVBoxLayout>
@@ -23,12 +24,12 @@ void setTextColor(QWidget *widget, const QColor &color)
 
 void setSecondary(QWidget *widget)
 {
-    navstyle::setTextColor(widget, navstyle::secondary(widget->palette()));
+    navstyle::setTone(widget, navstyle::Tone::Secondary);
 }
 
 void setTertiary(QWidget *widget)
 {
-    navstyle::setTextColor(widget, navstyle::tertiary(widget->palette()));
+    navstyle::setTone(widget, navstyle::Tone::Tertiary);
 }
 
 QColor orange()
@@ -43,8 +44,40 @@ void setProminent(QAbstractButton *button)
         " padding: 8px 22px; font-weight: 600; }"
         "QPushButton:hover { background: #2860c6; }"
         "QPushButton:pressed { background: #214fa6; }"
-        "QPushButton:disabled { background: #9db5e4; }"));
+        "QPushButton:disabled { background: #9db5e4; }"
+        "QPushButton:focus { border: 2px solid palette(highlighted-text); }"));
     button->setCursor(Qt::PointingHandCursor);
+}
+
+namespace {
+
+const char *const roleProperty = "quorvaleAccessibleRole";
+
+QAccessibleInterface *withRole(const QString &, QObject *object)
+{
+    const QVariant role = object ? object->property(roleProperty) : QVariant();
+    if (!role.isValid() || !object->isWidgetType())
+        return nullptr;
+    return new QAccessibleWidget(static_cast<QWidget *>(object),
+                                 static_cast<QAccessible::Role>(role.toInt()));
+}
+
+} // namespace
+
+void setToolTipName(QWidget *widget, const QString &text)
+{
+    widget->setToolTip(text);
+    widget->setAccessibleName(text);
+}
+
+void setAccessibleRole(QWidget *widget, QAccessible::Role role)
+{
+    static const bool installed = [] {
+        QAccessible::installFactory(withRole);
+        return true;
+    }();
+    Q_UNUSED(installed)
+    widget->setProperty(roleProperty, static_cast<int>(role));
 }
 
 QVBoxLayout *bareColumn(QWidget *owner, int spacing)

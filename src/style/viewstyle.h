@@ -4,6 +4,7 @@
 // from the widget's font and palette, the prominent button, and JSON text as a QString.
 
 #include "style/navstyle.h"
+#include <QAccessible>
 #include <QColor>
 #include <QFont>
 
@@ -30,6 +31,11 @@ void setTextColor(QWidget *widget, const QColor &color);
 QColor orange();
 // The one button a screen leads to, with 22 pixels of padding across and 8 down.
 void setProminent(QAbstractButton *button);
+
+// A tool tip that is also the name assistive technology reads: an icon-only control has no other.
+void setToolTipName(QWidget *widget, const QString &text);
+// The role assistive technology reads for a widget of our own, where Qt's guess is "client".
+void setAccessibleRole(QWidget *widget, QAccessible::Role role);
 
 // A column of rows with no margins of its own, laid out in owner.
 QVBoxLayout *bareColumn(QWidget *owner, int spacing);

@@ -1,5 +1,7 @@
 #include "busyindicator.h"
 
+#include "style/viewstyle.h"
+
 #include <QPainter>
 
 namespace quorvale {
@@ -15,6 +17,7 @@ BusyIndicator::BusyIndicator(QWidget *parent)
     : QWidget(parent)
 {
     setObjectName(QStringLiteral("busyIndicator"));
+    style::setAccessibleRole(this, QAccessible::Animation);
     setAttribute(Qt::WA_TransparentForMouseEvents);
     setFixedSize(sizeHint());
     m_timer.setInterval(16 * 4);

@@ -4,6 +4,7 @@
 #include "model/workspacemodel.h"
 #include "rowmodel.h"
 #include "style/navstyle.h"
+#include "style/viewstyle.h"
 
 #include <QApplication>
 #include <QBoxLayout>
@@ -121,7 +122,7 @@ QHBoxLayout *counter(QLabel *number, QLabel *label)
     QFont big = navstyle::font(navstyle::Text::Title2, QApplication::font(number));
     big.setBold(true);
     number->setFont(big);
-    navstyle::setTextColor(label, navstyle::secondary(label->palette()));
+    navstyle::setTone(label, navstyle::Tone::Secondary);
     number->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
     label->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
     // Both sit on the bottom of the row; lifting the label by the difference of the descents
@@ -188,7 +189,7 @@ void MeetingsView::styleHeader()
 {
     m_title->setObjectName(QStringLiteral("title"));
     navstyle::setFont(m_title, navstyle::Text::LargeTitle);
-    navstyle::setTextColor(m_subtitle, navstyle::secondary(m_subtitle->palette()));
+    navstyle::setTone(m_subtitle, navstyle::Tone::Secondary);
     m_subtitle->setWordWrap(true);
 
     m_newMeeting->setObjectName(QStringLiteral("newMeeting"));
@@ -198,7 +199,8 @@ void MeetingsView::styleHeader()
         QStringLiteral("QPushButton { background: %1; color: white; border: none; "
                        "border-radius: 7px; padding: 7px 14px; font-weight: bold; }"
                        "QPushButton:hover { background: %2; }"
-                       "QPushButton:pressed { background: %3; }")
+                       "QPushButton:pressed { background: %3; }"
+                       "QPushButton:focus { border: 2px solid palette(highlighted-text); }")
             .arg(navstyle::orange().name(), navstyle::orange().darker(108).name(),
                  navstyle::orange().darker(120).name()));
 }
@@ -207,9 +209,8 @@ void MeetingsView::styleFilter()
 {
     m_query->setObjectName(QStringLiteral("query"));
     m_query->setClearButtonEnabled(true);
-    m_query->addAction(
-        navstyle::tintedIcon(QStringLiteral("search"), navstyle::secondary(palette())),
-        QLineEdit::LeadingPosition);
+    m_query->addAction(navstyle::tintedIcon(QStringLiteral("search"), navstyle::Tone::Secondary),
+                       QLineEdit::LeadingPosition);
     m_from->setObjectName(QStringLiteral("from"));
     m_to->setObjectName(QStringLiteral("to"));
     for (QLineEdit *date : {m_from, m_to}) {
@@ -314,8 +315,8 @@ void MeetingsView::relabel()
                                      "Return to the conversation. Find its notes and recordings."));
     m_newMeeting->setText(m_model.text("Nueva reunión", "New meeting"));
     m_query->setPlaceholderText(m_model.text("Buscar por nombre…", "Search by name…"));
-    m_from->setToolTip(m_model.text("Desde", "From"));
-    m_to->setToolTip(m_model.text("Hasta", "To"));
+    style::setToolTipName(m_from, m_model.text("Desde", "From"));
+    style::setToolTipName(m_to, m_model.text("Hasta", "To"));
     m_clear->setText(m_model.text("Limpiar", "Clear"));
     m_meetingLabel->setText(m_model.text("reuniones", "meetings"));
     m_importedLabel->setText(m_model.text("importadas", "imported"));

@@ -76,9 +76,8 @@ PageSearchView::PageSearchView(WorkspaceModel &model, QWidget *parent)
     m_search->setObjectName(QStringLiteral("search"));
     m_search->setClearButtonEnabled(true);
     m_search->setTextMargins(2, 10, 2, 10);
-    m_search->addAction(
-        navstyle::tintedIcon(QStringLiteral("search"), navstyle::secondary(palette())),
-        QLineEdit::LeadingPosition);
+    m_search->addAction(navstyle::tintedIcon(QStringLiteral("search"), navstyle::Tone::Secondary),
+                        QLineEdit::LeadingPosition);
 
     m_list->setObjectName(QStringLiteral("results"));
     m_list->setModel(m_rows);

@@ -199,7 +199,9 @@ PageTree::PageTree(WorkspaceModel &model, QWidget *parent)
     viewport()->setAutoFillBackground(false);
     m_delegate->setPaintsSelection(false);
     setItemDelegate(m_delegate);
-    setAccessibleName(QStringLiteral("pages"));
+    const auto relabel = [this] { setAccessibleName(m_model.text("Páginas", "Pages")); };
+    connect(&m_model, &WorkspaceModel::languageChanged, this, relabel);
+    relabel();
 
     connect(this, &QTreeWidget::itemExpanded, this, &PageTree::expandRow);
     connect(this, &QTreeWidget::itemCollapsed, this, &PageTree::collapseRow);
@@ -326,8 +328,10 @@ void PageTree::drawRow(QPainter *painter, const QStyleOptionViewItem &options,
     // The highlight spans the whole row, disclosure arrow included, like the flat lists'.
     const bool selected = selectionModel()->isSelected(index);
     const bool hovered = options.state.testFlag(QStyle::State_MouseOver);
-    navstyle::paintRowBackground(painter, QRectF(options.rect).adjusted(2, 1, -2, -1), palette(),
-                                 selected, hovered);
+    const QRectF row = QRectF(options.rect).adjusted(2, 1, -2, -1);
+    navstyle::paintRowBackground(painter, row, palette(), selected, hovered);
+    if (hasFocus() && index == currentIndex())
+        navstyle::paintFocusRing(painter, row, palette());
     QStyleOptionViewItem plain = options;
     plain.palette.setColor(QPalette::Highlight, Qt::transparent);
     plain.state.setFlag(QStyle::State_MouseOver, false);

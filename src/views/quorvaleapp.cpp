@@ -1,6 +1,7 @@
 #include "quorvaleapp.h"
 
 #include "style/navstyle.h"
+#include "style/scheme.h"
 
 #include <QApplication>
 
@@ -51,6 +52,8 @@ QuorvaleApp::QuorvaleApp(SingleInstance &instance, std::unique_ptr<WorkspaceMode
 {
     // Page icons are emoji: the colour font comes first, before any monochrome symbol font.
     QApplication::setFont(navstyle::withEmoji(QApplication::font()));
+    // Light or dark as the desktop is, and as it changes while we run.
+    new style::SchemeWatcher(this);
     m_window->setObjectName(QStringLiteral("mainWindow"));
     m_window->setWindowTitle(QStringLiteral("Quorvale"));
     m_window->setMinimumSize(1000, 680);

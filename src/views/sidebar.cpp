@@ -6,6 +6,7 @@
 #include "rowmodel.h"
 #include "sidebarrow.h"
 #include "style/navstyle.h"
+#include "style/viewstyle.h"
 
 #include <QBoxLayout>
 #include <QLabel>
@@ -44,7 +45,7 @@ QLabel *sectionHeader(const QString &name, QWidget *parent)
     auto *header = new QLabel(parent);
     header->setObjectName(name);
     navstyle::setFont(header, navstyle::Text::SectionHeader);
-    navstyle::setTextColor(header, navstyle::secondary(header->palette()));
+    navstyle::setTone(header, navstyle::Tone::Secondary);
     header->setContentsMargins(8, 10, 8, 2);
     return header;
 }
@@ -83,12 +84,12 @@ QPushButton *actionButton(const QString &name, const QString &symbol, QWidget *p
     button->setIconSize(QSize(16, 16));
     button->setFlat(true);
     button->setCursor(Qt::PointingHandCursor);
-    QColor hover = button->palette().color(QPalette::WindowText);
-    hover.setAlphaF(0.08f);
-    button->setStyleSheet(QStringLiteral("QPushButton { text-align: left; padding: 5px 8px; "
-                                         "border: none; border-radius: 6px; }"
-                                         "QPushButton:hover { background: %1; }")
-                              .arg(hover.name(QColor::HexArgb)));
+    // Grey under the mouse reads on light and dark alike; the ring shows the keyboard's place.
+    button->setStyleSheet(
+        QStringLiteral("QPushButton { text-align: left; padding: 5px 8px; "
+                       "border: none; border-radius: 6px; }"
+                       "QPushButton:hover { background: rgba(128, 128, 128, 30); }"
+                       "QPushButton:focus { border: 2px solid palette(highlight); }"));
     return button;
 }
 
@@ -100,13 +101,10 @@ Sidebar::Sidebar(WorkspaceModel &model, QWidget *parent)
     , m_navigationRows(new RowModel(this))
     , m_favoriteRows(new RowModel(this))
 {
+    setObjectName(QStringLiteral("sidebar"));
     setFont(navstyle::withEmoji(font()));
     setMinimumWidth(230);
     setMaximumWidth(360);
-    setAutoFillBackground(true);
-    QPalette tinted = palette();
-    tinted.setColor(QPalette::Window, palette().color(QPalette::Window).darker(104));
-    setPalette(tinted);
 
     QWidget *lists = buildLists();
     // The account bar stays at the bottom while the lists scroll.
@@ -114,7 +112,7 @@ Sidebar::Sidebar(WorkspaceModel &model, QWidget *parent)
     auto *rule = new QFrame(this);
     rule->setFrameShape(QFrame::HLine);
     rule->setFrameShadow(QFrame::Plain);
-    navstyle::setTextColor(rule, navstyle::tertiary(palette()));
+    navstyle::setTone(rule, navstyle::Tone::Tertiary);
 
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -129,6 +127,14 @@ Sidebar::Sidebar(WorkspaceModel &model, QWidget *parent)
     relabel();
     showAccount();
     showFavorites();
+}
+
+void Sidebar::paintEvent(QPaintEvent *)
+{
+    // A shade off the window, worked out as it is drawn so that it follows the scheme.
+    QPainter painter(this);
+    const QColor window = palette().color(QPalette::Window);
+    painter.fillRect(rect(), window.lightness() < 128 ? window.lighter(115) : window.darker(104));
 }
 
 QWidget *Sidebar::buildLists()
@@ -178,8 +184,7 @@ QWidget *Sidebar::buildAccountBar()
     navstyle::setFont(m_email, navstyle::Text::Caption);
     m_settings = new QToolButton(footer);
     m_settings->setObjectName(QStringLiteral("settings"));
-    m_settings->setIcon(
-        navstyle::tintedIcon(QStringLiteral("gear"), navstyle::secondary(palette())));
+    m_settings->setIcon(navstyle::tintedIcon(QStringLiteral("gear"), navstyle::Tone::Secondary));
     m_settings->setIconSize(QSize(18, 18));
     m_settings->setAutoRaise(true);
     m_signOut = new QPushButton(footer);
@@ -223,10 +228,13 @@ void Sidebar::relabel()
     m_quorvaleHeader->setText(QStringLiteral("Quorvale"));
     m_favoritesHeader->setText(m_model.text("Favoritos", "Favorites"));
     m_privateHeader->setText(m_model.text("Espacio privado", "Private workspace"));
+    // The lists are read by their headers' names; the first one's header is the product's.
+    m_navigation->setAccessibleName(m_model.text("Navegación", "Navigation"));
+    m_favorites->setAccessibleName(m_favoritesHeader->text());
     m_newPage->setText(m_model.text("Nueva página", "New page"));
     m_newBoard->setText(m_model.text("Nuevo tablero", "New board"));
     m_import->setText(m_model.text("Importar de Notion", "Import from Notion"));
-    m_settings->setToolTip(m_model.text("Ajustes", "Settings"));
+    style::setToolTipName(m_settings, m_model.text("Ajustes", "Settings"));
     m_signOut->setText(m_model.text("Salir", "Sign out"));
     showNavigation();
 }

@@ -30,6 +30,9 @@ public:
 
     QSize sizeHint() const override;
 
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
 signals:
     // The sign-out button only asks: the window confirms before signing out.
     void signOutRequested();

@@ -38,6 +38,9 @@ void SidebarRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &op
     if (m_paintsSelection)
         navstyle::paintRowBackground(painter, QRectF(rect).adjusted(2, 1, -2, -1), option.palette,
                                      selected, hovered);
+    // The view's current row while it has the keyboard.
+    if (option.state.testFlag(QStyle::State_HasFocus))
+        navstyle::paintFocusRing(painter, QRectF(rect).adjusted(2, 1, -2, -1), option.palette);
 
     int left = rect.left() + padding;
     int right = rect.right() - padding;

@@ -4,6 +4,7 @@
 #include "meetingsview.h"
 #include "model/workspacemodel.h"
 #include "pagesearchview.h"
+#include "pagetree.h"
 #include "pageview/pageview.h"
 #include "sidebar.h"
 #include "style/icons.h"
@@ -49,7 +50,7 @@ public:
         image->setAlignment(Qt::AlignCenter);
         if (symbol)
             image->setPixmap(
-                navstyle::tintedIcon(QString::fromLatin1(symbol), navstyle::secondary(palette()))
+                navstyle::tintedIcon(QString::fromLatin1(symbol), navstyle::Tone::Secondary)
                     .pixmap(44, 44));
         auto *title = new QLabel(this);
         title->setObjectName(QStringLiteral("placeholderTitle"));
@@ -116,6 +117,11 @@ QWidget *WorkspaceView::buildSidebar()
     connect(sidebar, &Sidebar::signOutRequested, this, &WorkspaceView::signOutRequested);
     connect(sidebar, &Sidebar::settingsRequested, this, &WorkspaceView::settingsRequested);
     connect(sidebar, &Sidebar::importRequested, &m_model, &WorkspaceModel::importZIP);
+    // Enter on a page's row takes the keyboard into the page the arrows already opened.
+    connect(sidebar->pageTree(), &QTreeView::activated, this, [this] {
+        if (m_detail)
+            m_detail->setFocus(Qt::TabFocusReason);
+    });
     return sidebar;
 }
 
@@ -143,8 +149,8 @@ QWidget *WorkspaceView::buildToolbar()
     m_exportAndReload->setObjectName(QStringLiteral("exportAndReloadButton"));
     m_refresh = new QToolButton(toolbar);
     m_refresh->setObjectName(QStringLiteral("refreshButton"));
-    m_refresh->setIcon(navstyle::tintedIcon(QStringLiteral("arrow-clockwise"),
-                                            palette().color(QPalette::WindowText)));
+    m_refresh->setIcon(
+        navstyle::tintedIcon(QStringLiteral("arrow-clockwise"), navstyle::Tone::Primary));
     m_refresh->setAutoRaise(true);
     auto *tools = new QHBoxLayout(toolbar);
     tools->setContentsMargins(12, 6, 10, 6);
@@ -179,8 +185,7 @@ void WorkspaceView::retranslate()
 {
     m_save->setText(m_model.text("Guardar", "Save"));
     m_exportAndReload->setText(m_model.text("Exportar y recargar…", "Export and reload…"));
-    m_refresh->setToolTip(m_model.text("Actualizar", "Refresh"));
-    m_refresh->setAccessibleName(m_refresh->toolTip());
+    style::setToolTipName(m_refresh, m_model.text("Actualizar", "Refresh"));
     refreshToolbar();
 }
 
