@@ -17,8 +17,7 @@ int main(int argc, char *argv[])
     const QString client = args.value(1, QStringLiteral(QUORVALE_CLIENT));
     const int kills = args.value(2, QStringLiteral("200")).toInt();
     quorvale::test::CrashHarness harness(client);
-    QString error;
-    if (!harness.prepare(&error)) {
+    if (const QString error = harness.prepare(); !error.isEmpty()) {
         std::fprintf(stderr, "bench_crash: %s\n", qPrintable(error));
         return 1;
     }

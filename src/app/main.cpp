@@ -23,7 +23,7 @@ int main(int argc, char *argv[])
         return 0;
     instance.listen();
 
-    // The one running instance: writes a crash cut short left temporaries in its folders.
+    // Only the running instance gets here: writes a crash cut short left temporaries behind.
     const QString appData = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     if (!appData.isEmpty())
         quorvale::durable::removeTemporaries(QFileInfo(appData).absolutePath() +

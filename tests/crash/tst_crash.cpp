@@ -17,8 +17,8 @@ private slots:
         if (!qEnvironmentVariableIsSet("QUORVALE_TEST_SOUND_SERVER"))
             QSKIP("no sound server: run this inside scripts/with-sound (scripts/test does)");
         CrashHarness harness(QStringLiteral(QUORVALE_CLIENT));
-        QString error;
-        QVERIFY2(harness.prepare(&error), qPrintable(error));
+        const QString error = harness.prepare();
+        QVERIFY2(error.isEmpty(), qPrintable(error));
         const CrashTally tally = harness.run(20);
         QVERIFY2(tally.lostKeystrokes == 0 && tally.unrecoverableRecordings == 0 &&
                      tally.leftovers == 0,

@@ -20,10 +20,7 @@ namespace quorvale::test {
 
 struct CrashTally
 {
-    int kills = 0;
-    int lostKeystrokes = 0;
-    int unrecoverableRecordings = 0;
-    int leftovers = 0;
+    int kills = 0, lostKeystrokes = 0, unrecoverableRecordings = 0, leftovers = 0;
     QStringList faults; // what went wrong, for the failure message
 };
 
@@ -31,10 +28,13 @@ class CrashHarness final
 {
 public:
     // client: the quorvale executable, with test hooks, built for a server on localhost.
-    explicit CrashHarness(QString client);
+    explicit CrashHarness(QString client)
+        : m_client(std::move(client))
+    {}
     ~CrashHarness();
-    // Server, account, a meeting page with one text block, stray temporaries of a past crash.
-    bool prepare(QString *error);
+    // Server, account, a meeting page with one text block, stray temporaries of a past crash;
+    // answers what failed, if anything.
+    QString prepare();
     // Kills the client that many times, checks each next start, and ends it once more.
     CrashTally run(int kills);
 
@@ -42,7 +42,7 @@ private:
     struct Killed
     {};
     QJsonObject send(const QString &command);
-    // One member of the state, or of the named widget's description.
+    // One member of the client's state.
     QJsonValue state(const char *key) { return send(QStringLiteral("state"))[QLatin1String(key)]; }
     bool visible(const char *widget);
     bool waitFor(const std::function<bool()> &ready);
@@ -50,7 +50,6 @@ private:
     void check(CrashTally &tally);
     void session();
     void append(int keys);
-    int serverRecordings();
 
     QString m_client;
     QTemporaryDir m_root;
@@ -65,6 +64,7 @@ private:
     QString m_typed;         // every character sent to the block
     QString m_kept;          // what the client reported kept of it
     int m_stopped = 0;       // recordings stopped by the user
+    bool m_stuck = false;    // a pending recording failed to recover
 };
 
 } // namespace quorvale::test
