@@ -3,10 +3,10 @@
 #include "server/util.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -31,6 +31,8 @@ UploadFile::UploadFile(const std::filesystem::path &dir)
 {
     if (m_fd < 0)
         throw std::runtime_error("cannot create " + m_path.string() + ": " + errnoText());
+    // Held while the file lives: removeAbandoned tells a live writer from a dead one by it.
+    ::flock(m_fd, LOCK_EX);
 }
 
 UploadFile::~UploadFile()
@@ -96,7 +98,6 @@ void UploadFile::finish()
 {
     if (m_fd >= 0 && ::fsync(m_fd) != 0 && m_error.empty())
         m_error = errnoText();
-    closeFile();
     if (!m_error.empty())
         throw std::runtime_error("cannot write " + m_path.string() + ": " + m_error);
 }
@@ -107,27 +108,34 @@ void UploadFile::moveTo(const std::filesystem::path &target, const std::function
     if (std::rename(m_path.c_str(), target.c_str()) != 0)
         throw std::runtime_error("cannot store " + target.string() + ": " + errnoText());
     m_placed = true;
+    closeFile();
     try {
+        // The file's name is durable before the record that points to it is.
+        syncDirectory(target.parent_path());
         record();
     } catch (...) {
         std::remove(target.c_str());
         throw;
     }
-    syncDirectory(target.parent_path());
 }
 
 void UploadFile::removeAbandoned(const std::filesystem::path &dir)
 {
     namespace fs = std::filesystem;
-    const auto cutoff = fs::file_time_type::clock::now() - std::chrono::hours(24);
     std::error_code error;
     try {
         for (const auto &account : fs::directory_iterator(dir, error)) {
             for (const auto &file : fs::directory_iterator(account.path(), error)) {
                 const std::string name = file.path().filename().string();
-                if (name.rfind(uploadPrefix, 0) == 0 && file.path().extension() == uploadSuffix &&
-                    file.last_write_time(error) < cutoff)
+                if (name.rfind(uploadPrefix, 0) != 0 || file.path().extension() != uploadSuffix)
+                    continue;
+                // Its writer's lock went with it; a file still locked is being received.
+                const int fd = ::open(file.path().c_str(), O_RDONLY | O_CLOEXEC);
+                if (fd < 0)
+                    continue;
+                if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
                     fs::remove(file.path(), error);
+                ::close(fd);
             }
         }
     } catch (const fs::filesystem_error &) {

@@ -26,7 +26,7 @@ public:
     bool write(const char *data, std::size_t size);
     // Appends the whole of a regular file; Refusal 400 when source cannot be read.
     void copyFrom(const std::filesystem::path &source);
-    // Makes the content durable and closes the file; throws when the disk refused anything.
+    // Makes the content durable; throws when the disk refused anything.
     void finish();
     // Renames the finished file to target and runs record, which keeps it: when record throws,
     // the file goes again, so that no file outlives a record that failed.
@@ -35,8 +35,8 @@ public:
     std::int64_t bytes() const { return m_bytes; }
     const std::string &error() const { return m_error; }
 
-    // Removes the uploads in dir that a crash cut short, once they are a day old, so that one
-    // still being written by another process is never touched.
+    // Removes the uploads in dir that a crash cut short; one still being received, by this or
+    // another process, holds its lock and is never touched.
     static void removeAbandoned(const std::filesystem::path &dir);
 
 private:

@@ -1,10 +1,13 @@
 // The quorvale executable. A start with another instance running hands its arguments (the
 // browser's sign-in callback) to that instance and ends.
 
+#include "files/durablefile.h"
 #include "views/quorvaleapp.h"
 #include "views/singleinstance.h"
 
 #include <QApplication>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QUrl>
 
 int main(int argc, char *argv[])
@@ -19,6 +22,12 @@ int main(int argc, char *argv[])
     if (instance.forward(urls))
         return 0;
     instance.listen();
+
+    // Only the running instance gets here: writes a crash cut short left temporaries behind.
+    const QString appData = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    if (!appData.isEmpty())
+        quorvale::durable::removeTemporaries(QFileInfo(appData).absolutePath() +
+                                             QStringLiteral("/Quorvale"));
 
     quorvale::QuorvaleApp quorvale(instance);
     quorvale.bringToFront();

@@ -1,7 +1,9 @@
 #include "files/durablefile.h"
 
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -147,6 +149,20 @@ void writeFileAtomically(const QString &path, const QByteArray &bytes)
 
     // The rename itself is durable only once the directory is.
     syncDirectoryOf(path, directory);
+}
+
+void removeTemporaries(const QString &folder)
+{
+    // ".quorvale-XXXXXX" beside a durable file, ".meeting.m4a.XXXXXX" beside a mix.
+    static const QRegularExpression temporary(
+        QStringLiteral("^\\.(quorvale-|.+\\.)[A-Za-z0-9]{6}$"));
+    QDirIterator files(folder, QDir::Files | QDir::Hidden | QDir::System,
+                       QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        const QFileInfo file = files.nextFileInfo();
+        if (!file.isSymLink() && temporary.match(file.fileName()).hasMatch())
+            QFile::remove(file.filePath());
+    }
 }
 
 } // namespace quorvale::durable

@@ -28,4 +28,9 @@ void syncDirectory(const QString &directory);
 // temporary file is left behind.
 void writeFileAtomically(const QString &path, const QByteArray &bytes);
 
+// Deletes, anywhere under folder, the temporaries that writes cut short by a crash leave: those
+// of writeFileAtomically and of the mixer's QTemporaryFile, both hidden and named with six
+// random characters at the end. Nothing else is touched; failures are ignored.
+void removeTemporaries(const QString &folder);
+
 } // namespace quorvale::durable

@@ -30,6 +30,7 @@ public:
     QCoro::Task<> flushDraft();
     bool editsKept() const;
     bool loaded() const { return m_loaded; }
+    bool draftOpened() const { return m_draftOpened; }
     quint64 draftNumber() const { return m_draftAsked; }
     // A new sign-in: nothing of the last one's draft is known.
     void reset();

@@ -392,6 +392,11 @@ quint64 WorkspaceModel::draftNumber() const
     return m_document.draftNumber();
 }
 
+bool WorkspaceModel::draftOpened() const
+{
+    return m_document.draftOpened();
+}
+
 bool WorkspaceModel::exportDraft()
 {
     return m_document.exportDraft();

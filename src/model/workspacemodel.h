@@ -198,6 +198,9 @@ public:
     bool editsKept() const;
     // The number of the draft that holds the last edit made; it grows with each edit.
     quint64 draftNumber() const;
+    // The account's draft was read (recovered, found absent or set aside) since signing in:
+    // before that, the document shown may still be replaced by it.
+    bool draftOpened() const;
 
     // A new random version-4 UUID in lower-case canonical form.
     static std::string newId();

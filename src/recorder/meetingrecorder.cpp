@@ -7,6 +7,7 @@
 
 #include <QCoroFuture>
 #include <QCoroSignal>
+#include <QDir>
 #include <QFileInfo>
 #include <QScopeGuard>
 #include <QStandardPaths>
@@ -241,7 +242,16 @@ QCoro::Task<Recovery> MeetingRecorder::recoverReporting(QString directory, QStri
 QStringList MeetingRecorder::recoverable(QString accountID)
 {
     try {
-        return recoverableDirectories(accountFolder(accountID));
+        QStringList pending = recoverableDirectories(accountFolder(accountID));
+        // A start cut short before the capture began left a session record and nothing to
+        // recover: offered, it would fail the same way at every start.
+        pending.removeIf([](const QString &path) {
+            const QDir directory(path);
+            return directory.exists() && !directory.exists(QStringLiteral("meeting.m4a")) &&
+                   !directory.exists(QStringLiteral("system.caf")) &&
+                   !directory.exists(QStringLiteral("microphone.caf"));
+        });
+        return pending;
     } catch (const std::exception &) {
         // No folder, or no usable one: nothing to recover.
         return {};

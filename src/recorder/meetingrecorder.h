@@ -84,7 +84,8 @@ public:
     static QCoro::Task<QString> recover(QString directory, QString language = {});
     // As recover, with the notice naming a source that had to be left out.
     static QCoro::Task<Recovery> recoverReporting(QString directory, QString language = {});
-    // The account's recording directories that were not uploaded; never fails.
+    // The account's recording directories that were not uploaded and hold audio or its mix;
+    // never fails.
     static QStringList recoverable(QString accountID);
     // "<application support>/Quorvale/Recordings/<account>"; throws FileError, or RecordingError
     // for an account identifier that cannot be a folder name.

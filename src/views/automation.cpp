@@ -137,7 +137,9 @@ QJsonObject modelState(WorkspaceModel &m)
         {QStringLiteral("approved"), m.approved()},
         {QStringLiteral("selection"), m.selection()},
         {QStringLiteral("dirty"), m.dirty()},
+        // The local draft or the server holds every edit so far: what a crash cannot take.
         {QStringLiteral("kept"), m.editsKept()},
+        {QStringLiteral("draftOpened"), m.draftOpened()},
         {QStringLiteral("conflict"), m.conflict()},
         {QStringLiteral("busy"), m.busy()},
         {QStringLiteral("message"), m.message()},
@@ -195,7 +197,7 @@ QJsonObject click(QuorvaleApp &, const QString &name, const QString &)
     return failure(QStringLiteral("no button or action ") + name);
 }
 
-QJsonObject typeText(QuorvaleApp &, const QString &name, const QString &text)
+QJsonObject keys(const QString &name, const QString &text, bool replace)
 {
     QWidget *edit = lookUp(name);
     auto *lineEdit = qobject_cast<QLineEdit *>(edit);
@@ -203,10 +205,14 @@ QJsonObject typeText(QuorvaleApp &, const QString &name, const QString &text)
     if ((!lineEdit && !field) || !edit->isVisible() || !edit->isEnabled())
         return failure(QStringLiteral("no usable text field ") + name);
     edit->setFocus(Qt::OtherFocusReason);
-    if (lineEdit)
+    if (lineEdit && replace)
         lineEdit->selectAll();
-    else
+    else if (lineEdit)
+        lineEdit->end(false);
+    else if (replace)
         field->selectAll();
+    else
+        field->moveCursor(QTextCursor::End);
     for (const QChar character : text) {
         QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(character));
         QKeyEvent release(QEvent::KeyRelease, 0, Qt::NoModifier, QString(character));
@@ -214,6 +220,17 @@ QJsonObject typeText(QuorvaleApp &, const QString &name, const QString &text)
         QApplication::sendEvent(edit, &release);
     }
     return done();
+}
+
+QJsonObject typeText(QuorvaleApp &, const QString &name, const QString &text)
+{
+    return keys(name, text, true);
+}
+
+// Types after what the field holds, one keystroke at a time.
+QJsonObject appendText(QuorvaleApp &, const QString &name, const QString &text)
+{
+    return keys(name, text, false);
 }
 
 QJsonObject choose(QuorvaleApp &, const QString &name, const QString &value)
@@ -278,11 +295,12 @@ QJsonObject quitApp(QuorvaleApp &, const QString &, const QString &)
     return done();
 }
 
-constexpr std::array<std::pair<QLatin1String, Handler>, 10> commands{{
+constexpr std::array<std::pair<QLatin1String, Handler>, 11> commands{{
     {QLatin1String("state"), state},
     {QLatin1String("widget"), describe},
     {QLatin1String("click"), click},
     {QLatin1String("type"), typeText},
+    {QLatin1String("append"), appendText},
     {QLatin1String("choose"), choose},
     {QLatin1String("grab"), grab},
     {QLatin1String("select"), selectTag},
