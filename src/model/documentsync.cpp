@@ -159,7 +159,6 @@ QCoro::Task<> DocumentSync::load()
     if (!current() || m_model.m_dirty)
         co_return;
     JSON workspace = response["workspace"];
-    m_model.setRevision(response["revision"].integerValue());
     if (workspace.isNull()) {
         workspace =
             JSON::object({{"schemaVersion", 1},
@@ -168,17 +167,26 @@ QCoro::Task<> DocumentSync::load()
                           {"activePageId", ""},
                           {"theme", "light"}});
     }
-    m_model.setWorkspace(std::move(workspace));
-    m_loaded = true;
 
-    // The draft comes first: whatever fails afterwards, unsaved work is back on screen and
-    // never overwritten by the next keystroke.
+    // The draft is read before the server's copy is shown, so that no keystroke lands on a copy
+    // the draft then replaces; whatever fails afterwards, unsaved work is back on screen.
     const QString account = m_model.accountId();
+    DraftRead read;
+    const bool wasOpened = m_draftOpened;
     if (!account.isEmpty()) {
         m_draftOpened = false;
-        const DraftRead read = co_await m_drafts.load(account);
+        read = co_await m_drafts.load(account);
         if (!current())
             co_return;
+        if (m_model.m_dirty) {
+            m_draftOpened = wasOpened;
+            co_return;
+        }
+    }
+    m_model.setRevision(response["revision"].integerValue());
+    m_model.setWorkspace(std::move(workspace));
+    m_loaded = true;
+    if (!account.isEmpty()) {
         switch (read.outcome) {
         case DraftRead::Outcome::None:
             m_draftOpened = true;

@@ -12,6 +12,7 @@
 #include <QSslCertificate>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 using namespace quorvale;
 using namespace quorvale::test;
@@ -290,10 +291,17 @@ private slots:
         canned.reply(CannedServer::response(500, R"({"error":"sin reuniones"})"));
 
         auto m = model("t", {}, canned.origin());
+        // A keystroke as soon as a document is on screen lands on the draft, not on a copy the
+        // draft then replaces.
+        QObject::connect(
+            m.get(), &WorkspaceModel::workspaceChanged, m.get(),
+            [&m] { QTimer::singleShot(0, m.get(), [&m] { m->newPage("document", false); }); },
+            Qt::SingleShotConnection);
         QCOMPARE(errorOf(m->connect()), QString());
         // The meetings failed, and the draft is back all the same, unsaved, never overwritten.
         QCOMPARE(m->message(), "No se pudo completar la operación (500): sin reuniones");
         QCOMPARE(m->workspace()["name"], JSON("borrador"));
+        QCOMPARE(m->workspace()["pages"].arrayValue().size(), 1u);
         QVERIFY(m->dirty());
         DraftStore::remove(id);
     }
