@@ -243,13 +243,10 @@ QStringList MeetingRecorder::recoverable(QString accountID)
 {
     try {
         QStringList pending = recoverableDirectories(accountFolder(accountID));
-        // A start cut short before the capture began left a session record and nothing to
-        // recover: offered, it would fail the same way at every start.
+        // A start cut short before any audio reached disk left nothing to recover: offered, it
+        // would fail the same way at every start. Its files stay where they are.
         pending.removeIf([](const QString &path) {
-            const QDir directory(path);
-            return directory.exists() && !directory.exists(QStringLiteral("meeting.m4a")) &&
-                   !directory.exists(QStringLiteral("system.caf")) &&
-                   !directory.exists(QStringLiteral("microphone.caf"));
+            return QFileInfo(path).isDir() && !holdsRecoverableAudio(path);
         });
         return pending;
     } catch (const std::exception &) {

@@ -646,6 +646,19 @@ QString recoverDirectory(const QString &directory, const QString &language)
     return recoverRecording(directory, language).path;
 }
 
+bool holdsRecoverableAudio(const QString &directory)
+{
+    if (QFileInfo::exists(directory + QStringLiteral("/meeting.m4a")))
+        return true;
+    try {
+        QStringList unreadable;
+        return !openTracks(recoveryTracks(directory), &unreadable).empty();
+    } catch (const std::exception &) {
+        // A track that starts absurdly late: recovery names the fault, so it is offered.
+        return true;
+    }
+}
+
 QStringList recoverableDirectories(const QString &accountFolder)
 {
     QStringList pending;

@@ -74,6 +74,10 @@ Recovery recoverRecording(const QString &directory, const QString &language = {}
 // The path of recoverRecording.
 QString recoverDirectory(const QString &directory, const QString &language = {});
 
+// Whether recoverRecording can give the directory a mix: one is there, or a track holds audio
+// (read as recovery reads it, damaged headers included). Never throws.
+bool holdsRecoverableAudio(const QString &directory);
+
 // The absolute paths of the entries of an account's recordings folder that hold no
 // "uploaded.json", in listing order, hidden entries included and nothing else checked.
 // A missing or unreadable folder gives an empty list; never throws.

@@ -593,6 +593,13 @@ private slots:
         QCOMPARE(s.recorder.pending(), QString());
         // Released without finishing: the tracks stay for recovery.
         const QString directory = directoriesOf(account).first();
+        // Beside it, a start killed before any audio reached disk: a track of its header alone
+        // would fail recovery at every start, so it is not offered.
+        const QString empty = QFileInfo(directory).dir().filePath("killed-at-start");
+        QVERIFY(QDir().mkpath(empty));
+        SF_INFO info{0, 48000, 1, SF_FORMAT_CAF | SF_FORMAT_FLOAT, 0, 0};
+        sf_close(
+            sf_open(QFile::encodeName(empty + "/microphone.caf").constData(), SFM_WRITE, &info));
         QCOMPARE(MeetingRecorder::recoverable(account), {directory});
         const auto recovered = finish(MeetingRecorder::recover(directory));
         QVERIFY(recovered.ok());
