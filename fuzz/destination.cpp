@@ -19,8 +19,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (url->scheme() != QLatin1String("https") || url->host() != QLatin1String("localhost") ||
         url->port() != 8443 || !url->userInfo().isEmpty())
         std::abort();
+    // Compared as sent: QUrl's own equality tells "#" in a fragment from its encoding.
     const QString sent = url->toString(QUrl::FullyEncoded);
-    if (allowedDestination(origin, sent) != url)
+    const auto again = allowedDestination(origin, sent);
+    if (!again || again->toString(QUrl::FullyEncoded) != sent)
         std::abort();
     return 0;
 }

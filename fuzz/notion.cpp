@@ -1,11 +1,11 @@
 // A Notion export from arbitrary bytes: the bytes as one Markdown page, and, when they are a
 // ZIP, the archive through the reader and the whole conversion. Refusals are the only way out.
 
+#include "scratch.h"
 #include "server/notion/notionexport.h"
 #include "server/notion/notionmarkdown.h"
 #include "server/notion/zipreader.h"
 #include "server/util.h"
-#include "scratch.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -14,7 +14,6 @@
 #include <string_view>
 
 using namespace quorvale::server;
-
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
@@ -29,8 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
 
     const auto archive = quorvale::fuzz::scratchDirectory() / "export.zip";
-    std::ofstream(archive, std::ios::binary | std::ios::trunc).write(bytes.data(),
-                                                                     static_cast<long>(size));
+    std::ofstream(archive, std::ios::binary | std::ios::trunc)
+        .write(bytes.data(), static_cast<long>(size));
     try {
         const ZipReader reader(archive, quorvale::fuzz::scratchDirectory() / "scratch");
         const NotionConversion conversion = convertNotionExport(reader, "export.zip");

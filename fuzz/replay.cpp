@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -34,8 +33,8 @@ int main(int argc, char *argv[])
     }
     for (const auto &path : inputs) {
         std::ifstream file(path, std::ios::binary);
-        const std::string bytes{std::istreambuf_iterator<char>(file), {}};
-        if (!file.good() && !file.eof()) {
+        std::string bytes(std::filesystem::file_size(path), '\0');
+        if (!file.read(bytes.data(), static_cast<std::streamsize>(bytes.size()))) {
             std::fprintf(stderr, "cannot read %s\n", path.c_str());
             return 1;
         }

@@ -3,13 +3,13 @@
 // The input reads "METHOD target", header lines, an empty line, then the body; without an
 // Authorization header the request carries the account's token.
 
+#include "scratch.h"
 #include "server/dispatcher.h"
 #include "server/exchange.h"
 #include "server/reply.h"
 #include "server/routes.h"
 #include "server/store.h"
 #include "server/util.h"
-#include "scratch.h"
 
 #include <httplib.h>
 
@@ -25,7 +25,7 @@ namespace {
 
 struct Server
 {
-    Store store{quorvale::fuzz::scratchDirectory() / "data"};
+    Store store{quorvale::fuzz::scratchDirectory()};
     Dispatcher dispatcher{store.sessions()};
     std::vector<std::unique_ptr<Routes>> routes;
     std::string accountId;
