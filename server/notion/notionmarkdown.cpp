@@ -432,6 +432,9 @@ private:
         }
         case MD_SPAN_A:
         case MD_SPAN_IMG: {
+            // md4c may end a link it never started (it does for "![]([)]()").
+            if (m_links.empty())
+                break;
             const Span span = m_links.back();
             m_links.pop_back();
             LinkOutcome outcome = m_rewrite(span.destination);
