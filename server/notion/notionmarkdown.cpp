@@ -432,6 +432,9 @@ private:
         }
         case MD_SPAN_A:
         case MD_SPAN_IMG: {
+            // md4c may end a link it never started (it does for "![]([)]()").
+            if (m_links.empty())
+                break;
             const Span span = m_links.back();
             m_links.pop_back();
             LinkOutcome outcome = m_rewrite(span.destination);
@@ -450,7 +453,8 @@ private:
     {
         if (!m_target && !m_inCell)
             return 0;
-        if (m_links.empty() && !trimmed(text).empty())
+        // The text of a NUL character is not to be read: it stands for U+FFFD.
+        if (m_links.empty() && (type == MD_TEXT_NULLCHAR || !trimmed(text).empty()))
             m_outsideSpans = true;
         switch (type) {
         case MD_TEXT_NULLCHAR:

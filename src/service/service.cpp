@@ -1,4 +1,5 @@
 #include "service.h"
+#include "destination.h"
 #include "files/jsontext.h"
 
 #include "secretstore.h"
@@ -159,17 +160,10 @@ void Service::setTimeouts(std::chrono::milliseconds idle, std::chrono::milliseco
 
 QUrl Service::destination(const QString &path) const
 {
-    // Strict parsing refuses backslashes, spaces, control characters and percent-encoded
-    // hosts before resolving can turn them into something valid.
-    const QUrl reference(path, QUrl::StrictMode);
-    if (path.isEmpty() || !reference.isValid())
+    auto url = allowedDestination(m_origin, path);
+    if (!url)
         throw ServiceError(0, QString::fromUtf8(refusedDestination));
-    const QUrl url = m_origin.resolved(reference);
-    if (!url.isValid() || url.scheme() != QLatin1String("https") || !url.userInfo().isEmpty() ||
-        url.host(QUrl::FullyEncoded) != m_origin.host(QUrl::FullyEncoded) ||
-        url.port(443) != m_origin.port(443))
-        throw ServiceError(0, QString::fromUtf8(refusedDestination));
-    return url;
+    return *std::move(url);
 }
 
 QNetworkRequest Service::makeRequest(const QUrl &url) const
