@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <string>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size);
@@ -33,7 +32,9 @@ int main(int argc, char *argv[])
     }
     for (const auto &path : inputs) {
         std::ifstream file(path, std::ios::binary);
-        std::string bytes(std::filesystem::file_size(path), '\0');
+        // Exactly the input's bytes, with nothing after them that a read past the end could
+        // land on unnoticed (a string would add its terminator).
+        std::vector<char> bytes(std::filesystem::file_size(path));
         if (!file.read(bytes.data(), static_cast<std::streamsize>(bytes.size()))) {
             std::fprintf(stderr, "cannot read %s\n", path.c_str());
             return 1;

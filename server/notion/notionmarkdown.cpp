@@ -114,6 +114,14 @@ public:
         parser.text = [](MD_TEXTTYPE type, const MD_CHAR *text, MD_SIZE size, void *self) {
             return static_cast<Converter *>(self)->onText(type, std::string_view(text, size));
         };
+        // md4c 0.4.8 reads past the end of a text that stops inside a link's destination
+        // ("[a](b" with no line break after it); a final line break changes nothing else.
+        std::string terminated;
+        if (!markdown.empty() && markdown.back() != '\n') {
+            terminated.reserve(markdown.size() + 1);
+            terminated.append(markdown).push_back('\n');
+            markdown = terminated;
+        }
         md_parse(markdown.data(), static_cast<MD_SIZE>(markdown.size()), &parser, this);
         m_containers.clear();
         m_target.reset();

@@ -86,8 +86,13 @@ Prepared prepare(const std::string &text)
         if (!line.empty() && isBlank(line.back()))
             insertNeutral(); // keeps trailing spaces as text instead of a hard break
         out.buffer.append(ending);
-        if (ending.empty())
+        if (ending.empty()) {
+            // md4c 0.4.8 reads past the end of a text that stops inside a link's destination
+            // ("[a](b"); after a final line break it stops where it should.
+            if (!line.empty())
+                out.buffer.push_back('\n');
             break;
+        }
         start = next;
     }
     return out;
