@@ -27,7 +27,7 @@ using httplib::ContentReader;
 using httplib::Request;
 using httplib::Response;
 
-constexpr int threadCount = 32;
+constexpr int threadCount = 128;
 
 // Set by a handler that wrote the access-log line itself, so that the library's logger, which
 // runs on the same thread once the response is out, does not write it twice.
@@ -100,8 +100,8 @@ HttpServer::Impl::Impl(Store &store, const CertificateFiles &certificates,
         throw std::runtime_error("cannot load the server certificate " + certificate);
 
     auto &server = *m_server;
-    // Idle keep-alive connections each hold a thread; the library's default of eight is
-    // quickly taken by a few clients.
+    // Idle keep-alive connections each hold a thread; with fewer threads than clients, a new
+    // connection waits until another has used up its keep-alive requests.
     server.new_task_queue = [] { return new httplib::ThreadPool(threadCount); };
     // Every route that reads a body holds it to its own, smaller limit where it has one.
     server.set_payload_max_length(std::max(HttpServer::maxUploadBytes, HttpServer::maxImportBytes));
