@@ -100,8 +100,7 @@ private slots:
     void aCommitAddsThePagesFilesAndLayoutsWithANewRevision();
     void aCommitAfterTheWorkspaceMovedOnIsRefused();
     void discardedAndOtherAccountsImportsAreUnknown();
-    void hostileArchivesAreRefusedWithNothingStored_data();
-    void hostileArchivesAreRefusedWithNothingStored();
+    void aHostileArchiveIsRefusedWithNothingStored();
     void pendingImportsOutliveARestartUntilTheyExpire();
     void repeatedImportsGiveTheirMemoryBack();
 
@@ -516,35 +515,17 @@ void NotionServerTest::discardedAndOtherAccountsImportsAreUnknown()
     QCOMPARE(m_client->get("/api/workspace", user.token).json()["revision"].integerValue(), 0);
 }
 
-void NotionServerTest::hostileArchivesAreRefusedWithNothingStored_data()
+void NotionServerTest::aHostileArchiveIsRefusedWithNothingStored()
 {
-    QTest::addColumn<QByteArray>("archive");
-    QTest::addColumn<QString>("error");
-    const std::string page = "# P\n\ntext\n";
-    auto write = [&](const std::function<void(ZipWriter &)> &fill) {
-        ZipWriter zip(m_files.filePath("hostile.zip").toStdString());
-        fill(zip);
-        return QByteArray::fromStdString(zip.close());
-    };
-    QTest::newRow("parent folder") << write([&](ZipWriter &z) {
-        z.add("P " + homeId + ".md", page);
-        z.add("a/../../evil.md", page);
-    }) << "points outside the archive";
-    QTest::newRow("bomb") << write([&](ZipWriter &z) {
-        z.add("zeros.md", std::string(std::size_t{8} << 20, '\0'));
-    }) << "compressed more than 200 to 1";
-}
-
-void NotionServerTest::hostileArchivesAreRefusedWithNothingStored()
-{
-    QFETCH(QByteArray, archive);
-    QFETCH(QString, error);
+    // Every kind of hostile archive is the conversion suite's; here, that nothing is stored.
+    ZipWriter zip(m_files.filePath("hostile.zip").toStdString());
+    zip.add("zeros.md", std::string(std::size_t{8} << 20, '\0'));
     const Account user = newUser();
-    const HttpsReply refused = preview(user, archive.toStdString());
+    const HttpsReply refused = preview(user, zip.close());
     QCOMPARE(refused.status, 400);
-    QVERIFY2(
-        QString::fromStdString(std::string(refused.json()["error"].stringValue())).contains(error),
-        refused.body.c_str());
+    QVERIFY2(QString::fromStdString(std::string(refused.json()["error"].stringValue()))
+                 .contains("compressed more than 200 to 1"),
+             refused.body.c_str());
     QCOMPARE(kept(user), QStringList());
 }
 

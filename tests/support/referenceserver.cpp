@@ -164,12 +164,10 @@ void ReferenceServer::stop()
     }
     m_process.terminate();
     if (!m_process.waitForFinished(stopTimeoutMs)) {
-        m_process.kill();
+        m_process.kill(); // then reported as a crash
         m_process.waitForFinished(stopTimeoutMs);
-        m_lastExitCode = -1;
-    } else {
-        m_lastExitCode = m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
     }
+    m_lastExitCode = m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
     m_port = 0;
 }
 
@@ -196,37 +194,48 @@ QByteArray ReferenceServer::cli(const QStringList &args, bool *ok)
     return process.readAllStandardOutput().trimmed();
 }
 
+namespace {
+
+// What a command printed, or nothing when it failed.
+QString printed(ReferenceServer &server, const QStringList &args)
+{
+    bool ok = false;
+    const QByteArray out = server.cli(args, &ok);
+    return ok ? QString::fromUtf8(out) : QString();
+}
+
+bool succeeds(ReferenceServer &server, const QStringList &args)
+{
+    bool ok = false;
+    server.cli(args, &ok);
+    return ok;
+}
+
+} // namespace
+
 QString ReferenceServer::addAccount(const QString &email, const QString &name)
 {
     QStringList args{"account", "add", "--email", email};
     if (!name.isEmpty())
         args << "--name" << name;
-    bool ok = false;
-    const QByteArray id = cli(args, &ok);
-    return ok ? QString::fromUtf8(id) : QString();
+    return printed(*this, args);
 }
 
 bool ReferenceServer::setStatus(const QString &id, const QString &status)
 {
     static const QHash<QString, QString> verbs{
         {"approved", "approve"}, {"rejected", "reject"}, {"blocked", "block"}};
-    bool ok = false;
-    cli({"account", verbs.value(status, status), id}, &ok);
-    return ok;
+    return succeeds(*this, {"account", verbs.value(status, status), id});
 }
 
 bool ReferenceServer::promote(const QString &id)
 {
-    bool ok = false;
-    cli({"account", "promote", id}, &ok);
-    return ok;
+    return succeeds(*this, {"account", "promote", id});
 }
 
 QString ReferenceServer::token(const QString &accountId)
 {
-    bool ok = false;
-    const QByteArray token = cli({"token", accountId}, &ok);
-    return ok ? QString::fromUtf8(token) : QString();
+    return printed(*this, {"token", accountId});
 }
 
 QString ReferenceServer::addNotionFile(const QString &accountId, const QString &batchId,
@@ -236,17 +245,13 @@ QString ReferenceServer::addNotionFile(const QString &accountId, const QString &
     QStringList args{"notion", "add-file", accountId, batchId, path, file};
     if (!type.isEmpty())
         args << "--type" << type;
-    bool ok = false;
-    const QByteArray id = cli(args, &ok);
-    return ok ? QString::fromUtf8(id) : QString();
+    return printed(*this, args);
 }
 
 bool ReferenceServer::setListLayout(const QString &accountId, const QString &pageId,
                                     const QByteArray &json)
 {
-    bool ok = false;
-    cli({"notion", "set-layout", accountId, pageId, QString::fromUtf8(json)}, &ok);
-    return ok;
+    return succeeds(*this, {"notion", "set-layout", accountId, pageId, QString::fromUtf8(json)});
 }
 
 QList<QByteArray> ReferenceServer::accessLog() const
@@ -258,10 +263,6 @@ QList<QByteArray> ReferenceServer::accessLog() const
     lines.removeAll(QByteArray());
     return lines;
 }
-
-} // namespace quorvale::test
-
-namespace quorvale::test {
 
 QUrl ReferenceServer::loginUrl(const QString &challenge, const QString &appState) const
 {

