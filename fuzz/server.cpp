@@ -33,14 +33,7 @@ struct Server
 
     Server()
     {
-        dispatcher.guard("/api", Access::Approved);
-        routes.push_back(makeAuthRoutes(store, std::chrono::seconds(300)));
-        routes.push_back(makeWorkspaceRoutes(store));
-        routes.push_back(makeRecordingRoutes(store));
-        routes.push_back(makeImportRoutes(store));
-        routes.push_back(makeAdminRoutes(store));
-        for (const auto &r : routes)
-            r->registerWith(dispatcher);
+        routes = installRoutes(dispatcher, store, std::chrono::seconds(300));
         accountId = store.accounts().add("fuzz@example.test", "Fuzz", "local").id;
         token = store.sessions().createToken(accountId);
     }

@@ -77,15 +77,7 @@ HttpServer::Impl::Impl(Store &store, const CertificateFiles &certificates,
     : m_log(accessLog)
     , m_dispatcher(store.sessions())
 {
-    // Everything under /api is for approved accounts; a caller learns nothing more before.
-    m_dispatcher.guard("/api", Access::Approved);
-    m_routes.push_back(makeAuthRoutes(store, codeLifetime));
-    m_routes.push_back(makeWorkspaceRoutes(store));
-    m_routes.push_back(makeRecordingRoutes(store));
-    m_routes.push_back(makeImportRoutes(store));
-    m_routes.push_back(makeAdminRoutes(store));
-    for (const auto &routes : m_routes)
-        routes->registerWith(m_dispatcher);
+    m_routes = installRoutes(m_dispatcher, store, codeLifetime);
 
     const std::string certificate = certificates.certificate.string();
     const std::string key = certificates.key.string();
@@ -232,6 +224,22 @@ void HttpServer::Impl::apply(const Reply &reply, Response &response)
             return n > 0 && sink.write(buffer.data(), static_cast<std::size_t>(n));
         },
         [this, file](bool) { --busy; });
+}
+
+std::vector<std::unique_ptr<Routes>> installRoutes(Dispatcher &dispatcher, Store &store,
+                                                   std::chrono::seconds codeLifetime)
+{
+    // Everything under /api is for approved accounts; a caller learns nothing more before.
+    dispatcher.guard("/api", Access::Approved);
+    std::vector<std::unique_ptr<Routes>> routes;
+    routes.push_back(makeAuthRoutes(store, codeLifetime));
+    routes.push_back(makeWorkspaceRoutes(store));
+    routes.push_back(makeRecordingRoutes(store));
+    routes.push_back(makeImportRoutes(store));
+    routes.push_back(makeAdminRoutes(store));
+    for (const auto &resource : routes)
+        resource->registerWith(dispatcher);
+    return routes;
 }
 
 HttpServer::HttpServer(Store &store, const CertificateFiles &certificates,

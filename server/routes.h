@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <memory>
+#include <vector>
 
 namespace quorvale::server {
 
@@ -41,5 +42,10 @@ std::unique_ptr<Routes> makeWorkspaceRoutes(Store &store);
 std::unique_ptr<Routes> makeRecordingRoutes(Store &store);
 std::unique_ptr<Routes> makeImportRoutes(Store &store);
 std::unique_ptr<Routes> makeAdminRoutes(Store &store);
+
+// Every resource's routes registered with dispatcher, everything under /api for approved
+// accounts only; they serve as long as the returned list lives.
+std::vector<std::unique_ptr<Routes>> installRoutes(Dispatcher &dispatcher, Store &store,
+                                                   std::chrono::seconds codeLifetime);
 
 } // namespace quorvale::server
