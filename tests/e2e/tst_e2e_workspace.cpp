@@ -9,6 +9,7 @@
 
 #include "service/secretstore.h"
 #include "service/service.h"
+#include "support/driver.h"
 #include "support/httpsclient.h"
 #include "support/referenceserver.h"
 #include "support/zipwriter.h"
@@ -19,7 +20,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLocalSocket>
 #include <QPainter>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -31,70 +31,6 @@ using namespace quorvale::test;
 namespace {
 
 constexpr int longWait = 30000;
-
-// The client's automation socket: one command line out, one JSON line back.
-class Driver
-{
-public:
-    bool connectTo(const QString &path)
-    {
-        m_socket.abort(); // a client killed before may have left it half-open
-        return QTest::qWaitFor(
-            [&] {
-                m_socket.connectToServer(path);
-                if (m_socket.waitForConnected(200))
-                    return true;
-                m_socket.abort();
-                return false;
-            },
-            longWait);
-    }
-
-    QJsonObject send(const QString &command)
-    {
-        m_socket.write(command.toUtf8() + '\n');
-        m_socket.waitForBytesWritten(5000);
-        while (!m_socket.canReadLine()) {
-            if (!m_socket.waitForReadyRead(10000))
-                return QJsonObject{{QStringLiteral("error"), QStringLiteral("no answer")}};
-        }
-        return QJsonDocument::fromJson(m_socket.readLine()).object();
-    }
-
-    // The error of a command; empty when it went through.
-    QString run(QAnyStringView command)
-    {
-        return send(command.toString())[QStringLiteral("error")].toString();
-    }
-    QJsonValue state(const char *member)
-    {
-        return send(QStringLiteral("state"))[QLatin1String(member)];
-    }
-    bool is(const char *flag) { return state(flag).toBool(); }
-    // The message the window shows; empty when none.
-    QString message() { return state("message").toString(); }
-    qsizetype pages() { return state("pages").toArray().size(); }
-    QJsonObject widget(QAnyStringView name)
-    {
-        return send(QStringLiteral("widget ") + name.toString());
-    }
-    bool visible(QAnyStringView name) { return widget(name)[QStringLiteral("visible")].toBool(); }
-    QString text(QAnyStringView name) { return widget(name)[QStringLiteral("text")].toString(); }
-    QString click(QAnyStringView name) { return run(QStringLiteral("click ") + name.toString()); }
-    // The id of the page with this title, as the window lists it.
-    QString page(const QString &title)
-    {
-        for (const QJsonValue page : state("pages").toArray()) {
-            if (page[QStringLiteral("title")].toString() == title)
-                return page[QStringLiteral("id")].toString();
-        }
-        return {};
-    }
-    QString open(const QString &title) { return run(QStringLiteral("select ") + page(title)); }
-
-private:
-    QLocalSocket m_socket;
-};
 
 // The session item the client keeps in the keyring, as the keyring tells it.
 SecretStore::Outcome storedSession()

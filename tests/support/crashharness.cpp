@@ -8,7 +8,6 @@
 
 #include <QDir>
 #include <QDirIterator>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QTest>
@@ -73,18 +72,13 @@ QString CrashHarness::prepare()
 
 QJsonObject CrashHarness::send(const QString &command)
 {
-    m_socket.write(command.toUtf8() + '\n');
-    m_socket.flush();
+    m_driver.write(command);
     if (m_killAfter >= 0 && m_clock.elapsed() >= m_killAfter) {
         m_process.kill();
         m_process.waitForFinished();
         throw Killed();
     }
-    while (!m_socket.canReadLine()) {
-        if (!m_socket.waitForReadyRead(30000))
-            return QJsonObject{{QStringLiteral("error"), QStringLiteral("no answer")}};
-    }
-    return QJsonDocument::fromJson(m_socket.readLine()).object();
+    return m_driver.answer();
 }
 
 bool CrashHarness::visible(const char *widget)
@@ -120,11 +114,7 @@ void CrashHarness::launch()
     m_process.setProcessChannelMode(QProcess::ForwardedChannels);
     m_process.start(m_client, QStringList());
     m_process.waitForStarted();
-    m_socket.abort();
-    waitFor([&] {
-        m_socket.connectToServer(driver);
-        return m_socket.waitForConnected(200) || (m_socket.abort(), false);
-    });
+    m_driver.connectTo(driver);
 }
 
 void CrashHarness::check(CrashTally &tally)

@@ -4,11 +4,11 @@
 // start is checked: every keystroke the client reported kept is back, every recording is on the
 // server or recovered from its pending row, and no temporary is left in the client's folders.
 // The seed is printed; QUORVALE_CRASH_SEED replays it.
+#include "support/driver.h"
 #include "support/referenceserver.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>
-#include <QLocalSocket>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -56,7 +56,7 @@ private:
     std::unique_ptr<ReferenceServer> m_server;
     QString m_token;
     QProcess m_process;
-    QLocalSocket m_socket;
+    Driver m_driver;
     std::mt19937 m_random;
     QElapsedTimer m_clock;   // since the session began
     qint64 m_killAfter = -1; // ms into the session the client dies at its next command
