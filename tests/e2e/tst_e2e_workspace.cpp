@@ -140,14 +140,9 @@ void EndToEndTest::cleanupTestCase()
 
 QProcessEnvironment EndToEndTest::clientEnvironment() const
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment env =
+        test::clientEnvironment(m_root.path(), m_root.filePath(QStringLiteral("home")));
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    env.insert(QStringLiteral("HOME"), m_root.filePath(QStringLiteral("home")));
-    env.insert(QStringLiteral("XDG_DATA_HOME"), m_root.filePath(QStringLiteral("data")));
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_root.filePath(QStringLiteral("config")));
-    env.insert(QStringLiteral("XDG_CACHE_HOME"), m_root.filePath(QStringLiteral("cache")));
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_root.filePath(QStringLiteral("runtime")));
-    env.insert(QStringLiteral("QUORVALE_AUTOMATION"), m_root.filePath(QStringLiteral("driver")));
     env.insert(QStringLiteral("QUORVALE_OBSERVATION_MS"), QStringLiteral("200"));
     env.insert(QStringLiteral("BROWSER"), m_root.filePath(QStringLiteral("browser")));
     env.remove(QStringLiteral("DEFAULT_BROWSER")); // it would come before BROWSER

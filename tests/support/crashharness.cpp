@@ -102,14 +102,8 @@ void CrashHarness::launch()
 {
     const QString driver = m_root.filePath(QStringLiteral("driver"));
     QFile::remove(driver); // the killed client's socket
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment env = clientEnvironment(m_root.path(), m_root.path());
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    for (const char *dir : {"data", "config", "cache"})
-        env.insert(QStringLiteral("XDG_%1_HOME").arg(QString::fromLatin1(dir).toUpper()),
-                   m_root.filePath(QLatin1String(dir)));
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_root.filePath(QStringLiteral("runtime")));
-    env.insert(QStringLiteral("HOME"), m_root.path());
-    env.insert(QStringLiteral("QUORVALE_AUTOMATION"), driver);
     m_process.setProcessEnvironment(env);
     m_process.setProcessChannelMode(QProcess::ForwardedChannels);
     m_process.start(m_client, QStringList());

@@ -6,9 +6,26 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
+#include <QProcessEnvironment>
 #include <QTest>
 
 namespace quorvale::test {
+
+// A client's environment with its home, XDG folders and automation socket ("driver") under
+// root, which holds the folders data, config, cache and runtime.
+inline QProcessEnvironment clientEnvironment(const QString &root, const QString &home)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home);
+    for (const char *dir : {"data", "config", "cache", "runtime"}) {
+        const QString name = QString::fromLatin1(dir);
+        env.insert(
+            QStringLiteral("XDG_%1_%2").arg(name.toUpper(), name == u"runtime" ? u"DIR" : u"HOME"),
+            root + u'/' + name);
+    }
+    env.insert(QStringLiteral("QUORVALE_AUTOMATION"), root + QStringLiteral("/driver"));
+    return env;
+}
 
 // The client's automation socket: one command line out, one JSON line back.
 class Driver final
